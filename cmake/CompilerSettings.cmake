@@ -1,0 +1,17 @@
+# Shared compiler settings: every target of the project links tessaline_options.
+add_library(tessaline_options INTERFACE)
+target_compile_features(tessaline_options INTERFACE cxx_std_20)
+target_compile_options(tessaline_options INTERFACE
+    -Wall -Wextra -Wpedantic -Wshadow -Wold-style-cast -Wnon-virtual-dtor -Woverloaded-virtual)
+target_compile_definitions(tessaline_options INTERFACE
+    QT_NO_CAST_FROM_ASCII
+    QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
+    QT_NO_URL_CAST_FROM_STRING
+    QT_USE_QSTRINGBUILDER)
+if(TESSALINE_WERROR)
+    target_compile_options(tessaline_options INTERFACE -Werror)
+endif()
+if(TESSALINE_SANITIZE)
+    target_compile_options(tessaline_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer)
+    target_link_options(tessaline_options INTERFACE -fsanitize=address,undefined)
+endif()

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+/**
+ * Everything the program shows or asks in a modal box: message boxes, the error report and the file and folder
+ * choosers. The windows implement it with Qt widgets, the headless command with standard error, tests with a fake
+ * that queues answers and records what was shown.
+ */
+class Dialogs
+{
+public:
+    virtual ~Dialogs() = default;
+
+    /** A message box with an OK button only, no icon and the application's title. */
+    virtual void message(const QString& text) = 0;
+    /** A Yes/No question, no icon, the application's title. True for Yes. */
+    virtual bool question(const QString& text) = 0;
+    /** The error report: title "Application Error", OK button, warning icon. */
+    virtual void errorReport(const QString& text) = 0;
+    /** An open-file dialog; returns the chosen path, empty when cancelled. */
+    virtual QString openFileName(const QString& title, const QString& filter) = 0;
+    /** The folder browser; returns the chosen folder, empty when cancelled. */
+    virtual QString browseForFolder(const QString& prompt, const QString& startFolder) = 0;
+};

@@ -1,0 +1,8 @@
+#include "EventPump.h"
+
+#include <QCoreApplication>
+
+void processApplicationEvents()
+{
+    QCoreApplication::processEvents();
+}

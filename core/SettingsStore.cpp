@@ -1,0 +1,96 @@
+#include "SettingsStore.h"
+
+#include "Failure.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+QString settingsKey(const QString& section, const QString& key)
+{
+    return section + u'/' + key;
+}
+
+} // namespace
+
+SettingsStore::SettingsStore(const QString& configRoot)
+    : m_root(configRoot)
+{
+    // Files written by earlier versions or by hand may be readable by others: the password is in them.
+    if (QFileInfo::exists(filePath()))
+        restrictPermissions(SettingKeys::Application);
+}
+
+SettingsStore::~SettingsStore() = default;
+
+QString SettingsStore::defaultRoot()
+{
+    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
+        return xdg;
+    return QDir::homePath() + u"/.config"_s;
+}
+
+QString SettingsStore::filePath(const QString& application) const
+{
+    return m_root + u'/' + application + u'/' + application + u".ini"_s;
+}
+
+QString SettingsStore::GetSetting(const QString& application,
+                                  const QString& section,
+                                  const QString& key,
+                                  const QString& defaultValue) const
+{
+    const QString path = filePath(application);
+    if (!QFileInfo::exists(path))
+        return defaultValue; // reading never creates anything
+    // A fresh QSettings per call: nothing is cached, a change made by another process is seen at once.
+    QSettings settings(path, QSettings::IniFormat);
+    const QVariant value = settings.value(settingsKey(section, key));
+    return value.isValid() ? value.toString() : defaultValue;
+}
+
+void SettingsStore::SaveSetting(const QString& application,
+                                const QString& section,
+                                const QString& key,
+                                const QString& value)
+{
+    const QString path = filePath(application);
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder))
+        throw Failure(u"The settings folder "_s + folder + u" cannot be created."_s);
+    // The folder is closed to others before the first value (perhaps the password) is written into it.
+    restrictPermissions(application);
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setValue(settingsKey(section, key), value);
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            throw Failure(u"The setting "_s + key + u" cannot be written to "_s + path + u'.');
+    }
+    restrictPermissions(application);
+}
+
+QString SettingsStore::get(const QString& key, const QString& defaultValue) const
+{
+    return GetSetting(SettingKeys::Application, SettingKeys::Section, key, defaultValue);
+}
+
+void SettingsStore::save(const QString& key, const QString& value)
+{
+    SaveSetting(SettingKeys::Application, SettingKeys::Section, key, value);
+}
+
+void SettingsStore::restrictPermissions(const QString& application) const
+{
+    const QString path = filePath(application);
+    QFile::setPermissions(QFileInfo(path).absolutePath(),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser
+                              | QFile::ExeUser);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+}

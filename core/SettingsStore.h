@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class QSettings;
+
+/** The keys of the settings store; every value lives under the application `Brackwell`, section `Tessaline`. */
+namespace SettingKeys {
+inline const QString Application = QStringLiteral("Brackwell");
+inline const QString Section = QStringLiteral("Tessaline");
+
+inline const QString MSServer = QStringLiteral("MSServer");
+inline const QString MSUser = QStringLiteral("MSUser");
+inline const QString MSPassword = QStringLiteral("MSPassword");
+inline const QString MSDatabase = QStringLiteral("MSDatabase");
+inline const QString MSPort = QStringLiteral("MSPort");
+inline const QString LocalConnection = QStringLiteral("Local Connection");
+inline const QString Path = QStringLiteral("Path");
+inline const QString OftenIndex = QStringLiteral("OftenIndex");
+inline const QString StartStopState = QStringLiteral("StartStopState");
+inline const QString WindowsStartup = QStringLiteral("Windows Startup");
+inline const QString Minimized = QStringLiteral("Minimized");
+inline const QString RestoreFile = QStringLiteral("Restore File");
+} // namespace SettingKeys
+
+/**
+ * The per-user settings store: text values addressed by application, section and key. Nothing is cached; every
+ * write reaches the backing file at once. On Linux the store is one INI file, readable by its user alone because the
+ * password is kept as typed.
+ */
+class SettingsStore
+{
+public:
+    /**
+     * A store under the folder `configRoot`: each application's values live in
+     * configRoot/<application>/<application>.ini with one group per section (created on the first write, file mode
+     * 0600, folder 0700).
+     */
+    explicit SettingsStore(const QString& configRoot = defaultRoot());
+    ~SettingsStore();
+    SettingsStore(const SettingsStore&) = delete;
+    SettingsStore& operator=(const SettingsStore&) = delete;
+
+    /** The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config. */
+    static QString defaultRoot();
+    /** The file that holds an application's values. */
+    QString filePath(const QString& application = SettingKeys::Application) const;
+
+    /** The stored text of the key, or `defaultValue` when it (or its section) is absent. Reading creates nothing. */
+    QString GetSetting(const QString& application,
+                       const QString& section,
+                       const QString& key,
+                       const QString& defaultValue = QString()) const;
+    /** Stores `value` as the key's text, creating what is needed; throws Failure when the store cannot be written. */
+    void SaveSetting(const QString& application, const QString& section, const QString& key, const QString& value);
+
+    /** Shorthands for the program's own application and section. */
+    QString get(const QString& key, const QString& defaultValue = QString()) const;
+    void save(const QString& key, const QString& value);
+
+private:
+    void restrictPermissions(const QString& application) const;
+
+    QString m_root;
+};

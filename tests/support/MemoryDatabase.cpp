@@ -1,0 +1,251 @@
+#include "MemoryDatabase.h"
+
+#include <QRegularExpression>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+/** A result held whole, or one produced row by row from a table's rows or generator. */
+class MemoryRecordSet : public RecordSet
+{
+public:
+    MemoryRecordSet(QStringList names, std::vector<MemoryDatabase::Row> rows)
+        : m_names(std::move(names))
+        , m_rows(std::move(rows))
+    { }
+    MemoryRecordSet(QStringList names,
+                    const std::vector<MemoryDatabase::Row>* source,
+                    MemoryDatabase::RowGenerator generator,
+                    qint64 failAfter)
+        : m_names(std::move(names))
+        , m_source(source)
+        , m_generator(std::move(generator))
+        , m_failAfter(failAfter)
+        , m_streaming(true)
+    {
+        fetch();
+    }
+
+    bool Eof() override
+    {
+        checkOpen();
+        return m_streaming ? !m_hasCurrent : m_index >= m_rows.size();
+    }
+    void MoveNext() override
+    {
+        if (Eof())
+            throw DbError(u"[Memory]Either BOF or EOF is True, or the current record has been deleted."_s, 3021);
+        if (m_streaming) {
+            if (m_failAfter >= 0 && m_position + 1 >= m_failAfter)
+                throw DbError(u"[Memory][SQL Server]Communication link failure"_s, 11);
+            ++m_position;
+            fetch();
+        } else {
+            ++m_index;
+        }
+    }
+    int FieldCount() const override { return int(m_names.size()); }
+    QString FieldName(int index) const override { return m_names.value(index); }
+    const FieldValue& Fields(int index) override
+    {
+        if (Eof())
+            throw DbError(u"[Memory]Either BOF or EOF is True, or the current record has been deleted."_s, 3021);
+        const MemoryDatabase::Row& row = m_streaming ? m_current : m_rows[m_index];
+        if (index < 0 || size_t(index) >= row.size())
+            throw DbError(u"[Memory]Item cannot be found in the collection."_s, 3265);
+        return row[size_t(index)];
+    }
+    const FieldValue& Fields(const QString& name) override
+    {
+        for (int i = 0; i < m_names.size(); ++i)
+            if (m_names[i].compare(name, Qt::CaseInsensitive) == 0)
+                return Fields(i);
+        throw DbError(u"[Memory]Item cannot be found in the collection."_s, 3265);
+    }
+    qint64 RecordCount() override
+    {
+        checkOpen();
+        return m_streaming ? -1 : qint64(m_rows.size());
+    }
+    void Close() override
+    {
+        checkOpen();
+        m_closed = true;
+    }
+
+private:
+    void checkOpen() const
+    {
+        if (m_closed)
+            throw DbError(u"[Memory]Operation is not allowed when the object is closed."_s, 3704);
+    }
+    void fetch()
+    {
+        if (m_generator) {
+            m_hasCurrent = m_generator(m_position, m_current);
+        } else {
+            m_hasCurrent = m_source && size_t(m_position) < m_source->size();
+            if (m_hasCurrent)
+                m_current = (*m_source)[size_t(m_position)];
+        }
+    }
+
+    QStringList m_names;
+    std::vector<MemoryDatabase::Row> m_rows;
+    size_t m_index = 0;
+    const std::vector<MemoryDatabase::Row>* m_source = nullptr;
+    MemoryDatabase::RowGenerator m_generator;
+    qint64 m_failAfter = -1;
+    bool m_streaming = false;
+    qint64 m_position = 0;
+    bool m_hasCurrent = false;
+    MemoryDatabase::Row m_current;
+    bool m_closed = false;
+};
+
+class MemoryConnection : public Connection
+{
+public:
+    explicit MemoryConnection(MemoryDatabase& db)
+        : m_db(db)
+    { }
+    ~MemoryConnection() override { ++m_db.released; }
+
+    void setCursorLocation(int location) override { m_db.lastCursorLocation = location; }
+
+    void Open(const QString& connectionString) override
+    {
+        m_db.connectionStrings.append(connectionString);
+        if (!m_db.refuseLogin.isEmpty())
+            throw DbError(m_db.refuseLogin, 18456);
+        m_open = true;
+        ++m_db.opened;
+    }
+
+    std::unique_ptr<RecordSet> Execute(const QString& commandText) override
+    {
+        checkOpen();
+        m_info.clear();
+        m_db.executed.append(commandText);
+        if (!m_db.failCommandContaining.isEmpty() && commandText.contains(m_db.failCommandContaining))
+            throw DbError(m_db.failText, 102);
+
+        static const QRegularExpression columnQuery(
+            uR"(^SELECT (\w+) FROM information_schema\.Columns WHERE table_name='((?:[^']|'')*)'$)"_s,
+            QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression dataQuery(uR"(^SELECT \* FROM \[((?:[^\]]|\]\])*)\]$)"_s,
+                                                  QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression filesQuery(uR"(^SELECT physical_name, ?type FROM sys\.database_files$)"_s,
+                                                   QRegularExpression::CaseInsensitiveOption);
+
+        if (const auto m = columnQuery.match(commandText); m.hasMatch())
+            return columnResult(m.captured(1), m.captured(2).replace(u"''"_s, u"'"_s));
+        if (const auto m = dataQuery.match(commandText); m.hasMatch()) {
+            const MemoryDatabase::Table& table = findTable(m.captured(1).replace(u"]]"_s, u"]"_s));
+            QStringList names;
+            for (const auto& column : table.columns)
+                names.append(column.name);
+            return std::make_unique<MemoryRecordSet>(names, &table.rows, table.generator, m_db.failAfterRows);
+        }
+        if (filesQuery.match(commandText).hasMatch()) {
+            if (!m_db.databaseFiles)
+                throw DbError(u"[Memory][SQL Server]Invalid object name 'sys.database_files'."_s, 208);
+            std::vector<MemoryDatabase::Row> rows;
+            for (const auto& file : *m_db.databaseFiles)
+                rows.push_back({FieldValue::ofText(file.physicalName),
+                                FieldValue::ofText(QString::number(file.type), FieldValue::Kind::Integer)});
+            return std::make_unique<MemoryRecordSet>(QStringList{u"physical_name"_s, u"type"_s}, std::move(rows));
+        }
+
+        m_db.batches.append(commandText);
+        if (m_db.batchHandler)
+            m_db.batchHandler(commandText, m_info);
+        return std::make_unique<MemoryRecordSet>(QStringList(), std::vector<MemoryDatabase::Row>());
+    }
+
+    std::unique_ptr<RecordSet> OpenSchema(int schema) override
+    {
+        checkOpen();
+        if (schema != adSchemaTables)
+            throw DbError(u"[Memory]Object or provider is not capable of performing requested operation."_s, 3251);
+        std::vector<MemoryDatabase::Row> rows;
+        for (const auto& table : m_db.tables())
+            rows.push_back({FieldValue::ofText(table.name), FieldValue::ofText(table.type)});
+        return std::make_unique<MemoryRecordSet>(QStringList{u"TABLE_NAME"_s, u"TABLE_TYPE"_s}, std::move(rows));
+    }
+
+    void Close() override
+    {
+        checkOpen();
+        m_open = false;
+        ++m_db.closed;
+    }
+
+    QStringList infoMessages() const override { return m_info; }
+
+private:
+    void checkOpen() const
+    {
+        if (!m_open)
+            throw DbError(u"[Memory]Operation is not allowed when the object is closed."_s, 3704);
+    }
+
+    const MemoryDatabase::Table& findTable(const QString& name) const
+    {
+        for (const auto& table : m_db.tables())
+            if (table.name.compare(name, Qt::CaseInsensitive) == 0)
+                return table;
+        throw DbError(u"[Memory][SQL Server]Invalid object name '"_s + name + u"'."_s, 208);
+    }
+
+    std::unique_ptr<RecordSet> columnResult(const QString& what, const QString& tableName)
+    {
+        std::vector<MemoryDatabase::Row> rows;
+        for (const auto& table : m_db.tables()) {
+            if (table.name != tableName)
+                continue; // an unknown table has no columns, as on the server
+            for (const auto& column : table.columns) {
+                const QString w = what.toLower();
+                FieldValue value;
+                if (w == u"column_name"_s)
+                    value = FieldValue::ofText(column.name);
+                else if (w == u"data_type"_s)
+                    value = FieldValue::ofText(column.dataType);
+                else if (w == u"character_maximum_length"_s && column.maxLength)
+                    value = FieldValue::ofText(QString::number(*column.maxLength), FieldValue::Kind::Integer);
+                else if (w == u"numeric_precision"_s && column.precision)
+                    value = FieldValue::ofText(QString::number(*column.precision), FieldValue::Kind::Integer);
+                else if (w == u"numeric_scale"_s && column.scale)
+                    value = FieldValue::ofText(QString::number(*column.scale), FieldValue::Kind::Integer);
+                else if (w != u"character_maximum_length"_s && w != u"numeric_precision"_s && w != u"numeric_scale"_s)
+                    throw DbError(u"[Memory][SQL Server]Invalid column name '"_s + what + u"'."_s, 207);
+                rows.push_back({value});
+            }
+        }
+        return std::make_unique<MemoryRecordSet>(QStringList{what}, std::move(rows));
+    }
+
+    MemoryDatabase& m_db;
+    bool m_open = false;
+    QStringList m_info;
+};
+
+} // namespace
+
+MemoryDatabase::Table& MemoryDatabase::addTable(const QString& name, const QList<Column>& columns, const QString& type)
+{
+    Table table;
+    table.name = name;
+    table.type = type;
+    table.columns = columns;
+    m_tables.append(std::move(table));
+    return m_tables.last();
+}
+
+std::unique_ptr<Connection> MemoryDatabase::createConnection()
+{
+    if (!refuseCreate.isEmpty())
+        throw Failure(refuseCreate, 429);
+    return std::make_unique<MemoryConnection>(*this);
+}

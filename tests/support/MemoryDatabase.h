@@ -1,0 +1,85 @@
+#pragma once
+
+#include "DataAccess.h"
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+/**
+ * An in-memory database behind the data-access interface, for tests and benchmarks. It knows a scripted catalogue
+ * (tables, views and system tables with their columns and rows) and answers the statement shapes the program sends:
+ *   SELECT <column> FROM information_schema.Columns WHERE table_name='<name>'
+ *   SELECT * FROM [<name>]
+ *   SELECT physical_name, type FROM sys.database_files
+ * Anything else is recorded as a batch and answered by `batchHandler` (default: an empty result). Faults are set
+ * on the database and hit every connection made from it.
+ */
+class MemoryDatabase : public ConnectionFactory
+{
+public:
+    struct Column
+    {
+        QString name;
+        QString dataType; ///< as information_schema.Columns.data_type reports it ("int", "nvarchar")
+        std::optional<qint64> maxLength; ///< character_maximum_length; none is NULL
+        std::optional<int> precision; ///< numeric_precision
+        std::optional<int> scale; ///< numeric_scale
+    };
+    using Row = std::vector<FieldValue>;
+    /** Produces row `index` into `row`; returns false after the last row. For tables too big to hold. */
+    using RowGenerator = std::function<bool(qint64 index, Row& row)>;
+
+    struct Table
+    {
+        QString name;
+        QString type = QStringLiteral("TABLE"); ///< TABLE_TYPE: "TABLE", "VIEW", "SYSTEM TABLE"
+        QList<Column> columns;
+        std::vector<Row> rows;
+        RowGenerator generator;
+    };
+
+    struct DatabaseFile
+    {
+        QString physicalName;
+        int type; ///< 0 rows (data), 1 log
+    };
+
+    // --- catalogue
+    Table& addTable(const QString& name, const QList<Column>& columns, const QString& type = QStringLiteral("TABLE"));
+    QList<Table>& tables() { return m_tables; }
+    /** The answer to the database file list; none makes the query fail. */
+    std::optional<QList<DatabaseFile>> databaseFiles;
+
+    // --- faults
+    /** When set, Open throws DbError with this text. */
+    QString refuseLogin;
+    /** When set, createConnection throws Failure with this text. */
+    QString refuseCreate;
+    /** A command containing this text throws DbError `failText`. */
+    QString failCommandContaining;
+    QString failText = QStringLiteral("[Memory][SQL Server]Statement failed.");
+    /** MoveNext past this many data rows throws DbError (connection lost); negative is never. */
+    qint64 failAfterRows = -1;
+    /** Runs for every batch that is not one of the catalogue queries; may throw DbError, may add info messages. */
+    std::function<void(const QString& batch, QStringList& infoMessages)> batchHandler;
+
+    // --- what happened
+    QStringList executed; ///< every command text, in order
+    QStringList batches; ///< commands that were not catalogue queries
+    QStringList connectionStrings;
+    int opened = 0; ///< successful Open calls
+    int closed = 0; ///< Close calls on open connections
+    int released = 0; ///< connections destroyed
+    int lastCursorLocation = 0;
+
+    std::unique_ptr<Connection> createConnection() override;
+
+private:
+    QList<Table> m_tables;
+};
