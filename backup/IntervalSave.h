@@ -1,0 +1,83 @@
+#pragma once
+
+#include "Clock.h"
+#include "EventPump.h"
+
+#include <QString>
+
+#include <functional>
+
+class ConnectionFactory;
+class Dialogs;
+class StatusFrame;
+
+/** What the dump reads from the windows when it starts: Text1, Text4 (connection window) and Text5 (main window). */
+class DumpSource
+{
+public:
+    virtual ~DumpSource() = default;
+    virtual QString serverName() const = 0;
+    virtual QString databaseName() const = 0;
+    virtual QString backupFolder() const = 0;
+};
+
+/** Progress of a running dump, for callers that show it (the headless command). */
+struct DumpProgress
+{
+    int tablesDone = 0;
+    int tablesTotal = 0; ///< rows of the table list
+    qint64 rowsWritten = 0;
+    qint64 elapsedMs = 0;
+};
+
+/** Everything the backup engine works with, injected. */
+struct BackupContext
+{
+    ConnectionFactory& factory;
+    Dialogs& dialogs;
+    const Clock& clock;
+    DumpSource& source;
+    /** "Let pending window events run"; may be empty. */
+    EventPump letEventsRun;
+    /** The backup log; empty means $TEMP/backups.log (the platform's temporary folder when TEMP is unset). */
+    QString logPath;
+    /** Called now and then while a dump runs; may be empty. */
+    std::function<void(const DumpProgress&)> progress;
+};
+
+/**
+ * The backup engine: the dump `SaveAll`, the file writer `FileCont`, the backup log and the file name.
+ */
+class IntervalSave
+{
+public:
+    explicit IntervalSave(BackupContext context);
+
+    /**
+     * One complete backup of the database into a new time-stamped file in the backup folder, then the log line and the
+     * status caption. Failures are shown through the error report; returns true when every step succeeded.
+     */
+    bool SaveAll(const QString& connectionString, StatusFrame& statusFrame);
+
+    /** The path of the file the last SaveAll wrote (empty before the first). */
+    QString lastOutputPath() const;
+
+    /** Mode 1: reads the whole file into `text`. Mode 3: appends `text` and CR LF. Failures are reported. */
+    void FileCont(const QString& path, QString& text, int mode);
+
+    /** Appends one line to the backup log; throws Failure when it cannot. */
+    void WriteBackupLog(const QString& line);
+
+    /** The backup log's path. */
+    QString backupLogPath() const;
+
+    /** "<database> yyyy-MM-dd hmmAP.sql" from the clock. */
+    QString StampedFileName(const QString& databaseName) const;
+
+private:
+    BackupContext m_context;
+    QString m_lastOutputPath;
+};
+
+/** The default date-and-time text: US-English general date ("M/d/yyyy h:mm:ss AP"; the date alone at midnight). */
+QString defaultDateTimeText(const QDateTime& value);
