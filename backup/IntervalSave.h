@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "DateTimeText.h"
 #include "EventPump.h"
 
 #include <QString>
@@ -78,6 +79,3 @@ private:
     BackupContext m_context;
     QString m_lastOutputPath;
 };
-
-/** The default date-and-time text: US-English general date ("M/d/yyyy h:mm:ss AP"; the date alone at midnight). */
-QString defaultDateTimeText(const QDateTime& value);
