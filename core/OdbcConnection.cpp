@@ -1,0 +1,573 @@
+#include "OdbcConnection.h"
+
+#include "OdbcTypes.h"
+
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlucode.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+using namespace Qt::Literals::StringLiterals;
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use UTF-16 for SQLWCHAR");
+
+// Error numbers of this layer's own failures (the driver's carry its native number).
+namespace {
+constexpr int ErrClosed = 3704;
+constexpr int ErrAlreadyOpen = 3705;
+constexpr int ErrNoCurrentRow = 3021;
+constexpr int ErrNoSuchField = 3265;
+constexpr int ErrNotCapable = 3251;
+constexpr int ErrDriver = 1;
+
+const QString ClosedText = u"Operation is not allowed when the object is closed."_s;
+
+// How many SQLMoreResults answers a batch may give after an error before we stop walking it: a driver that keeps
+// answering SQL_ERROR without moving on would otherwise hold us forever.
+constexpr int MaxErrorsInBatch = 1000;
+
+// Size of one SQLGetData piece for long values.
+constexpr SQLLEN PieceBytes = 32 * 1024;
+} // namespace
+
+struct OdbcEnvironment
+{
+    SQLHENV handle = SQL_NULL_HENV;
+    ~OdbcEnvironment()
+    {
+        if (handle != SQL_NULL_HENV)
+            SQLFreeHandle(SQL_HANDLE_ENV, handle);
+    }
+};
+
+/** What a connection and its result sets share; outlives the connection object while result sets hold it. */
+struct OdbcSession
+{
+    std::shared_ptr<OdbcEnvironment> environment;
+    SQLHDBC connection = SQL_NULL_HDBC;
+    bool open = false;
+    /** The result set whose statement is still active on the connection (FreeTDS allows one). */
+    OdbcRecordSet* streaming = nullptr;
+    QStringList info;
+};
+
+namespace {
+
+QString fromWide(const SQLWCHAR* text, qsizetype length)
+{
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(text), length);
+}
+
+SQLWCHAR* toWide(const QString& text)
+{
+    // SQLExecDirectW and friends take a non-const pointer but only read the text.
+    return const_cast<SQLWCHAR*>(reinterpret_cast<const SQLWCHAR*>(text.utf16()));
+}
+
+struct Diagnostic
+{
+    QString state;
+    QString text;
+    int native = 0;
+    bool informational() const { return state.startsWith(u"01"_s); }
+};
+
+QList<Diagnostic> diagnostics(SQLSMALLINT type, SQLHANDLE handle)
+{
+    QList<Diagnostic> result;
+    if (handle == nullptr)
+        return result;
+    for (SQLSMALLINT record = 1;; ++record) {
+        std::array<SQLWCHAR, 6> state{};
+        SQLINTEGER native = 0;
+        std::vector<SQLWCHAR> message(1024);
+        SQLSMALLINT length = 0;
+        SQLRETURN rc = SQLGetDiagRecW(type, handle, record, state.data(), &native, message.data(),
+                                      SQLSMALLINT(message.size()), &length);
+        if (rc == SQL_SUCCESS_WITH_INFO && length >= SQLSMALLINT(message.size())) {
+            message.resize(size_t(length) + 1);
+            rc = SQLGetDiagRecW(type, handle, record, state.data(), &native, message.data(),
+                                SQLSMALLINT(message.size()), &length);
+        }
+        if (!SQL_SUCCEEDED(rc))
+            break;
+        const qsizetype textLength = qMin<qsizetype>(length, qsizetype(message.size()) - 1);
+        result.append({fromWide(state.data(), 5), fromWide(message.data(), textLength), int(native)});
+    }
+    return result;
+}
+
+/**
+ * Looks at the diagnostics of a call: informational records go to the session's messages; when the call failed,
+ * throws DbError with the first real error (the driver's text unchanged, its native number).
+ */
+void check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, OdbcSession& session, bool keepInfo = true)
+{
+    if (rc == SQL_SUCCESS || rc == SQL_NO_DATA || rc == SQL_NEED_DATA || rc == SQL_STILL_EXECUTING)
+        return;
+    if (rc == SQL_SUCCESS_WITH_INFO && !keepInfo)
+        return;
+    if (rc == SQL_INVALID_HANDLE)
+        throw DbError(u"[ODBC]Invalid handle."_s, ErrDriver);
+    const QList<Diagnostic> records = diagnostics(type, handle);
+    std::optional<Diagnostic> error;
+    for (const Diagnostic& record : records) {
+        if (rc == SQL_ERROR && !record.informational() && !error)
+            error = record;
+        else
+            session.info.append(record.text);
+    }
+    if (rc != SQL_ERROR)
+        return;
+    if (!error && !records.isEmpty()) {
+        // A failure that only brought informational records: the first of them is the best description there is.
+        error = records.first();
+        session.info.removeOne(error->text);
+    }
+    if (!error)
+        throw DbError(u"[ODBC]The driver reported an error without a description."_s, ErrDriver);
+    throw DbError(error->text, error->native);
+}
+
+} // namespace
+
+// --- factory
+
+OdbcConnectionFactory::OdbcConnectionFactory(int loginTimeoutSeconds)
+    : m_environment(std::make_shared<OdbcEnvironment>())
+    , m_loginTimeout(loginTimeoutSeconds)
+{
+    pinTdsVersion();
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_environment->handle)))
+        throw Failure(u"The ODBC driver manager could not create an environment."_s);
+    const SQLRETURN rc = SQLSetEnvAttr(m_environment->handle, SQL_ATTR_ODBC_VERSION,
+                                       reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(SQL_OV_ODBC3)), 0);
+    if (!SQL_SUCCEEDED(rc))
+        throw Failure(u"The ODBC driver manager does not accept ODBC version 3."_s);
+}
+
+OdbcConnectionFactory::~OdbcConnectionFactory() = default;
+
+void OdbcConnectionFactory::pinTdsVersion()
+{
+    // FreeTDS reads TDSVER at every connection. Left on its automatic choice, it answers a TDS 7 login that gets no
+    // answer with a TDS 5.0 login, whose password travels in clear text; 7.4 never falls back.
+    if (!qEnvironmentVariableIsSet("TDSVER"))
+        qputenv("TDSVER", "7.4");
+}
+
+std::unique_ptr<Connection> OdbcConnectionFactory::createConnection()
+{
+    return std::unique_ptr<Connection>(new OdbcConnection(m_environment, m_loginTimeout));
+}
+
+// --- connection
+
+OdbcConnection::OdbcConnection(std::shared_ptr<OdbcEnvironment> environment, int loginTimeoutSeconds)
+    : m_session(std::make_shared<OdbcSession>())
+    , m_loginTimeout(loginTimeoutSeconds)
+{
+    m_session->environment = std::move(environment);
+}
+
+OdbcConnection::~OdbcConnection()
+{
+    try {
+        if (m_session->open)
+            Close();
+    } catch (const std::exception&) {
+        // Releasing an open connection closes it; what the rest of its batch said is of no use to anyone now.
+    }
+}
+
+void OdbcConnection::Open(const QString& connectionString)
+{
+    OdbcSession& session = *m_session;
+    if (session.open)
+        throw DbError(u"Operation is not allowed when the object is open."_s, ErrAlreadyOpen);
+    session.info.clear();
+
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    check(SQLAllocHandle(SQL_HANDLE_DBC, session.environment->handle, &dbc), SQL_HANDLE_ENV,
+          session.environment->handle, session);
+    try {
+        // The timeout must be set before the connection is made: it bounds the wait for a server that accepts the
+        // TCP connection and never answers the login.
+        check(SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                                reinterpret_cast<SQLPOINTER>(static_cast<std::intptr_t>(m_loginTimeout)),
+                                SQL_IS_UINTEGER),
+              SQL_HANDLE_DBC, dbc, session);
+        std::array<SQLWCHAR, 1024> completed{};
+        SQLSMALLINT completedLength = 0;
+        const QString text = connectionString; // keeps the UTF-16 buffer alive for the call
+        check(SQLDriverConnectW(dbc, nullptr, toWide(text), SQLSMALLINT(text.size()), completed.data(),
+                                SQLSMALLINT(completed.size()), &completedLength, SQL_DRIVER_NOPROMPT),
+              SQL_HANDLE_DBC, dbc, session);
+    } catch (...) {
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        throw;
+    }
+    session.connection = dbc;
+    session.open = true;
+}
+
+void* OdbcConnection::prepareStatement()
+{
+    OdbcSession& session = *m_session;
+    if (!session.open)
+        throw DbError(ClosedText, ErrClosed);
+    session.info.clear();
+    if (session.streaming) {
+        // The driver keeps one active result per connection: the earlier one is read whole (it stays walkable),
+        // and an error in the rest of its batch is raised here.
+        session.streaming->readWhole();
+    }
+    SQLHSTMT statement = SQL_NULL_HSTMT;
+    check(SQLAllocHandle(SQL_HANDLE_STMT, session.connection, &statement), SQL_HANDLE_DBC, session.connection, session);
+    return statement;
+}
+
+std::unique_ptr<RecordSet> OdbcConnection::Execute(const QString& commandText)
+{
+    SQLHSTMT statement = prepareStatement();
+    const QString text = commandText;
+    const SQLRETURN rc = SQLExecDirectW(statement, toWide(text), SQLINTEGER(text.size()));
+    return resultOf(statement, rc);
+}
+
+std::unique_ptr<RecordSet> OdbcConnection::OpenSchema(int schema)
+{
+    if (schema != adSchemaTables) {
+        if (!m_session->open)
+            throw DbError(ClosedText, ErrClosed);
+        throw DbError(u"Object or provider is not capable of performing requested operation."_s, ErrNotCapable);
+    }
+    SQLHSTMT statement = prepareStatement();
+    const SQLRETURN rc = SQLTablesW(statement, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
+    auto result = resultOf(statement, rc);
+    // The table list is walked beside the column queries of each table: read it whole now.
+    static_cast<OdbcRecordSet*>(result.get())->readWhole();
+    return result;
+}
+
+std::unique_ptr<RecordSet> OdbcConnection::resultOf(void* statement, short returnCode)
+{
+    std::unique_ptr<OdbcRecordSet> result(new OdbcRecordSet(m_session));
+    // From here the result set owns the statement and frees it when the batch has been walked.
+    result->m_statement = statement;
+    m_session->streaming = result.get();
+
+    OdbcSession& session = *m_session;
+    SQLRETURN rc = returnCode;
+    std::optional<DbError> firstError;
+    int errors = 0;
+    for (;;) {
+        if (rc == SQL_ERROR) {
+            try {
+                check(rc, SQL_HANDLE_STMT, statement, session);
+            } catch (const DbError& error) {
+                if (!firstError)
+                    firstError = error;
+            }
+            // Go on with the batch: the server runs the statements after a failed one, and closing the statement
+            // now would cancel them.
+            if (++errors > MaxErrorsInBatch)
+                break;
+        } else if (rc == SQL_NO_DATA) {
+            break;
+        } else {
+            check(rc, SQL_HANDLE_STMT, statement, session);
+            SQLSMALLINT columns = 0;
+            if (!firstError && SQL_SUCCEEDED(SQLNumResultCols(statement, &columns)) && columns > 0) {
+                result->attach(statement);
+                return result;
+            }
+        }
+        rc = SQLMoreResults(statement);
+    }
+    result->freeStatement();
+    if (firstError)
+        throw *firstError;
+    return result;
+}
+
+void OdbcConnection::Close()
+{
+    OdbcSession& session = *m_session;
+    if (!session.open)
+        throw DbError(ClosedText, ErrClosed);
+    std::optional<DbError> error;
+    if (OdbcRecordSet* streaming = session.streaming) {
+        // Walk the rest of the batch so that none of it is cancelled; the result set itself ends here.
+        try {
+            streaming->finishBatch();
+        } catch (const DbError& e) {
+            error = e;
+        }
+        streaming->m_rows.clear();
+        streaming->m_closed = true;
+    }
+    SQLDisconnect(session.connection);
+    SQLFreeHandle(SQL_HANDLE_DBC, session.connection);
+    session.connection = SQL_NULL_HDBC;
+    session.open = false;
+    if (error)
+        throw *error;
+}
+
+QStringList OdbcConnection::infoMessages() const
+{
+    return m_session->info;
+}
+
+// --- result set
+
+OdbcRecordSet::OdbcRecordSet(std::shared_ptr<OdbcSession> session)
+    : m_session(std::move(session))
+{ }
+
+OdbcRecordSet::~OdbcRecordSet()
+{
+    finishQuietly();
+}
+
+void OdbcRecordSet::attach(void* statement)
+{
+    m_statement = statement;
+    SQLSMALLINT count = 0;
+    check(SQLNumResultCols(statement, &count), SQL_HANDLE_STMT, statement, *m_session);
+    m_columns.resize(size_t(count));
+    for (SQLUSMALLINT i = 1; i <= SQLUSMALLINT(count); ++i) {
+        std::vector<SQLWCHAR> name(256);
+        SQLSMALLINT nameLength = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        SQLRETURN rc = SQLDescribeColW(statement, i, name.data(), SQLSMALLINT(name.size()), &nameLength, &type, &size,
+                                       &digits, &nullable);
+        if (SQL_SUCCEEDED(rc) && nameLength >= SQLSMALLINT(name.size())) {
+            name.resize(size_t(nameLength) + 1);
+            rc = SQLDescribeColW(statement, i, name.data(), SQLSMALLINT(name.size()), &nameLength, &type, &size,
+                                 &digits, &nullable);
+        }
+        check(rc, SQL_HANDLE_STMT, statement, *m_session);
+
+        std::array<SQLWCHAR, 128> typeName{};
+        SQLSMALLINT typeNameBytes = 0;
+        QString typeText;
+        if (SQL_SUCCEEDED(SQLColAttributeW(statement, i, SQL_DESC_TYPE_NAME, typeName.data(),
+                                           SQLSMALLINT(sizeof(typeName) - sizeof(SQLWCHAR)), &typeNameBytes, nullptr)))
+            typeText = fromWide(typeName.data(), qMin<qsizetype>(typeNameBytes / 2, qsizetype(typeName.size()) - 1));
+
+        Column& column = m_columns[i - 1];
+        column.name = fromWide(name.data(), qMin<qsizetype>(nameLength, qsizetype(name.size()) - 1));
+        column.sqlType = type;
+        const OdbcColumnKind kind = odbcColumnKind(type, typeText, digits);
+        column.kind = kind.kind;
+        column.singlePrecision = kind.singlePrecision;
+    }
+    fetchRow();
+}
+
+bool OdbcRecordSet::fetchRow()
+{
+    const SQLRETURN rc = SQLFetch(m_statement);
+    if (rc == SQL_NO_DATA)
+        return false;
+    try {
+        check(rc, SQL_HANDLE_STMT, m_statement, *m_session);
+        Row row;
+        row.reserve(m_columns.size());
+        for (size_t i = 0; i < m_columns.size(); ++i)
+            row.push_back(readValue(int(i) + 1, m_columns[i]));
+        m_rows.push_back(std::move(row));
+    } catch (const DbError&) {
+        // The statement cannot go on with this result; walk what is left of the batch and report the failure.
+        finishQuietly();
+        throw;
+    }
+    return true;
+}
+
+FieldValue OdbcRecordSet::readValue(int column, const Column& description)
+{
+    using Kind = FieldValue::Kind;
+    SQLHSTMT statement = m_statement;
+    const auto col = SQLUSMALLINT(column);
+
+    if (description.kind == Kind::ApproxNumeric) {
+        SQLLEN indicator = 0;
+        if (description.singlePrecision) {
+            float value = 0;
+            check(SQLGetData(statement, col, SQL_C_FLOAT, &value, sizeof value, &indicator), SQL_HANDLE_STMT, statement,
+                  *m_session, false);
+            return indicator == SQL_NULL_DATA ? FieldValue::null() : FieldValue::ofNumber(double(value), true);
+        }
+        double value = 0;
+        check(SQLGetData(statement, col, SQL_C_DOUBLE, &value, sizeof value, &indicator), SQL_HANDLE_STMT, statement,
+              *m_session, false);
+        return indicator == SQL_NULL_DATA ? FieldValue::null() : FieldValue::ofNumber(value);
+    }
+
+    // Text and bytes are read in pieces, so values of any length (varchar(max), text, varbinary(max)) come whole.
+    const bool binary = description.kind == Kind::Binary;
+    const SQLSMALLINT cType = binary ? SQL_C_BINARY : SQL_C_WCHAR;
+    // Each wide piece ends with a terminating zero that is not part of the value; binary pieces have none.
+    const SQLLEN usable = binary ? PieceBytes : PieceBytes - SQLLEN(sizeof(SQLWCHAR));
+    std::vector<char> piece(static_cast<size_t>(PieceBytes));
+    QByteArray bytes;
+    QString text;
+    for (;;) {
+        SQLLEN indicator = 0;
+        const SQLRETURN rc = SQLGetData(statement, col, cType, piece.data(), PieceBytes, &indicator);
+        if (rc == SQL_NO_DATA)
+            break;
+        // A piece that did not fit says so with SQL_SUCCESS_WITH_INFO (01004): no message for the caller.
+        check(rc, SQL_HANDLE_STMT, statement, *m_session, false);
+        if (indicator == SQL_NULL_DATA)
+            return FieldValue::null();
+        const bool more = rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator > usable);
+        const SQLLEN length = more ? usable : qMin(indicator, usable);
+        if (binary)
+            bytes.append(piece.data(), qsizetype(length));
+        else
+            text.append(fromWide(reinterpret_cast<const SQLWCHAR*>(piece.data()), qsizetype(length) / 2));
+        if (!more)
+            break;
+    }
+    if (binary)
+        return FieldValue::ofBytes(std::move(bytes));
+    return FieldValue::ofText(std::move(text), description.kind);
+}
+
+void OdbcRecordSet::readWhole()
+{
+    if (!m_statement)
+        return;
+    while (fetchRow()) { }
+    finishBatch();
+}
+
+void OdbcRecordSet::finishBatch()
+{
+    if (!m_statement)
+        return;
+    std::optional<DbError> firstError;
+    int errors = 0;
+    for (;;) {
+        const SQLRETURN rc = SQLMoreResults(m_statement);
+        if (rc == SQL_NO_DATA || rc == SQL_INVALID_HANDLE)
+            break;
+        try {
+            check(rc, SQL_HANDLE_STMT, m_statement, *m_session);
+        } catch (const DbError& error) {
+            if (!firstError)
+                firstError = error;
+            if (++errors > MaxErrorsInBatch)
+                break;
+        }
+    }
+    freeStatement();
+    if (firstError)
+        throw *firstError;
+}
+
+void OdbcRecordSet::finishQuietly() noexcept
+{
+    try {
+        finishBatch();
+    } catch (const std::exception&) { }
+    freeStatement();
+}
+
+void OdbcRecordSet::freeStatement() noexcept
+{
+    if (m_statement) {
+        SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
+        m_statement = nullptr;
+    }
+    if (m_session->streaming == this)
+        m_session->streaming = nullptr;
+}
+
+void OdbcRecordSet::checkUsable() const
+{
+    if (m_closed)
+        throw DbError(ClosedText, ErrClosed);
+}
+
+const OdbcRecordSet::Row& OdbcRecordSet::currentRow() const
+{
+    checkUsable();
+    if (m_rows.empty())
+        throw DbError(u"Either BOF or EOF is True, or the current record has been deleted."_s, ErrNoCurrentRow);
+    return m_rows.front();
+}
+
+bool OdbcRecordSet::Eof()
+{
+    checkUsable();
+    return m_rows.empty();
+}
+
+void OdbcRecordSet::MoveNext()
+{
+    checkUsable();
+    if (m_rows.empty())
+        throw DbError(u"Either BOF or EOF is True, or the current record has been deleted."_s, ErrNoCurrentRow);
+    m_rows.pop_front();
+    ++m_passed;
+    if (m_rows.empty() && m_statement && !fetchRow())
+        finishBatch(); // the end of the result: the rest of the batch runs and may raise its error here
+}
+
+int OdbcRecordSet::FieldCount() const
+{
+    checkUsable();
+    return int(m_columns.size());
+}
+
+QString OdbcRecordSet::FieldName(int index) const
+{
+    checkUsable();
+    if (index < 0 || size_t(index) >= m_columns.size())
+        throw DbError(u"Item cannot be found in the collection corresponding to the requested name or ordinal."_s,
+                      ErrNoSuchField);
+    return m_columns[size_t(index)].name;
+}
+
+const FieldValue& OdbcRecordSet::Fields(int index)
+{
+    const Row& row = currentRow();
+    if (index < 0 || size_t(index) >= row.size())
+        throw DbError(u"Item cannot be found in the collection corresponding to the requested name or ordinal."_s,
+                      ErrNoSuchField);
+    return row[size_t(index)];
+}
+
+const FieldValue& OdbcRecordSet::Fields(const QString& name)
+{
+    checkUsable();
+    for (size_t i = 0; i < m_columns.size(); ++i) {
+        if (m_columns[i].name.compare(name, Qt::CaseInsensitive) == 0)
+            return Fields(int(i));
+    }
+    throw DbError(u"Item cannot be found in the collection corresponding to the requested name or ordinal."_s,
+                  ErrNoSuchField);
+}
+
+qint64 OdbcRecordSet::RecordCount()
+{
+    checkUsable();
+    readWhole();
+    return m_passed + qint64(m_rows.size());
+}
+
+void OdbcRecordSet::Close()
+{
+    checkUsable();
+    m_closed = true;
+    m_rows.clear();
+    finishBatch();
+}

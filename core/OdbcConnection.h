@@ -1,0 +1,140 @@
+#pragma once
+
+#include "DataAccess.h"
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+struct OdbcEnvironment;
+struct OdbcSession;
+
+/**
+ * Creates ODBC connections over the driver manager (unixODBC). Owns the ODBC 3 environment handle, which every
+ * connection and result set made from it keeps alive as long as they need it.
+ *
+ * Before the first connection it pins FreeTDS to TDS 7.4 (environment variable TDSVER) unless the user set TDSVER:
+ * with its automatic version choice FreeTDS retries an unanswered TDS 7 login with a TDS 5.0 login, which carries the
+ * password in clear text.
+ */
+class OdbcConnectionFactory : public ConnectionFactory
+{
+public:
+    /** Throws Failure when the driver manager cannot give an environment. */
+    explicit OdbcConnectionFactory(int loginTimeoutSeconds = 30);
+    ~OdbcConnectionFactory() override;
+
+    OdbcConnectionFactory(const OdbcConnectionFactory&) = delete;
+    OdbcConnectionFactory& operator=(const OdbcConnectionFactory&) = delete;
+
+    /** Seconds that `Open` waits for the server's login answer (SQL_ATTR_LOGIN_TIMEOUT); 0 waits without limit. */
+    int loginTimeout() const { return m_loginTimeout; }
+    void setLoginTimeout(int seconds) { m_loginTimeout = seconds; }
+
+    std::unique_ptr<Connection> createConnection() override;
+
+    /** Sets TDSVER=7.4 in the process environment unless TDSVER is already set. Called by the constructor. */
+    static void pinTdsVersion();
+
+private:
+    std::shared_ptr<OdbcEnvironment> m_environment;
+    int m_loginTimeout;
+};
+
+/**
+ * A result set of an ODBC statement. It either streams (one row in memory, fetched row by row from the statement that
+ * is still active on the connection) or has been read whole (every remaining row in memory, no statement). A
+ * streaming result is read whole when its connection is asked for another command or for its `RecordCount`.
+ */
+class OdbcRecordSet : public RecordSet
+{
+public:
+    ~OdbcRecordSet() override;
+
+    OdbcRecordSet(const OdbcRecordSet&) = delete;
+    OdbcRecordSet& operator=(const OdbcRecordSet&) = delete;
+
+    bool Eof() override;
+    void MoveNext() override;
+    int FieldCount() const override;
+    QString FieldName(int index) const override;
+    const FieldValue& Fields(int index) override;
+    const FieldValue& Fields(const QString& name) override;
+    qint64 RecordCount() override;
+    void Close() override;
+
+    /** True while rows still come from the driver one by one. */
+    bool isStreaming() const { return m_statement != nullptr; }
+    /** Rows held in memory now (the current one and any read ahead); at most 1 while streaming. */
+    qint64 rowsInMemory() const { return qint64(m_rows.size()); }
+
+private:
+    friend class OdbcConnection;
+    friend struct OdbcSession;
+
+    struct Column
+    {
+        QString name;
+        int sqlType = 0;
+        FieldValue::Kind kind = FieldValue::Kind::Text;
+        bool singlePrecision = false;
+    };
+    using Row = std::vector<FieldValue>;
+
+    explicit OdbcRecordSet(std::shared_ptr<OdbcSession> session);
+
+    /** Takes the statement positioned on a result with columns: describes the columns and fetches the first row. */
+    void attach(void* statement);
+    bool fetchRow();
+    FieldValue readValue(int column, const Column& description);
+    void readWhole();
+    /** Walks the rest of the batch, frees the statement and raises the first error met. */
+    void finishBatch();
+    /** Ends streaming without raising: the rest of the batch is walked and its errors are dropped. */
+    void finishQuietly() noexcept;
+    void freeStatement() noexcept;
+    void checkUsable() const;
+    const Row& currentRow() const;
+
+    std::shared_ptr<OdbcSession> m_session;
+    void* m_statement = nullptr;
+    std::vector<Column> m_columns;
+    std::deque<Row> m_rows; ///< the current row first, then rows read ahead
+    qint64 m_passed = 0; ///< rows moved past
+    bool m_closed = false;
+};
+
+/**
+ * An ODBC connection: `Open` hands the connection string unchanged to SQLDriverConnectW (no prompt), `Execute` sends
+ * the text as one batch with SQLExecDirectW, `OpenSchema(adSchemaTables)` is SQLTablesW. Errors are DbError with the
+ * driver's diagnostic text unchanged and its native error number; informational diagnostics are kept in
+ * `infoMessages()`.
+ */
+class OdbcConnection : public Connection
+{
+public:
+    ~OdbcConnection() override;
+
+    OdbcConnection(const OdbcConnection&) = delete;
+    OdbcConnection& operator=(const OdbcConnection&) = delete;
+
+    void setCursorLocation(int location) override { m_cursorLocation = location; }
+    int cursorLocation() const { return m_cursorLocation; }
+    void Open(const QString& connectionString) override;
+    std::unique_ptr<RecordSet> Execute(const QString& commandText) override;
+    std::unique_ptr<RecordSet> OpenSchema(int schema) override;
+    void Close() override;
+    QStringList infoMessages() const override;
+
+private:
+    friend class OdbcConnectionFactory;
+    OdbcConnection(std::shared_ptr<OdbcEnvironment> environment, int loginTimeoutSeconds);
+
+    /** Checks the connection is open, reads a streaming earlier result whole and gives a fresh statement. */
+    void* prepareStatement();
+    std::unique_ptr<RecordSet> resultOf(void* statement, short returnCode);
+
+    std::shared_ptr<OdbcSession> m_session;
+    int m_loginTimeout;
+    int m_cursorLocation = 2;
+};
