@@ -51,8 +51,9 @@ void QtTrayBackend::showBalloon(const QString& text, const QString& title, int t
 
 void QtTrayBackend::clearBalloon()
 {
-    // A balloon with neither title nor text replaces (and so removes) the one shown.
-    m_icon.showMessage(QString(), QString(), QSystemTrayIcon::NoIcon, 1);
+    // Nothing to send: Qt hands the time-out to the balloon (its own balloon widget or the desktop's notification
+    // server), which therefore goes away by itself when the wait ends. An empty message would not remove it on
+    // notification servers but pop up a second, blank one.
 }
 
 TrayNotification QtTrayBackend::notificationFor(QSystemTrayIcon::ActivationReason reason)

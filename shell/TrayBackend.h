@@ -48,7 +48,7 @@ public:
     virtual void modifyIcon(const QIcon& icon) = 0;
     /** Shows a balloon over the icon; a time-out of 0 leaves it to the platform. */
     virtual void showBalloon(const QString& text, const QString& title, int timeoutMs) = 0;
-    /** Takes a shown balloon away (a balloon with empty title and text). */
+    /** Takes a shown balloon away (a balloon with empty title and text); the time-out has passed when it is called. */
     virtual void clearBalloon() = 0;
 };
 
