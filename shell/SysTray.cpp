@@ -18,19 +18,17 @@ const Clock& systemClock()
     return clock;
 }
 
-// Lets events run for a short while without spinning the processor: the balloon wait calls it until the
-// balloon goes away or the time is up.
-void sleepInEventLoop()
+} // namespace
+
+void waitForApplicationEvents()
 {
     QEventLoop loop;
     QTimer::singleShot(25, &loop, &QEventLoop::quit);
     loop.exec();
 }
 
-} // namespace
-
 cSysTray::cSysTray(QObject* parent)
-    : cSysTray(createPlatformTrayBackend(), sleepInEventLoop, systemClock(), parent)
+    : cSysTray(createPlatformTrayBackend(), waitForApplicationEvents, systemClock(), parent)
 { }
 
 cSysTray::cSysTray(std::unique_ptr<TrayBackend> backend, EventPump pump, const Clock& clock, QObject* parent)

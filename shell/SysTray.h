@@ -12,6 +12,12 @@
 class Clock;
 
 /**
+ * A pump for the balloon wait: lets pending events run and sleeps in the event loop until the next one comes, for at
+ * most 25 ms, so a 5-second wait does not keep a processor core busy (the default control's pump).
+ */
+void waitForApplicationEvents();
+
+/**
  * The notification-area icon control: an icon with a tip and a picture, shown while `InTray` is true, whose mouse
  * buttons become the events MouseMove, MouseDown, MouseUp and MouseDblClick (button 1 left, 2 right; id always 0),
  * and a balloon with a time-out wait that lets window events run. Destroying the control removes its icon.
@@ -32,7 +38,7 @@ public:
     /** The tip of a new control, until the window sets its own. */
     static const QString DefaultTip;
 
-    /** A control on the platform's notification area; the balloon wait sleeps in the event loop. */
+    /** A control on the platform's notification area; the balloon wait uses waitForApplicationEvents. */
     explicit cSysTray(QObject* parent = nullptr);
     /** A control on the given backend; the balloon wait calls `pump` and measures time on `clock` (kept by reference).
      */

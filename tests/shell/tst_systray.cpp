@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 
 using namespace Qt::Literals::StringLiterals;
@@ -302,6 +303,15 @@ private slots:
         raw->ShowBalloon(u"text"_s, u"title"_s, 5, false);
         QCOMPARE(m_pumps, 1);
         QCOMPARE(m_state.deletes, 2);
+    }
+
+    void waitingPumpRunsPendingEvents()
+    {
+        bool ran = false;
+        QTimer::singleShot(0, this, [&] { ran = true; });
+        waitForApplicationEvents();
+        QVERIFY(ran);
+        waitForApplicationEvents(); // returns with nothing pending as well
     }
 
     // Minimise to the tray and back, on a real window.
