@@ -1,0 +1,201 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <functional>
+#include <memory>
+
+namespace tds {
+
+/** Column types the server can describe and send. */
+enum class SqlType {
+    Int,
+    BigInt,
+    SmallInt,
+    TinyInt,
+    Bit,
+    Decimal,
+    Numeric,
+    Float,
+    Real,
+    Money,
+    SmallMoney,
+    DateTime,
+    SmallDateTime,
+    Date,
+    Time,
+    DateTime2,
+    DateTimeOffset,
+    VarChar,
+    NVarChar,
+    Char,
+    NChar,
+    Text,
+    NText,
+    Xml,
+    UniqueIdentifier,
+    Binary,
+    VarBinary,
+    Image,
+    RowVersion,
+};
+
+/** Length value meaning "(max)". */
+inline constexpr int MaxLength = -1;
+
+/**
+ * One column. `length` is the declared length of char/binary types (MaxLength for "(max)"); `precision` and `scale`
+ * apply to decimal/numeric (scale also to time, datetime2 and datetimeoffset: fractional digits, 7 when negative).
+ * information_schema.Columns reports data_type, character_maximum_length, numeric_precision and numeric_scale the
+ * way SQL Server does for the type.
+ */
+struct ColumnSpec
+{
+    QString name;
+    SqlType type = SqlType::Int;
+    int length = 0;
+    int precision = 18;
+    int scale = -1;
+    bool nullable = true;
+};
+
+/**
+ * A row: one QVariant per column, an invalid (default) QVariant is NULL. Values: integers and bit as numbers or
+ * bool; decimal/numeric/money as text ("12.50") or number; float/real as double; date and time types as QDateTime,
+ * QDate, QTime or ISO text ("2020-01-02 03:04:05.1234567 +01:00"); char types as QString; binary types as
+ * QByteArray; uniqueidentifier as QUuid or text.
+ */
+using Row = QVariantList;
+/** Fills `row` (already sized to the column count) with the values of row `index`; for large tables. */
+using RowGenerator = std::function<void(qint64 index, Row& row)>;
+
+struct TableSpec
+{
+    QString name;
+    /** TABLE_TYPE in the table list: "TABLE", "VIEW" or "SYSTEM TABLE". */
+    QString type = QStringLiteral("TABLE");
+    QList<ColumnSpec> columns;
+    QList<Row> rows;
+    /** When set, the table has `generatedRows` rows made by `generator` and `rows` is unused. */
+    RowGenerator generator;
+    qint64 generatedRows = 0;
+};
+
+/** A row of sys.database_files: type 0 is a data file, 1 a log file. */
+struct DatabaseFile
+{
+    QString physicalName;
+    int type = 0;
+};
+
+/** What a client sent in its login. */
+struct LoginRecord
+{
+    QString hostName;
+    QString userName;
+    QString password;
+    QString appName;
+    QString serverName; ///< as sent; FreeTDS sends "host,port" forms in its own way
+    QString database;
+    quint32 tdsVersion = 0;
+    quint32 packetSize = 0;
+};
+
+/** An RPC request: the procedure's name and its parameters as "@name=value" texts (NULL as "NULL"). */
+struct RpcRecord
+{
+    QString procedure;
+    QStringList parameters;
+};
+
+/** A server message sent when a batch contains `needle`: ERROR (severity > 10) or INFO. */
+struct MessageRule
+{
+    QString needle;
+    int number = 50000;
+    QString text;
+    int severity = 16;
+};
+
+/** Faults on demand. */
+struct Faults
+{
+    /** Abort the connection after this many rows of a user table's SELECT (negative: never). */
+    qint64 closeAfterRows = -1;
+    /** Accept connections and never answer anything. */
+    bool stall = false;
+    /** Wait this long before each row of a user table's SELECT. */
+    int rowDelayMs = 0;
+};
+
+/**
+ * A SQL Server stand-in speaking TDS 7.4 on 127.0.0.1, for tests that drive the real ODBC driver. It listens on a
+ * free port; its acceptor and every connection run in their own threads, so blocking driver calls in the test's
+ * thread never wait for it. The content (tables, file list), the login answer, the messages and the faults may be
+ * changed at any time; each request reads them afresh.
+ *
+ * Statements are answered by their shape: SELECT <columns|*|constants> FROM <table, information_schema.Columns,
+ * sys.database_files> [WHERE col = 'literal' [AND ...]], sp_tables (RPC or EXEC), SET and USE. Other multi-statement
+ * text (a restore script) is recorded and answered DONE, with "Changed database context" information for every USE
+ * line and the errors of the message rules. Anything else gets a syntax error.
+ */
+class TdsServer
+{
+public:
+    TdsServer();
+    ~TdsServer();
+
+    TdsServer(const TdsServer&) = delete;
+    TdsServer& operator=(const TdsServer&) = delete;
+
+    /** Starts listening on 127.0.0.1 at a free port; false when it cannot. */
+    bool start();
+    /** Closes the listener and every connection and waits for their threads. */
+    void stop();
+    quint16 port() const;
+    /** "Driver={SQL Server};Server=127.0.0.1,<port>;Database=<db>;Uid=<user>;Pwd=<password>;" */
+    QString connectionString(const QString& database, const QString& user, const QString& password) const;
+
+    // --- content
+    void addTable(const TableSpec& table);
+    void clearTables();
+    /** The answer to "SELECT physical_name, type FROM sys.database_files". */
+    void setDatabaseFiles(const QList<DatabaseFile>& files);
+    /** Makes sys.database_files an unknown object (error 208), as on old servers. */
+    void setDatabaseFilesMissing(bool missing);
+    /** The database of a login that names none. */
+    void setDefaultDatabase(const QString& name);
+
+    // --- answers
+    /** False: every login is refused with error 18456 "Login failed for user '<name>'.". */
+    void setLoginAccepted(bool accepted);
+    /** Whether USE lines of a script give ENVCHANGE and the information 5701 (default true). */
+    void setContextMessages(bool enabled);
+    void addMessageRule(const MessageRule& rule);
+    void clearMessageRules();
+    void setFaults(const Faults& faults);
+    Faults faults() const;
+
+    // --- what happened
+    QStringList batches() const;
+    QList<RpcRecord> rpcs() const;
+    QList<LoginRecord> logins() const;
+    int connectionCount() const;
+    int attentionCount() const;
+    void clearRecords();
+
+    struct State;
+
+private:
+    class Acceptor;
+    std::shared_ptr<State> m_state;
+};
+
+/** data_type as information_schema.Columns reports it ("int", "nvarchar", "timestamp"). */
+QString dataTypeName(SqlType type);
+
+} // namespace tds
