@@ -4,6 +4,7 @@
 #include "DateTimeText.h"
 #include "EventPump.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <functional>
@@ -66,6 +67,12 @@ public:
     /** Mode 1: reads the whole file into `text`. Mode 3: appends `text` and CR LF. Failures are reported. */
     void FileCont(const QString& path, QString& text, int mode);
 
+    /**
+     * FileCont's mode 3 for text already encoded (UTF-8, line ends included): the same steps and reports. Returns false
+     * when the bytes could not be written.
+     */
+    bool appendToFile(const QString& path, const QByteArray& bytes);
+
     /** Appends one line to the backup log; throws Failure when it cannot. */
     void WriteBackupLog(const QString& line);
 
@@ -76,6 +83,16 @@ public:
     QString StampedFileName(const QString& databaseName) const;
 
 private:
+    friend class DumpRun;
+    /** The failures of the dump that runs, FileCont's included. */
+    struct DumpOutcome
+    {
+        bool failed = false;
+        QString firstFailure;
+    };
+    void noteFailure(const QString& description);
+
     BackupContext m_context;
     QString m_lastOutputPath;
+    DumpOutcome* m_outcome = nullptr;
 };

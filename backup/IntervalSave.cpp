@@ -1,0 +1,536 @@
+#include "IntervalSave.h"
+
+#include "DataAccess.h"
+#include "Dialogs.h"
+#include "ErrorReport.h"
+#include "ScriptText.h"
+#include "Views.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <optional>
+#include <vector>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+/** Script bytes collect up to about this much before they are appended to the file. */
+constexpr std::size_t FlushThreshold = 256 * 1024;
+/** Events run at most this often while a dump works (the window stays responsive; the dump stays fast). */
+constexpr qint64 PumpIntervalMs = 10;
+constexpr qint64 ProgressIntervalMs = 1000;
+
+const QString ModuleName = QStringLiteral("IntervalSave");
+
+/** Writing to a file whose open failed. */
+const QString FileNotOpen = QStringLiteral("The file is not open.");
+
+/** FileCont's steps for appending bytes: 124 open, 128 write, 130 close. */
+bool appendSteps(ReportingProcedure& proc, QFile& file, const QByteArray& bytes)
+{
+    bool isOpen = false;
+    bool written = false;
+    proc.run(124, [&] {
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+            throw Failure(file.errorString(), 76);
+        isOpen = true;
+    });
+    proc.run(128, [&] {
+        if (!isOpen)
+            throw Failure(FileNotOpen, 52);
+        if (file.write(bytes) != bytes.size())
+            throw Failure(file.errorString(), 61);
+        written = true;
+    });
+    proc.run(130, [&] {
+        if (isOpen)
+            file.close();
+    });
+    return written;
+}
+
+/** A whole script file as text: UTF-8, a leading byte-order mark dropped. */
+QString decodeScript(const QByteArray& bytes)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        return QString::fromUtf8(bytes.constData() + 3, bytes.size() - 3);
+    return QString::fromUtf8(bytes);
+}
+
+std::optional<qint64> optionalNumber(const FieldValue& value)
+{
+    if (value.isNull())
+        return std::nullopt;
+    bool ok = false;
+    const qint64 number = value.text.trimmed().toLongLong(&ok);
+    return ok ? std::optional<qint64>(number) : std::nullopt;
+}
+
+/** Runs a query and reads its first field into a list, closing the result: column descriptions are read whole. */
+std::vector<FieldValue> readColumn(Connection& connection, const QString& query)
+{
+    std::vector<FieldValue> values;
+    const std::unique_ptr<RecordSet> result = connection.Execute(query);
+    while (!result->Eof()) {
+        values.push_back(result->Fields(0));
+        result->MoveNext();
+    }
+    result->Close();
+    return values;
+}
+
+struct FileFolders
+{
+    QString data;
+    QString log;
+};
+
+/** Reads rows of (path, type) where type 0 is the data file and 1 the log; the first of each kind wins. */
+void readFolders(RecordSet& files, FileFolders& folders, bool statusBits)
+{
+    while (!files.Eof()) {
+        const QString path = files.Fields(0).text.trimmed();
+        int type = files.Fields(1).text.trimmed().toInt();
+        if (statusBits)
+            type = (type & 0x40) ? 1 : 0; // sysfiles marks the log file with status bit 0x40
+        QString& folder = type == 1 ? folders.log : folders.data;
+        if (folder.isEmpty() && (type == 0 || type == 1))
+            folder = ScriptText::folderOf(path);
+        files.MoveNext();
+    }
+    files.Close();
+}
+
+/**
+ * The folders in which the server keeps this database's data and log files, each with its trailing separator.
+ * Older servers without sys.database_files answer from sysfiles; when neither tells, the fixed folder stands.
+ */
+FileFolders serverFileFolders(Connection* connection)
+{
+    FileFolders folders;
+    if (connection) {
+        try {
+            readFolders(*connection->Execute(u"SELECT physical_name, type FROM sys.database_files"_s), folders, false);
+        } catch (const std::exception&) {
+            try {
+                readFolders(*connection->Execute(u"SELECT filename, status FROM sysfiles"_s), folders, true);
+            } catch (const std::exception&) {
+                // The server cannot tell: the fixed folder is written, without a report.
+            }
+        }
+    }
+    const QString fixed = QString::fromLatin1(ScriptText::FixedFileFolder);
+    if (folders.data.isEmpty())
+        folders.data = fixed;
+    if (folders.log.isEmpty())
+        folders.log = fixed;
+    return folders;
+}
+
+} // namespace
+
+/** One run of SaveAll: its numbered steps, the script buffer and the throttled event pump. */
+class DumpRun
+{
+public:
+    explicit DumpRun(IntervalSave& engine)
+        : m_engine(engine)
+        , m_context(engine.m_context)
+        , m_proc(m_context.dialogs, ModuleName, u"SaveAll"_s)
+        , m_previousOutcome(engine.m_outcome)
+    {
+        m_engine.m_outcome = &m_outcome;
+    }
+    ~DumpRun() { m_engine.m_outcome = m_previousOutcome; }
+    DumpRun(const DumpRun&) = delete;
+    DumpRun& operator=(const DumpRun&) = delete;
+
+    bool run(const QString& connectionString, StatusFrame& statusFrame);
+
+private:
+    template <typename Statement> bool step(int line, Statement&& statement)
+    {
+        if (m_proc.run(line, std::forward<Statement>(statement)))
+            return true;
+        // The first failure of this procedure; an earlier one (here or in FileCont) is already noted.
+        m_engine.noteFailure(m_proc.firstFailure());
+        return false;
+    }
+    void lines(int line, const QStringList& texts)
+    {
+        step(line, [&] {
+            for (const QString& text : texts)
+                m_buffer.appendLine(text);
+        });
+    }
+
+    void writeHeader(Connection* connection);
+    void dumpTable(Connection* connection, RecordSet& tables);
+    void writeRows(const QString& table, RecordSet& data, const std::vector<bool>& rowVersion);
+    void pump();
+    bool flush();
+    void reportProgress();
+
+    IntervalSave& m_engine;
+    BackupContext& m_context;
+    ReportingProcedure m_proc;
+    IntervalSave::DumpOutcome m_outcome;
+    IntervalSave::DumpOutcome* m_previousOutcome;
+
+    QString m_serverName;
+    QString m_databaseName;
+    QString m_path;
+    ScriptBuffer m_buffer;
+    /** A write failed: the dump ends. */
+    bool m_stopped = false;
+
+    bool m_pumped = false;
+    qint64 m_lastPumpMs = 0;
+    qint64 m_startMs = 0;
+    qint64 m_lastProgressMs = 0;
+    DumpProgress m_progress;
+};
+
+bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
+{
+    const Clock& clock = m_context.clock;
+    m_startMs = m_lastProgressMs = clock.monotonicMs();
+
+    // Read from the windows once, when the dump starts.
+    m_serverName = m_context.source.serverName();
+    m_databaseName = m_context.source.databaseName();
+    const QString folder = m_context.source.backupFolder();
+
+    std::unique_ptr<Connection> connection;
+    step(100, [&] { connection = m_context.factory.createConnection(); });
+    if (connection) {
+        step(122, [&] { connection->setCursorLocation(adUseClient); });
+        step(124, [&] { connection->Open(connectionString); });
+    }
+    step(126, [&] { m_path = folder + u'/' + m_engine.StampedFileName(m_databaseName); });
+    m_engine.m_lastOutputPath = m_path;
+
+    writeHeader(connection.get());
+
+    // The first write tells whether the file can be written at all; when it cannot, the dump ends here.
+    std::unique_ptr<RecordSet> tables;
+    if (flush() && connection) {
+        step(162, [&] { tables = connection->OpenSchema(adSchemaTables); });
+        qint64 count = 0;
+        if (tables && step(164, [&] { count = tables->RecordCount(); })) {
+            m_progress.tablesTotal = int(std::max<qint64>(count, 0));
+            // A list that cannot tell its count is walked to its end.
+            for (qint64 i = 0; (count < 0 || i < count) && !m_stopped; ++i) {
+                if (count < 0) {
+                    bool end = true;
+                    if (!step(164, [&] { end = tables->Eof(); }) || end)
+                        break;
+                }
+                dumpTable(connection.get(), *tables);
+                ++m_progress.tablesDone;
+                if (!m_stopped)
+                    reportProgress();
+                if (m_stopped || !step(312, [&] { tables->MoveNext(); }))
+                    break;
+            }
+        }
+    }
+    flush();
+
+    if (tables)
+        step(316, [&] { tables->Close(); });
+    if (connection)
+        step(318, [&] { connection->Close(); });
+
+    const QString when = defaultDateTimeText(clock.now());
+    const QString logLine = m_outcome.failed
+        ? QString(m_path + u" backup failed at "_s + when + u": "_s + m_outcome.firstFailure)
+        : QString(m_path + u" was backup saved at "_s + when);
+    step(320, [&] { m_engine.WriteBackupLog(logLine); });
+    step(326, [&] {
+        statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
+                               + defaultDateTimeText(clock.now()));
+    });
+    m_engine.m_lastOutputPath = m_path; // a dump started from the event pump may have set its own
+    reportProgress();
+    return !m_outcome.failed;
+}
+
+void DumpRun::writeHeader(Connection* connection)
+{
+    using namespace ScriptText;
+    const QString& database = m_databaseName;
+    lines(128, {serverLine(m_serverName, database)});
+    lines(130, {dashLine()});
+    lines(132, {generatedByLine()});
+    lines(134, {dashLine(), QString()});
+    lines(136, {u"--"_s});
+    lines(138, {u"USE [master]"_s});
+    lines(140, {u"--"_s, QString()});
+    lines(142, {u"--"_s});
+    lines(144, {createSchemaLine(database)});
+    lines(146, {u"--"_s, QString()});
+    lines(148, {databaseObjectLine(database, m_context.clock.now())});
+    lines(150, {databaseExistsLine(database)});
+    lines(152, {dropDatabaseLine(database)});
+    step(154, [&] {
+        const FileFolders folders = serverFileFolders(connection);
+        for (const QString& text : createDatabaseBlock(database, folders.data, folders.log))
+            m_buffer.appendLine(text);
+    });
+    lines(156, {u"--"_s});
+    lines(158, {useDatabaseLine(database)});
+    lines(160, {u"--"_s, QString(), QString()});
+}
+
+void DumpRun::dumpTable(Connection* connection, RecordSet& tables)
+{
+    using namespace ScriptText;
+    // A row whose type or name cannot be read is not known to be a user table: it is reported and left out.
+    QString type;
+    if (!step(166, [&] { type = tables.Fields(u"TABLE_TYPE"_s).text; }) || type != u"TABLE"_s)
+        return;
+    pump(); // 168
+    if (m_stopped)
+        return;
+
+    QString table;
+    if (!step(184, [&] { table = tables.Fields(u"TABLE_NAME"_s).text; }))
+        return;
+    if (table.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // 186
+        return;
+    lines(188, structureHeader(table));
+
+    // Column descriptions are read whole, one query after the other, and walked in step.
+    std::vector<FieldValue> names, dataTypes, lengths, precisions, scales;
+    step(194, [&] { names = readColumn(*connection, columnQuery(u"column_name"_s, table)); });
+    step(196, [&] { dataTypes = readColumn(*connection, columnQuery(u"data_type"_s, table)); });
+    step(198, [&] { lengths = readColumn(*connection, columnQuery(u"character_maximum_length"_s, table)); });
+    step(198, [&] { precisions = readColumn(*connection, columnQuery(u"numeric_precision"_s, table)); });
+    step(198, [&] { scales = readColumn(*connection, columnQuery(u"numeric_scale"_s, table)); });
+
+    QStringList columnNames;
+    QStringList typeTexts;
+    std::vector<bool> rowVersion;
+    const FieldValue none;
+    const auto at = [&none](const std::vector<FieldValue>& list, std::size_t i) -> const FieldValue& {
+        return i < list.size() ? list[i] : none;
+    };
+    for (std::size_t i = 0; i < names.size() && !m_stopped; ++i) { // 200
+        pump(); // 202
+        columnNames << names[i].text; // 204-206
+        const QString dataType = at(dataTypes, i).text; // 208-210
+        std::optional<qint64> length; // 212
+        std::optional<int> precision;
+        std::optional<int> scale;
+        step(212, [&] { length = optionalNumber(at(lengths, i)); });
+        step(214, [&] {
+            if (!needsPrecision(dataType))
+                return;
+            if (const auto p = optionalNumber(at(precisions, i)))
+                precision = int(*p);
+            if (const auto s = optionalNumber(at(scales, i)))
+                scale = int(*s);
+        });
+        step(218, [&] { typeTexts << typeText(dataType, length, precision, scale); });
+        rowVersion.push_back(isRowVersion(dataType));
+    }
+    if (m_stopped)
+        return;
+
+    step(246, [&] {
+        m_buffer.appendLine(dropTableLine(table) + u"\r\n"_s + createTableLine(table, columnNames, typeTexts));
+        m_buffer.appendLine(QString());
+    });
+    lines(248, dataHeader(table));
+
+    std::unique_ptr<RecordSet> data;
+    step(254, [&] { data = connection->Execute(dataQuery(table)); });
+    if (data)
+        writeRows(table, *data, rowVersion);
+    if (m_stopped)
+        return;
+    lines(310, {QString()});
+    flush(); // the end of each table reaches the file
+}
+
+void DumpRun::writeRows(const QString& table, RecordSet& data, const std::vector<bool>& rowVersion)
+{
+    // Each row's INSERT line is written as the row is read, so memory does not grow with the table.
+    const QByteArray prefix = ScriptText::insertPrefix(table);
+    int fieldCount = -1;
+    while (!m_stopped) {
+        bool end = true;
+        if (!step(256, [&] { end = data.Eof(); }) || end)
+            break;
+        pump(); // 258, 286
+        if (m_stopped)
+            break;
+        if (fieldCount < 0 && !step(260, [&] { fieldCount = data.FieldCount(); }))
+            fieldCount = 0;
+
+        m_buffer.append(prefix);
+        for (int i = 0; i < fieldCount; ++i) {
+            if (i > 0)
+                m_buffer.append(std::string_view(", "));
+            if (std::size_t(i) < rowVersion.size() && rowVersion[std::size_t(i)]) {
+                m_buffer.append(std::string_view("DEFAULT")); // rowversion columns take no explicit value
+                continue;
+            }
+            const FieldValue* value = nullptr;
+            if (step(264, [&] { value = &data.Fields(i); }))
+                ScriptText::appendValue(m_buffer, *value);
+            else
+                m_buffer.append(std::string_view("NULL"));
+        }
+        m_buffer.append(std::string_view(");\r\n"));
+        ++m_progress.rowsWritten;
+
+        const bool moved = step(268, [&] { data.MoveNext(); });
+        if (m_buffer.size() >= FlushThreshold)
+            flush();
+        if (!moved)
+            break;
+    }
+}
+
+void DumpRun::pump()
+{
+    const qint64 now = m_context.clock.monotonicMs();
+    if (m_pumped && now - m_lastPumpMs < PumpIntervalMs)
+        return;
+    // Everything made so far reaches the file before events run, so no file is open while they do.
+    if (!flush())
+        return;
+    m_pumped = true;
+    m_lastPumpMs = now;
+    if (m_context.letEventsRun)
+        m_context.letEventsRun();
+    if (now - m_lastProgressMs >= ProgressIntervalMs)
+        reportProgress();
+}
+
+bool DumpRun::flush()
+{
+    if (m_stopped)
+        return false;
+    if (m_buffer.isEmpty())
+        return true;
+    const bool written
+        = m_engine.appendToFile(m_path, QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size())));
+    m_buffer.clear();
+    m_stopped = !written;
+    return written;
+}
+
+void DumpRun::reportProgress()
+{
+    m_lastProgressMs = m_context.clock.monotonicMs();
+    if (!m_context.progress)
+        return;
+    m_progress.elapsedMs = m_lastProgressMs - m_startMs;
+    m_context.progress(m_progress);
+}
+
+IntervalSave::IntervalSave(BackupContext context)
+    : m_context(std::move(context))
+{ }
+
+bool IntervalSave::SaveAll(const QString& connectionString, StatusFrame& statusFrame)
+{
+    DumpRun run(*this);
+    return run.run(connectionString, statusFrame);
+}
+
+QString IntervalSave::lastOutputPath() const
+{
+    return m_lastOutputPath;
+}
+
+void IntervalSave::noteFailure(const QString& description)
+{
+    if (m_outcome && !m_outcome->failed) {
+        m_outcome->failed = true;
+        m_outcome->firstFailure = description;
+    }
+}
+
+void IntervalSave::FileCont(const QString& path, QString& text, int mode)
+{
+    ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
+    QFile file;
+    proc.run(100, [&] { file.setFileName(path); });
+    int branch = 0;
+    proc.run(102, [&] { branch = mode; });
+    if (branch == 1) {
+        bool isOpen = false;
+        proc.run(104, [&] {
+            if (!file.open(QIODevice::ReadOnly))
+                throw Failure(file.errorString(), 53);
+            isOpen = true;
+        });
+        proc.run(108, [&] {
+            if (!isOpen)
+                throw Failure(FileNotOpen, 52);
+            const QByteArray bytes = file.readAll();
+            if (file.error() != QFileDevice::NoError)
+                throw Failure(file.errorString(), 62);
+            text = decodeScript(bytes);
+        });
+        proc.run(110, [&] {
+            if (isOpen)
+                file.close();
+        });
+    } else if (branch == 3) {
+        QByteArray bytes = text.toUtf8();
+        bytes.append("\r\n");
+        appendSteps(proc, file, bytes);
+    }
+    if (proc.failed())
+        noteFailure(proc.firstFailure());
+}
+
+bool IntervalSave::appendToFile(const QString& path, const QByteArray& bytes)
+{
+    ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
+    QFile file;
+    proc.run(100, [&] { file.setFileName(path); });
+    proc.run(102, [] {});
+    const bool written = appendSteps(proc, file, bytes);
+    if (proc.failed())
+        noteFailure(proc.firstFailure());
+    return written && !proc.failed();
+}
+
+void IntervalSave::WriteBackupLog(const QString& line)
+{
+    QFile file(backupLogPath());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        throw Failure(file.errorString(), 75);
+    QByteArray bytes = line.toUtf8();
+    bytes.append("\r\n");
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        throw Failure(file.errorString(), 61);
+}
+
+QString IntervalSave::backupLogPath() const
+{
+    if (!m_context.logPath.isEmpty())
+        return m_context.logPath;
+    QString folder = qEnvironmentVariable("TEMP");
+    if (folder.isEmpty())
+        folder = QDir::tempPath();
+    return folder + u"/backups.log"_s;
+}
+
+QString IntervalSave::StampedFileName(const QString& databaseName) const
+{
+    // The date and the time each come from a reading of their own, the date first.
+    const QDate date = m_context.clock.now().date();
+    const QTime time = m_context.clock.now().time();
+    const int hour12 = time.hour() % 12 == 0 ? 12 : time.hour() % 12;
+    return databaseName + u' ' + date.toString(u"yyyy-MM-dd "_s) + QString::number(hour12)
+        + QString::number(time.minute()).rightJustified(2, u'0') + (time.hour() < 12 ? u"AM"_s : u"PM"_s) + u".sql"_s;
+}

@@ -1,0 +1,700 @@
+#include "DateTimeText.h"
+#include "ErrorReport.h"
+#include "FakeClock.h"
+#include "FakeDialogs.h"
+#include "IntervalSave.h"
+#include "MemoryDatabase.h"
+#include "ScriptText.h"
+#include "Views.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+using namespace Qt::Literals::StringLiterals;
+
+Q_DECLARE_METATYPE(FieldValue)
+
+namespace {
+
+using Kind = FieldValue::Kind;
+using Column = MemoryDatabase::Column;
+
+class TestSource : public DumpSource
+{
+public:
+    QString server = u"DBHOST\\SQLEXPRESS"_s;
+    QString database = u"Sales"_s;
+    QString folder;
+    QString serverName() const override { return server; }
+    QString databaseName() const override { return database; }
+    QString backupFolder() const override { return folder; }
+};
+
+class TestStatus : public StatusFrame
+{
+public:
+    QString caption() const override { return m_caption; }
+    void setCaption(const QString& caption) override { m_caption = caption; }
+
+private:
+    QString m_caption;
+};
+
+FieldValue text(const QString& value)
+{
+    return FieldValue::ofText(value);
+}
+FieldValue integer(int value)
+{
+    return FieldValue::ofText(QString::number(value), Kind::Integer);
+}
+FieldValue of(Kind kind, const QString& value)
+{
+    return FieldValue::ofText(value, kind);
+}
+
+/** Everything one dump needs, with the backup folder and the log in a throwaway folder. */
+struct Harness
+{
+    MemoryDatabase db;
+    FakeDialogs dialogs;
+    FakeClock clock;
+    TestSource source;
+    TestStatus status;
+    QTemporaryDir dir;
+    EventPump letEventsRun;
+    std::function<void(const DumpProgress&)> progress;
+    QString logPath;
+
+    Harness()
+    {
+        source.folder = dir.path();
+        logPath = dir.filePath(u"backups.log"_s);
+    }
+    IntervalSave engine()
+    {
+        return IntervalSave(BackupContext{db, dialogs, clock, source, letEventsRun, logPath, progress});
+    }
+    bool dump()
+    {
+        IntervalSave save = engine();
+        return save.SaveAll(u"Driver={SQL Server};Server=DBHOST;Database=Sales;Uid=sa;Pwd=pw;"_s, status);
+    }
+    QString outputPath() const { return dir.filePath(u"Sales 2021-08-31 930AM.sql"_s); }
+    QByteArray output() const { return readBytes(outputPath()); }
+    static QByteArray readBytes(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+};
+
+QString expectedPath(const QString& name)
+{
+    return QStringLiteral(TESSALINE_TEST_DATA "/backup/") + name;
+}
+
+/** Compares a script with its expected file byte for byte; on a difference names the first differing line. */
+void compareWithExpected(const QByteArray& actual, const QString& name)
+{
+    const QString path = expectedPath(name);
+    if (qEnvironmentVariableIsSet("TESSALINE_UPDATE_EXPECTED")) {
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(actual);
+    }
+    const QByteArray expected = Harness::readBytes(path);
+    QVERIFY2(!expected.isEmpty(), qPrintable(u"missing expected file "_s + path));
+    if (actual == expected)
+        return;
+    const QList<QByteArray> a = actual.split('\n');
+    const QList<QByteArray> e = expected.split('\n');
+    for (qsizetype i = 0; i < std::min(a.size(), e.size()); ++i)
+        if (a[i] != e[i])
+            QCOMPARE(a[i], e[i]);
+    QCOMPARE(a.size(), e.size());
+}
+
+QStringList scriptLines(const QByteArray& script)
+{
+    QStringList lines = QString::fromUtf8(script).split(u"\r\n"_s);
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast(); // after the last line end
+    return lines;
+}
+
+QString report(const QString& procedure, const QString& description, int line)
+{
+    return composeErrorReport(description, errorReportLocation(u"IntervalSave"_s, procedure), line);
+}
+
+/** Catalogues of the whole-file cases. */
+void buildScenario(const QString& name, MemoryDatabase& db, TestSource& source)
+{
+    if (name == u"empty-database"_s) {
+        db.addTable(u"People"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}, u"VIEW"_s);
+    } else if (name == u"worked-example"_s) {
+        auto& people = db.addTable(u"People"_s,
+                                   {{u"Id"_s, u"int"_s, {}, 10, 0},
+                                    {u"Name"_s, u"nvarchar"_s, 20, {}, {}},
+                                    {u"Born"_s, u"datetime"_s, {}, {}, {}}});
+        people.rows = {{integer(1), text(u"Baker's"_s), of(Kind::DateTime, u"1970-05-01 00:00:00.000"_s)},
+                       {integer(2), FieldValue::null(), FieldValue::null()}};
+    } else if (name == u"type-texts"_s) {
+        auto& types = db.addTable(u"Types"_s,
+                                  {{u"a"_s, u"int"_s, {}, 10, 0},
+                                   {u"b"_s, u"char"_s, 8000, {}, {}},
+                                   {u"c"_s, u"varchar"_s, -1, {}, {}},
+                                   {u"d"_s, u"text"_s, 2147483647, {}, {}},
+                                   {u"e"_s, u"nvarchar"_s, 20, {}, {}},
+                                   {u"f"_s, u"decimal"_s, {}, 10, 2},
+                                   {u"g"_s, u"numeric"_s, {}, 5, 0},
+                                   {u"h"_s, u"xml"_s, -1, {}, {}},
+                                   {u"i"_s, u"varbinary"_s, -1, {}, {}},
+                                   {u"j"_s, u"binary"_s, 4, {}, {}},
+                                   {u"k"_s, u"ntext"_s, 1073741823, {}, {}},
+                                   {u"l"_s, u"float"_s, {}, 53, {}},
+                                   {u"m"_s, u"timestamp"_s, {}, {}, {}},
+                                   {u"n"_s, u"datetime2"_s, {}, {}, {}},
+                                   {u"o"_s, u"money"_s, {}, 19, 4}});
+        types.rows = {{integer(7), text(u"x"_s), text(u"long"_s), text(u"old"_s), text(u"n"_s),
+                       of(Kind::ExactNumeric, u"12.50"_s), of(Kind::ExactNumeric, u"-3"_s), text(u"<a b=\"1\"/>"_s),
+                       FieldValue::ofBytes(QByteArray::fromHex("00ff10")),
+                       FieldValue::ofBytes(QByteArray::fromHex("cafe0001")), text(u"nt"_s), FieldValue::ofNumber(0.1),
+                       FieldValue::ofBytes(QByteArray::fromHex("00000000000007d1")),
+                       of(Kind::IsoDateTime, u"2020-01-02 03:04:05.1234570"_s), of(Kind::ExactNumeric, u"12.5000"_s)}};
+    } else if (name == u"filtered-tables"_s) {
+        db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}, {integer(2)}};
+        db.addTable(u"OrderView"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}, u"VIEW"_s).rows = {{integer(1)}};
+        db.addTable(u"syscolumns"_s, {{u"id"_s, u"int"_s, {}, 10, 0}}, u"SYSTEM TABLE"_s).rows = {{integer(1)}};
+        db.addTable(u"Trace_XE_Event_Map"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}};
+        db.addTable(u"audit_trace_xe"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}};
+        db.addTable(u"Empty"_s, {{u"Note"_s, u"varchar"_s, 50, {}, {}}});
+        db.addTable(u"Single"_s, {{u"Note"_s, u"varchar"_s, 50, {}, {}}}).rows = {{FieldValue::null()}, {text({})}};
+    } else if (name == u"values"_s) {
+        auto& values = db.addTable(u"Vals"_s,
+                                   {{u"Txt"_s, u"nvarchar"_s, 100, {}, {}},
+                                    {u"Bin"_s, u"varbinary"_s, 16, {}, {}},
+                                    {u"At"_s, u"datetime"_s, {}, {}, {}},
+                                    {u"Num"_s, u"float"_s, {}, 53, {}},
+                                    {u"Flag"_s, u"bit"_s, {}, {}, {}},
+                                    {u"Ref"_s, u"uniqueidentifier"_s, {}, {}, {}}});
+        const FieldValue null;
+        const FieldValue guid = of(Kind::Guid, u"6F9619FF-8B86-D011-B42D-00C04FC964FF"_s);
+        values.rows = {
+            {text(u"O'Brien's"_s), FieldValue::ofBytes(QByteArray::fromHex("00ff10")),
+             of(Kind::DateTime, u"2020-01-02 03:04:05.123"_s), FieldValue::ofNumber(0.1), of(Kind::Bit, u"1"_s), guid},
+            {text(u"line1\r\nline2\nline3"_s), FieldValue::ofBytes({}),
+             of(Kind::DateTime, u"2020-01-02 15:04:05.000"_s), FieldValue::ofNumber(1e20), of(Kind::Bit, u"0"_s), null},
+            {text(u"C:\\dir\\"_s), null, of(Kind::DateTime, u"2020-12-31 23:59:59.997"_s),
+             FieldValue::ofNumber(double(0.1f), true), null, null},
+            {text(u"a|myseparaterz|b"_s), null, of(Kind::DateTime, u"2021-08-31 00:00:00"_s),
+             FieldValue::ofNumber(-2.5), of(Kind::Bit, u"1"_s), null},
+            {text(u"Caf\u00e9 \u20ac5 \u2013 \u201cok\u201d"_s), null, of(Kind::DateTime, u"2021-08-31 12:00:00"_s),
+             FieldValue::ofNumber(123456789.0), null, null},
+            {text(u"\u03a9mega \u2713 \U0001F600 it's"_s), null, null, FieldValue::ofNumber(1e-7), null, null},
+            {null, null, null, null, null, null},
+            {text({}), null, null, FieldValue::ofNumber(0), null, null},
+        };
+    } else if (name == u"odd-names"_s) {
+        source.database = u"O'Neil]Co"_s;
+        auto& odd = db.addTable(u"It's]here"_s, {{u"a]b"_s, u"int"_s, {}, 10, 0}, {u"c'd"_s, u"varchar"_s, 5, {}, {}}});
+        odd.rows = {{integer(1), text(u"x"_s)}};
+    }
+}
+
+} // namespace
+
+class TestBackup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { qunsetenv("TEMP"); }
+
+    // ---- whole scripts, byte for byte
+
+    void scripts_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        for (const char* name : {"empty-database", "worked-example", "type-texts", "filtered-tables", "values"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+
+    void scripts()
+    {
+        QFETCH(QString, scenario);
+        Harness h;
+        buildScenario(scenario, h.db, h.source);
+        QVERIFY(h.dump());
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        compareWithExpected(h.output(), scenario + u".sql"_s);
+        QCOMPARE(h.db.lastCursorLocation, adUseClient);
+        QCOMPARE(h.db.closed, 1);
+    }
+
+    void emptyDatabaseHasFortyEightLines()
+    {
+        const QStringList lines = scriptLines(Harness::readBytes(expectedPath(u"empty-database.sql"_s)));
+        QCOMPARE(lines.size(), 48);
+        QCOMPARE(lines[44], u"USE [Sales]"_s);
+        QCOMPARE(lines[45], u"--"_s);
+    }
+
+    void successfulDumpLogsAndSetsCaption()
+    {
+        Harness h;
+        buildScenario(u"worked-example"_s, h.db, h.source);
+        IntervalSave save = h.engine();
+        QVERIFY(save.SaveAll(u"Driver={SQL Server};Server=DBHOST;"_s, h.status));
+        QCOMPARE(save.lastOutputPath(), h.outputPath());
+        QCOMPARE(h.db.connectionStrings, QStringList{u"Driver={SQL Server};Server=DBHOST;"_s});
+        QCOMPARE(Harness::readBytes(h.logPath),
+                 (h.outputPath() + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s).toUtf8());
+        QCOMPARE(h.status.caption(), u"Auto Backup Complete at 8/31/2021 9:30:12 AM"_s);
+    }
+
+    void oddNamesAreEscaped()
+    {
+        Harness h;
+        buildScenario(u"odd-names"_s, h.db, h.source);
+        QVERIFY(h.dump());
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        const QByteArray script = Harness::readBytes(h.dir.filePath(u"O'Neil]Co 2021-08-31 930AM.sql"_s));
+        compareWithExpected(script, u"odd-names.sql"_s);
+        QVERIFY(h.db.executed.contains(
+            u"SELECT column_name FROM information_schema.Columns WHERE table_name='It''s]here'"_s));
+        QVERIFY(h.db.executed.contains(u"SELECT * FROM [It's]]here]"_s));
+    }
+
+    void twoDumpsInOneMinuteShareOneFile()
+    {
+        Harness h;
+        QVERIFY(h.dump());
+        h.clock.advanceMs(20'000); // 9:30:32, the same minute
+        QVERIFY(h.dump());
+        const QByteArray once = Harness::readBytes(expectedPath(u"empty-database.sql"_s));
+        QByteArray twice = once;
+        twice.replace("9:30:12 AM", "9:30:32 AM");
+        QCOMPARE(h.output(), once + twice);
+        QCOMPARE(QDir(h.dir.path()).entryList({u"*.sql"_s}).size(), 1);
+    }
+
+    // ---- the data and log file folders of the database block
+
+    void fileFolders_data()
+    {
+        QTest::addColumn<bool>("serverAnswers");
+        QTest::addColumn<QStringList>("files"); // "type|path"
+        QTest::addColumn<QString>("dataFolder");
+        QTest::addColumn<QString>("logFolder");
+        const QString fixed = QString::fromLatin1(ScriptText::FixedFileFolder);
+        QTest::newRow("query fails: fixed") << false << QStringList() << fixed << fixed;
+        QTest::newRow("no files: fixed") << true << QStringList() << fixed << fixed;
+        QTest::newRow("windows folders") << true
+                                         << QStringList{u"0|D:\\MSSQL15.SQLEXPRESS\\MSSQL\\DATA\\Sales.mdf"_s,
+                                                        u"1|E:\\Logs\\Sales_log.ldf"_s}
+                                         << u"D:\\MSSQL15.SQLEXPRESS\\MSSQL\\DATA\\"_s << u"E:\\Logs\\"_s;
+        QTest::newRow("linux server keeps its slash")
+            << true << QStringList{u"1|/var/opt/mssql/log/Sales_log.ldf"_s, u"0|/var/opt/mssql/data/Sales.mdf"_s}
+            << u"/var/opt/mssql/data/"_s << u"/var/opt/mssql/log/"_s;
+        QTest::newRow("only a data file")
+            << true << QStringList{u"0|D:\\Data\\Sales.mdf"_s} << u"D:\\Data\\"_s << fixed;
+        QTest::newRow("first file of each kind, apostrophe doubled")
+            << true
+            << QStringList{u"2|F:\\Stream\\fs"_s, u"0|D:\\Bob's\\Sales.mdf"_s, u"0|G:\\Second\\Sales2.ndf"_s,
+                           u"1|L:\\Sales_log.ldf"_s}
+            << u"D:\\Bob''s\\"_s << u"L:\\"_s;
+        QTest::newRow("a path without a folder") << true << QStringList{u"0|Sales.mdf"_s} << fixed << fixed;
+    }
+
+    void fileFolders()
+    {
+        QFETCH(bool, serverAnswers);
+        QFETCH(QStringList, files);
+        QFETCH(QString, dataFolder);
+        QFETCH(QString, logFolder);
+        Harness h;
+        if (serverAnswers) {
+            h.db.databaseFiles.emplace();
+            for (const QString& file : files)
+                h.db.databaseFiles->append({file.section(u'|', 1), file.section(u'|', 0, 0).toInt()});
+        }
+        QVERIFY(h.dump());
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        const QStringList lines = scriptLines(h.output());
+        QCOMPARE(lines.size(), 48);
+        QCOMPARE(lines[17],
+                 u"( NAME = N'Sales_Data', FILENAME = N'"_s + dataFolder
+                     + u"Sales_Data.MDF' , SIZE = 2432KB , MAXSIZE = UNLIMITED, FILEGROWTH = 10%) "_s);
+        QCOMPARE(lines[19],
+                 u"( NAME = N'Sales_Log', FILENAME = N'"_s + logFolder
+                     + u"Sales_Log.LDF' , SIZE = 1024KB , MAXSIZE = UNLIMITED, FILEGROWTH = 10%) "_s);
+    }
+
+    // ---- type texts and value texts
+
+    void typeText_data()
+    {
+        QTest::addColumn<QString>("dataType");
+        QTest::addColumn<qint64>("maxLength"); // -2: NULL
+        QTest::addColumn<int>("precision"); // -1: NULL
+        QTest::addColumn<int>("scale");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("int, no length") << u"int"_s << qint64(-2) << 10 << 0 << u"INT"_s;
+        QTest::newRow("nvarchar(20)") << u"nvarchar"_s << qint64(20) << -1 << -1 << u"NVARCHAR(20)"_s;
+        QTest::newRow("char(8000)") << u"char"_s << qint64(8000) << -1 << -1 << u"CHAR(8000)"_s;
+        QTest::newRow("varchar(max)") << u"varchar"_s << qint64(-1) << -1 << -1 << u"VARCHAR(max)"_s;
+        QTest::newRow("varbinary(max)") << u"varbinary"_s << qint64(-1) << -1 << -1 << u"VARBINARY(max)"_s;
+        QTest::newRow("binary(16)") << u"binary"_s << qint64(16) << -1 << -1 << u"BINARY(16)"_s;
+        QTest::newRow("nchar(1)") << u"nchar"_s << qint64(1) << -1 << -1 << u"NCHAR(1)"_s;
+        QTest::newRow("text above 8000") << u"text"_s << qint64(2147483647) << -1 << -1 << u"TEXT"_s;
+        QTest::newRow("varchar above 8000") << u"varchar"_s << qint64(8001) << -1 << -1 << u"VARCHAR"_s;
+        QTest::newRow("xml(-1) bare") << u"xml"_s << qint64(-1) << -1 << -1 << u"XML"_s;
+        QTest::newRow("image bare") << u"image"_s << qint64(2147483647) << -1 << -1 << u"IMAGE"_s;
+        QTest::newRow("decimal(10,2)") << u"decimal"_s << qint64(-2) << 10 << 2 << u"DECIMAL(10,2)"_s;
+        QTest::newRow("numeric(5,0)") << u"numeric"_s << qint64(-2) << 5 << 0 << u"NUMERIC(5,0)"_s;
+        QTest::newRow("decimal, precision unknown") << u"decimal"_s << qint64(-2) << -1 << -1 << u"DECIMAL"_s;
+        QTest::newRow("float keeps no precision") << u"float"_s << qint64(-2) << 53 << -1 << u"FLOAT"_s;
+        QTest::newRow("money keeps no precision") << u"money"_s << qint64(-2) << 19 << 4 << u"MONEY"_s;
+    }
+
+    void typeText()
+    {
+        QFETCH(QString, dataType);
+        QFETCH(qint64, maxLength);
+        QFETCH(int, precision);
+        QFETCH(int, scale);
+        QFETCH(QString, expected);
+        const auto length = maxLength == -2 ? std::nullopt : std::optional<qint64>(maxLength);
+        const auto p = precision < 0 ? std::nullopt : std::optional<int>(precision);
+        const auto s = scale < 0 ? std::nullopt : std::optional<int>(scale);
+        QCOMPARE(ScriptText::typeText(dataType, length, p, s), expected);
+    }
+
+    void valueText_data()
+    {
+        QTest::addColumn<FieldValue>("value");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("null") << FieldValue::null() << QByteArray("NULL");
+        QTest::newRow("empty text") << text({}) << QByteArray("''");
+        QTest::newRow("apostrophes doubled") << text(u"'Baker's'"_s) << QByteArray("'''Baker''s'''");
+        QTest::newRow("marker kept") << text(u"|myseparaterz|"_s) << QByteArray("'|myseparaterz|'");
+        QTest::newRow("latin-1 stays plain")
+            << text(u"na\u00efve \u00e9t\u00e9"_s) << QByteArray("'na\xc3\xafve \xc3\xa9t\xc3\xa9'");
+        QTest::newRow("windows-1252 extras stay plain")
+            << text(u"\u20ac \u2122 \u0178 \u2019"_s)
+            << QByteArray("'\xe2\x82\xac \xe2\x84\xa2 \xc5\xb8 \xe2\x80\x99'");
+        QTest::newRow("greek needs N") << text(u"\u03a9'"_s) << QByteArray("N'\xce\xa9'''");
+        QTest::newRow("C1 control needs N") << text(u"\u0081"_s) << QByteArray("N'\xc2\x81'");
+        QTest::newRow("emoji needs N") << text(u"\U0001F600"_s) << QByteArray("N'\xf0\x9f\x98\x80'");
+        QTest::newRow("integer") << integer(-42) << QByteArray("'-42'");
+        QTest::newRow("exact as given") << of(Kind::ExactNumeric, u"12.50"_s) << QByteArray("'12.50'");
+        QTest::newRow("double shortest") << FieldValue::ofNumber(0.1) << QByteArray("'0.1'");
+        QTest::newRow("double third") << FieldValue::ofNumber(1.0 / 3) << QByteArray("'0.3333333333333333'");
+        QTest::newRow("double large") << FieldValue::ofNumber(1e20) << QByteArray("'1e+20'");
+        QTest::newRow("double integral") << FieldValue::ofNumber(1234567.0) << QByteArray("'1234567'");
+        QTest::newRow("real shortest") << FieldValue::ofNumber(double(0.1f), true) << QByteArray("'0.1'");
+        QTest::newRow("real as double would be long")
+            << FieldValue::ofNumber(double(3.14159f), true) << QByteArray("'3.14159'");
+        QTest::newRow("bit on") << of(Kind::Bit, u"1"_s) << QByteArray("'True'");
+        QTest::newRow("bit off") << of(Kind::Bit, u"0"_s) << QByteArray("'False'");
+        QTest::newRow("datetime midnight")
+            << of(Kind::DateTime, u"1970-05-01 00:00:00.000"_s) << QByteArray("'5/1/1970'");
+        QTest::newRow("datetime afternoon")
+            << of(Kind::DateTime, u"2021-12-24 13:05:09.000"_s) << QByteArray("'12/24/2021 1:05:09 PM'");
+        QTest::newRow("datetime one second past midnight")
+            << of(Kind::DateTime, u"2021-12-24 00:00:01"_s) << QByteArray("'12/24/2021 12:00:01 AM'");
+        QTest::newRow("fraction in ISO") << of(Kind::DateTime, u"2020-01-02 03:04:05.120"_s)
+                                         << QByteArray("'2020-01-02T03:04:05.120'");
+        QTest::newRow("fraction at midnight in ISO")
+            << of(Kind::DateTime, u"2020-01-02 00:00:00.003"_s) << QByteArray("'2020-01-02T00:00:00.003'");
+        QTest::newRow("malformed datetime as text")
+            << of(Kind::DateTime, u"Jan 1 2020"_s) << QByteArray("'Jan 1 2020'");
+        QTest::newRow("iso types as given") << of(Kind::IsoDateTime, u"2020-01-02 03:04:05.0000000 +01:00"_s)
+                                            << QByteArray("'2020-01-02 03:04:05.0000000 +01:00'");
+        QTest::newRow("guid") << of(Kind::Guid, u"6F9619FF-8B86-D011-B42D-00C04FC964FF"_s)
+                              << QByteArray("'6F9619FF-8B86-D011-B42D-00C04FC964FF'");
+        QTest::newRow("binary hex") << FieldValue::ofBytes(QByteArray::fromHex("00ab7f")) << QByteArray("0x00AB7F");
+        QTest::newRow("empty binary") << FieldValue::ofBytes({}) << QByteArray("0x");
+    }
+
+    void valueText()
+    {
+        QFETCH(FieldValue, value);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(ScriptText::valueText(value), expected);
+    }
+
+    void dateTimeMatchesDefaultText()
+    {
+        // The fast formatter must agree with the shared default date-and-time text at every hour and edge.
+        const QDate dates[] = {QDate(2021, 1, 1), QDate(1999, 12, 31), QDate(2021, 10, 9), QDate(1753, 1, 1)};
+        for (const QDate& date : dates) {
+            for (int hour = 0; hour < 24; ++hour) {
+                for (const QTime& time : {QTime(hour, 0, 0), QTime(hour, 9, 5), QTime(hour, 59, 59)}) {
+                    const QDateTime value(date, time);
+                    const FieldValue field = of(Kind::DateTime, value.toString(u"yyyy-MM-dd hh:mm:ss.zzz"_s));
+                    const QByteArray expected = '\'' + defaultDateTimeText(value).toUtf8() + '\'';
+                    QCOMPARE(ScriptText::valueText(field), expected);
+                }
+            }
+        }
+    }
+
+    // ---- file names, FileCont and the backup log
+
+    void stampedFileName_data()
+    {
+        QTest::addColumn<QTime>("time");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("morning") << QTime(9, 30, 12) << u"Sales 2021-08-31 930AM.sql"_s;
+        QTest::newRow("afternoon") << QTime(14, 5) << u"Sales 2021-08-31 205PM.sql"_s;
+        QTest::newRow("after midnight") << QTime(0, 7) << u"Sales 2021-08-31 1207AM.sql"_s;
+        QTest::newRow("noon") << QTime(12, 0) << u"Sales 2021-08-31 1200PM.sql"_s;
+        QTest::newRow("leading zero minute") << QTime(9, 5, 59) << u"Sales 2021-08-31 905AM.sql"_s;
+        QTest::newRow("last minute") << QTime(23, 59, 59) << u"Sales 2021-08-31 1159PM.sql"_s;
+    }
+
+    void stampedFileName()
+    {
+        QFETCH(QTime, time);
+        QFETCH(QString, expected);
+        Harness h;
+        h.clock.setNow(QDateTime(QDate(2021, 8, 31), time));
+        QCOMPARE(h.engine().StampedFileName(u"Sales"_s), expected);
+    }
+
+    void fileContAppendsLines()
+    {
+        Harness h;
+        IntervalSave save = h.engine();
+        const QString path = h.dir.filePath(u"out.sql"_s);
+        QString first = u"caf\u00e9 \u03a9"_s;
+        QString empty;
+        save.FileCont(path, first, 3);
+        save.FileCont(path, empty, 3);
+        QCOMPARE(Harness::readBytes(path), QByteArray("caf\xc3\xa9 \xce\xa9\r\n\r\n"));
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+    }
+
+    void fileContReadsWholeFile()
+    {
+        Harness h;
+        IntervalSave save = h.engine();
+        const QString path = h.dir.filePath(u"in.sql"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("\xEF\xBB\xBFUSE [x]\r\nSELECT N'\xce\xa9'\r\n");
+        file.close();
+        QString text = u"old"_s;
+        save.FileCont(path, text, 1);
+        QCOMPARE(text, u"USE [x]\r\nSELECT N'\u03a9'\r\n"_s);
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+    }
+
+    void fileContReportsFailures()
+    {
+        Harness h;
+        IntervalSave save = h.engine();
+        const QString missing = h.dir.filePath(u"no-such-folder/out.sql"_s);
+        QString text = u"kept"_s;
+        save.FileCont(missing, text, 1);
+        QCOMPARE(text, u"kept"_s);
+        save.FileCont(missing, text, 3);
+        QVERIFY(!QFile::exists(missing));
+        const QStringList reports = h.dialogs.errorReports();
+        QCOMPARE(reports.size(), 4);
+        const QString reason = reports[0].section(u"\r\n"_s, 0, 0);
+        QVERIFY(!reason.isEmpty());
+        QCOMPARE(reports[0], report(u"FileCont"_s, reason, 104));
+        QVERIFY(reports[1].endsWith(report(u"FileCont"_s, QString(), 108)));
+        QCOMPARE(reports[2], report(u"FileCont"_s, reason, 124));
+        QVERIFY(reports[3].endsWith(report(u"FileCont"_s, QString(), 128)));
+    }
+
+    void logPath_data()
+    {
+        QTest::addColumn<QString>("configured");
+        QTest::addColumn<QByteArray>("temp"); // "<unset>" leaves TEMP unset
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("TEMP") << QString() << QByteArray("/srv/t") << u"/srv/t/backups.log"_s;
+        QTest::newRow("TEMP unset") << QString() << QByteArray("<unset>") << QDir::tempPath() + u"/backups.log"_s;
+        QTest::newRow("TEMP empty") << QString() << QByteArray("") << QDir::tempPath() + u"/backups.log"_s;
+        QTest::newRow("configured path wins") << u"/var/log/t.log"_s << QByteArray("/srv/t") << u"/var/log/t.log"_s;
+    }
+
+    void logPath()
+    {
+        QFETCH(QString, configured);
+        QFETCH(QByteArray, temp);
+        QFETCH(QString, expected);
+        if (temp != "<unset>")
+            qputenv("TEMP", temp);
+        Harness h;
+        h.logPath = configured;
+        QCOMPARE(h.engine().backupLogPath(), expected);
+    }
+
+    void backupLogAppends()
+    {
+        Harness h;
+        IntervalSave save = h.engine();
+        save.WriteBackupLog(u"one"_s);
+        save.WriteBackupLog(u"two \u00e9"_s);
+        QCOMPARE(Harness::readBytes(h.logPath), QByteArray("one\r\ntwo \xc3\xa9\r\n"));
+        h.logPath = h.dir.filePath(u"missing/backups.log"_s);
+        IntervalSave broken = h.engine();
+        QVERIFY_THROWS_EXCEPTION(Failure, broken.WriteBackupLog(u"three"_s));
+    }
+
+    // ---- failures of a dump
+
+    void refusedLoginIsReportedAt124()
+    {
+        Harness h;
+        const QString refusal = u"[FreeTDS][SQL Server]Login failed for user 'sa'."_s;
+        h.db.refuseLogin = refusal;
+        buildScenario(u"worked-example"_s, h.db, h.source);
+        QVERIFY(!h.dump());
+        const QStringList reports = h.dialogs.errorReports();
+        QVERIFY(!reports.isEmpty());
+        QCOMPARE(reports[0], report(u"SaveAll"_s, refusal, 124));
+        for (const QString& r : reports)
+            QVERIFY(r.contains(u"IntervalSave.SaveAll at line "_s));
+        // The header needs no server; the file holds it and nothing more.
+        compareWithExpected(h.output(), u"empty-database.sql"_s);
+        QCOMPARE(Harness::readBytes(h.logPath),
+                 (h.outputPath() + u" backup failed at 8/31/2021 9:30:12 AM: "_s + refusal + u"\r\n"_s).toUtf8());
+        QCOMPARE(h.status.caption(), u"Auto Backup Failed at 8/31/2021 9:30:12 AM"_s);
+    }
+
+    void unwritableFolderEndsTheDump()
+    {
+        Harness h;
+        buildScenario(u"worked-example"_s, h.db, h.source);
+        h.source.folder = h.dir.filePath(u"gone"_s);
+        QVERIFY(!h.dump());
+        const QStringList reports = h.dialogs.errorReports();
+        QCOMPARE(reports.size(), 2);
+        const QString reason = reports[0].section(u"\r\n"_s, 0, 0);
+        QCOMPARE(reports[0], report(u"FileCont"_s, reason, 124));
+        QVERIFY(reports[1].endsWith(report(u"FileCont"_s, QString(), 128)));
+        QVERIFY(!QDir(h.source.folder).exists());
+        // No table was read, the connection was closed, the failure logged.
+        QVERIFY(h.db.executed.filter(u"information_schema"_s).isEmpty());
+        QCOMPARE(h.db.closed, 1);
+        const QString path = h.source.folder + u"/Sales 2021-08-31 930AM.sql"_s;
+        QCOMPARE(Harness::readBytes(h.logPath),
+                 (path + u" backup failed at 8/31/2021 9:30:12 AM: "_s + reason + u"\r\n"_s).toUtf8());
+        QCOMPARE(h.status.caption(), u"Auto Backup Failed at 8/31/2021 9:30:12 AM"_s);
+    }
+
+    void failingLogWriteIsReportedAt320()
+    {
+        Harness h;
+        h.logPath = h.dir.filePath(u"missing/backups.log"_s);
+        QVERIFY(!h.dump());
+        const QStringList reports = h.dialogs.errorReports();
+        QCOMPARE(reports.size(), 1);
+        QVERIFY(reports[0].endsWith(report(u"SaveAll"_s, QString(), 320)));
+        QCOMPARE(h.status.caption(), u"Auto Backup Failed at 8/31/2021 9:30:12 AM"_s);
+        compareWithExpected(h.output(), u"empty-database.sql"_s);
+    }
+
+    void lostConnectionEndsOnlyThatTable()
+    {
+        Harness h;
+        auto& big = h.db.addTable(u"Big"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}});
+        for (int i = 1; i <= 5; ++i)
+            big.rows.push_back({integer(i)});
+        h.db.addTable(u"Small"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(9)}};
+        h.db.failAfterRows = 2;
+        QVERIFY(!h.dump());
+        const QStringList reports = h.dialogs.errorReports();
+        QCOMPARE(reports.size(), 1);
+        QCOMPARE(reports[0], report(u"SaveAll"_s, u"[Memory][SQL Server]Communication link failure"_s, 268));
+        const QStringList lines = scriptLines(h.output());
+        QCOMPARE(lines.filter(u"INSERT INTO [Big]"_s),
+                 (QStringList{u"INSERT INTO [Big] VALUES('1');"_s, u"INSERT INTO [Big] VALUES('2');"_s}));
+        QCOMPARE(lines.filter(u"INSERT INTO [Small]"_s), QStringList{u"INSERT INTO [Small] VALUES('9');"_s});
+        QCOMPARE(lines.last(), QString()); // Small's closing empty line
+    }
+
+    // ---- events, buffering and progress
+
+    void eventsRunAtTheFourPointsWithNothingUnwritten()
+    {
+        Harness h;
+        auto& a = h.db.addTable(u"A"_s, {{u"x"_s, u"int"_s, {}, 10, 0}, {u"y"_s, u"int"_s, {}, 10, 0}});
+        a.rows = {{integer(1), integer(2)}, {integer(3), integer(4)}, {integer(5), integer(6)}};
+        h.db.addTable(u"V"_s, {{u"x"_s, u"int"_s, {}, 10, 0}}, u"VIEW"_s);
+        h.db.addTable(u"B"_s, {{u"z"_s, u"int"_s, {}, 10, 0}});
+        QList<QByteArray> seen;
+        h.letEventsRun = [&] {
+            seen.append(h.output());
+            h.clock.advanceMs(10); // enough time passes that the next point lets events run again
+        };
+        QVector<DumpProgress> progress;
+        h.progress = [&](const DumpProgress& p) { progress.append(p); };
+        QVERIFY(h.dump());
+        // A: the table, two columns, three rows; B: the table, one column; the view none.
+        QCOMPARE(seen.size(), 8);
+        const QByteArray final = h.output();
+        for (qsizetype i = 0; i < seen.size(); ++i) {
+            QVERIFY(final.startsWith(seen[i]));
+            QVERIFY(seen[i].endsWith("\r\n"));
+            if (i > 0)
+                QVERIFY(seen[i].size() >= seen[i - 1].size());
+        }
+        QVERIFY(seen[4].endsWith("INSERT INTO [A] VALUES('1', '2');\r\n")); // before the second row
+        QVERIFY(!progress.isEmpty());
+        QCOMPARE(progress.last().tablesDone, 3);
+        QCOMPARE(progress.last().tablesTotal, 3);
+        QCOMPARE(progress.last().rowsWritten, qint64(3));
+    }
+
+    void eventsAreThrottled()
+    {
+        Harness h;
+        auto& t = h.db.addTable(u"T"_s, {{u"n"_s, u"int"_s, {}, 10, 0}});
+        t.generator = [&](qint64 index, MemoryDatabase::Row& row) {
+            if (index >= 100)
+                return false;
+            h.clock.advanceMs(1); // each row takes a millisecond
+            row = {integer(int(index))};
+            return true;
+        };
+        int runs = 0;
+        h.letEventsRun = [&] { ++runs; };
+        QVERIFY(h.dump());
+        // About every 10 ms of a 100 ms table, not at every row.
+        QVERIFY2(runs >= 10 && runs <= 13, qPrintable(QString::number(runs)));
+        QCOMPARE(scriptLines(h.output()).filter(u"INSERT INTO [T]"_s).size(), 100);
+    }
+
+    void largeTableStreamsInOrder()
+    {
+        Harness h;
+        const int rowCount = 40'000;
+        auto& t = h.db.addTable(u"Big"_s, {{u"n"_s, u"int"_s, {}, 10, 0}, {u"s"_s, u"varchar"_s, 40, {}, {}}});
+        t.generator = [&](qint64 index, MemoryDatabase::Row& row) {
+            if (index >= rowCount)
+                return false;
+            row = {integer(int(index)), text(u"row number "_s + QString::number(index))};
+            return true;
+        };
+        QVERIFY(h.dump());
+        const QStringList inserts = scriptLines(h.output()).filter(u"INSERT INTO [Big]"_s);
+        QCOMPARE(inserts.size(), rowCount);
+        for (int i = 0; i < rowCount; i += 997)
+            QCOMPARE(inserts[i], u"INSERT INTO [Big] VALUES('%1', 'row number %1');"_s.arg(i));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackup)
+#include "tst_backup.moc"
