@@ -46,7 +46,8 @@ bool tokenize(const QString& text, QList<Token>& tokens, QString& errorNear)
             QString value;
             for (;;) {
                 if (j >= n) {
-                    errorNear = text.mid(i, 20);
+                    // Like SQL Server, name the word before an unclosed string (Baker's -> near 's').
+                    errorNear = tokens.isEmpty() ? text.mid(i, 20) : tokens.last().text;
                     return false;
                 }
                 if (text.at(j) == u'\'') {
