@@ -1,0 +1,133 @@
+// The program: the connection window first, the main window after "Next >", the tray icon while the main window is
+// loaded. Everything the windows work with is made here and handed to them.
+
+#include "Clock.h"
+#include "EventPump.h"
+#include "Failure.h"
+#include "Form1.h"
+#include "Form2.h"
+#include "IntervalSave.h"
+#include "OdbcConnection.h"
+#include "QtDialogs.h"
+#include "SettingsStore.h"
+#include "ShellHelpers.h"
+#include "Startup.h"
+#include "SysTray.h"
+#include "TrayBackend.h"
+#include "WindowDumpSource.h"
+#include "WindowSupport.h"
+#include "WorkGuard.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+/**
+ * Ends the program on SIGTERM, SIGINT and SIGHUP (a log-out, a service manager, Ctrl+C) the way closing its window
+ * does, so that the tray icon is removed first. The handler only writes a byte; the closing runs in the event loop.
+ */
+void closeOnTerminationSignals(std::function<void()> closeProgram)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [notifier, closeProgram = std::move(closeProgram)] {
+        char byte = 0;
+        [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
+        notifier->setEnabled(false);
+        closeProgram();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(number, &action, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromLatin1(ProductName));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
+    QGuiApplication::setDesktopFileName(u"tessaline"_s);
+    QApplication::setWindowIcon(applicationIcon());
+    // The program ends when one of its windows is closed, not when the last visible one goes (the main window
+    // hides in the tray).
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QtDialogs dialogs;
+    SettingsStore settings;
+    const SystemClock clock;
+    std::unique_ptr<OdbcConnectionFactory> factory;
+    try {
+        factory = std::make_unique<OdbcConnectionFactory>();
+    } catch (const Failure& failure) {
+        dialogs.message(failure.description());
+        return 1;
+    }
+
+    WindowDumpSource dumpSource;
+    IntervalSave engine(BackupContext{*factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}});
+    WorkGuard guard;
+    DesktopServicesOpener opener;
+    std::unique_ptr<StartupRegistration> startup = createStartupRegistration();
+    const QString programFolder = QCoreApplication::applicationDirPath();
+
+    Form2* mainWindow = nullptr;
+    bool ending = false;
+    const auto endProgram = [&] {
+        if (ending)
+            return;
+        ending = true;
+        // The connection window's close leaves a loaded main window behind: its tray icon goes first.
+        if (mainWindow)
+            mainWindow->trayIcon().setInTray(false);
+        QCoreApplication::exit(0);
+    };
+
+    Form1 form1(Form1Services{settings, *factory, dialogs, programFolder, opener, endProgram});
+    Form2 form2(Form2Services{settings, dialogs, clock, *factory, engine, guard, form1,
+                              [&form1] {
+                                  form1.show();
+                                  form1.raise();
+                                  form1.activateWindow();
+                              },
+                              processApplicationEvents, *startup, opener, createPlatformTrayBackend(), programFolder,
+                              endProgram});
+    mainWindow = &form2;
+    dumpSource.setConnectionWindow(&form1);
+    dumpSource.setMainWindow(&form2);
+    form1.setShowMainWindow([&form2] { form2.showWindow(); });
+
+    closeOnTerminationSignals([&] {
+        if (form2.isLoaded())
+            form2.close();
+        else
+            form1.close();
+        endProgram(); // a window that was hidden closes without its close event
+    });
+
+    form1.start();
+    if (ending)
+        return 0;
+    return app.exec();
+}

@@ -1,0 +1,612 @@
+// The two windows, driven through their real controls with the offscreen platform.
+
+#include "WindowHarness.h"
+
+#include "BackupSchedule.h"
+#include "SysTray.h"
+#include "TrayMinimizer.h"
+
+#include <QCheckBox>
+#include <QDirIterator>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeWidget>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+template <typename T> T* control(QWidget* window, const QString& name)
+{
+    T* found = window->findChild<T*>(name);
+    if (!found)
+        qFatal("no control %s", qPrintable(name));
+    return found;
+}
+
+QString errorLocation(const QString& report)
+{
+    // The second line of the report: the location text and the line number.
+    return report.section(u"\r\n"_s, 1).section(u'\r', 0, 0);
+}
+
+QStringList sqlFilesIn(const QString& folder)
+{
+    return QDir(folder).entryList({u"*.sql"_s}, QDir::Files);
+}
+
+} // namespace
+
+class TestWindows : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void firstStartFillsBothWindowsAndStoresTheDefaults()
+    {
+        WindowHarness h;
+        h.seedDatabase();
+        h.create();
+        h.form1->start();
+
+        // Connection window: empty fields, the default port, "Local Connection" clear; only the port is written back.
+        QVERIFY(h.form1->isVisible());
+        QCOMPARE(h.form1->windowTitle(), u"Tessaline"_s);
+        QCOMPARE(h.form1->currentSettings(), ConnectionSettings());
+        QCOMPARE(h.stored(SettingKeys::MSPort), u"1433"_s);
+        QCOMPARE(h.stored(SettingKeys::MSServer), u"<absent>"_s);
+        QCOMPARE(h.database.opened, 0); // no server stored: no connection attempt
+        QVERIFY(!h.form2->isLoaded());
+
+        // "Next >" with a server that answers: the main window loads and the connection window hides.
+        control<QLineEdit>(h.form1.get(), u"Text1"_s)->setText(u"db.example"_s);
+        QTest::mouseClick(control<QPushButton>(h.form1.get(), u"PushButton3"_s), Qt::LeftButton);
+        QVERIFY(h.form2->isLoaded());
+        QVERIFY(h.form2->isVisible());
+        QVERIFY(!h.form1->isVisible());
+
+        QWidget* w = h.form2.get();
+        QCOMPARE(control<QLineEdit>(w, u"Text5"_s)->text(), DesktopFolderPath());
+        QCOMPARE(h.stored(SettingKeys::Path), DesktopFolderPath());
+        QCOMPARE(h.stored(SettingKeys::RestoreFile), QString());
+        auto* list = control<QTreeWidget>(w, u"ListView2"_s);
+        QCOMPARE(list->columnCount(), 1);
+        QCOMPARE(list->headerItem()->text(0), u"How often would you like to backup?"_s);
+        QCOMPARE(list->topLevelItemCount(), 11);
+        QCOMPARE(h.form2->selectedIntervalCaption(), std::optional<QString>(u"Backup every 10 minutes"_s));
+        QCOMPARE(h.form2->autoBackupCaption(), u"Turn Off Auto Backup"_s);
+        QCOMPARE(h.form2->timerInterval(), 1000);
+        QVERIFY(!control<QCheckBox>(w, u"Check4"_s)->isChecked());
+        QVERIFY(!control<QCheckBox>(w, u"Check11"_s)->isChecked());
+        QVERIFY(control<QCheckBox>(w, u"Check11"_s)->isVisibleTo(w));
+        QVERIFY(!h.form2->Loading());
+        QVERIFY(h.tray.shown);
+        QCOMPARE(h.tray.tip, u"Tessaline"_s);
+        QVERIFY(h.dialogs.shown().isEmpty());
+
+        // The system colour reaches frames and check boxes, not buttons or fields.
+        const QColor face = QGuiApplication::palette().color(QPalette::Button);
+        QCOMPARE(control<QGroupBox>(w, u"Frame5"_s)->palette().color(QPalette::Window), face);
+        QCOMPARE(control<QCheckBox>(w, u"Check4"_s)->palette().color(QPalette::Window), face);
+        QVERIFY(!control<QLineEdit>(w, u"Text5"_s)->autoFillBackground());
+
+        // The first automatic backup comes with the 600th tick, into the folder of Text5.
+        control<QLineEdit>(w, u"Text5"_s)->setText(h.backupFolder());
+        h.form2->Timer1().blockSignals(true); // running, but the ticks are driven by hand
+        for (int tick = 1; tick < 600; ++tick)
+            h.form2->schedule().Timer1_Timer();
+        QVERIFY(sqlFilesIn(h.backupFolder()).isEmpty());
+        h.form2->schedule().Timer1_Timer();
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        QCOMPARE(sqlFilesIn(h.backupFolder()).size(), 1);
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+    }
+
+    void storedConnectionThatWorksGoesStraightToTheMainWindow()
+    {
+        WindowHarness h;
+        h.seedDatabase();
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.seed(SettingKeys::MSDatabase, u"Sales"_s);
+        h.create();
+        h.form1->start();
+        QVERIFY(h.form2->isVisible());
+        QVERIFY(!h.form1->isVisible());
+        // The load's check and the check of "Next >": two connections, one after the other.
+        QCOMPARE(h.database.opened, 2);
+        QCOMPARE(h.database.released, 2);
+        QCOMPARE(h.dialogs.shown().size(), 0);
+    }
+
+    void storedConnectionThatFailsKeepsTheConnectionWindowSilently()
+    {
+        WindowHarness h;
+        h.database.refuseLogin = u"[Memory]Login failed."_s;
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.create();
+        h.form1->start();
+        QVERIFY(h.form1->isVisible());
+        QVERIFY(!h.form2->isLoaded());
+        QCOMPARE(h.dialogs.shown().size(), 0);
+
+        // "Next >" with the same details: again nothing at all.
+        QTest::mouseClick(control<QPushButton>(h.form1.get(), u"PushButton3"_s), Qt::LeftButton);
+        QVERIFY(h.form1->isVisible());
+        QVERIFY(!h.form2->isLoaded());
+        QCOMPARE(h.dialogs.shown().size(), 0);
+    }
+
+    void nextWithAnEmptyServerDoesNothing()
+    {
+        WindowHarness h;
+        h.seedDatabase();
+        h.create();
+        h.form1->start();
+        QTest::mouseClick(control<QPushButton>(h.form1.get(), u"PushButton3"_s), Qt::LeftButton);
+        QCOMPARE(h.database.connectionStrings, QStringList());
+        QCOMPARE(h.database.released, 0);
+        QCOMPARE(h.dialogs.shown().size(), 0);
+        QVERIFY(h.form1->isVisible());
+        QVERIFY(!h.form2->isLoaded());
+    }
+
+    void everyKeystrokeIsStored()
+    {
+        WindowHarness h;
+        h.create();
+        h.form1->start();
+        QVERIFY(QTest::qWaitForWindowExposed(h.form1.get()));
+
+        struct Field
+        {
+            QString name;
+            QString key;
+            QString typed;
+        };
+        const QList<Field> fields = {{u"Text1"_s, SettingKeys::MSServer, u"abc"_s},
+                                     {u"Text2"_s, SettingKeys::MSUser, u"sa"_s},
+                                     {u"Text3"_s, SettingKeys::MSPassword, u"p;w"_s},
+                                     {u"Text4"_s, SettingKeys::MSDatabase, u"db"_s}};
+        for (const Field& field : fields) {
+            auto* edit = control<QLineEdit>(h.form1.get(), field.name);
+            QStringList seen;
+            connect(edit, &QLineEdit::textChanged, this, [&] { seen.append(h.stored(field.key)); });
+            edit->setFocus(Qt::TabFocusReason);
+            QTest::keyClicks(edit, field.typed);
+            QStringList expected;
+            for (qsizetype n = 1; n <= field.typed.size(); ++n)
+                expected.append(field.typed.left(n));
+            QCOMPARE(seen, expected);
+            disconnect(edit, nullptr, this, nullptr);
+        }
+        // The password is kept as typed, and shown as stars.
+        auto* password = control<QLineEdit>(h.form1.get(), u"Text3"_s);
+        QCOMPARE(password->echoMode(), QLineEdit::Password);
+        QCOMPARE(h.stored(SettingKeys::MSPassword), u"p;w"_s);
+
+        // Tabbing into the port selects "1433"; typing replaces it and stores each step.
+        auto* port = control<QLineEdit>(h.form1.get(), u"Text9"_s);
+        QStringList seen;
+        connect(port, &QLineEdit::textChanged, this, [&] { seen.append(h.stored(SettingKeys::MSPort)); });
+        port->setFocus(Qt::OtherFocusReason);
+        QCOMPARE(port->selectedText(), u"1433"_s);
+        QTest::keyClicks(port, u"15"_s);
+        QCOMPARE(seen, (QStringList{u"1"_s, u"15"_s}));
+        QCOMPARE(h.form1->currentSettings().Port, u"15"_s);
+
+        // In the main window, the folder box stores every intermediate text too.
+        h.form2->showWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.form2.get()));
+        auto* folder = control<QLineEdit>(h.form2.get(), u"Text5"_s);
+        folder->setFocus(Qt::OtherFocusReason);
+        QCOMPARE(folder->selectedText(), DesktopFolderPath());
+        QTest::keyClicks(folder, u"/b"_s);
+        QCOMPARE(h.stored(SettingKeys::Path), u"/b"_s);
+        QTest::keyClicks(control<QLineEdit>(h.form2.get(), u"Text7"_s), u"x.sql"_s);
+        QCOMPARE(h.stored(SettingKeys::RestoreFile), u"x.sql"_s);
+    }
+
+    void localConnectionBox_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("ticked");
+        QTest::addColumn<QString>("writtenBack");
+        QTest::newRow("zero") << u"0"_s << false << u"0"_s;
+        QTest::newRow("one") << u"1"_s << true << u"1"_s;
+        QTest::newRow("empty text") << QString() << true << u"1"_s;
+        QTest::newRow("a word") << u"yes"_s << true << u"1"_s;
+    }
+
+    void localConnectionBox()
+    {
+        QFETCH(QString, stored);
+        QFETCH(bool, ticked);
+        QFETCH(QString, writtenBack);
+        WindowHarness h;
+        h.seed(SettingKeys::LocalConnection, stored);
+        h.create();
+        h.form1->start();
+        auto* box = control<QCheckBox>(h.form1.get(), u"Check6"_s);
+        QCOMPARE(box->isChecked(), ticked);
+        QCOMPARE(h.stored(SettingKeys::LocalConnection), writtenBack);
+        QTest::mouseClick(box, Qt::LeftButton);
+        QCOMPARE(h.stored(SettingKeys::LocalConnection), ticked ? u"0"_s : u"1"_s);
+        QCOMPARE(h.form1->currentSettings().LocalConnection, !ticked);
+        QVERIFY(control<QLineEdit>(h.form1.get(), u"Text9"_s)->isEnabled());
+    }
+
+    void clearedPortStaysEmptyAtTheNextStart()
+    {
+        WindowHarness h;
+        h.create();
+        h.form1->start();
+        control<QLineEdit>(h.form1.get(), u"Text9"_s)->clear();
+        QTest::mouseClick(control<QCheckBox>(h.form1.get(), u"Check6"_s), Qt::LeftButton);
+        QCOMPARE(h.stored(SettingKeys::MSPort), QString());
+
+        WindowHarness again;
+        again.seed(SettingKeys::MSPort, QString());
+        again.create();
+        again.form1->start();
+        QCOMPARE(control<QLineEdit>(again.form1.get(), u"Text9"_s)->text(), QString());
+    }
+
+    void helpShowsTheTextAndOpensThePictureOnYes()
+    {
+        WindowHarness h;
+        h.create();
+        h.form1->start();
+        auto* help = control<QPushButton>(h.form1.get(), u"PushButton4"_s);
+
+        QTest::mouseClick(help, Qt::LeftButton); // the fake answers No
+        QCOMPARE(h.dialogs.shown().size(), 2);
+        const QString text = h.dialogs.shown().at(0).text;
+        QVERIFY(text.startsWith(u"If you cannot establish connection to your MS SQL Server database with this "
+                                u"program, please go to: \r\rhttps://"_s));
+        QVERIFY(text.endsWith(u"you may need to use\r\rlocalhost\\SQLEXPRESS\r\rfor example, for Server."_s));
+        QVERIFY(!text.contains(u'\n'));
+        QCOMPARE(h.dialogs.shown().at(1).kind, FakeDialogs::Kind::Question);
+        QCOMPARE(h.dialogs.shown().at(1).text, u"Would you like to see an image of how I connect locally?"_s);
+        QCOMPARE(h.opener.files, QStringList());
+
+        h.dialogs.setNextAnswer(true);
+        QTest::mouseClick(help, Qt::LeftButton);
+        QCOMPARE(h.opener.files, QStringList{h.programFolder() + u"/local-connection-example.jpg"_s});
+
+        // A viewer that cannot be started is an error report of the help, at its third statement.
+        h.opener.answer = false;
+        h.dialogs.setNextAnswer(true);
+        h.dialogs.clear();
+        QTest::mouseClick(help, Qt::LeftButton);
+        QCOMPARE(h.dialogs.errorReports().size(), 1);
+        QCOMPARE(errorLocation(h.dialogs.errorReports().at(0)),
+                 u"in Quorvane2021/08/31.Form1.PushButton4_Click at line 104"_s);
+    }
+
+    void testConnectionReportsTheOutcome()
+    {
+        WindowHarness h;
+        h.create();
+        h.form1->start();
+        auto* test = control<QPushButton>(h.form1.get(), u"PushButton5"_s);
+        QTest::mouseClick(test, Qt::LeftButton);
+        h.database.refuseLogin = u"[Memory]Login failed."_s;
+        QTest::mouseClick(test, Qt::LeftButton);
+        QCOMPARE(
+            h.dialogs.messages(),
+            (QStringList{u"Connection successful."_s, u"Could not connect. Please check with your administrator."_s}));
+        QCOMPARE(h.form1->pointer(), MousePointer::Default);
+    }
+
+    void autoBackupOnOffAndBack()
+    {
+        WindowHarness h;
+        h.seedDatabase();
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.create();
+        h.form1->start();
+        QWidget* w = h.form2.get();
+        auto* onOff = control<QPushButton>(w, u"PushButton5"_s);
+
+        QTest::mouseClick(onOff, Qt::LeftButton);
+        QCOMPARE(onOff->text(), u"Turn On Auto Backup"_s);
+        QCOMPARE(h.form2->timerInterval(), 0);
+        QCOMPARE(h.stored(SettingKeys::StartStopState), u"Off"_s);
+        QTest::mouseClick(onOff, Qt::LeftButton);
+        QCOMPARE(onOff->text(), u"Turn Off Auto Backup"_s);
+        QCOMPARE(h.form2->timerInterval(), 1000);
+        QCOMPARE(h.stored(SettingKeys::StartStopState), u"On"_s);
+
+        h.form2->setCaption(u"Next backup will occur in 00:08:00"_s);
+        QTest::mouseClick(control<QPushButton>(w, u"PushButton3"_s), Qt::LeftButton);
+        QVERIFY(h.form1->isVisible());
+        QVERIFY(!h.form2->isVisible());
+        QCOMPARE(h.stored(SettingKeys::StartStopState), u"Off"_s);
+        QCOMPARE(h.form2->timerInterval(), 0);
+        QVERIFY(h.tray.shown); // the main window stays loaded, with its icon
+
+        // "Next >" brings the same window back as it was left.
+        QTest::mouseClick(control<QPushButton>(h.form1.get(), u"PushButton3"_s), Qt::LeftButton);
+        QVERIFY(h.form2->isVisible());
+        QCOMPARE(onOff->text(), u"Turn On Auto Backup"_s);
+        QCOMPARE(h.form2->caption(), u"Next backup will occur in 00:08:00"_s);
+        QCOMPARE(h.dialogs.shown().size(), 0);
+    }
+
+    void startsWithAutoBackupOffWhenStoredSo()
+    {
+        WindowHarness h;
+        h.seed(SettingKeys::StartStopState, u"Off"_s);
+        h.create();
+        h.form2->showWindow();
+        QCOMPARE(h.form2->autoBackupCaption(), u"Turn On Auto Backup"_s);
+        QCOMPARE(h.form2->caption(), u"Auto Backup is Turned Off."_s);
+        QCOMPARE(h.form2->timerInterval(), 0);
+    }
+
+    void backupNowWritesTheScriptThroughTheEngine()
+    {
+        WindowHarness h;
+        h.seedDatabase();
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.seed(SettingKeys::MSDatabase, u"Sales"_s);
+        h.seed(SettingKeys::StartStopState, u"Off"_s);
+        h.seed(SettingKeys::Path, h.backupFolder());
+        h.create();
+        h.form1->start();
+        QVERIFY(h.form2->isVisible());
+
+        QStringList statuses;
+        auto* frame = control<QGroupBox>(h.form2.get(), u"Frame5"_s);
+        QTimer watch; // the frame's title has no change signal: sample it while the command pumps events
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (statuses.isEmpty() || statuses.constLast() != frame->title())
+                statuses.append(frame->title());
+        });
+        watch.start(0);
+        QTest::mouseClick(control<QPushButton>(h.form2.get(), u"PushButton6"_s), Qt::LeftButton);
+        watch.stop();
+
+        QCOMPARE(h.dialogs.shown().size(), 0);
+        const QStringList files = sqlFilesIn(h.backupFolder());
+        QCOMPARE(files.size(), 1);
+        QVERIFY(files.at(0).startsWith(u"Sales "_s));
+        QFile script(h.backupFolder() + files.at(0));
+        QVERIFY(script.open(QIODevice::ReadOnly));
+        QVERIFY(script.readAll().contains("INSERT INTO"));
+        // The connection string is built from the connection window's fields, with the port.
+        QVERIFY(h.database.connectionStrings.constLast().contains(u"Server=db.example,1433;"_s));
+        // Afterwards the status line is back and the pointer is the arrow again.
+        QCOMPARE(frame->title(), u"Auto Backup is Turned Off."_s);
+        QVERIFY(statuses.contains(u"Backing up files..."_s));
+        QVERIFY(statuses.filter(u"Auto Backup Complete at "_s).size() == 1);
+        QCOMPARE(h.form2->pointer(), MousePointer::Default);
+    }
+
+    void invalidIntervalPositionSelectsTheDefaultAfterTheReport_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<int>("line");
+        QTest::newRow("not a number") << u"often"_s << 142;
+        QTest::newRow("beyond 16 bits") << u"70000"_s << 142;
+        QTest::newRow("past the list") << u"12"_s << 144;
+        QTest::newRow("zero") << u"0"_s << 144;
+    }
+
+    void invalidIntervalPositionSelectsTheDefaultAfterTheReport()
+    {
+        QFETCH(QString, stored);
+        QFETCH(int, line);
+        WindowHarness h;
+        h.seed(SettingKeys::OftenIndex, stored);
+        h.create();
+        h.form2->showWindow();
+        QCOMPARE(h.dialogs.errorReports().size(), 1);
+        QCOMPARE(errorLocation(h.dialogs.errorReports().at(0)),
+                 u"in Quorvane2021/08/31.Form2.Form_Load at line %1"_s.arg(line));
+        QCOMPARE(h.form2->selectedIntervalCaption(), std::optional<QString>(u"Backup every 10 minutes"_s));
+        // The rest of the load ran on.
+        QCOMPARE(h.form2->timerInterval(), 1000);
+        QVERIFY(h.tray.shown);
+    }
+
+    void listClickStoresThePosition()
+    {
+        WindowHarness h;
+        h.create();
+        h.form2->showWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(h.form2.get()));
+        auto* list = control<QTreeWidget>(h.form2.get(), u"ListView2"_s);
+        QTreeWidgetItem* hour = list->topLevelItem(5);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(hour).center());
+        QCOMPARE(h.stored(SettingKeys::OftenIndex), u"6"_s);
+        QCOMPARE(h.form2->schedule().IntervalLength(), 3600);
+    }
+
+    void folderButtonsPickAndOpenTheBackupFolder()
+    {
+        WindowHarness h;
+        h.create();
+        h.form2->showWindow();
+        auto* pick = control<QPushButton>(h.form2.get(), u"PushButton1"_s);
+        auto* folder = control<QLineEdit>(h.form2.get(), u"Text5"_s);
+
+        QTest::mouseClick(pick, Qt::LeftButton); // cancelled
+        QCOMPARE(folder->text(), DesktopFolderPath());
+        QCOMPARE(h.dialogs.shown().constLast().text, u"Please select folder:"_s);
+        h.dialogs.setNextPath(u"/srv/backups"_s);
+        QTest::mouseClick(pick, Qt::LeftButton);
+        QCOMPARE(folder->text(), u"/srv/backups/"_s);
+        QCOMPARE(h.stored(SettingKeys::Path), u"/srv/backups/"_s);
+        h.dialogs.setNextPath(u"/"_s);
+        QTest::mouseClick(pick, Qt::LeftButton);
+        QCOMPARE(folder->text(), u"/"_s);
+
+        folder->setText(u"/home/u/My Backups/"_s);
+        QTest::mouseClick(control<QPushButton>(h.form2.get(), u"PushButton2"_s), Qt::LeftButton);
+        QCOMPARE(h.opener.folders, QStringList{u"/home/u/My Backups/"_s});
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+    }
+
+    void startupOptionsWriteAndRemoveTheAutostartEntry()
+    {
+        WindowHarness h;
+        h.create();
+        h.form2->showWindow();
+        QWidget* w = h.form2.get();
+        auto* atLogin = control<QCheckBox>(w, u"Check4"_s);
+        auto* inTray = control<QCheckBox>(w, u"Check11"_s);
+        const QString entry = h.root.path() + u"/autostart/"_s + XdgAutostart::EntryFileName;
+
+        QTest::mouseClick(atLogin, Qt::LeftButton);
+        QCOMPARE(h.stored(SettingKeys::WindowsStartup), u"On"_s);
+        QVERIFY(QFileInfo::exists(entry));
+        QFile file(entry);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString exec = u"Exec="_s + XdgAutostart::quoteExecArgument(h.programFolder() + u"/tessaline"_s);
+        QVERIFY(file.readAll().contains(exec.toUtf8()));
+        QVERIFY(inTray->isVisibleTo(w));
+
+        QTest::mouseClick(inTray, Qt::LeftButton);
+        QCOMPARE(h.stored(SettingKeys::Minimized), u"On"_s);
+
+        // Unticking the first box unticks and hides the second, which stores "Off".
+        QTest::mouseClick(atLogin, Qt::LeftButton);
+        QVERIFY(!inTray->isChecked());
+        QVERIFY(!inTray->isVisibleTo(w));
+        QCOMPARE(h.stored(SettingKeys::Minimized), u"Off"_s);
+        QCOMPARE(h.stored(SettingKeys::WindowsStartup), u"Off"_s);
+        QVERIFY(!QFileInfo::exists(entry));
+        QCOMPARE(h.dialogs.shown().size(), 0);
+
+        // An autostart folder that cannot be made is said in a message box.
+        QFile blocker(h.root.path() + u"/autostart"_s);
+        QDir(h.root.path() + u"/autostart"_s).removeRecursively();
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        QTest::mouseClick(atLogin, Qt::LeftButton);
+        QCOMPARE(h.dialogs.messages().size(), 1);
+        QVERIFY(h.dialogs.messages().at(0).contains(u"autostart"_s));
+    }
+
+    void loadSetsTheStartupOptionsWithoutTouchingTheEntry()
+    {
+        WindowHarness h;
+        h.seed(SettingKeys::WindowsStartup, u"On"_s);
+        h.seed(SettingKeys::Minimized, u"on"_s); // another case counts as off
+        h.create();
+        h.form2->showWindow();
+        QVERIFY(control<QCheckBox>(h.form2.get(), u"Check4"_s)->isChecked());
+        QVERIFY(!control<QCheckBox>(h.form2.get(), u"Check11"_s)->isChecked());
+        QVERIFY(!QFileInfo::exists(h.root.path() + u"/autostart/"_s + XdgAutostart::EntryFileName));
+        QVERIFY(h.form2->isVisible());
+    }
+
+    void startInSystemTrayGoesStraightToTheTray()
+    {
+        WindowHarness h;
+        h.seed(SettingKeys::WindowsStartup, u"On"_s);
+        h.seed(SettingKeys::Minimized, u"On"_s);
+        h.create();
+        h.form2->showWindow();
+        QVERIFY(control<QCheckBox>(h.form2.get(), u"Check11"_s)->isChecked());
+        QCOMPARE(h.stored(SettingKeys::Minimized), u"On"_s);
+        QVERIFY(!h.form2->isVisible());
+        QVERIFY(h.form2->trayMinimizer().MinimizedToTray());
+        QVERIFY(h.tray.shown);
+        QCOMPARE(h.tray.balloons.size(), 1);
+        QCOMPARE(h.tray.balloons.at(0).text, TrayMinimizer::BalloonText);
+        QCOMPARE(h.form2->timerInterval(), 1000); // the schedule runs in the tray too
+
+        h.tray.notify(TrayNotification::RightButtonUp);
+        QVERIFY(h.form2->isVisible());
+        QVERIFY(!h.form2->isMinimized());
+    }
+
+    void minimiseAndRestoreThroughTheTray()
+    {
+        WindowHarness h;
+        h.create();
+        h.form2->showWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(h.form2.get()));
+
+        for (int round = 1; round <= 2; ++round) {
+            h.form2->showMinimized();
+            QTRY_VERIFY(!h.form2->isVisible());
+            QVERIFY(h.form2->trayMinimizer().MinimizedToTray());
+            // The balloon comes with the first minimise only.
+            QCOMPARE(h.tray.balloons.size(), 1);
+            h.tray.notify(TrayNotification::LeftButtonDown);
+            QVERIFY(!h.form2->isVisible());
+            h.tray.notify(TrayNotification::LeftButtonUp);
+            QVERIFY(h.form2->isVisible());
+            QVERIFY(!h.form2->trayMinimizer().MinimizedToTray());
+        }
+    }
+
+    void closingTheMainWindowRemovesTheTrayIconAndEnds()
+    {
+        WindowHarness h;
+        h.create();
+        h.form2->showWindow();
+        QVERIFY(h.tray.shown);
+        h.form2->close();
+        QCOMPARE(h.form2->timerInterval(), 0);
+        QVERIFY(!h.tray.shown);
+        QCOMPARE(h.tray.deletes, 1);
+        QCOMPARE(h.endRequests, 1);
+        QCOMPARE(h.dialogs.shown().size(), 0);
+    }
+
+    void closingTheConnectionWindowEnds()
+    {
+        WindowHarness h;
+        h.create();
+        h.form1->start();
+        h.form1->close();
+        QCOMPARE(h.endRequests, 1);
+        QVERIFY(!h.form2->isLoaded());
+    }
+
+    void hoverPointers()
+    {
+        WindowHarness h;
+        // Any image Qt reads will do as the hand pointer.
+        QImage hand(16, 16, QImage::Format_ARGB32);
+        hand.fill(Qt::blue);
+        QVERIFY(hand.save(h.programFolder() + u"/HAND-M.CUR"_s, "PNG"));
+        h.create();
+        h.form1->start();
+        h.form2->showWindow();
+
+        auto hover = [](QWidget* widget) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), widget->mapToGlobal(QPointF(2, 2)), Qt::NoButton,
+                             Qt::NoButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(widget, &move);
+        };
+        for (QWidget* window : {static_cast<QWidget*>(h.form1.get()), static_cast<QWidget*>(h.form2.get())}) {
+            auto* pointer = dynamic_cast<PointerControl*>(window);
+            QVERIFY(pointer);
+            const QString frame = window == h.form1.get() ? u"Frame1"_s : u"Frame3"_s;
+            const QString button = window == h.form1.get() ? u"PushButton5"_s : u"PushButton9"_s;
+            hover(control<QPushButton>(window, button));
+            QCOMPARE(pointer->pointer(), MousePointer::Custom);
+            QCOMPARE(window->cursor().shape(), Qt::BitmapCursor);
+            hover(control<QGroupBox>(window, frame));
+            QCOMPARE(pointer->pointer(), MousePointer::Default);
+            QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
+            pointer->setPointer(MousePointer::Hourglass);
+            hover(control<QPushButton>(window, button));
+            hover(control<QGroupBox>(window, frame));
+            QCOMPARE(pointer->pointer(), MousePointer::Hourglass);
+            QCOMPARE(window->cursor().shape(), Qt::WaitCursor);
+        }
+    }
+};
+
+QTEST_MAIN(TestWindows)
+#include "tst_windows.moc"

@@ -1,0 +1,122 @@
+// The window helpers: the title rule, the dialog filters, the cursor file, the dump's view of the windows.
+
+#include "QtDialogs.h"
+#include "WindowDumpSource.h"
+#include "WindowSupport.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestWindowSupport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void shortenedTitle_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("one word stays") << u"Tessaline"_s << u"Tessaline"_s;
+        QTest::newRow("short name loses its last word") << u"Tessaline Backup Tool"_s << u"Tessaline Backup"_s;
+        QTest::newRow("long name shortened to 40") << u"Tessaline Automatic Scripted Database Backups for SQL Server"_s
+                                                   << u"Tessaline Automatic Scripted Database"_s;
+        QTest::newRow("exactly 40 after one cut")
+            << u"abcdefghij abcdefghij abcdefghij abcdefg tail"_s << u"abcdefghij abcdefghij abcdefghij abcdefg"_s;
+        QTest::newRow("long without blanks stays") << QString(50, u'x') << QString(50, u'x');
+        QTest::newRow("leading blank") << u" Tessaline"_s << QString();
+    }
+
+    void shortenedTitle()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, title);
+        QCOMPARE(::shortenedTitle(name), title);
+    }
+
+    void shortenTitleSetsTheApplicationTitle()
+    {
+        ShortenTitle();
+        QCOMPARE(QGuiApplication::applicationDisplayName(), u"Tessaline"_s);
+        QCOMPARE(QtDialogs::applicationTitle(), u"Tessaline"_s);
+    }
+
+    void qtFilter_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QString>("qt");
+        QTest::newRow("qt form unchanged") << u"MSSQL Backup File (*.sql)"_s << u"MSSQL Backup File (*.sql)"_s;
+        QTest::newRow("pair with pattern shown")
+            << u"MSSQL Backup File (*.sql)|*.sql"_s << u"MSSQL Backup File (*.sql)"_s;
+        QTest::newRow("pair without pattern shown") << u"Scripts|*.sql;*.txt"_s << u"Scripts (*.sql *.txt)"_s;
+        QTest::newRow("two pairs") << u"Scripts|*.sql|All|*.*"_s << u"Scripts (*.sql);;All (*.*)"_s;
+    }
+
+    void qtFilter()
+    {
+        QFETCH(QString, filter);
+        QFETCH(QString, qt);
+        QCOMPARE(QtDialogs::toQtFilter(filter), qt);
+    }
+
+    void cursorFile()
+    {
+        QTemporaryDir dir;
+        QVERIFY(!loadCursorFile(dir.path() + u"/HAND-M.CUR"_s).has_value());
+        QFile garbage(dir.path() + u"/bad.cur"_s);
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write("not a picture");
+        garbage.close();
+        QVERIFY(!loadCursorFile(garbage.fileName()).has_value());
+        QImage image(32, 32, QImage::Format_ARGB32);
+        image.fill(Qt::red);
+        QVERIFY(image.save(dir.path() + u"/HAND-M.CUR"_s, "PNG"));
+        const auto cursor = loadCursorFile(dir.path() + u"/HAND-M.CUR"_s);
+        QVERIFY(cursor.has_value());
+        QCOMPARE(cursor->pixmap().size(), QSize(32, 32));
+    }
+
+    void pointerWithoutCustomImageShowsTheArrow()
+    {
+        QWidget window;
+        WindowPointer pointer(&window);
+        pointer.hoverButton();
+        QCOMPARE(pointer.pointer(), MousePointer::Custom);
+        QCOMPARE(window.cursor().shape(), Qt::ArrowCursor);
+        pointer.setPointer(MousePointer::Hourglass);
+        pointer.hoverPlain();
+        QCOMPARE(window.cursor().shape(), Qt::WaitCursor);
+    }
+
+    void applicationIconHasTheThreeSizes()
+    {
+        const QIcon icon = applicationIcon();
+        QVERIFY(!icon.isNull());
+        for (int size : {16, 32, 48})
+            QCOMPARE(icon.pixmap(size, size).size(), QSize(size, size));
+    }
+
+    void dumpSourceReadsTheWindowsAsTheyAre()
+    {
+        struct Connection : ConnectionView
+        {
+            ConnectionSettings settings;
+            ConnectionSettings currentSettings() const override { return settings; }
+            MousePointer pointer() const override { return MousePointer::Default; }
+            void setPointer(MousePointer) override { }
+        } connection;
+        WindowDumpSource source;
+        QCOMPARE(source.serverName(), QString()); // nothing attached yet
+        source.setConnectionWindow(&connection);
+        connection.settings.Server = u"db1"_s;
+        connection.settings.Database = u"Sales"_s;
+        QCOMPARE(source.serverName(), u"db1"_s);
+        connection.settings.Database = u"Stock"_s;
+        QCOMPARE(source.databaseName(), u"Stock"_s);
+        QCOMPARE(source.backupFolder(), QString());
+    }
+};
+
+QTEST_MAIN(TestWindowSupport)
+#include "tst_windowsupport.moc"

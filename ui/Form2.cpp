@@ -1,0 +1,473 @@
+#include "Form2.h"
+
+#include "AutoBackup.h"
+#include "BackupCommands.h"
+#include "BackupSchedule.h"
+#include "Dialogs.h"
+#include "ErrorReport.h"
+#include "IntervalSave.h"
+#include "Intervals.h"
+#include "ScriptRestore.h"
+#include "SettingsStore.h"
+#include "ShellHelpers.h"
+#include "Startup.h"
+#include "SysTray.h"
+#include "TrayBackend.h"
+#include "TrayMinimizer.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QString Module = u"Form2"_s;
+const QString ListHeading = u"How often would you like to backup?"_s;
+const QString CursorFileName = u"/HAND-M.CUR"_s;
+
+} // namespace
+
+Form2::Form2(Form2Services services, QWidget* parent)
+    : QWidget(parent)
+    , m_services(std::move(services))
+    , m_pointer(this)
+{
+    setObjectName(u"Form2"_s);
+    m_timer.setObjectName(u"Timer1"_s);
+    createControls();
+
+    // The tray control exists with the window; the load puts its icon into the notification area.
+    m_tray = new cSysTray(std::move(m_services.trayBackend), m_services.letEventsRun, m_services.clock, this);
+    m_tray->setObjectName(u"cSysTray1"_s);
+    m_tray->setTrayIcon(applicationIcon());
+    m_minimizer = new TrayMinimizer(this, m_tray, this);
+
+    const DumpFunction dump = [&engine = m_services.engine](const QString& connectionString, StatusFrame& frame) {
+        return engine.SaveAll(connectionString, frame);
+    };
+    const ScheduleContext schedule{*this,
+                                   m_services.connectionWindow,
+                                   m_services.dialogs,
+                                   m_services.settings,
+                                   m_services.clock,
+                                   m_services.guard,
+                                   m_services.letEventsRun,
+                                   dump};
+    m_schedule = std::make_unique<BackupSchedule>(schedule);
+    m_commands = std::make_unique<BackupCommands>(schedule);
+    m_restore = std::make_unique<ScriptRestore>(RestoreContext{*this, m_services.connectionWindow, m_services.dialogs,
+                                                               m_services.settings, m_services.factory,
+                                                               m_services.engine, m_services.guard});
+    connectHandlers();
+}
+
+Form2::~Form2()
+{
+    m_timer.stop();
+}
+
+void Form2::createControls()
+{
+    setFixedSize(twips(7800), twips(7950));
+    setMouseTracking(true);
+    installEventFilter(this);
+    const QColor white(Qt::white);
+
+    auto frame = [&](const QString& name, const QString& caption, QRect rect) {
+        auto* control = new QGroupBox(caption, this);
+        control->setObjectName(name);
+        control->setGeometry(rect);
+        control->setFont(controlFont());
+        setBackgroundColour(control, white);
+        control->setMouseTracking(true);
+        control->installEventFilter(this);
+        return control;
+    };
+    auto button = [&](const QString& name, const QString& caption, QWidget* container, QRect rect) {
+        auto* control = new QPushButton(caption, container);
+        control->setObjectName(name);
+        control->setGeometry(rect);
+        control->setFont(buttonFont());
+        control->setAutoDefault(false);
+        control->setMouseTracking(true);
+        control->installEventFilter(this);
+        return control;
+    };
+    auto field = [&](const QString& name, QWidget* container, QRect rect) {
+        auto* control = new QLineEdit(container);
+        control->setObjectName(name);
+        control->setGeometry(rect);
+        control->setFont(controlFont());
+        control->setMouseTracking(true);
+        control->installEventFilter(this);
+        return control;
+    };
+    auto checkBox = [&](const QString& name, const QString& caption, QWidget* container, QRect rect) {
+        auto* control = new QCheckBox(caption, container);
+        control->setObjectName(name);
+        control->setGeometry(rect);
+        control->setFont(controlFont());
+        setBackgroundColour(control, white);
+        control->setMouseTracking(true);
+        control->installEventFilter(this);
+        return control;
+    };
+
+    Frame5 = frame(u"Frame5"_s, u"Next backup will occur in "_s, twipsRect(120, 120, 7560, 885));
+    ProgressBar1 = new QProgressBar(Frame5);
+    ProgressBar1->setObjectName(u"ProgressBar1"_s);
+    ProgressBar1->setGeometry(twipsRect(240, 300, 7065, 405));
+    ProgressBar1->setFont(controlFont());
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setFormat(u"Progress Bar"_s);
+    ProgressBar1->setAlignment(Qt::AlignCenter);
+    ProgressBar1->setMouseTracking(true);
+    ProgressBar1->installEventFilter(this);
+
+    Frame2 = frame(u"Frame2"_s, u"Save all backups to this folder:"_s, twipsRect(120, 1080, 7560, 1335));
+    Text5 = field(u"Text5"_s, Frame2, twipsRect(240, 300, 6375, 345));
+    PushButton1 = button(u"PushButton1"_s, u"..."_s, Frame2, twipsRect(6720, 300, 580, 345));
+    PushButton2 = button(u"PushButton2"_s, u"View This Folder"_s, Frame2, twipsRect(240, 750, 7065, 405));
+
+    ListView2 = new QTreeWidget(this);
+    ListView2->setObjectName(u"ListView2"_s);
+    ListView2->setGeometry(twipsRect(120, 2520, 7560, 1590));
+    ListView2->setFont(controlFont());
+    ListView2->setRootIsDecorated(false);
+    ListView2->setItemsExpandable(false);
+    ListView2->setUniformRowHeights(true);
+    ListView2->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView2->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView2->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView2->setColumnCount(0);
+    ListView2->setHeaderHidden(false);
+    ListView2->header()->setStretchLastSection(false);
+    ListView2->setMouseTracking(true);
+    ListView2->installEventFilter(this);
+    ListView2->viewport()->setMouseTracking(true);
+    ListView2->viewport()->installEventFilter(this);
+
+    Frame4 = frame(u"Frame4"_s, u"Startup Options"_s, twipsRect(120, 4170, 7560, 735));
+    Check4 = checkBox(u"Check4"_s, u"Load this software on Windows startup"_s, Frame4, twipsRect(240, 300, 3930, 285));
+    Check11 = checkBox(u"Check11"_s, u"Start in system tray"_s, Frame4, twipsRect(4200, 300, 2100, 285));
+
+    Frame3 = frame(u"Frame3"_s, u"Restore Options"_s, twipsRect(120, 4980, 7560, 1335));
+    Text7 = field(u"Text7"_s, Frame3, twipsRect(240, 300, 6375, 345));
+    PushButton10 = button(u"PushButton10"_s, u"..."_s, Frame3, twipsRect(6720, 300, 580, 345));
+    PushButton9 = button(u"PushButton9"_s, u"Restore Text File"_s, Frame3, twipsRect(240, 750, 7060, 405));
+
+    PushButton5 = button(u"PushButton5"_s, TurnOnAutoBackupCaption, this, twipsRect(120, 6450, 7560, 405));
+    PushButton6 = button(u"PushButton6"_s, u"Backup Now (Test)"_s, this, twipsRect(120, 6960, 7560, 405));
+    PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485, 7560, 405));
+
+    const QList<QWidget*> order = {Text5, ListView2,    PushButton2, PushButton1, PushButton5, PushButton6,
+                                   Text7, PushButton10, PushButton9, Check11,     Check4,      PushButton3};
+    for (qsizetype i = 0; i + 1 < order.size(); ++i)
+        QWidget::setTabOrder(order.at(i), order.at(i + 1));
+}
+
+void Form2::connectHandlers()
+{
+    connect(&m_timer, &QTimer::timeout, this, [this] { m_schedule->Timer1_Timer(); });
+    connect(ListView2, &QTreeWidget::itemClicked, this, [this] { guarded([this] { m_schedule->ListView2_Click(); }); });
+    connect(PushButton5, &QPushButton::clicked, this, [this] { m_commands->PushButton5_Click(); });
+    connect(PushButton6, &QPushButton::clicked, this, [this] { m_commands->PushButton6_Click(); });
+    connect(PushButton3, &QPushButton::clicked, this, [this] { m_commands->PushButton3_Click(); });
+    connect(PushButton10, &QPushButton::clicked, this, [this] { m_restore->PushButton10_Click(); });
+    connect(PushButton9, &QPushButton::clicked, this, [this] { m_restore->PushButton9_Click(); });
+    connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
+    connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
+    // Check boxes react to every change of their state, also the one made by the load (Check4 ignores it there).
+    connect(Check4, &QCheckBox::toggled, this, [this] { Check4_Click(); });
+    connect(Check11, &QCheckBox::toggled, this, [this] { Check11_Click(); });
+    connect(Text5, &QLineEdit::textChanged, this, [this] { store(SettingKeys::Path, Text5->text()); });
+    connect(Text7, &QLineEdit::textChanged, this, [this] { store(SettingKeys::RestoreFile, Text7->text()); });
+}
+
+void Form2::store(const QString& key, const QString& value)
+{
+    // The field keeps its text when the store cannot be written; the user hears of it once, not at every keystroke.
+    try {
+        m_services.settings.save(key, value);
+    } catch (const Failure& failure) {
+        if (!m_storeFailureShown) {
+            m_storeFailureShown = true;
+            m_services.dialogs.message(failure.description());
+        }
+    }
+}
+
+void Form2::fillField(QLineEdit* field, const QString& key, const QString& value)
+{
+    // The design's boxes hold a text of their own before the load fills them, so the fill always counts as a
+    // change and stores the value (an empty restore file too); ours start empty, so an equal fill stores it here.
+    const bool unchanged = field->text() == value;
+    field->setText(value);
+    if (unchanged)
+        store(key, value);
+}
+
+void Form2::guarded(const std::function<void()>& handler)
+{
+    try {
+        handler();
+    } catch (const Failure& failure) {
+        m_services.dialogs.message(failure.description());
+    }
+}
+
+void Form2::showWindow()
+{
+    if (!m_loaded) {
+        m_loaded = true;
+        Form_Load();
+    }
+    if (m_startMinimized) {
+        // "Start in system tray": the window goes straight behind the tray icon, as a minimise would send it.
+        m_startMinimized = false;
+        m_minimizer->MinimizeToTray();
+        if (!isVisible() && !m_minimizer->MinimizedToTray())
+            showMinimized();
+        return;
+    }
+    show();
+    raise();
+    activateWindow();
+}
+
+void Form2::Form_Load()
+{
+    ReportingProcedure proc(m_services.dialogs, Module, u"Form_Load"_s);
+    SettingsStore& settings = m_services.settings;
+    proc.run(100, [&] { SetSystemColors(this); });
+    proc.run(102, [&] { setWindowIcon(applicationIcon()); });
+    proc.run(106, [&] { m_loading = true; });
+    proc.run(108, [&] { setWindowTitle(QString::fromLatin1(ProductName)); });
+    const QString cursorFile = m_services.programFolder + CursorFileName;
+    bool cursorThere = false;
+    proc.run(110, [&] { cursorThere = FileExists(cursorFile); });
+    if (cursorThere)
+        proc.run(112, [&] { m_pointer.setCustomCursor(loadCursorFile(cursorFile)); });
+    proc.run(114, [&] { fillField(Text5, SettingKeys::Path, settings.get(SettingKeys::Path, DesktopFolderPath())); });
+    proc.run(116, [&] {
+        ListView2->setColumnCount(1);
+        ListView2->setHeaderLabels({ListHeading});
+    });
+    proc.run(118, [&] { ListView2->setColumnWidth(0, twips(6400)); });
+    int line = 120;
+    for (const IntervalEntry& entry : IntervalTable()) {
+        proc.run(line, [&] { new QTreeWidgetItem(ListView2, QStringList{entry.caption}); });
+        line += 2;
+    }
+
+    std::optional<int> position;
+    proc.run(142, [&] { position = ConvertOftenIndex(settings.get(SettingKeys::OftenIndex, u"2"_s)); });
+    proc.run(144, [&] {
+        if (position && !selectInterval(*position))
+            throw Failure(u"Index out of bounds"_s, 35600);
+    });
+    if (!selectedIntervalCaption()) {
+        // An unusable stored position was reported above; the schedule needs a selected entry to count.
+        selectInterval(DefaultIntervalPosition);
+    }
+
+    QString startStop;
+    proc.run(146, [&] { startStop = settings.get(SettingKeys::StartStopState, u"On"_s); });
+    if (startStop == u"Off"_s) {
+        proc.run(150, [&] { setAutoBackupCaption(TurnOnAutoBackupCaption); });
+        proc.run(152, [&] { setCaption(AutoBackupTurnedOffStatus); });
+        proc.run(154, [&] { setTimerInterval(0); });
+    } else if (startStop == u"On"_s) {
+        proc.run(158, [&] { setAutoBackupCaption(TurnOffAutoBackupCaption); });
+        proc.run(160, [&] { setTimerInterval(AutoBackupTimerInterval); });
+    }
+
+    proc.run(162, [&] { m_tray->setTrayTip(QString::fromLatin1(ProductName)); });
+    proc.run(164, [&] { m_tray->setInTray(true); });
+    proc.run(166, [&] { Check4->setChecked(settings.get(SettingKeys::WindowsStartup, u"Off"_s) == u"On"_s); });
+    proc.run(168, [&] { Check11->setChecked(settings.get(SettingKeys::Minimized, u"Off"_s) == u"On"_s); });
+    if (Check11->isChecked())
+        proc.run(172, [&] { m_startMinimized = true; });
+    proc.run(174, [&] { fillField(Text7, SettingKeys::RestoreFile, settings.get(SettingKeys::RestoreFile)); });
+    proc.run(176, [&] { m_loading = false; });
+}
+
+void Form2::Form_QueryUnload()
+{
+    ReportingProcedure proc(m_services.dialogs, Module, u"Form_QueryUnload"_s);
+    proc.run(100, [&] { setTimerInterval(0); });
+    proc.run(102, [&] { m_tray->setInTray(false); });
+}
+
+void Form2::closeEvent(QCloseEvent* event)
+{
+    // The close is never cancelled; the tray icon must go before the program ends.
+    Form_QueryUnload();
+    event->accept();
+    if (m_services.endProgram)
+        m_services.endProgram();
+}
+
+void Form2::Check4_Click()
+{
+    if (m_loading)
+        return;
+    try {
+        if (Check4->isChecked()) {
+            Check11->setVisible(true);
+            store(SettingKeys::WindowsStartup, u"On"_s);
+            m_services.startup.RegisterStartup();
+        } else {
+            Check11->setChecked(false);
+            Check11->setVisible(false);
+            store(SettingKeys::WindowsStartup, u"Off"_s);
+            m_services.startup.UnregisterStartup();
+        }
+    } catch (const Failure& failure) {
+        // A start-up entry that cannot be written or removed is said, not passed over in silence.
+        m_services.dialogs.message(failure.description());
+    }
+}
+
+void Form2::Check11_Click()
+{
+    store(SettingKeys::Minimized, Check11->isChecked() ? u"On"_s : u"Off"_s);
+}
+
+void Form2::PushButton1_Click()
+{
+    ReportingProcedure proc(m_services.dialogs, Module, u"PushButton1_Click"_s);
+    QString folder;
+    proc.run(100, [&] { folder = m_services.dialogs.browseForFolder(u"Please select folder:"_s, QString()); });
+    if (folder.isEmpty())
+        return;
+    proc.run(104, [&] { Text5->setText(WithTrailingSeparator(folder)); });
+}
+
+void Form2::PushButton2_Click()
+{
+    ReportingProcedure proc(m_services.dialogs, Module, u"PushButton2_Click"_s);
+    proc.run(100, [&] { ViewFolder(m_services.opener, Text5->text()); });
+}
+
+QString Form2::caption() const
+{
+    return Frame5->title();
+}
+
+void Form2::setCaption(const QString& caption)
+{
+    Frame5->setTitle(caption);
+}
+
+QString Form2::autoBackupCaption() const
+{
+    return PushButton5->text();
+}
+
+void Form2::setAutoBackupCaption(const QString& caption)
+{
+    PushButton5->setText(caption);
+}
+
+int Form2::timerInterval() const
+{
+    return m_timer.isActive() ? m_timer.interval() : 0;
+}
+
+void Form2::setTimerInterval(int milliseconds)
+{
+    if (milliseconds <= 0) {
+        m_timer.stop();
+        return;
+    }
+    m_timer.setInterval(milliseconds);
+    if (!m_timer.isActive())
+        m_timer.start();
+}
+
+void Form2::setProgressMaximum(int maximum)
+{
+    ProgressBar1->setMaximum(maximum);
+}
+
+void Form2::setProgressValue(int value)
+{
+    ProgressBar1->setValue(value);
+}
+
+void Form2::setProgressText(const QString& text)
+{
+    ProgressBar1->setFormat(text);
+}
+
+std::optional<QString> Form2::selectedIntervalCaption() const
+{
+    const QList<QTreeWidgetItem*> selected = ListView2->selectedItems();
+    if (selected.isEmpty())
+        return std::nullopt;
+    return selected.constFirst()->text(0);
+}
+
+bool Form2::selectInterval(int position)
+{
+    if (position < 1 || position > ListView2->topLevelItemCount())
+        return false;
+    QTreeWidgetItem* item = ListView2->topLevelItem(position - 1);
+    ListView2->setCurrentItem(item);
+    item->setSelected(true);
+    return true;
+}
+
+QString Form2::backupFolder() const
+{
+    return Text5->text();
+}
+
+QString Form2::restoreFile() const
+{
+    return Text7->text();
+}
+
+void Form2::setRestoreFile(const QString& path)
+{
+    Text7->setText(path);
+}
+
+void Form2::showConnectionWindow()
+{
+    if (m_services.showConnectionWindow)
+        m_services.showConnectionWindow();
+}
+
+void Form2::hideWindow()
+{
+    hide();
+}
+
+bool Form2::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter) {
+        if (qobject_cast<QPushButton*>(watched)) {
+            m_pointer.hoverButton();
+            // A button passes a move without pressed buttons on to its frame, which would take the hand away.
+            return isButtonlessMove(event);
+        }
+        if (qobject_cast<QCheckBox*>(watched) || watched == ProgressBar1)
+            return isButtonlessMove(event); // controls without a hover rule leave the pointer as it is
+        if (watched == this || watched == Frame2 || watched == Frame3 || watched == Frame4 || watched == Frame5
+            || watched == Text5 || watched == ListView2 || watched == ListView2->viewport())
+            m_pointer.hoverPlain();
+    } else if (event->type() == QEvent::FocusIn && watched == Text5) {
+        Text5->selectAll();
+    }
+    return QWidget::eventFilter(watched, event);
+}
