@@ -80,11 +80,16 @@ public:
     void HandleTrayMessage(TrayNotification notification, int id);
 
 signals:
+    /** The pointer moved over the icon (not reported by Qt's tray icon). */
     void MouseMove(int id);
+    /** A button went down over the icon: 1 left, 2 right (not reported by Qt's tray icon). */
     void MouseDown(int button, int id);
+    /** A button was released over the icon: a left click gives 1, a right click (context) 2. */
     void MouseUp(int button, int id);
+    /** A double click on the icon: 1 for the left button. */
     void MouseDblClick(int button, int id);
 
+    /** The properties changed. */
     void InTrayChanged(bool inTray);
     void TrayTipChanged(const QString& tip);
     void TrayIconChanged();
