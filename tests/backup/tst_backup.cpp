@@ -383,6 +383,12 @@ private slots:
         QTest::newRow("null") << FieldValue::null() << QByteArray("NULL");
         QTest::newRow("empty text") << text({}) << QByteArray("''");
         QTest::newRow("apostrophes doubled") << text(u"'Baker's'"_s) << QByteArray("'''Baker''s'''");
+        QTest::newRow("long ascii, apostrophes in and across blocks")
+            << text(u"0123456'89abcdefghijklmnopqrstu'"_s) << QByteArray("'0123456''89abcdefghijklmnopqrstu'''");
+        QTest::newRow("non-ascii after a long ascii run")
+            << text(u"0123456789abcdefghij\u00e9"_s) << QByteArray("'0123456789abcdefghij\xc3\xa9'");
+        QTest::newRow("N after a long ascii run")
+            << text(u"0123456789abcdef'\u03a9"_s) << QByteArray("N'0123456789abcdef''\xce\xa9'");
         QTest::newRow("marker kept") << text(u"|myseparaterz|"_s) << QByteArray("'|myseparaterz|'");
         QTest::newRow("latin-1 stays plain")
             << text(u"na\u00efve \u00e9t\u00e9"_s) << QByteArray("'na\xc3\xafve \xc3\xa9t\xc3\xa9'");
@@ -631,7 +637,8 @@ private slots:
     {
         Harness h;
         auto& a = h.db.addTable(u"A"_s, {{u"x"_s, u"int"_s, {}, 10, 0}, {u"y"_s, u"int"_s, {}, 10, 0}});
-        a.rows = {{integer(1), integer(2)}, {integer(3), integer(4)}, {integer(5), integer(6)}};
+        for (int i = 0; i < 17; ++i)
+            a.rows.push_back({integer(i), integer(2 * i)});
         h.db.addTable(u"V"_s, {{u"x"_s, u"int"_s, {}, 10, 0}}, u"VIEW"_s);
         h.db.addTable(u"B"_s, {{u"z"_s, u"int"_s, {}, 10, 0}});
         QList<QByteArray> seen;
@@ -642,7 +649,8 @@ private slots:
         QVector<DumpProgress> progress;
         h.progress = [&](const DumpProgress& p) { progress.append(p); };
         QVERIFY(h.dump());
-        // A: the table, two columns, three rows; B: the table, one column; the view none.
+        // A: the table, two columns and the rows (the clock is read every eighth row: rows 0, 8 and 16); B: the
+        // table and its column; the view none.
         QCOMPARE(seen.size(), 8);
         const QByteArray final = h.output();
         for (qsizetype i = 0; i < seen.size(); ++i) {
@@ -651,11 +659,12 @@ private slots:
             if (i > 0)
                 QVERIFY(seen[i].size() >= seen[i - 1].size());
         }
-        QVERIFY(seen[4].endsWith("INSERT INTO [A] VALUES('1', '2');\r\n")); // before the second row
+        QVERIFY(seen[3].endsWith("-- Dumping data for table [A]\r\n--\r\n\r\n")); // before the first row
+        QVERIFY(seen[4].endsWith("INSERT INTO [A] VALUES('7', '14');\r\n")); // before row 8
         QVERIFY(!progress.isEmpty());
         QCOMPARE(progress.last().tablesDone, 3);
         QCOMPARE(progress.last().tablesTotal, 3);
-        QCOMPARE(progress.last().rowsWritten, qint64(3));
+        QCOMPARE(progress.last().rowsWritten, qint64(17));
     }
 
     void eventsAreThrottled()
@@ -663,7 +672,7 @@ private slots:
         Harness h;
         auto& t = h.db.addTable(u"T"_s, {{u"n"_s, u"int"_s, {}, 10, 0}});
         t.generator = [&](qint64 index, MemoryDatabase::Row& row) {
-            if (index >= 100)
+            if (index >= 400)
                 return false;
             h.clock.advanceMs(1); // each row takes a millisecond
             row = {integer(int(index))};
@@ -672,9 +681,10 @@ private slots:
         int runs = 0;
         h.letEventsRun = [&] { ++runs; };
         QVERIFY(h.dump());
-        // About every 10 ms of a 100 ms table, not at every row.
-        QVERIFY2(runs >= 10 && runs <= 13, qPrintable(QString::number(runs)));
-        QCOMPARE(scriptLines(h.output()).filter(u"INSERT INTO [T]"_s).size(), 100);
+        // A 400 ms table: events run about every 10 to 20 ms (the clock is read every eighth row), not at each of
+        // the 50 reads of the clock and not only at the start.
+        QVERIFY2(runs >= 20 && runs <= 42, qPrintable(QString::number(runs)));
+        QCOMPARE(scriptLines(h.output()).filter(u"INSERT INTO [T]"_s).size(), 400);
     }
 
     void largeTableStreamsInOrder()

@@ -1,0 +1,244 @@
+// Dumps a generated table from the in-memory database and prints key=value figures:
+//   engine_rows_per_s, engine_mb_per_s, engine_vs_plain_write (1,000,000 rows), engine_peak_rss_mb_10m
+//   (10,000,000 rows, measured before anything else is held), engine_max_pump_gap_ms (the longest stretch without
+//   events running, over both runs, from the start of the dump to its end).
+// Usage: bench_engine [rows] [memory-rows] [folder]
+
+#include "FakeDialogs.h"
+#include "IntervalSave.h"
+#include "MemoryDatabase.h"
+#include "Views.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+class BenchSource : public DumpSource
+{
+public:
+    explicit BenchSource(QString folder)
+        : m_folder(std::move(folder))
+    { }
+    QString serverName() const override { return u"BENCH"_s; }
+    QString databaseName() const override { return u"Bench"_s; }
+    QString backupFolder() const override { return m_folder; }
+
+private:
+    QString m_folder;
+};
+
+class BenchStatus : public StatusFrame
+{
+public:
+    QString caption() const override { return m_caption; }
+    void setCaption(const QString& caption) override { m_caption = caption; }
+
+private:
+    QString m_caption;
+};
+
+/** Pools of values, so that the source hands out shared strings and the figures measure the dump. */
+struct ValuePools
+{
+    static constexpr int Size = 4096;
+    QStringList names, dates, amounts, notes;
+
+    ValuePools()
+    {
+        std::mt19937 random(20210831);
+        const QStringList first = {u"Baker's"_s, u"O'Neil"_s, u"Smith"_s, u"D'Arcy"_s, u"Jones"_s, u"Miller"_s};
+        const QString words = u"the quick brown fox jumps over the lazy dog while the backup runs "_s;
+        for (int i = 0; i < Size; ++i) {
+            names << first[i % first.size()] + u" & Sons no. "_s + QString::number(random() % 100000);
+            dates << QDateTime(QDate(1990, 1, 1).addDays(random() % 12000), QTime(0, 0).addSecs(random() % 86400))
+                         .toString(u"yyyy-MM-dd hh:mm:ss.000"_s);
+            amounts << QString::number(double(random() % 100000000) / 100, 'f', 2);
+            const int length = 20 + int(random() % 181);
+            QString note;
+            while (note.size() < length)
+                note += words;
+            notes << note.left(length);
+        }
+    }
+};
+
+struct RunResult
+{
+    double seconds = 0;
+    qint64 bytes = 0;
+    qint64 maxGapMs = 0;
+    QString path;
+    bool ok = false;
+};
+
+void addOrders(MemoryDatabase& db, qint64 rowCount, const ValuePools& pools)
+{
+    using Kind = FieldValue::Kind;
+    auto& table = db.addTable(u"Orders"_s,
+                              {{u"Id"_s, u"int"_s, {}, 10, 0},
+                               {u"Customer"_s, u"nvarchar"_s, 50, {}, {}},
+                               {u"Placed"_s, u"datetime"_s, {}, {}, {}},
+                               {u"Amount"_s, u"decimal"_s, {}, 12, 2},
+                               {u"Paid"_s, u"bit"_s, {}, {}, {}},
+                               {u"Rate"_s, u"float"_s, {}, 53, {}},
+                               {u"Note"_s, u"varchar"_s, 200, {}, {}},
+                               {u"Ref"_s, u"int"_s, {}, 10, 0}});
+    table.generator = [&pools, rowCount](qint64 index, MemoryDatabase::Row& row) {
+        if (index >= rowCount)
+            return false;
+        if (row.size() != 8) {
+            row.assign(8, FieldValue());
+            row[0].kind = Kind::Integer;
+            row[1].kind = Kind::Text;
+            row[2].kind = Kind::DateTime;
+            row[3].kind = Kind::ExactNumeric;
+            row[4].kind = Kind::Bit;
+            row[5].kind = Kind::ApproxNumeric;
+            row[6].kind = Kind::Text;
+        }
+        const int pick = int(index % ValuePools::Size);
+        row[0].text = QString::number(index + 1);
+        row[1].text = pools.names[pick];
+        row[2].text = pools.dates[pick];
+        row[3].text = pools.amounts[pick];
+        row[4].text = index % 2 ? u"1"_s : u"0"_s;
+        row[5].number = double(index) / 7.0;
+        row[6].text = pools.notes[pick];
+        if (index % 3 == 0) {
+            row[7] = FieldValue::null();
+        } else {
+            row[7].kind = Kind::Integer;
+            row[7].text = row[0].text;
+        }
+        return true;
+    };
+}
+
+/** Seconds the in-memory source alone needs to hand out the rows (part of every dump's time). */
+double sourceSeconds(qint64 rowCount, const ValuePools& pools)
+{
+    MemoryDatabase db;
+    addOrders(db, rowCount, pools);
+    QElapsedTimer timer;
+    timer.start();
+    auto connection = db.createConnection();
+    connection->Open(QString());
+    auto data = connection->Execute(u"SELECT * FROM [Orders]"_s);
+    qint64 sum = 0;
+    while (!data->Eof()) {
+        for (int i = 0; i < data->FieldCount(); ++i)
+            sum += data->Fields(i).text.size();
+        data->MoveNext();
+    }
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    return sum > 0 ? seconds : 0;
+}
+
+RunResult dump(qint64 rowCount, const QString& folder, const ValuePools& pools)
+{
+    MemoryDatabase db;
+    addOrders(db, rowCount, pools);
+    FakeDialogs dialogs;
+    SystemClock clock;
+    BenchSource source(folder);
+    BenchStatus status;
+    RunResult result;
+    QElapsedTimer sincePump;
+    const EventPump letEventsRun = [&] {
+        result.maxGapMs = std::max(result.maxGapMs, sincePump.restart());
+        QCoreApplication::processEvents();
+    };
+    IntervalSave save(BackupContext{db, dialogs, clock, source, letEventsRun, folder + u"/backups.log"_s, {}});
+
+    QElapsedTimer timer;
+    timer.start();
+    sincePump.start();
+    result.ok = save.SaveAll(u"Driver={SQL Server};Server=BENCH;"_s, status);
+    result.seconds = double(timer.nsecsElapsed()) / 1e9;
+    result.maxGapMs = std::max(result.maxGapMs, sincePump.elapsed());
+    result.path = save.lastOutputPath();
+    result.bytes = QFileInfo(result.path).size();
+    for (const QString& report : dialogs.errorReports())
+        std::fprintf(stderr, "error report: %s\n", qPrintable(report));
+    return result;
+}
+
+/** The same bytes written by a plain loop: one open, 256 KB writes, one close. */
+double plainWriteSeconds(const QByteArray& bytes, const QString& path)
+{
+    constexpr qsizetype chunk = 256 * 1024;
+    QElapsedTimer timer;
+    timer.start();
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return 0;
+    for (qsizetype at = 0; at < bytes.size(); at += chunk)
+        file.write(bytes.constData() + at, std::min(chunk, bytes.size() - at));
+    file.close();
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+double peakRssMb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const qint64 rows = args.size() > 1 ? args[1].toLongLong() : 1'000'000;
+    const qint64 memoryRows = args.size() > 2 ? args[2].toLongLong() : 10'000'000;
+    const QString base = args.size() > 3 ? args[3] : QDir::tempPath();
+    QTemporaryDir dir(base + u"/tessaline-bench-XXXXXX"_s);
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "cannot make a folder in %s\n", qPrintable(base));
+        return 1;
+    }
+    const ValuePools pools;
+
+    // Memory first, before this process holds anything big.
+    const RunResult large = dump(memoryRows, dir.path(), pools);
+    const double rssMb = peakRssMb();
+    QFile::remove(large.path);
+
+    const RunResult run = dump(rows, dir.path(), pools);
+    QByteArray bytes;
+    {
+        QFile file(run.path);
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.readAll();
+    }
+    QFile::remove(run.path);
+    const double plain = plainWriteSeconds(bytes, dir.filePath(u"plain.sql"_s));
+
+    if (!run.ok || !large.ok || plain <= 0) {
+        std::fprintf(stderr, "the benchmark dump failed\n");
+        return 1;
+    }
+    // For reading the figures: the source's own share of the dump time.
+    std::fprintf(stderr, "source alone: %.3f s, dump: %.3f s, plain write: %.3f s\n", sourceSeconds(rows, pools),
+                 run.seconds, plain);
+    std::printf("engine_rows_per_s=%.0f\n", double(rows) / run.seconds);
+    std::printf("engine_mb_per_s=%.1f\n", double(run.bytes) / 1e6 / run.seconds);
+    std::printf("engine_vs_plain_write=%.2f\n", run.seconds / plain);
+    std::printf("engine_peak_rss_mb_10m=%.1f\n", rssMb);
+    std::printf("engine_max_pump_gap_ms=%lld\n", static_cast<long long>(std::max(run.maxGapMs, large.maxGapMs)));
+    return 0;
+}
