@@ -1,0 +1,186 @@
+#include "BackupCommand.h"
+
+#include "DataAccess.h"
+#include "Dialogs.h"
+#include "IntervalSave.h"
+#include "Mssql.h"
+#include "ScriptRestore.h"
+#include "SettingsStore.h"
+#include "Views.h"
+
+#include <QCommandLineParser>
+#include <QStandardPaths>
+#include <QTextStream>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+/** Boxes become lines on standard error: there is nobody to press OK. */
+class StreamDialogs : public Dialogs
+{
+public:
+    explicit StreamDialogs(QTextStream& err)
+        : m_err(err)
+    { }
+    void message(const QString& text) override { write(text); }
+    bool question(const QString& text) override
+    {
+        write(text);
+        return false;
+    }
+    void errorReport(const QString& text) override
+    {
+        ++m_reports;
+        write(u"Error: "_s + text);
+    }
+    QString openFileName(const QString&, const QString&) override { return {}; }
+    QString browseForFolder(const QString&, const QString&) override { return {}; }
+    int reports() const { return m_reports; }
+
+private:
+    void write(QString text)
+    {
+        // The report's CR LF and bare CR line breaks are for a message box; a terminal wants LF.
+        text.replace(u"\r\n"_s, u"\n"_s).replace(u'\r', u'\n');
+        m_err << text << Qt::endl;
+    }
+
+    QTextStream& m_err;
+    int m_reports = 0;
+};
+
+class FixedDumpSource : public DumpSource
+{
+public:
+    FixedDumpSource(ConnectionSettings settings, QString folder)
+        : m_settings(std::move(settings))
+        , m_folder(std::move(folder))
+    { }
+    QString serverName() const override { return m_settings.Server; }
+    QString databaseName() const override { return m_settings.Database; }
+    QString backupFolder() const override { return m_folder; }
+
+private:
+    ConnectionSettings m_settings;
+    QString m_folder;
+};
+
+class StreamStatus : public StatusFrame
+{
+public:
+    QString caption() const override { return m_caption; }
+    void setCaption(const QString& caption) override { m_caption = caption; }
+
+private:
+    QString m_caption;
+};
+
+QString defaultBackupFolder()
+{
+    QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    if (!desktop.endsWith(u'/'))
+        desktop += u'/';
+    return desktop;
+}
+
+} // namespace
+
+int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        u"Makes one backup of the SQL Server database that Tessaline is set up for, as a plain-text SQL script in "
+        u"a new time-stamped file, or restores such a script. Connection values and the backup folder come from "
+        u"Tessaline's stored settings unless given here. The password comes only from the stored settings or from "
+        u"the environment variable TESSALINE_PASSWORD, never from the command line.\n\n"
+        u"Exit status: 0 success, 1 a step failed (the backup log says so too), 2 bad usage."_s);
+    const QCommandLineOption helpOption({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
+    const QCommandLineOption server(u"server"_s, u"The server name (instead of the stored one)."_s, u"NAME"_s);
+    const QCommandLineOption port(u"port"_s, u"The server's port (instead of the stored one)."_s, u"PORT"_s);
+    const QCommandLineOption user(u"user"_s, u"The login name (instead of the stored one)."_s, u"NAME"_s);
+    const QCommandLineOption database(u"database"_s, u"The database (instead of the stored one)."_s, u"NAME"_s);
+    const QCommandLineOption local(u"local"_s, u"Local connection: connect without the port."_s);
+    const QCommandLineOption folder(u"folder"_s, u"The folder to write the backup into (instead of the stored one)."_s,
+                                    u"DIR"_s);
+    const QCommandLineOption restore(u"restore"_s,
+                                     u"Send the script FILE to the server as one batch instead of making a backup. "
+                                     u"The stored settings are not changed."_s,
+                                     u"FILE"_s);
+    parser.addOptions({helpOption, server, port, user, database, local, folder, restore});
+
+    if (!parser.parse(arguments)) {
+        env.err << parser.errorText() << Qt::endl << u"Try --help."_s << Qt::endl;
+        return ExitUsage;
+    }
+    if (parser.isSet(helpOption)) {
+        env.out << parser.helpText();
+        return ExitSuccess;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        env.err << u"Unexpected argument: "_s << parser.positionalArguments().constFirst() << Qt::endl
+                << u"Try --help."_s << Qt::endl;
+        return ExitUsage;
+    }
+
+    ConnectionSettings settings;
+    settings.Server = parser.isSet(server) ? parser.value(server) : env.settings.get(SettingKeys::MSServer);
+    settings.UserName = parser.isSet(user) ? parser.value(user) : env.settings.get(SettingKeys::MSUser);
+    settings.Database = parser.isSet(database) ? parser.value(database) : env.settings.get(SettingKeys::MSDatabase);
+    settings.Port = parser.isSet(port) ? parser.value(port) : env.settings.get(SettingKeys::MSPort, u"1433"_s);
+    settings.LocalConnection = parser.isSet(local) || env.settings.get(SettingKeys::LocalConnection, u"0"_s) != u"0"_s;
+    const std::optional<QString> password = env.passwordFromEnvironment ? env.passwordFromEnvironment() : std::nullopt;
+    settings.Password = password ? *password : env.settings.get(SettingKeys::MSPassword);
+
+    if (settings.Server.isEmpty()) {
+        env.err << u"No server is set: run Tessaline once to set up the connection, or give --server."_s << Qt::endl;
+        return ExitUsage;
+    }
+
+    QString connectionString;
+    try {
+        connectionString = BuildConnectionString(settings);
+    } catch (const ConnectionStringError& error) {
+        env.err << error.description() << Qt::endl;
+        return ExitUsage;
+    }
+
+    StreamDialogs dialogs(env.err);
+    const QString backupFolder
+        = parser.isSet(folder) ? parser.value(folder) : env.settings.get(SettingKeys::Path, defaultBackupFolder());
+    FixedDumpSource source(settings, backupFolder);
+    BackupContext context{env.factory, dialogs, env.clock, source, {}, env.logPath, {}};
+    context.progress = [&env](const DumpProgress& p) {
+        env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
+                << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
+    };
+    IntervalSave engine(context);
+
+    if (parser.isSet(restore)) {
+        const QString path = parser.value(restore);
+        if (!RestoreFileExists(path)) {
+            dialogs.message(RestoreFileNotFoundMessage);
+            return ExitFailure;
+        }
+        try {
+            ExecuteScript(env.factory, engine, connectionString, path);
+        } catch (const Failure& error) {
+            if (!IsContextChangeToMaster(error)) {
+                // Unlike the window, say what the server said: nobody can look at the server's log from cron.
+                env.err << error.description() << Qt::endl;
+                dialogs.message(QString::fromLatin1(CouldNotConnectMessage));
+                return ExitFailure;
+            }
+        }
+        dialogs.message(RestoreDoneMessage);
+        return dialogs.reports() == 0 ? ExitSuccess : ExitFailure;
+    }
+
+    StreamStatus status;
+    const bool saved = engine.SaveAll(connectionString, status);
+    env.err << status.caption() << Qt::endl;
+    if (!saved)
+        return ExitFailure;
+    env.out << engine.lastOutputPath() << Qt::endl;
+    return ExitSuccess;
+}

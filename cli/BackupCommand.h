@@ -1,0 +1,41 @@
+#pragma once
+
+#include "ConnectionSettings.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+class Clock;
+class ConnectionFactory;
+class QTextStream;
+class SettingsStore;
+
+/** Exit statuses of the headless command. */
+enum ExitStatus {
+    ExitSuccess = 0,
+    ExitFailure = 1, ///< a step of the backup or the restore failed
+    ExitUsage = 2, ///< bad options
+};
+
+/** What the headless command runs with; the program passes the real ones, tests their fakes. */
+struct CommandEnvironment
+{
+    ConnectionFactory& factory;
+    SettingsStore& settings;
+    const Clock& clock;
+    QTextStream& out; ///< the path of the file written
+    QTextStream& err; ///< progress, error reports, messages
+    /** The environment variable TESSALINE_PASSWORD, when set. */
+    std::function<std::optional<QString>()> passwordFromEnvironment;
+    /** The backup log; empty for the usual $TEMP/backups.log. */
+    QString logPath;
+};
+
+/**
+ * `tessaline-backup [options]`: one backup with the stored connection values and backup folder (overridable by
+ * options), or `--restore FILE`. Returns the exit status.
+ */
+int runBackupCommand(const QStringList& arguments, CommandEnvironment& environment);

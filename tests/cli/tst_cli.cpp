@@ -1,0 +1,188 @@
+#include "BackupCommand.h"
+#include "FakeClock.h"
+#include "MemoryDatabase.h"
+#include "SettingsStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+/** One run of the command against an in-memory database, a throwaway store and folders. */
+struct Run
+{
+    QTemporaryDir dir;
+    MemoryDatabase db;
+    SettingsStore settings{dir.path() + u"/config"_s};
+    FakeClock clock;
+    QString outText;
+    QString errText;
+    std::optional<QString> envPassword;
+
+    Run()
+    {
+        QDir(dir.path()).mkpath(u"backups"_s);
+        settings.save(SettingKeys::MSServer, u"db1"_s);
+        settings.save(SettingKeys::MSUser, u"sa"_s);
+        settings.save(SettingKeys::MSPassword, u"stored"_s);
+        settings.save(SettingKeys::MSDatabase, u"Sales"_s);
+        settings.save(SettingKeys::Path, backups());
+        auto& people = db.addTable(u"People"_s, {{u"Id"_s, u"int"_s, {}, {}, {}}});
+        people.rows.push_back({FieldValue::ofText(u"1"_s, FieldValue::Kind::Integer)});
+    }
+
+    QString backups() const { return dir.path() + u"/backups/"_s; }
+    QString logPath() const { return dir.path() + u"/backups.log"_s; }
+
+    int operator()(QStringList args)
+    {
+        args.prepend(u"tessaline-backup"_s);
+        QTextStream out(&outText);
+        QTextStream err(&errText);
+        CommandEnvironment env{db, settings, clock, out, err, [this] { return envPassword; }, logPath()};
+        return runBackupCommand(args, env);
+    }
+
+    QString log() const
+    {
+        QFile file(logPath());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+};
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void backupWithStoredValuesPrintsThePath()
+    {
+        Run run;
+        QCOMPARE(run(QStringList()), int(ExitSuccess));
+        // The stored folder ends with a separator, as the window stores it; the engine adds its own.
+        const QString expected = run.backups() + u"/Sales 2021-08-31 930AM.sql"_s;
+        QCOMPARE(run.outText, expected + u'\n');
+        QVERIFY(QFile::exists(expected));
+        QCOMPARE(run.db.connectionStrings.value(0),
+                 u"Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd=stored;"_s);
+        QVERIFY(run.log().startsWith(expected + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s));
+        QVERIFY(run.errText.contains(u"rows written"_s)); // progress on standard error
+    }
+
+    void optionsOverrideTheStoreAndChangeNothingStored()
+    {
+        Run run;
+        QTemporaryDir other;
+        run.envPassword = u"from;env"_s;
+        QCOMPARE(run({u"--server"_s, u"db2"_s, u"--port"_s, u"1500"_s, u"--user"_s, u"backup"_s, u"--database"_s,
+                      u"Stock"_s, u"--folder"_s, other.path()}),
+                 int(ExitSuccess));
+        QCOMPARE(run.db.connectionStrings.value(0),
+                 u"Driver={SQL Server};Server=db2,1500;Database=Stock;Uid=backup;Pwd={from;env};"_s);
+        QVERIFY(QFile::exists(other.path() + u"/Stock 2021-08-31 930AM.sql"_s));
+        QCOMPARE(run.settings.get(SettingKeys::MSServer), u"db1"_s);
+
+        Run local;
+        QCOMPARE(local({u"--local"_s}), int(ExitSuccess));
+        QCOMPARE(local.db.connectionStrings.value(0),
+                 u"Driver={SQL Server};Server=db1;Database=Sales;Uid=sa;Pwd=stored;"_s);
+    }
+
+    void badUsageExitsWithTwo_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("unknown option") << QStringList{u"--bogus"_s};
+        QTest::newRow("password on the command line") << QStringList{u"--password"_s, u"x"_s};
+        QTest::newRow("missing value") << QStringList{u"--folder"_s};
+        QTest::newRow("stray argument") << QStringList{u"now"_s};
+    }
+
+    void badUsageExitsWithTwo()
+    {
+        QFETCH(QStringList, args);
+        Run run;
+        QCOMPARE(run(args), int(ExitUsage));
+        QVERIFY(run.errText.contains(u"--help"_s));
+        QCOMPARE(run.db.connectionStrings.size(), 0);
+    }
+
+    void helpDescribesEveryOption()
+    {
+        Run run;
+        QCOMPARE(run({u"--help"_s}), int(ExitSuccess));
+        for (const auto& option : {u"--server"_s, u"--port"_s, u"--user"_s, u"--database"_s, u"--local"_s,
+                                   u"--folder"_s, u"--restore"_s, u"TESSALINE_PASSWORD"_s})
+            QVERIFY2(run.outText.contains(option), qPrintable(option));
+    }
+
+    void noServerStoredIsBadUsage()
+    {
+        Run run;
+        run.settings.save(SettingKeys::MSServer, QString());
+        QCOMPARE(run(QStringList()), int(ExitUsage));
+    }
+
+    void refusedLoginFailsWithTheDriversTextAndIsLogged()
+    {
+        Run run;
+        run.db.refuseLogin = u"[FreeTDS][SQL Server]Login failed for user 'sa'."_s;
+        QCOMPARE(run(QStringList()), int(ExitFailure));
+        QVERIFY(run.errText.contains(u"[FreeTDS][SQL Server]Login failed for user 'sa'.\n"_s
+                                     u"in Quorvane2021/08/31.IntervalSave.SaveAll at line 124"_s));
+        QVERIFY(run.outText.isEmpty());
+        QVERIFY(run.log().contains(u" backup failed at "_s));
+    }
+
+    void missingFolderFails()
+    {
+        Run run;
+        QCOMPARE(run({u"--folder"_s, run.dir.path() + u"/nowhere"_s}), int(ExitFailure));
+        QVERIFY(run.errText.contains(u"IntervalSave.FileCont"_s));
+        QVERIFY(!QDir(run.dir.path() + u"/nowhere"_s).exists());
+    }
+
+    void restoreSendsTheFileAndKeepsSettings()
+    {
+        Run run;
+        const QString script = run.dir.path() + u"/s.sql"_s;
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("USE [master]\r\nSELECT 1\r\n");
+        file.close();
+
+        QCOMPARE(run({u"--restore"_s, script}), int(ExitSuccess));
+        QCOMPARE(run.db.batches, QStringList{u"USE [master]\r\nSELECT 1\r\n"_s});
+        QVERIFY(run.errText.contains(u"Done."_s));
+        QCOMPARE(run.settings.get(SettingKeys::StartStopState, u"unset"_s), u"unset"_s);
+    }
+
+    void restoreFailures()
+    {
+        Run missing;
+        QCOMPARE(missing({u"--restore"_s, missing.dir.path() + u"/none.sql"_s}), int(ExitFailure));
+        QVERIFY(missing.errText.contains(u"Restore file not found."_s));
+        QCOMPARE(missing.db.opened, 0);
+
+        Run failing;
+        const QString script = failing.dir.path() + u"/s.sql"_s;
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("CREATE TABLE x (a int)\r\n");
+        file.close();
+        failing.db.failCommandContaining = u"CREATE TABLE"_s;
+        failing.db.failText = u"[FreeTDS][SQL Server]There is already an object named 'x' in the database."_s;
+        QCOMPARE(failing({u"--restore"_s, script}), int(ExitFailure));
+        QVERIFY(failing.errText.contains(u"There is already an object named 'x'"_s));
+        QVERIFY(failing.errText.contains(u"Could not connect. Please check with your administrator."_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
