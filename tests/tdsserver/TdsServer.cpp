@@ -506,6 +506,23 @@ private:
         return fromRows(columns, rows);
     }
 
+    // sysfiles, the file list of old servers: status 0x40 marks the log file.
+    Relation sysFiles() const
+    {
+        QList<DatabaseFile> files;
+        {
+            QMutexLocker lock(&m_state->mutex);
+            files = m_state->files;
+        }
+        QList<Row> rows;
+        int id = 0;
+        for (const DatabaseFile& f : files)
+            rows.append({++id, f.type == 1 ? 0x42 : 0x02, f.physicalName});
+        ColumnSpec filename = nameColumn(u"filename"_s, 260);
+        filename.type = SqlType::NChar;
+        return fromRows({intColumn(u"fileid"_s, SqlType::SmallInt), intColumn(u"status"_s), filename}, rows);
+    }
+
     Relation databaseFiles() const
     {
         QList<DatabaseFile> files;
@@ -537,6 +554,8 @@ private:
             return informationSchemaColumns();
         if (parts.size() >= 2 && parts[parts.size() - 2] == u"sys"_s && name == u"database_files"_s)
             return databaseFiles();
+        if (name == u"sysfiles"_s && (parts.size() == 1 || parts[parts.size() - 2] == u"dbo"_s))
+            return sysFiles();
         if (parts.size() <= 2 || parts[parts.size() - 2] == u"dbo"_s) {
             for (const TableSpec& table : tables()) {
                 if (table.name.compare(s.object.last(), Qt::CaseInsensitive) != 0)

@@ -165,7 +165,7 @@ public:
     void clearTables();
     /** The answer to "SELECT physical_name, type FROM sys.database_files". */
     void setDatabaseFiles(const QList<DatabaseFile>& files);
-    /** Makes sys.database_files an unknown object (error 208), as on old servers. */
+    /** Makes sys.database_files an unknown object (error 208), as on old servers; sysfiles still answers. */
     void setDatabaseFilesMissing(bool missing);
     /** The database of a login that names none. */
     void setDefaultDatabase(const QString& name);

@@ -1,0 +1,530 @@
+// The dump and the restore end to end: the program's ODBC layer, unixODBC and FreeTDS against the TDS test server.
+#include "AutoBackup.h"
+#include "ErrorReport.h"
+#include "FakeClock.h"
+#include "FakeDialogs.h"
+#include "FakeViews.h"
+#include "IntervalSave.h"
+#include "Mssql.h"
+#include "OdbcConnection.h"
+#include "ScriptRestore.h"
+#include "SettingsStore.h"
+#include "TdsServer.h"
+#include "WorkGuard.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace tds;
+
+namespace {
+
+const QString Database = u"Sales"_s;
+const QString User = u"sa"_s;
+const QString Password = u"Secret1!"_s;
+
+class TestSource : public DumpSource
+{
+public:
+    QString folder;
+    QString serverName() const override { return u"127.0.0.1"_s; }
+    QString databaseName() const override { return Database; }
+    QString backupFolder() const override { return folder; }
+};
+
+class TestStatus : public StatusFrame
+{
+public:
+    QString caption() const override { return m_caption; }
+    void setCaption(const QString& caption) override { m_caption = caption; }
+
+private:
+    QString m_caption;
+};
+
+QByteArray readBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+TableSpec table(const QString& name, const QList<ColumnSpec>& columns, const QList<Row>& rows = {})
+{
+    TableSpec t;
+    t.name = name;
+    t.columns = columns;
+    t.rows = rows;
+    return t;
+}
+
+/** One dump through the real driver into a throwaway folder, with its log there too. */
+struct DumpHarness
+{
+    explicit DumpHarness(ConnectionFactory& f)
+        : factory(f)
+    {
+        source.folder = dir.path();
+    }
+
+    bool dump(const QString& connectionString)
+    {
+        IntervalSave engine(
+            BackupContext{factory, dialogs, clock, source, [this] { ++pumps; }, dir.filePath(u"backups.log"_s), {}});
+        const bool ok = engine.SaveAll(connectionString, status);
+        outputPath = engine.lastOutputPath();
+        return ok;
+    }
+    QByteArray output() const { return readBytes(outputPath); }
+    QString log() const { return QString::fromUtf8(readBytes(dir.filePath(u"backups.log"_s))); }
+
+    ConnectionFactory& factory;
+    QTemporaryDir dir;
+    FakeDialogs dialogs;
+    FakeClock clock;
+    TestSource source;
+    TestStatus status;
+    int pumps = 0;
+    QString outputPath;
+};
+
+/** The text between "VALUES(" and ");" of the one INSERT line of table V (it may span lines). */
+QString insertedValues(const QByteArray& script)
+{
+    const QString text = QString::fromUtf8(script);
+    const QString start = u"INSERT INTO [V] VALUES("_s;
+    const qsizetype from = text.indexOf(start);
+    if (from < 0)
+        return u"<no INSERT line>"_s;
+    const qsizetype to = text.indexOf(u");\r\n\r\n"_s, from);
+    return text.mid(from + start.size(), to - from - start.size());
+}
+
+QString hex(const QByteArray& bytes)
+{
+    return u"0x"_s + QString::fromLatin1(bytes.toHex().toUpper());
+}
+
+QByteArray bytesOf(int count)
+{
+    QByteArray out(count, '\0');
+    for (int i = 0; i < count; ++i)
+        out[i] = char(i * 13 + 1);
+    return out;
+}
+
+void compareWithExpected(const QByteArray& actual, const QString& name)
+{
+    const QString path = QStringLiteral(TESSALINE_TEST_DATA "/e2e/") + name;
+    if (qEnvironmentVariableIsSet("TESSALINE_UPDATE_EXPECTED")) {
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(actual);
+    }
+    const QByteArray expected = readBytes(path);
+    QVERIFY2(!expected.isEmpty(), qPrintable(u"missing expected file "_s + path));
+    const QList<QByteArray> a = actual.split('\n');
+    const QList<QByteArray> e = expected.split('\n');
+    for (qsizetype i = 0; i < std::min(a.size(), e.size()); ++i) {
+        if (a[i] != e[i])
+            QCOMPARE(a[i], e[i]);
+    }
+    QCOMPARE(a.size(), e.size());
+    QCOMPARE(actual, expected);
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private:
+    TdsServer m_server;
+    std::unique_ptr<OdbcConnectionFactory> m_factory;
+
+    QString connectionString() const { return m_server.connectionString(Database, User, Password); }
+
+    ConnectionSettings settings() const
+    {
+        ConnectionSettings s;
+        s.Server = u"127.0.0.1"_s;
+        s.Port = QString::number(m_server.port());
+        s.Database = Database;
+        s.UserName = User;
+        s.Password = Password;
+        return s;
+    }
+
+    /** The database of the expected file: every table kind the list can hold, the worked example, all types. */
+    void buildSalesDatabase()
+    {
+        m_server.addTable(table(
+            u"People"_s, {{u"Id"_s, SqlType::Int}, {u"Name"_s, SqlType::NVarChar, 20}, {u"Born"_s, SqlType::DateTime}},
+            {{1, u"Baker's"_s, u"1970-05-01"_s}, {2, QVariant(), QVariant()}}));
+        TableSpec view = table(u"PeopleView"_s, {{u"Id"_s, SqlType::Int}}, {{1}});
+        view.type = u"VIEW"_s;
+        m_server.addTable(view);
+        TableSpec system = table(u"sysdiagrams"_s, {{u"name"_s, SqlType::NVarChar, 128}}, {{u"d"_s}});
+        system.type = u"SYSTEM TABLE"_s;
+        m_server.addTable(system);
+        m_server.addTable(table(u"Trace_XE_Event_Map"_s, {{u"Id"_s, SqlType::Int}}, {{1}}));
+        m_server.addTable(table(u"Empty"_s, {{u"Id"_s, SqlType::Int}, {u"Note"_s, SqlType::VarChar, 8000}}));
+        m_server.addTable(table(u"Odd]Name's"_s, {{u"Id"_s, SqlType::Int}}, {{3}}));
+        const QList<ColumnSpec> all = {{u"i"_s, SqlType::Int},
+                                       {u"bi"_s, SqlType::BigInt},
+                                       {u"si"_s, SqlType::SmallInt},
+                                       {u"ti"_s, SqlType::TinyInt},
+                                       {u"b"_s, SqlType::Bit},
+                                       {u"d"_s, SqlType::Decimal, 0, 12, 2},
+                                       {u"n"_s, SqlType::Numeric, 0, 5, 0},
+                                       {u"f"_s, SqlType::Float},
+                                       {u"r"_s, SqlType::Real},
+                                       {u"m"_s, SqlType::Money},
+                                       {u"sm"_s, SqlType::SmallMoney},
+                                       {u"dt"_s, SqlType::DateTime},
+                                       {u"sdt"_s, SqlType::SmallDateTime},
+                                       {u"da"_s, SqlType::Date},
+                                       {u"t"_s, SqlType::Time},
+                                       {u"dt2"_s, SqlType::DateTime2},
+                                       {u"dto"_s, SqlType::DateTimeOffset},
+                                       {u"vc"_s, SqlType::VarChar, 20},
+                                       {u"nvc"_s, SqlType::NVarChar, MaxLength},
+                                       {u"c"_s, SqlType::Char, 5},
+                                       {u"nc"_s, SqlType::NChar, 3},
+                                       {u"tx"_s, SqlType::Text},
+                                       {u"ntx"_s, SqlType::NText},
+                                       {u"x"_s, SqlType::Xml},
+                                       {u"g"_s, SqlType::UniqueIdentifier},
+                                       {u"bin"_s, SqlType::Binary, 4},
+                                       {u"vb"_s, SqlType::VarBinary, MaxLength},
+                                       {u"img"_s, SqlType::Image},
+                                       {u"rv"_s, SqlType::RowVersion}};
+        const Row values = {42,
+                            Q_INT64_C(-9000000000),
+                            -7,
+                            255,
+                            true,
+                            u"-12.50"_s,
+                            u"99999"_s,
+                            0.1,
+                            1.5,
+                            u"12.3456"_s,
+                            u"-3.5"_s,
+                            u"2020-01-02 03:04:05.123"_s,
+                            u"2020-01-02 03:04"_s,
+                            u"2020-02-29"_s,
+                            u"10:11:12.5"_s,
+                            u"2020-01-02 03:04:05.1234567"_s,
+                            u"2020-01-02 03:04:05 +01:00"_s,
+                            u"Grüße, it's"_s,
+                            u"日本語 ✓"_s,
+                            u"ab"_s,
+                            u"é"_s,
+                            u"C:\\dir\r\nsecond line"_s,
+                            u"|myseparaterz|"_s,
+                            u"<a b=\"1\"/>"_s,
+                            QUuid(u"6F9619FF-8B86-D011-B42D-00C04FC964FF"_s),
+                            QByteArray("\x01\x02", 2),
+                            QByteArray("\x00\xFF", 2),
+                            QByteArray("GIF8"),
+                            QByteArray::fromHex("00000000000007D1")};
+        Row nulls(all.size());
+        nulls.last() = QByteArray::fromHex("00000000000007D2");
+        m_server.addTable(table(u"AllTypes"_s, all, {values, nulls}));
+        m_server.setDatabaseFiles({{u"D:\\SQLData\\Sales.mdf"_s, 0}, {u"E:\\SQLLogs\\Sales_log.ldf"_s, 1}});
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.start());
+        m_factory = std::make_unique<OdbcConnectionFactory>(10);
+    }
+
+    void init()
+    {
+        m_server.clearTables();
+        m_server.clearMessageRules();
+        m_server.clearRecords();
+        m_server.setFaults({});
+        m_server.setLoginAccepted(true);
+        m_server.setContextMessages(true);
+        m_server.setDatabaseFiles({});
+        m_server.setDatabaseFilesMissing(false);
+    }
+
+    void dumpMatchesExpectedFile()
+    {
+        buildSalesDatabase();
+        DumpHarness h(*m_factory);
+        QVERIFY(h.dump(connectionString()));
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        compareWithExpected(h.output(), u"sales.sql"_s);
+        QCOMPARE(h.status.caption(), u"Auto Backup Complete at 8/31/2021 9:30:12 AM"_s);
+        QCOMPARE(h.log(), h.outputPath + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s);
+        // What the driver was asked: the login as given, then the catalogue and data queries, no stray statements.
+        const QList<LoginRecord> logins = m_server.logins();
+        QCOMPARE(logins.size(), 1);
+        QCOMPARE(logins[0].userName, User);
+        QCOMPARE(logins[0].password, Password);
+        QCOMPARE(logins[0].database, Database);
+        for (const QString& batch : m_server.batches())
+            QVERIFY2(batch.startsWith(u"SELECT "_s), qPrintable(batch));
+    }
+
+    void valueTexts_data()
+    {
+        QTest::addColumn<ColumnSpec>("column");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("expected");
+        auto col = [](SqlType type, int length = 0, int precision = 18, int scale = -1) {
+            return ColumnSpec{u"c"_s, type, length, precision, scale};
+        };
+        const QString longText = QString(u"It's a long line; "_s).repeated(3000); // 54,000 characters
+        QString longQuoted = longText;
+        longQuoted.replace(u"'"_s, u"''"_s);
+        const QString longUnicode = QString(u"Grüße ☃ "_s).repeated(6000);
+        QTest::newRow("NULL int") << col(SqlType::Int) << QVariant() << u"NULL"_s;
+        QTest::newRow("NULL nvarchar") << col(SqlType::NVarChar, 10) << QVariant() << u"NULL"_s;
+        QTest::newRow("NULL datetime") << col(SqlType::DateTime) << QVariant() << u"NULL"_s;
+        QTest::newRow("NULL varbinary(max)") << col(SqlType::VarBinary, MaxLength) << QVariant() << u"NULL"_s;
+        QTest::newRow("empty text is not NULL") << col(SqlType::VarChar, 10) << QVariant(u""_s) << u"''"_s;
+        QTest::newRow("int") << col(SqlType::Int) << QVariant(-2147483647 - 1) << u"'-2147483648'"_s;
+        QTest::newRow("bigint") << col(SqlType::BigInt) << QVariant(Q_INT64_C(9223372036854775807))
+                                << u"'9223372036854775807'"_s;
+        QTest::newRow("bit") << col(SqlType::Bit) << QVariant(false) << u"'False'"_s;
+        QTest::newRow("decimal keeps its scale")
+            << col(SqlType::Decimal, 0, 10, 2) << QVariant(u"12.50"_s) << u"'12.50'"_s;
+        QTest::newRow("decimal 38") << col(SqlType::Decimal, 0, 38, 0)
+                                    << QVariant(u"99999999999999999999999999999999999999"_s)
+                                    << u"'99999999999999999999999999999999999999'"_s;
+        QTest::newRow("money") << col(SqlType::Money) << QVariant(u"-12.3456"_s) << u"'-12.3456'"_s;
+        QTest::newRow("float shortest") << col(SqlType::Float) << QVariant(0.1) << u"'0.1'"_s;
+        QTest::newRow("real shortest") << col(SqlType::Real) << QVariant(1.1) << u"'1.1'"_s;
+        QTest::newRow("datetime midnight") << col(SqlType::DateTime) << QVariant(u"1970-05-01"_s) << u"'5/1/1970'"_s;
+        QTest::newRow("datetime afternoon")
+            << col(SqlType::DateTime) << QVariant(u"2021-12-24 15:04:05"_s) << u"'12/24/2021 3:04:05 PM'"_s;
+        QTest::newRow("datetime fraction")
+            << col(SqlType::DateTime) << QVariant(u"2020-01-02 03:04:05.123"_s) << u"'2020-01-02T03:04:05.123'"_s;
+        QTest::newRow("smalldatetime") << col(SqlType::SmallDateTime) << QVariant(u"2020-01-02 03:04"_s)
+                                       << u"'1/2/2020 3:04:00 AM'"_s;
+        QTest::newRow("date") << col(SqlType::Date) << QVariant(u"2020-02-29"_s) << u"'2020-02-29'"_s;
+        QTest::newRow("time") << col(SqlType::Time) << QVariant(u"10:11:12.5"_s) << u"'10:11:12.5000000'"_s;
+        QTest::newRow("datetime2") << col(SqlType::DateTime2) << QVariant(u"2020-01-02 03:04:05.1234567"_s)
+                                   << u"'2020-01-02 03:04:05.1234567'"_s;
+        QTest::newRow("datetimeoffset") << col(SqlType::DateTimeOffset) << QVariant(u"2020-01-02 03:04:05 +01:00"_s)
+                                        << u"'2020-01-02 03:04:05.0000000 +01:00'"_s;
+        QTest::newRow("uniqueidentifier")
+            << col(SqlType::UniqueIdentifier) << QVariant(QUuid(u"6F9619FF-8B86-D011-B42D-00C04FC964FF"_s))
+            << u"'6F9619FF-8B86-D011-B42D-00C04FC964FF'"_s;
+        QTest::newRow("apostrophe") << col(SqlType::VarChar, 20) << QVariant(u"Baker's"_s) << u"'Baker''s'"_s;
+        QTest::newRow("western varchar") << col(SqlType::VarChar, 20) << QVariant(u"Grüße €"_s) << u"'Grüße €'"_s;
+        QTest::newRow("non-western nvarchar") << col(SqlType::NVarChar, 20) << QVariant(u"日本's"_s) << u"N'日本''s'"_s;
+        QTest::newRow("line break") << col(SqlType::NText) << QVariant(u"a\r\nb\\c"_s) << u"'a\r\nb\\c'"_s;
+        QTest::newRow("marker stays one value")
+            << col(SqlType::VarChar, 40) << QVariant(u"x|myseparaterz|y"_s) << u"'x|myseparaterz|y'"_s;
+        QTest::newRow("xml") << col(SqlType::Xml) << QVariant(u"<a>1</a>"_s) << u"'<a>1</a>'"_s;
+        QTest::newRow("varchar(max) long")
+            << col(SqlType::VarChar, MaxLength) << QVariant(longText) << u"'"_s + longQuoted + u"'"_s;
+        QTest::newRow("nvarchar(max) long")
+            << col(SqlType::NVarChar, MaxLength) << QVariant(longUnicode) << u"N'"_s + longUnicode + u"'"_s;
+        QTest::newRow("binary") << col(SqlType::Binary, 3) << QVariant(QByteArray("\x00\x01", 2)) << u"0x000100"_s;
+        QTest::newRow("varbinary(max) long")
+            << col(SqlType::VarBinary, MaxLength) << QVariant(bytesOf(70000)) << hex(bytesOf(70000));
+        QTest::newRow("image") << col(SqlType::Image) << QVariant(bytesOf(9000)) << hex(bytesOf(9000));
+        QTest::newRow("rowversion") << col(SqlType::RowVersion) << QVariant(bytesOf(8)) << u"DEFAULT"_s;
+    }
+
+    void valueTexts()
+    {
+        QFETCH(ColumnSpec, column);
+        QFETCH(QVariant, value);
+        QFETCH(QString, expected);
+        m_server.addTable(table(u"V"_s, {column}, {{value}}));
+        DumpHarness h(*m_factory);
+        QVERIFY(h.dump(connectionString()));
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        const QString got = insertedValues(h.output());
+        if (got.size() > 200 || expected.size() > 200) {
+            QCOMPARE(got.size(), expected.size());
+            QVERIFY(got == expected);
+        } else {
+            QCOMPARE(got, expected);
+        }
+    }
+
+    void fileFoldersFromOldServer()
+    {
+        m_server.addTable(table(u"People"_s, {{u"Id"_s, SqlType::Int}}, {{1}}));
+        m_server.setDatabaseFilesMissing(true);
+        m_server.setDatabaseFiles({{u"C:\\Old\\Data\\Sales.mdf"_s, 0}, {u"C:\\Old\\Log\\Sales.ldf"_s, 1}});
+        DumpHarness h(*m_factory);
+        QVERIFY(h.dump(connectionString()));
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        const QString script = QString::fromUtf8(h.output());
+        QVERIFY(script.contains(u"FILENAME = N'C:\\Old\\Data\\Sales_Data.MDF'"_s));
+        QVERIFY(script.contains(u"FILENAME = N'C:\\Old\\Log\\Sales_Log.LDF'"_s));
+    }
+
+    void refusedLoginIsReportedAt124()
+    {
+        m_server.setLoginAccepted(false);
+        DumpHarness h(*m_factory);
+        QVERIFY(!h.dump(connectionString()));
+        const QString driverText = u"[FreeTDS][SQL Server]Login failed for user 'sa'."_s;
+        const QStringList reports = h.dialogs.errorReports();
+        QVERIFY(!reports.isEmpty());
+        QCOMPARE(reports.first(),
+                 composeErrorReport(driverText, errorReportLocation(u"IntervalSave"_s, u"SaveAll"_s), 124));
+        QVERIFY2(h.log().contains(u" backup failed at 8/31/2021 9:30:12 AM: "_s + driverText), qPrintable(h.log()));
+        QCOMPARE(h.status.caption(), u"Auto Backup Failed at 8/31/2021 9:30:12 AM"_s);
+    }
+
+    void connectionClosedMidDump()
+    {
+        m_server.addTable(table(u"First"_s, {{u"Id"_s, SqlType::Int}}, {{1}}));
+        TableSpec big = table(u"Big"_s, {{u"Id"_s, SqlType::Int}, {u"Name"_s, SqlType::NVarChar, 50}});
+        big.generatedRows = 50'000;
+        big.generator = [](qint64 i, Row& row) {
+            row[0] = i;
+            row[1] = u"name %1"_s.arg(i);
+        };
+        m_server.addTable(big);
+        m_server.setFaults({.closeAfterRows = 20'000});
+
+        DumpHarness h(*m_factory);
+        QVERIFY(!h.dump(connectionString()));
+        QVERIFY(!h.dialogs.errorReports().isEmpty());
+        QVERIFY2(h.log().contains(u" backup failed at "_s), qPrintable(h.log()));
+        QVERIFY(h.status.caption().startsWith(u"Auto Backup Failed at "_s));
+        // What was read before the break is in the file; the table is not complete.
+        const QString broken = QString::fromUtf8(h.output());
+        QVERIFY(broken.contains(u"INSERT INTO [First] VALUES('1');"_s));
+        QVERIFY(!broken.contains(u"VALUES('49999', 'name 49999');"_s));
+
+        // The program is usable after: the next dump (a minute later) is complete.
+        m_server.setFaults({});
+        h.clock.advanceMs(60'000);
+        h.dialogs.clear();
+        QVERIFY(h.dump(connectionString()));
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        const QString whole = QString::fromUtf8(h.output());
+        QCOMPARE(whole.count(u"INSERT INTO [Big] VALUES("_s), 50'000);
+        QVERIFY(whole.contains(u"INSERT INTO [Big] VALUES('49999', 'name 49999');\r\n\r\n"_s));
+    }
+
+    void stalledServerEndsWithinTheLoginTimeout()
+    {
+        m_server.setFaults({.stall = true});
+        OdbcConnectionFactory shortWait(2);
+        DumpHarness h(shortWait);
+        QVERIFY(!h.dump(connectionString())); // returns: the wait is bounded
+        const QStringList reports = h.dialogs.errorReports();
+        QVERIFY(!reports.isEmpty());
+        QVERIFY2(reports.first().endsWith(u" at line 124"_s) || reports.first().contains(u"124"_s),
+                 qPrintable(reports.first()));
+        QVERIFY(h.log().contains(u" backup failed at "_s));
+    }
+
+    void slowRowsKeepEventsRunning()
+    {
+        TableSpec slow = table(u"Slow"_s, {{u"Id"_s, SqlType::Int}});
+        slow.generatedRows = 30;
+        slow.generator = [](qint64 i, Row& row) { row[0] = i; };
+        m_server.addTable(slow);
+        m_server.setFaults({.rowDelayMs = 20});
+        DumpHarness h(*m_factory);
+        QVERIFY(h.dump(connectionString()));
+        QCOMPARE(QString::fromUtf8(h.output()).count(u"INSERT INTO [Slow]"_s), 30);
+        QVERIFY(h.pumps > 0);
+    }
+
+    void restore_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("message");
+        const QString done = u"Done."_s;
+        const QString failed = QString::fromLatin1(CouldNotConnectMessage);
+        QTest::newRow("context message as information") << u"info"_s << done;
+        QTest::newRow("no context message") << u"silent"_s << done;
+        QTest::newRow("context message as an error") << u"context error"_s << done;
+        QTest::newRow("failing statement") << u"statement error"_s << failed;
+        QTest::newRow("refused login") << u"refused"_s << failed;
+    }
+
+    void restore()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, message);
+        // A real backup of the scripted database is the script to restore.
+        buildSalesDatabase();
+        DumpHarness dump(*m_factory);
+        QVERIFY(dump.dump(connectionString()));
+        const QByteArray script = dump.output();
+        QVERIFY(!script.isEmpty());
+
+        m_server.clearRecords();
+        if (mode == u"silent"_s) {
+            m_server.setContextMessages(false);
+        } else if (mode == u"context error"_s) {
+            m_server.setContextMessages(false);
+            m_server.addMessageRule({u"USE [master]"_s, 5701, u"Changed database context to 'master'."_s, 16});
+        } else if (mode == u"statement error"_s) {
+            m_server.addMessageRule(
+                {u"INSERT INTO [AllTypes]"_s, 245, u"Conversion failed when converting the value."_s, 16});
+        } else if (mode == u"refused"_s) {
+            m_server.setLoginAccepted(false);
+        }
+
+        QTemporaryDir configDir;
+        SettingsStore settingsStore(configDir.path());
+        FakeMainView view;
+        view.restorePath = dump.outputPath;
+        view.buttonCaption = TurnOffAutoBackupCaption;
+        view.timer = AutoBackupTimerInterval;
+        FakeConnectionView connection;
+        connection.settings = settings();
+        FakeDialogs dialogs;
+        WorkGuard guard;
+        IntervalSave engine(
+            BackupContext{*m_factory, dialogs, dump.clock, dump.source, {}, dump.dir.filePath(u"backups.log"_s), {}});
+        ScriptRestore restore(RestoreContext{view, connection, dialogs, settingsStore, *m_factory, engine, guard});
+        restore.PushButton9_Click();
+
+        QCOMPARE(dialogs.messages(), QStringList{message});
+        QCOMPARE(dialogs.errorReports(), QStringList());
+        QCOMPARE(view.buttonCaption, TurnOnAutoBackupCaption);
+        QCOMPARE(view.timer, 0);
+        if (mode == u"refused"_s) {
+            QCOMPARE(m_server.batches(), QStringList());
+        } else {
+            // The whole file arrived as one batch, unchanged.
+            const QStringList batches = m_server.batches();
+            QCOMPARE(batches.size(), 1);
+            QVERIFY(batches[0] == QString::fromUtf8(script));
+        }
+    }
+
+    void contextMessageArrivesAsInformation()
+    {
+        std::unique_ptr<Connection> connection = m_factory->createConnection();
+        connection->Open(connectionString());
+        connection->Execute(u"USE [master]\r\nCREATE DATABASE [X]\r\n"_s);
+        QVERIFY2(connection->infoMessages().contains(u"[FreeTDS][SQL Server]Changed database context to 'master'."_s),
+                 qPrintable(connection->infoMessages().join(u'\n')));
+        connection->Close();
+    }
+
+    void cleanupTestCase()
+    {
+        m_factory.reset();
+        m_server.stop();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_e2e.moc"
