@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QTreeWidget>
 
 using namespace Qt::Literals::StringLiterals;
@@ -44,7 +45,16 @@ Form2::Form2(Form2Services services, QWidget* parent)
     createControls();
 
     // The tray control exists with the window; the load puts its icon into the notification area.
-    m_tray = new cSysTray(std::move(m_services.trayBackend), m_services.letEventsRun, m_services.clock, this);
+    // The balloon wait pumps events until the balloon goes or the time is up; it rests a moment between rounds in
+    // which no time passed, rather than spin the processor for five seconds.
+    EventPump balloonPump = [pump = m_services.letEventsRun, &clock = m_services.clock] {
+        const qint64 before = clock.monotonicMs();
+        if (pump)
+            pump();
+        if (clock.monotonicMs() == before)
+            QThread::msleep(10);
+    };
+    m_tray = new cSysTray(std::move(m_services.trayBackend), std::move(balloonPump), m_services.clock, this);
     m_tray->setObjectName(u"cSysTray1"_s);
     m_tray->setTrayIcon(applicationIcon());
     m_minimizer = new TrayMinimizer(this, m_tray, this);

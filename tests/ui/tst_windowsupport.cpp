@@ -4,16 +4,76 @@
 #include "WindowDumpSource.h"
 #include "WindowSupport.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <functional>
 
 using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+/** What a message box showed, read while it is open; then one of its buttons is pressed. */
+struct SeenBox
+{
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+};
+
+SeenBox answerNextBox(QMessageBox::StandardButton press, const std::function<void()>& open)
+{
+    SeenBox seen;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        seen = {box->windowTitle(), box->text(), box->icon(), box->standardButtons()};
+        box->button(press)->click();
+    });
+    open();
+    return seen;
+}
+
+} // namespace
 
 class TestWindowSupport : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void messageBoxes()
+    {
+        QGuiApplication::setApplicationDisplayName(u"Tessaline"_s);
+        QtDialogs dialogs;
+
+        SeenBox seen = answerNextBox(QMessageBox::Ok, [&] { dialogs.message(u"Done."_s); });
+        QCOMPARE(seen.title, u"Tessaline"_s);
+        QCOMPARE(seen.text, u"Done."_s);
+        QCOMPARE(seen.icon, QMessageBox::NoIcon);
+        QCOMPARE(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+
+        bool answer = false;
+        seen = answerNextBox(QMessageBox::Yes, [&] { answer = dialogs.question(u"Sure?"_s); });
+        QVERIFY(answer);
+        QCOMPARE(seen.icon, QMessageBox::NoIcon);
+        QCOMPARE(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+        seen = answerNextBox(QMessageBox::No, [&] { answer = dialogs.question(u"Sure?"_s); });
+        QVERIFY(!answer);
+
+        // The report's single CRs become line breaks on screen.
+        seen = answerNextBox(QMessageBox::Ok, [&] { dialogs.errorReport(u"Failed.\r\nin X at line 100\r\rPlease"_s); });
+        QCOMPARE(seen.title, u"Application Error"_s);
+        QCOMPARE(seen.icon, QMessageBox::Warning);
+        QCOMPARE(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(seen.text, u"Failed.\nin X at line 100\n\nPlease"_s);
+    }
+
     void shortenedTitle_data()
     {
         QTest::addColumn<QString>("name");
