@@ -1,0 +1,378 @@
+// The ODBC layer on the FreeTDS path ("SQL Server") where no server is needed: what reaches a loopback listener, the
+// protocol version, the bounded wait for a silent server, and the errors of a closed port and an unknown driver.
+
+#include "ConnectionSettings.h"
+#include "OdbcConnection.h"
+#include "OdbcTypes.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QThread>
+#include <QtEndian>
+
+#include <atomic>
+#include <optional>
+
+using namespace Qt::Literals::StringLiterals;
+
+Q_DECLARE_METATYPE(FieldValue::Kind)
+
+namespace {
+
+// TDS packet types.
+constexpr quint8 TdsLogin50 = 0x02; // TDS 4.2/5.0 login: the password in clear text
+constexpr quint8 TdsReply = 0x04;
+constexpr quint8 TdsLogin7 = 0x10;
+constexpr quint8 TdsPrelogin = 0x12;
+
+/** A loopback listener that speaks just enough TDS to see what a client sends. */
+class TdsListener : public QObject
+{
+public:
+    enum class Mode {
+        Silent, ///< accepts and never answers
+        AnswerPrelogin, ///< answers PRELOGIN (no encryption), hangs up at the next packet
+        HangUp, ///< hangs up after the first packet
+    };
+    struct Packet
+    {
+        quint8 type = 0;
+        QByteArray payload;
+    };
+
+    explicit TdsListener(Mode mode)
+        : m_mode(mode)
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, &TdsListener::accept);
+        m_server.listen(QHostAddress::LocalHost, 0);
+    }
+    bool listening() const { return m_server.isListening(); }
+    quint16 port() const { return m_server.serverPort(); }
+
+    /** The packets of every accepted connection, in order. */
+    QList<QList<Packet>> connections;
+
+    QList<quint8> typesSeen() const
+    {
+        QList<quint8> types;
+        for (const auto& packets : connections)
+            for (const Packet& p : packets)
+                types.append(p.type);
+        return types;
+    }
+    std::optional<Packet> firstOfType(quint8 type) const
+    {
+        for (const auto& packets : connections)
+            for (const Packet& p : packets)
+                if (p.type == type)
+                    return p;
+        return std::nullopt;
+    }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+            const qsizetype index = connections.size();
+            connections.append(QList<Packet>());
+            m_buffers.append(QByteArray());
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket, index] { read(socket, index); });
+        }
+    }
+
+    void read(QTcpSocket* socket, qsizetype index)
+    {
+        QByteArray& buffer = m_buffers[index];
+        buffer += socket->readAll();
+        while (buffer.size() >= 8) {
+            const int length = qFromBigEndian<quint16>(buffer.constData() + 2);
+            if (length < 8) {
+                socket->abort();
+                return;
+            }
+            if (buffer.size() < length)
+                return;
+            Packet packet{quint8(buffer[0]), buffer.mid(8, length - 8)};
+            buffer.remove(0, length);
+            connections[index].append(packet);
+            answer(socket, packet);
+        }
+    }
+
+    void answer(QTcpSocket* socket, const Packet& packet)
+    {
+        if (m_mode == Mode::Silent)
+            return;
+        if (m_mode == Mode::AnswerPrelogin && packet.type == TdsPrelogin) {
+            socket->write(preloginReply());
+            return;
+        }
+        socket->abort();
+    }
+
+    // VERSION and ENCRYPTION options, then the terminator; encryption 2 = not supported.
+    static QByteArray preloginReply()
+    {
+        const QByteArray payload = QByteArray::fromHex("00000b0006"
+                                                       "0100110001"
+                                                       "ff"
+                                                       "0f0007d00000"
+                                                       "02");
+        QByteArray packet = QByteArray::fromHex("0401000000000100");
+        qToBigEndian<quint16>(quint16(8 + payload.size()), packet.data() + 2);
+        return packet + payload;
+    }
+
+    QTcpServer m_server;
+    Mode m_mode;
+    QList<QByteArray> m_buffers;
+};
+
+/** One text field of a LOGIN7 record: field 1 user name, 2 password (obfuscated on the wire), 8 database. */
+QString loginField(const QByteArray& login, int field)
+{
+    const int at = 36 + 4 * field;
+    if (login.size() < at + 4)
+        return u"<short packet>"_s;
+    const int offset = qFromLittleEndian<quint16>(login.constData() + at);
+    const int chars = qFromLittleEndian<quint16>(login.constData() + at + 2);
+    QByteArray bytes = login.mid(offset, chars * 2);
+    if (field == 2) {
+        // The password's bytes are nibble-swapped and XORed with 0xA5.
+        for (char& c : bytes) {
+            const auto b = quint8(quint8(c) ^ 0xA5);
+            c = char(quint8((b << 4) | (b >> 4)));
+        }
+    }
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()), bytes.size() / 2);
+}
+
+struct OpenOutcome
+{
+    bool failed = false;
+    QString description;
+    int number = 0;
+    qint64 ms = 0;
+};
+
+/**
+ * Opens a connection on a worker thread while this thread runs the listener. The wait is only a watchdog against a
+ * hang, far above any login timeout the tests use.
+ */
+OpenOutcome openBeside(OdbcConnectionFactory& factory, const QString& connectionString)
+{
+    OpenOutcome outcome;
+    std::atomic<bool> done = false;
+    auto connection = factory.createConnection();
+    QElapsedTimer timer;
+    timer.start();
+    std::unique_ptr<QThread> worker(QThread::create([&] {
+        try {
+            connection->Open(connectionString);
+        } catch (const DbError& e) {
+            outcome.failed = true;
+            outcome.description = e.description();
+            outcome.number = e.number();
+        }
+        done = true;
+    }));
+    worker->start();
+    const bool finished = QTest::qWaitFor([&] { return done.load(); }, 120000);
+    if (!finished)
+        qFatal("Open did not return within two minutes");
+    worker->wait();
+    outcome.ms = timer.elapsed();
+    return outcome;
+}
+
+ConnectionSettings settingsFor(quint16 port, const QString& user, const QString& password)
+{
+    ConnectionSettings s;
+    s.Server = u"127.0.0.1"_s;
+    s.Port = QString::number(port);
+    s.Database = u"Sales"_s;
+    s.UserName = user;
+    s.Password = password;
+    return s;
+}
+
+} // namespace
+
+class TstOdbcFreeTds : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // Start as a user who set nothing.
+        qunsetenv("TDSVER");
+    }
+
+    void tdsVersionIsPinned()
+    {
+        OdbcConnectionFactory factory;
+        QCOMPARE(qgetenv("TDSVER"), QByteArray("7.4"));
+        QCOMPARE(factory.loginTimeout(), 30);
+    }
+
+    void silentServerMakesOpenFailWithinTheBound()
+    {
+        TdsListener listener(TdsListener::Mode::Silent);
+        QVERIFY(listener.listening());
+        OdbcConnectionFactory factory(3);
+        const QString password = u"Clear-Text-Never"_s;
+        const OpenOutcome outcome
+            = openBeside(factory, BuildConnectionString(settingsFor(listener.port(), u"sa"_s, password)));
+        qInfo("silent server, login timeout 3 s: Open failed after %lld ms: %s (%d)", outcome.ms,
+              qPrintable(outcome.description), outcome.number);
+        QVERIFY(outcome.failed);
+        QVERIFY2(outcome.description.startsWith(u"[FreeTDS]"_s), qPrintable(outcome.description));
+
+        // The driver spoke TDS 7 (PRELOGIN first) and never fell back to a TDS 5.0 login.
+        QVERIFY(!listener.connections.isEmpty());
+        QVERIFY(!listener.connections.first().isEmpty());
+        QCOMPARE(listener.connections.first().first().type, TdsPrelogin);
+        QVERIFY2(!listener.typesSeen().contains(TdsLogin50), "a TDS 5.0 login reached the server");
+        for (const auto& packets : listener.connections)
+            for (const TdsListener::Packet& p : packets)
+                QVERIFY(!p.payload.contains(password.toLatin1()));
+    }
+
+    void connectionStringReachesTheServer_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+
+        QTest::newRow("plain") << u"sa"_s << u"secret"_s;
+        QTest::newRow("empty password") << u"backup_user"_s << QString();
+        QTest::newRow("semicolon in braces") << u"sa"_s << u"a;b"_s;
+        QTest::newRow("equals and spaces") << u"sa"_s << u"p = q"_s;
+        QTest::newRow("non-ascii") << u"Jürgen"_s << u"pässwörd€"_s;
+    }
+
+    void connectionStringReachesTheServer()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+
+        // With the pinned TDS 7.4, the driver sends PRELOGIN, then (after our answer) LOGIN7 with the values of the
+        // "Driver={SQL Server};Server=127.0.0.1,<port>;..." string.
+        TdsListener listener(TdsListener::Mode::AnswerPrelogin);
+        QVERIFY(listener.listening());
+        OdbcConnectionFactory factory(5);
+        const OpenOutcome outcome
+            = openBeside(factory, BuildConnectionString(settingsFor(listener.port(), user, password)));
+        QVERIFY(outcome.failed); // the listener hangs up after the login
+        QVERIFY2(outcome.description.startsWith(u"[FreeTDS]"_s), qPrintable(outcome.description));
+
+        const auto login = listener.firstOfType(TdsLogin7);
+        QVERIFY2(login.has_value(), "no LOGIN7 packet arrived");
+        QCOMPARE(listener.connections.first().first().type, TdsPrelogin);
+        QVERIFY(!listener.typesSeen().contains(TdsLogin50));
+        QCOMPARE(qFromLittleEndian<quint32>(login->payload.constData() + 4), 0x74000004u); // TDS 7.4
+        QCOMPARE(loginField(login->payload, 1), user);
+        QCOMPARE(loginField(login->payload, 2), password);
+        QCOMPARE(loginField(login->payload, 8), u"Sales"_s);
+    }
+
+    void versionSetByTheUserIsLeftAlone()
+    {
+        const QByteArray pinned = qgetenv("TDSVER");
+        qputenv("TDSVER", "7.0");
+        TdsListener listener(TdsListener::Mode::HangUp);
+        QVERIFY(listener.listening());
+        OdbcConnectionFactory factory(5);
+        QCOMPARE(qgetenv("TDSVER"), QByteArray("7.0"));
+        const OpenOutcome outcome
+            = openBeside(factory, BuildConnectionString(settingsFor(listener.port(), u"sa"_s, u"x"_s)));
+        qputenv("TDSVER", pinned);
+
+        QVERIFY(outcome.failed);
+        // TDS 7.0 has no PRELOGIN: its first packet is the login itself, with version 7.0 in it.
+        QVERIFY(!listener.connections.isEmpty());
+        QCOMPARE(listener.connections.first().first().type, TdsLogin7);
+        QCOMPARE(qFromLittleEndian<quint32>(listener.connections.first().first().payload.constData() + 4), 0x70000000u);
+    }
+
+    void unreachableServerAndUnknownDriver()
+    {
+        OdbcConnectionFactory factory(5);
+        quint16 closedPort = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            closedPort = probe.serverPort();
+        }
+        auto connection = factory.createConnection();
+        try {
+            connection->Open(BuildConnectionString(settingsFor(closedPort, u"sa"_s, u"x"_s)));
+            QFAIL("nothing listens on the port");
+        } catch (const DbError& e) {
+            qInfo("closed port: %s (%d)", qPrintable(e.description()), e.number());
+            QVERIFY2(e.description().startsWith(u"[FreeTDS]"_s), qPrintable(e.description()));
+        }
+        // The failed connection is still closed, not half open.
+        QVERIFY_THROWS_EXCEPTION(DbError, connection->Execute(u"SELECT 1"_s));
+
+        try {
+            connection->Open(u"Driver={Tessaline No Such Driver};Server=127.0.0.1,1;Database=a;Uid=b;Pwd=c;"_s);
+            QFAIL("the driver is not registered");
+        } catch (const DbError& e) {
+            qInfo("unknown driver: %s (%d)", qPrintable(e.description()), e.number());
+            QVERIFY2(e.description().startsWith(u"[unixODBC][Driver Manager]"_s), qPrintable(e.description()));
+            QVERIFY(e.number() != 0);
+        }
+    }
+
+    void columnKinds_data()
+    {
+        QTest::addColumn<int>("sqlType");
+        QTest::addColumn<QString>("typeName");
+        QTest::addColumn<int>("digits");
+        QTest::addColumn<FieldValue::Kind>("kind");
+        QTest::addColumn<bool>("single");
+
+        using Kind = FieldValue::Kind;
+        // The three timestamp types differ only in their type name (or, without one, in their fraction digits).
+        QTest::newRow("datetime") << 93 << u"datetime"_s << 3 << Kind::DateTime << false;
+        QTest::newRow("smalldatetime") << 93 << u"smalldatetime"_s << 0 << Kind::DateTime << false;
+        QTest::newRow("datetime2") << 93 << u"datetime2"_s << 7 << Kind::IsoDateTime << false;
+        QTest::newRow("datetime2(0)") << 93 << u"datetime2"_s << 0 << Kind::IsoDateTime << false;
+        QTest::newRow("unnamed, 7 digits") << 93 << QString() << 7 << Kind::IsoDateTime << false;
+        QTest::newRow("unnamed, 3 digits") << 93 << QString() << 3 << Kind::DateTime << false;
+        QTest::newRow("date") << 91 << u"date"_s << 0 << Kind::IsoDateTime << false;
+        QTest::newRow("time") << -154 << u"time"_s << 7 << Kind::IsoDateTime << false;
+        QTest::newRow("datetimeoffset") << -155 << u"datetimeoffset"_s << 7 << Kind::IsoDateTime << false;
+        QTest::newRow("xml") << -152 << u"xml"_s << 0 << Kind::Text << false;
+        QTest::newRow("sql_variant") << -150 << u"sql_variant"_s << 0 << Kind::Text << false;
+        QTest::newRow("real") << 7 << u"real"_s << 0 << Kind::ApproxNumeric << true;
+        QTest::newRow("float") << 6 << u"float"_s << 0 << Kind::ApproxNumeric << false;
+        QTest::newRow("money") << 3 << u"money"_s << 4 << Kind::ExactNumeric << false;
+        QTest::newRow("tinyint") << -6 << u"tinyint"_s << 0 << Kind::Integer << false;
+        QTest::newRow("bit") << -7 << u"bit"_s << 0 << Kind::Bit << false;
+        QTest::newRow("uniqueidentifier") << -11 << u"uniqueidentifier"_s << 0 << Kind::Guid << false;
+        QTest::newRow("timestamp (rowversion)") << -2 << u"timestamp"_s << 0 << Kind::Binary << false;
+        QTest::newRow("image") << -4 << u"image"_s << 0 << Kind::Binary << false;
+        QTest::newRow("ntext") << -10 << u"ntext"_s << 0 << Kind::Text << false;
+        QTest::newRow("unknown type") << -999 << u"whatever"_s << 0 << Kind::Text << false;
+    }
+
+    void columnKinds()
+    {
+        QFETCH(int, sqlType);
+        QFETCH(QString, typeName);
+        QFETCH(int, digits);
+        QFETCH(FieldValue::Kind, kind);
+        QFETCH(bool, single);
+
+        const OdbcColumnKind result = odbcColumnKind(sqlType, typeName, digits);
+        QCOMPARE(result.kind, kind);
+        QCOMPARE(result.singlePrecision, single);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstOdbcFreeTds)
+#include "tst_odbcfreetds.moc"
