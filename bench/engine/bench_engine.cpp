@@ -1,5 +1,6 @@
 // Dumps a generated table from the in-memory database and prints key=value figures:
-//   engine_rows_per_s, engine_mb_per_s, engine_vs_plain_write (1,000,000 rows), engine_peak_rss_mb_10m
+//   engine_rows_per_s, engine_mb_per_s, engine_vs_plain_write (1,000,000 rows, best of three dumps against the best
+//   of three plain writes of the same bytes), engine_peak_rss_mb_10m
 //   (10,000,000 rows, measured before anything else is held), engine_max_pump_gap_ms (the longest stretch without
 //   events running, over both runs, from the start of the dump to its end).
 // Usage: bench_engine [rows] [memory-rows] [folder]
@@ -218,17 +219,31 @@ int main(int argc, char** argv)
     const double rssMb = peakRssMb();
     QFile::remove(large.path);
 
-    const RunResult run = dump(rows, dir.path(), pools);
-    QByteArray bytes;
-    {
-        QFile file(run.path);
-        if (file.open(QIODevice::ReadOnly))
-            bytes = file.readAll();
+    // Three rounds of the dump and of the plain write of its bytes, interleaved; the best of each counts.
+    RunResult run;
+    double plain = 0;
+    qint64 maxGapMs = large.maxGapMs;
+    bool ok = large.ok;
+    for (int round = 0; round < 3; ++round) {
+        const RunResult attempt = dump(rows, dir.path(), pools);
+        ok = ok && attempt.ok;
+        maxGapMs = std::max(maxGapMs, attempt.maxGapMs);
+        if (round == 0 || attempt.seconds < run.seconds)
+            run = attempt;
+        QByteArray bytes;
+        {
+            QFile file(attempt.path);
+            if (file.open(QIODevice::ReadOnly))
+                bytes = file.readAll();
+        }
+        QFile::remove(attempt.path);
+        const double seconds = plainWriteSeconds(bytes, dir.filePath(u"plain.sql"_s));
+        QFile::remove(dir.filePath(u"plain.sql"_s));
+        if (round == 0 || seconds < plain)
+            plain = seconds;
     }
-    QFile::remove(run.path);
-    const double plain = plainWriteSeconds(bytes, dir.filePath(u"plain.sql"_s));
 
-    if (!run.ok || !large.ok || plain <= 0) {
+    if (!ok || plain <= 0) {
         std::fprintf(stderr, "the benchmark dump failed\n");
         return 1;
     }
@@ -239,6 +254,6 @@ int main(int argc, char** argv)
     std::printf("engine_mb_per_s=%.1f\n", double(run.bytes) / 1e6 / run.seconds);
     std::printf("engine_vs_plain_write=%.2f\n", run.seconds / plain);
     std::printf("engine_peak_rss_mb_10m=%.1f\n", rssMb);
-    std::printf("engine_max_pump_gap_ms=%lld\n", static_cast<long long>(std::max(run.maxGapMs, large.maxGapMs)));
+    std::printf("engine_max_pump_gap_ms=%lld\n", static_cast<long long>(maxGapMs));
     return 0;
 }
