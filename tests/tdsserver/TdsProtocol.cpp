@@ -89,8 +89,33 @@ bool isMax(const ColumnSpec& column)
 
 void putBytes(QByteArray& out, quint64 value, int count)
 {
+    char bytes[8];
     for (int i = 0; i < count; ++i)
-        out.append(char((value >> (8 * i)) & 0xFF));
+        bytes[i] = char((value >> (8 * i)) & 0xFF);
+    out.append(bytes, count);
+}
+
+// Appends text in Windows-1252 without an intermediate buffer.
+void appendCp1252(QByteArray& out, const QString& text)
+{
+    const qsizetype start = out.size();
+    out.resize(start + text.size());
+    char* to = out.data() + start;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+            *to++ = char(u);
+            continue;
+        }
+        char mapped = '?';
+        for (int i = 0; i < 32; ++i) {
+            if (Cp1252High[i] == u) {
+                mapped = char(0x80 + i);
+                break;
+            }
+        }
+        *to++ = mapped;
+    }
 }
 
 void putPlp(QByteArray& out, const char* data, qsizetype size)
@@ -117,23 +142,34 @@ qint64 toInteger(const ColumnSpec& column, const QVariant& value)
 // The unscaled magnitude of a decimal text at the given scale; digits beyond the scale are cut.
 UInt128 scaledMagnitude(const ColumnSpec& column, const QVariant& value, int scale, bool& negative)
 {
-    QString text = value.typeId() == QMetaType::Double ? QString::number(value.toDouble(), 'f', scale)
-                                                       : value.toString().trimmed();
-    negative = text.startsWith(u'-');
-    if (negative || text.startsWith(u'+'))
-        text.remove(0, 1);
-    const qsizetype point = text.indexOf(u'.');
-    QString whole = point < 0 ? text : text.left(point);
-    QString fraction = point < 0 ? QString() : text.mid(point + 1);
-    if (whole.isEmpty() && fraction.isEmpty())
-        badValue(column, value);
-    fraction = fraction.left(scale).leftJustified(scale, u'0');
+    const QString text = value.typeId() == QMetaType::Double ? QString::number(value.toDouble(), 'f', scale)
+                                                             : value.toString().trimmed();
+    const QChar* c = text.constData();
+    const QChar* end = c + text.size();
+    negative = c != end && *c == u'-';
+    if (c != end && (*c == u'-' || *c == u'+'))
+        ++c;
     UInt128 magnitude = 0;
-    for (QChar c : QString(whole + fraction)) {
-        if (!c.isDigit())
+    int digits = 0;
+    int fractionDigits = -1; // -1 before the point
+    for (; c != end; ++c) {
+        if (*c == u'.' && fractionDigits < 0) {
+            fractionDigits = 0;
+            continue;
+        }
+        if (c->unicode() < u'0' || c->unicode() > u'9')
             badValue(column, value);
-        magnitude = magnitude * 10 + UInt128(c.unicode() - u'0');
+        if (fractionDigits >= 0 && fractionDigits == scale)
+            continue; // digits beyond the scale are cut
+        magnitude = magnitude * 10 + UInt128(c->unicode() - u'0');
+        ++digits;
+        if (fractionDigits >= 0)
+            ++fractionDigits;
     }
+    if (digits == 0)
+        badValue(column, value);
+    for (int i = qMax(fractionDigits, 0); i < scale; ++i)
+        magnitude *= 10;
     return magnitude;
 }
 
@@ -147,9 +183,13 @@ void putTime(QByteArray& out, qint64 ticks, int scale)
 
 void putFixedChars(QByteArray& out, const ColumnSpec& column, const QString& text, bool unicode)
 {
-    QString padded = text;
-    if (column.type == SqlType::Char || column.type == SqlType::NChar)
-        padded = text.leftJustified(column.length, u' ');
+    const bool pad = column.type == SqlType::Char || column.type == SqlType::NChar;
+    const QString padded = pad ? text.leftJustified(column.length, u' ') : text;
+    if (!unicode && !isMax(column)) {
+        putU16(out, quint16(padded.size()));
+        appendCp1252(out, padded);
+        return;
+    }
     if (unicode) {
         const qsizetype bytes = padded.size() * 2;
         if (isMax(column)) {
@@ -530,22 +570,7 @@ void putUsVarChar(QByteArray& out, const QString& text)
 QByteArray toCp1252(const QString& text)
 {
     QByteArray out;
-    out.reserve(text.size());
-    for (QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
-            out.append(char(u));
-            continue;
-        }
-        char mapped = '?';
-        for (int i = 0; i < 32; ++i) {
-            if (Cp1252High[i] == u && u != 0) {
-                mapped = char(0x80 + i);
-                break;
-            }
-        }
-        out.append(mapped);
-    }
+    appendCp1252(out, text);
     return out;
 }
 
