@@ -234,7 +234,7 @@ std::unique_ptr<RecordSet> OdbcConnection::Execute(const QString& commandText)
 {
     SQLHSTMT statement = prepareStatement();
     const QString text = commandText;
-    const SQLRETURN rc = SQLExecDirectW(statement, toWide(text), SQLINTEGER(text.size())); fprintf(stderr, "EX rc=%d\n", int(rc));
+    const SQLRETURN rc = SQLExecDirectW(statement, toWide(text), SQLINTEGER(text.size()));
     return resultOf(statement, rc);
 }
 
@@ -286,7 +286,7 @@ std::unique_ptr<RecordSet> OdbcConnection::resultOf(void* statement, short retur
                 return result;
             }
         }
-        rc = SQLMoreResults(statement); fprintf(stderr, "MR rc=%d\n", int(rc));
+        rc = SQLMoreResults(statement);
     }
     result->freeStatement();
     if (firstError)
@@ -457,7 +457,7 @@ void OdbcRecordSet::finishBatch()
     std::optional<DbError> firstError;
     int errors = 0;
     for (;;) {
-        const SQLRETURN rc = SQLMoreResults(m_statement); fprintf(stderr, "FB rc=%d\n", int(rc));
+        const SQLRETURN rc = SQLMoreResults(m_statement);
         if (rc == SQL_NO_DATA || rc == SQL_INVALID_HANDLE)
             break;
         try {
