@@ -2,7 +2,9 @@
 
 #include "DateTimeText.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -196,43 +198,17 @@ QByteArray insertPrefix(const QString& table)
 
 bool fitsWindows1252(QStringView text)
 {
+    // The characters that Windows-1252 places at 0x80 to 0x9F (its other bytes are Latin-1).
+    static constexpr char16_t extras[] = {0x0152, 0x0153, 0x0160, 0x0161, 0x0178, 0x017D, 0x017E, 0x0192, 0x02C6,
+                                          0x02DC, 0x2013, 0x2014, 0x2018, 0x2019, 0x201A, 0x201C, 0x201D, 0x201E,
+                                          0x2020, 0x2021, 0x2022, 0x2026, 0x2030, 0x2039, 0x203A, 0x20AC, 0x2122};
+    static_assert(std::size(extras) == 27);
     for (const QChar c : text) {
         const char16_t u = c.unicode();
         if (u < 0x80 || (u >= 0xA0 && u <= 0xFF))
             continue;
-        switch (u) {
-        // The characters that Windows-1252 places at 0x80 to 0x9F.
-        case 0x20AC:
-        case 0x201A:
-        case 0x0192:
-        case 0x201E:
-        case 0x2026:
-        case 0x2020:
-        case 0x2021:
-        case 0x02C6:
-        case 0x2030:
-        case 0x0160:
-        case 0x2039:
-        case 0x0152:
-        case 0x017D:
-        case 0x2018:
-        case 0x2019:
-        case 0x201C:
-        case 0x201D:
-        case 0x2022:
-        case 0x2013:
-        case 0x2014:
-        case 0x02DC:
-        case 0x2122:
-        case 0x0161:
-        case 0x203A:
-        case 0x0153:
-        case 0x017E:
-        case 0x0178:
-            continue;
-        default:
+        if (!std::binary_search(std::begin(extras), std::end(extras), u))
             return false;
-        }
     }
     return true;
 }

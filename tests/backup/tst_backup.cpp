@@ -9,6 +9,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStringDecoder>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -434,6 +436,30 @@ private slots:
         QFETCH(FieldValue, value);
         QFETCH(QByteArray, expected);
         QCOMPARE(ScriptText::valueText(value), expected);
+    }
+
+    void windows1252MatchesTheCodec()
+    {
+        // Every BMP character outside ASCII: plain '...' exactly when Windows-1252 holds it and reads it back. The
+        // five bytes that the code page leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) are written N'...' for safety.
+        QStringEncoder probe("windows-1252");
+        if (!probe.isValid())
+            QSKIP("this Qt has no Windows-1252 codec");
+        const QList<char16_t> undefined = {0x81, 0x8D, 0x8F, 0x90, 0x9D};
+        int fitting = 0;
+        for (char16_t u = 0x80; u < 0xFFFF; ++u) {
+            if (QChar::isSurrogate(u))
+                continue;
+            const QString one{QChar{u}};
+            QStringEncoder encoder("windows-1252");
+            const QByteArray bytes = encoder.encode(one);
+            QStringDecoder decoder("windows-1252");
+            const bool roundTrips = !encoder.hasError() && bytes.size() == 1 && QString(decoder.decode(bytes)) == one;
+            const bool expected = roundTrips && !undefined.contains(u);
+            fitting += expected;
+            QVERIFY2(ScriptText::fitsWindows1252(one) == expected, qPrintable(QString::number(u, 16)));
+        }
+        QCOMPARE(fitting, 96 + 27); // Latin-1's upper half and the code page's 27 extras
     }
 
     void dateTimeMatchesDefaultText()
