@@ -264,7 +264,7 @@ std::unique_ptr<RecordSet> OdbcConnection::resultOf(void* statement, short retur
     SQLRETURN rc = returnCode;
     std::optional<DbError> firstError;
     int errors = 0;
-    for (;;) {
+    for (bool first = true;; first = false) {
         if (rc == SQL_ERROR) {
             try {
                 check(rc, SQL_HANDLE_STMT, statement, session);
@@ -277,7 +277,9 @@ std::unique_ptr<RecordSet> OdbcConnection::resultOf(void* statement, short retur
             if (++errors > MaxErrorsInBatch)
                 break;
         } else if (rc == SQL_NO_DATA) {
-            break;
+            // SQLExecDirect answers SQL_NO_DATA for a first statement that changed no rows; more may follow.
+            if (!first)
+                break;
         } else {
             check(rc, SQL_HANDLE_STMT, statement, session);
             SQLSMALLINT columns = 0;
