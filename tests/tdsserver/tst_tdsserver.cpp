@@ -295,6 +295,13 @@ private slots:
         results.clear();
         QVERIFY(!probe.execute(u"SELECT physical_name, type FROM sys.database_files"_s, results));
         QCOMPARE(probe.error(), u"[FreeTDS][SQL Server]Invalid object name 'sys.database_files'."_s);
+        // The old servers' list still answers, the log file marked by status 0x40.
+        results.clear();
+        QVERIFY2(probe.execute(u"SELECT filename, status FROM sysfiles"_s, results), qPrintable(probe.error()));
+        QCOMPARE(results.value(0).rows.size(), 2);
+        QCOMPARE(results[0].rows[0].value(0).toString().trimmed(), u"D:\\Data\\Sales.mdf"_s);
+        QCOMPARE(results[0].rows[1].value(1).toInt() & 0x40, 0x40);
+        QCOMPARE(results[0].rows[0].value(1).toInt() & 0x40, 0);
     }
 
     void errors_data()
