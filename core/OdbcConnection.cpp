@@ -100,6 +100,17 @@ QList<Diagnostic> diagnostics(SQLSMALLINT type, SQLHANDLE handle)
     return result;
 }
 
+/** True when the statement's last call failed with a function sequence error: it has no results left to walk. */
+bool outOfSequence(SQLHSTMT statement)
+{
+    std::array<SQLWCHAR, 6> state{};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRecW(SQL_HANDLE_STMT, statement, 1, state.data(), &native, nullptr, 0, &length)))
+        return false;
+    return fromWide(state.data(), 5) == u"HY010"_s;
+}
+
 /**
  * Looks at the diagnostics of a call: informational records go to the session's messages; when the call failed,
  * throws DbError with the first real error (the driver's text unchanged, its native number).
@@ -200,11 +211,9 @@ void OdbcConnection::Open(const QString& connectionString)
                                 reinterpret_cast<SQLPOINTER>(static_cast<std::intptr_t>(m_loginTimeout)),
                                 SQL_IS_UINTEGER),
               SQL_HANDLE_DBC, dbc, session);
-        std::array<SQLWCHAR, 1024> completed{};
-        SQLSMALLINT completedLength = 0;
         const QString text = connectionString; // keeps the UTF-16 buffer alive for the call
-        check(SQLDriverConnectW(dbc, nullptr, toWide(text), SQLSMALLINT(text.size()), completed.data(),
-                                SQLSMALLINT(completed.size()), &completedLength, SQL_DRIVER_NOPROMPT),
+        check(SQLDriverConnectW(dbc, nullptr, toWide(text), SQLSMALLINT(text.size()), nullptr, 0, nullptr,
+                                SQL_DRIVER_NOPROMPT),
               SQL_HANDLE_DBC, dbc, session);
     } catch (...) {
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
@@ -274,7 +283,7 @@ std::unique_ptr<RecordSet> OdbcConnection::resultOf(void* statement, short retur
             }
             // Go on with the batch: the server runs the statements after a failed one, and closing the statement
             // now would cancel them.
-            if (++errors > MaxErrorsInBatch)
+            if (++errors > MaxErrorsInBatch || (!first && outOfSequence(statement)))
                 break;
         } else if (rc == SQL_NO_DATA) {
             // SQLExecDirect answers SQL_NO_DATA for a first statement that changed no rows; more may follow.
@@ -467,7 +476,7 @@ void OdbcRecordSet::finishBatch()
         } catch (const DbError& error) {
             if (!firstError)
                 firstError = error;
-            if (++errors > MaxErrorsInBatch)
+            if (++errors > MaxErrorsInBatch || outOfSequence(m_statement))
                 break;
         }
     }
