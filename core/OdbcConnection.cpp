@@ -122,14 +122,14 @@ void check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, OdbcSession& sessio
     if (rc == SQL_SUCCESS_WITH_INFO && !keepInfo)
         return;
     if (rc == SQL_INVALID_HANDLE)
-        throw DbError(u"[ODBC]Invalid handle."_s, ErrDriver);
+        throw DbError(u"The ODBC driver manager rejected a handle."_s, ErrDriver);
     const QList<Diagnostic> records = diagnostics(type, handle);
     std::optional<Diagnostic> error;
     for (const Diagnostic& record : records) {
-        if (rc == SQL_ERROR && !record.informational() && !error)
-            error = record;
-        else
+        if (rc != SQL_ERROR || record.informational())
             session.info.append(record.text);
+        else if (!error)
+            error = record; // later error records only elaborate on the first
     }
     if (rc != SQL_ERROR)
         return;
@@ -139,7 +139,7 @@ void check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, OdbcSession& sessio
         session.info.removeOne(error->text);
     }
     if (!error)
-        throw DbError(u"[ODBC]The driver reported an error without a description."_s, ErrDriver);
+        throw DbError(u"The ODBC driver reported an error without a description."_s, ErrDriver);
     throw DbError(error->text, error->native);
 }
 
