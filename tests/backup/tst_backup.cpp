@@ -657,6 +657,20 @@ private slots:
         QCOMPARE(lines.last(), QString()); // Small's closing empty line
     }
 
+    void failedColumnQueryIsReportedAndTheDumpGoesOn()
+    {
+        Harness h;
+        h.db.addTable(u"Prices"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}, {u"Amount"_s, u"decimal"_s, {}, 10, 2}}).rows
+            = {{integer(1), of(Kind::ExactNumeric, u"12.50"_s)}};
+        h.db.failCommandContaining = u"numeric_precision"_s;
+        QVERIFY(!h.dump());
+        QCOMPARE(h.dialogs.errorReports(), QStringList{report(u"SaveAll"_s, h.db.failText, 198)});
+        const QStringList lines = scriptLines(h.output());
+        QVERIFY(lines.contains(u"CREATE TABLE [Prices] ([Id] INT,[Amount] DECIMAL)"_s));
+        QVERIFY(lines.contains(u"INSERT INTO [Prices] VALUES('1', '12.50');"_s));
+        QVERIFY(QString::fromUtf8(Harness::readBytes(h.logPath)).contains(u" backup failed at "_s));
+    }
+
     // ---- events, buffering and progress
 
     void eventsRunAtTheFourPointsWithNothingUnwritten()
