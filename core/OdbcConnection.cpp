@@ -426,13 +426,16 @@ FieldValue OdbcRecordSet::readValue(int column, const Column& description)
     const SQLSMALLINT cType = binary ? SQL_C_BINARY : SQL_C_WCHAR;
     // Each wide piece ends with a terminating zero that is not part of the value; binary pieces have none.
     const SQLLEN usable = binary ? PieceBytes : PieceBytes - SQLLEN(sizeof(SQLWCHAR));
-    // Not zero-filled: clearing 32 KB for every value of every row cost more than reading the value.
-    const auto piece = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(PieceBytes));
+    // One buffer for every value of the result, not zero-filled: allocating and clearing 32 KB for every value of
+    // every row cost more than reading the value.
+    if (!m_piece)
+        m_piece = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(PieceBytes));
+    char* const piece = m_piece.get();
     QByteArray bytes;
     QString text;
     for (;;) {
         SQLLEN indicator = 0;
-        const SQLRETURN rc = SQLGetData(statement, col, cType, piece.get(), PieceBytes, &indicator);
+        const SQLRETURN rc = SQLGetData(statement, col, cType, piece, PieceBytes, &indicator);
         if (rc == SQL_NO_DATA)
             break;
         // A piece that did not fit says so with SQL_SUCCESS_WITH_INFO (01004): no message for the caller.
@@ -442,9 +445,9 @@ FieldValue OdbcRecordSet::readValue(int column, const Column& description)
         const bool more = rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator > usable);
         const SQLLEN length = more ? usable : qMin(indicator, usable);
         if (binary)
-            bytes.append(piece.get(), qsizetype(length));
+            bytes.append(piece, qsizetype(length));
         else
-            text.append(fromWide(reinterpret_cast<const SQLWCHAR*>(piece.get()), qsizetype(length) / 2));
+            text.append(fromWide(reinterpret_cast<const SQLWCHAR*>(piece), qsizetype(length) / 2));
         if (!more)
             break;
     }
@@ -499,6 +502,7 @@ void OdbcRecordSet::freeStatement() noexcept
         SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
         m_statement = nullptr;
     }
+    m_piece.reset(); // nothing more to read
     if (m_session->streaming == this)
         m_session->streaming = nullptr;
 }

@@ -100,6 +100,7 @@ private:
     void* m_statement = nullptr;
     std::vector<Column> m_columns;
     std::deque<Row> m_rows; ///< the current row first, then rows read ahead
+    std::unique_ptr<char[]> m_piece; ///< buffer for one SQLGetData piece of a text or binary value
     qint64 m_passed = 0; ///< rows moved past
     bool m_closed = false;
 };
