@@ -659,6 +659,15 @@ QByteArray PacketWriter::take(bool endOfMessage)
     return result;
 }
 
+QByteArray PacketWriter::takePartial()
+{
+    if (m_out.size() - m_packetStart > 8) {
+        closePacket(false);
+        startPacket();
+    }
+    return take(false);
+}
+
 QByteArray doneToken(quint8 token, quint16 status, quint16 command, quint64 rowCount)
 {
     QByteArray out;

@@ -66,6 +66,8 @@ public:
     qsizetype pendingBytes() const { return m_packetStart; }
     /** Takes the finished packets; with `endOfMessage` the current packet is closed as the message's last. */
     QByteArray take(bool endOfMessage);
+    /** Closes the current packet early (not full, not last) and takes everything: for rows sent one by one. */
+    QByteArray takePartial();
 
 private:
     void startPacket();

@@ -701,7 +701,7 @@ private:
                 throw ConnectionEnded();
             }
             if (fault.rowDelayMs > 0) {
-                flush(false);
+                writeOut(m_writer.takePartial()); // what is ready reaches the client before the pause
                 for (int waited = 0; waited < fault.rowDelayMs; waited += 10) {
                     if (stopping())
                         throw ConnectionEnded();
