@@ -370,6 +370,38 @@ void appendHex(ScriptBuffer& out, const QByteArray& bytes)
     out.commit(std::size_t(p - dst));
 }
 
+/**
+ * True when the text holds a backslash directly followed by a line break: inside a T-SQL string literal the server
+ * takes that pair as a line continuation and drops both characters.
+ */
+bool hasLineContinuation(QStringView text)
+{
+    for (qsizetype i = text.indexOf(u'\\'); i >= 0 && i + 1 < text.size(); i = text.indexOf(u'\\', i + 1)) {
+        if (text[i + 1] == u'\r' || text[i + 1] == u'\n')
+            return true;
+    }
+    return false;
+}
+
+/**
+ * Text with a backslash before a line break: the literal is cut after each such backslash and the pieces are joined
+ * with "+" in nvarchar(max), so the server keeps every character and truncates nothing:
+ * CONVERT(nvarchar(max), 'a\') + '<CR><LF>b'.
+ */
+void appendContinuedText(ScriptBuffer& out, QStringView text)
+{
+    out.append(std::string_view("CONVERT(nvarchar(max), "));
+    qsizetype start = 0;
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] == u'\\' && (text[i + 1] == u'\r' || text[i + 1] == u'\n')) {
+            appendQuoted(out, text.sliced(start, i + 1 - start));
+            out.append(start == 0 ? std::string_view(") + ") : std::string_view(" + "));
+            start = i + 1;
+        }
+    }
+    appendQuoted(out, text.sliced(start));
+}
+
 } // namespace
 
 void appendValue(ScriptBuffer& out, const FieldValue& value)
@@ -394,6 +426,11 @@ void appendValue(ScriptBuffer& out, const FieldValue& value)
         appendDateTime(out, value.text);
         return;
     case FieldValue::Kind::Text:
+        if (hasLineContinuation(value.text))
+            appendContinuedText(out, value.text);
+        else
+            appendQuoted(out, value.text);
+        return;
     case FieldValue::Kind::Integer:
     case FieldValue::Kind::ExactNumeric:
     case FieldValue::Kind::IsoDateTime:

@@ -400,6 +400,14 @@ private slots:
         QTest::newRow("greek needs N") << text(u"\u03a9'"_s) << QByteArray("N'\xce\xa9'''");
         QTest::newRow("C1 control needs N") << text(u"\u0081"_s) << QByteArray("N'\xc2\x81'");
         QTest::newRow("emoji needs N") << text(u"\U0001F600"_s) << QByteArray("N'\xf0\x9f\x98\x80'");
+        QTest::newRow("backslash kept") << text(u"C:\\dir\\"_s) << QByteArray("'C:\\dir\\'");
+        QTest::newRow("line breaks kept") << text(u"a\r\nb\nc"_s) << QByteArray("'a\r\nb\nc'");
+        QTest::newRow("backslash before CR LF is cut out of the literal")
+            << text(u"C:\\\r\nnext"_s) << QByteArray("CONVERT(nvarchar(max), 'C:\\') + '\r\nnext'");
+        QTest::newRow("every backslash before a line break")
+            << text(u"a\\\nb\\\n\u03a9'"_s) << QByteArray("CONVERT(nvarchar(max), 'a\\') + '\nb\\' + N'\n\xce\xa9'''");
+        QTest::newRow("backslash before CR alone")
+            << text(u"\\\r"_s) << QByteArray("CONVERT(nvarchar(max), '\\') + '\r'");
         QTest::newRow("integer") << integer(-42) << QByteArray("'-42'");
         QTest::newRow("exact as given") << of(Kind::ExactNumeric, u"12.50"_s) << QByteArray("'12.50'");
         QTest::newRow("double shortest") << FieldValue::ofNumber(0.1) << QByteArray("'0.1'");
