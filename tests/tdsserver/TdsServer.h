@@ -139,9 +139,11 @@ struct Faults
  * changed at any time; each request reads them afresh.
  *
  * Statements are answered by their shape: SELECT <columns|*|constants> FROM <table, information_schema.Columns,
- * sys.database_files> [WHERE col = 'literal' [AND ...]], sp_tables (RPC or EXEC), SET and USE. Other multi-statement
- * text (a restore script) is recorded and answered DONE, with "Changed database context" information for every USE
- * line and the errors of the message rules. Anything else gets a syntax error.
+ * sys.database_files, sysfiles> [WHERE col = 'literal' [AND ...]], sp_tables (RPC, as FreeTDS sends it for SQLTables,
+ * or EXEC), SET and USE, also inside sp_prepexec/sp_execute/sp_executesql (isql prepares its statements). Other
+ * multi-line text (a restore script) is recorded and answered DONE (one DONE with a row count per INSERT line), with
+ * "Changed database context" information for every USE line and the messages of the message rules. Anything else
+ * gets a SQL Server-style error (102 syntax, 208 object, 207 column).
  */
 class TdsServer
 {
