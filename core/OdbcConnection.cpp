@@ -401,6 +401,19 @@ bool OdbcRecordSet::fetchRow()
     return true;
 }
 
+namespace {
+
+// The driver writes years before 1000 without leading zeros ("1-01-01" for 0001-01-01), which the server would read
+// back as another date; ISO dates always carry four year digits.
+void padYear(QString& text)
+{
+    const qsizetype dash = text.indexOf(u'-');
+    if (dash > 0 && dash < 4)
+        text.insert(0, QString(4 - dash, u'0'));
+}
+
+} // namespace
+
 FieldValue OdbcRecordSet::readValue(int column, const Column& description)
 {
     using Kind = FieldValue::Kind;
@@ -453,6 +466,8 @@ FieldValue OdbcRecordSet::readValue(int column, const Column& description)
     }
     if (binary)
         return FieldValue::ofBytes(std::move(bytes));
+    if (description.kind == Kind::IsoDateTime || description.kind == Kind::DateTime)
+        padYear(text);
     return FieldValue::ofText(std::move(text), description.kind);
 }
 

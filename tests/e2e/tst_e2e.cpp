@@ -314,6 +314,10 @@ private slots:
         QTest::newRow("smalldatetime") << col(SqlType::SmallDateTime) << QVariant(u"2020-01-02 03:04"_s)
                                        << u"'1/2/2020 3:04:00 AM'"_s;
         QTest::newRow("date") << col(SqlType::Date) << QVariant(u"2020-02-29"_s) << u"'2020-02-29'"_s;
+        QTest::newRow("date in year 1 keeps four year digits")
+            << col(SqlType::Date) << QVariant(u"0001-01-01"_s) << u"'0001-01-01'"_s;
+        QTest::newRow("datetime2 in year 999")
+            << col(SqlType::DateTime2) << QVariant(u"0999-12-31 23:59:59.5"_s) << u"'0999-12-31 23:59:59.5000000'"_s;
         QTest::newRow("time") << col(SqlType::Time) << QVariant(u"10:11:12.5"_s) << u"'10:11:12.5000000'"_s;
         QTest::newRow("datetime2") << col(SqlType::DateTime2) << QVariant(u"2020-01-02 03:04:05.1234567"_s)
                                    << u"'2020-01-02 03:04:05.1234567'"_s;
