@@ -395,15 +395,16 @@ void putValue(QByteArray& out, const ColumnSpec& column, const QVariant& value)
     case SqlType::Money:
     case SqlType::SmallMoney: {
         bool negative = false;
-        const auto magnitude = qint64(scaledMagnitude(column, value, 4, negative));
-        const qint64 units = negative ? -magnitude : magnitude;
+        // Two's complement in unsigned arithmetic: the smallest money value has no positive counterpart.
+        const auto magnitude = quint64(scaledMagnitude(column, value, 4, negative));
+        const quint64 units = negative ? ~magnitude + 1 : magnitude;
         if (column.type == SqlType::SmallMoney) {
             putU8(out, 4);
-            putU32(out, quint32(qint32(units)));
+            putU32(out, quint32(units));
         } else {
             putU8(out, 8);
-            putU32(out, quint32(quint64(units) >> 32));
-            putU32(out, quint32(quint64(units) & 0xFFFFFFFF));
+            putU32(out, quint32(units >> 32));
+            putU32(out, quint32(units & 0xFFFFFFFF));
         }
         break;
     }
