@@ -21,7 +21,6 @@ constexpr std::size_t FlushThreshold = 256 * 1024;
 /** Events run at most this often while a dump works (the window stays responsive; the dump stays fast). */
 constexpr qint64 PumpIntervalMs = 10;
 constexpr qint64 ProgressIntervalMs = 1000;
-constexpr qint64 RowsPerClockCheck = 8;
 
 const QString ModuleName = QStringLiteral("IntervalSave");
 
@@ -366,12 +365,10 @@ void DumpRun::writeRows(const QString& table, RecordSet& data, const std::vector
         bool end = true;
         if (!step(256, [&] { end = data.Eof(); }) || end)
             break;
-        // The clock is read every few rows only: a row takes microseconds, the pump's period is milliseconds.
-        if (m_progress.rowsWritten % RowsPerClockCheck == 0) {
-            pump(); // 258, 286
-            if (m_stopped)
-                break;
-        }
+        // The clock is read before every row, so a server that sends rows slowly still leaves the window live.
+        pump(); // 258, 286
+        if (m_stopped)
+            break;
         if (fieldCount < 0 && !step(260, [&] { fieldCount = data.FieldCount(); }))
             fieldCount = 0;
 
