@@ -23,6 +23,24 @@ public:
     virtual QString backupFolder() const = 0;
 };
 
+/** Fixed values in place of the windows' fields (the headless command, tests, benchmarks). */
+class FixedDumpSource : public DumpSource
+{
+public:
+    FixedDumpSource(QString serverName, QString databaseName, QString backupFolder)
+        : server(std::move(serverName))
+        , database(std::move(databaseName))
+        , folder(std::move(backupFolder))
+    { }
+    QString serverName() const override { return server; }
+    QString databaseName() const override { return database; }
+    QString backupFolder() const override { return folder; }
+
+    QString server;
+    QString database;
+    QString folder;
+};
+
 /** Progress of a running dump, for callers that show it (the headless command). */
 struct DumpProgress
 {

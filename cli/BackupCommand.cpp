@@ -50,32 +50,6 @@ private:
     int m_reports = 0;
 };
 
-class FixedDumpSource : public DumpSource
-{
-public:
-    FixedDumpSource(ConnectionSettings settings, QString folder)
-        : m_settings(std::move(settings))
-        , m_folder(std::move(folder))
-    { }
-    QString serverName() const override { return m_settings.Server; }
-    QString databaseName() const override { return m_settings.Database; }
-    QString backupFolder() const override { return m_folder; }
-
-private:
-    ConnectionSettings m_settings;
-    QString m_folder;
-};
-
-class StreamStatus : public StatusFrame
-{
-public:
-    QString caption() const override { return m_caption; }
-    void setCaption(const QString& caption) override { m_caption = caption; }
-
-private:
-    QString m_caption;
-};
-
 QString defaultBackupFolder()
 {
     QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
@@ -148,7 +122,7 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     StreamDialogs dialogs(env.err);
     const QString backupFolder
         = parser.isSet(folder) ? parser.value(folder) : env.settings.get(SettingKeys::Path, defaultBackupFolder());
-    FixedDumpSource source(settings, backupFolder);
+    FixedDumpSource source(settings.Server, settings.Database, backupFolder);
     BackupContext context{env.factory, dialogs, env.clock, source, {}, env.logPath, {}};
     context.progress = [&env](const DumpProgress& p) {
         env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
@@ -176,7 +150,7 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         return dialogs.reports() == 0 ? ExitSuccess : ExitFailure;
     }
 
-    StreamStatus status;
+    PlainStatusFrame status;
     const bool saved = engine.SaveAll(connectionString, status);
     env.err << status.caption() << Qt::endl;
     if (!saved)

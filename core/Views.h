@@ -31,6 +31,17 @@ public:
     virtual void setCaption(const QString& caption) = 0;
 };
 
+/** A status line without a window: it keeps its caption (the headless command, tests, benchmarks). */
+class PlainStatusFrame : public StatusFrame
+{
+public:
+    QString caption() const override { return m_caption; }
+    void setCaption(const QString& caption) override { m_caption = caption; }
+
+private:
+    QString m_caption;
+};
+
 /** What the logic reads and writes on the connection window (Form1). */
 class ConnectionView : public PointerControl
 {

@@ -35,30 +35,6 @@ namespace {
 const QString TableName = u"BenchRows"_s;
 const QString Database = u"Bench"_s;
 
-class BenchSource : public DumpSource
-{
-public:
-    explicit BenchSource(QString folder)
-        : m_folder(std::move(folder))
-    { }
-    QString serverName() const override { return u"127.0.0.1"_s; }
-    QString databaseName() const override { return Database; }
-    QString backupFolder() const override { return m_folder; }
-
-private:
-    QString m_folder;
-};
-
-class BenchStatus : public StatusFrame
-{
-public:
-    QString caption() const override { return m_caption; }
-    void setCaption(const QString& caption) override { m_caption = caption; }
-
-private:
-    QString m_caption;
-};
-
 /** Pools of values, so that generating a row costs little next to sending it. */
 struct ValuePools
 {
@@ -190,8 +166,8 @@ int main(int argc, char** argv)
     OdbcConnectionFactory factory(30);
     FakeDialogs dialogs;
     FakeClock clock;
-    BenchSource source(dir.path());
-    BenchStatus status;
+    FixedDumpSource source(u"127.0.0.1"_s, Database, dir.path());
+    PlainStatusFrame status;
     const QString connectionString
         = u"Driver={SQL Server};Server=127.0.0.1,%1;Database=%2;Uid=bench;Pwd=bench;"_s.arg(port, Database);
 

@@ -26,30 +26,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-class BenchSource : public DumpSource
-{
-public:
-    explicit BenchSource(QString folder)
-        : m_folder(std::move(folder))
-    { }
-    QString serverName() const override { return u"BENCH"_s; }
-    QString databaseName() const override { return u"Bench"_s; }
-    QString backupFolder() const override { return m_folder; }
-
-private:
-    QString m_folder;
-};
-
-class BenchStatus : public StatusFrame
-{
-public:
-    QString caption() const override { return m_caption; }
-    void setCaption(const QString& caption) override { m_caption = caption; }
-
-private:
-    QString m_caption;
-};
-
 /** Pools of values, so that the source hands out shared strings and the figures measure the dump. */
 struct ValuePools
 {
@@ -153,8 +129,8 @@ RunResult dump(qint64 rowCount, const QString& folder, const ValuePools& pools)
     addOrders(db, rowCount, pools);
     FakeDialogs dialogs;
     SystemClock clock;
-    BenchSource source(folder);
-    BenchStatus status;
+    FixedDumpSource source(u"BENCH"_s, u"Bench"_s, folder);
+    PlainStatusFrame status;
     RunResult result;
     QElapsedTimer sincePump;
     const EventPump letEventsRun = [&] {

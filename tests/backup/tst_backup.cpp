@@ -25,25 +25,11 @@ namespace {
 using Kind = FieldValue::Kind;
 using Column = MemoryDatabase::Column;
 
-class TestSource : public DumpSource
+struct TestSource : FixedDumpSource
 {
-public:
-    QString server = u"DBHOST\\SQLEXPRESS"_s;
-    QString database = u"Sales"_s;
-    QString folder;
-    QString serverName() const override { return server; }
-    QString databaseName() const override { return database; }
-    QString backupFolder() const override { return folder; }
-};
-
-class TestStatus : public StatusFrame
-{
-public:
-    QString caption() const override { return m_caption; }
-    void setCaption(const QString& caption) override { m_caption = caption; }
-
-private:
-    QString m_caption;
+    TestSource()
+        : FixedDumpSource(u"DBHOST\\SQLEXPRESS"_s, u"Sales"_s, QString())
+    { }
 };
 
 FieldValue text(const QString& value)
@@ -66,7 +52,7 @@ struct Harness
     FakeDialogs dialogs;
     FakeClock clock;
     TestSource source;
-    TestStatus status;
+    PlainStatusFrame status;
     QTemporaryDir dir;
     EventPump letEventsRun;
     std::function<void(const DumpProgress&)> progress;

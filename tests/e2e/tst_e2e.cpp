@@ -27,23 +27,11 @@ const QString Database = u"Sales"_s;
 const QString User = u"sa"_s;
 const QString Password = u"Secret1!"_s;
 
-class TestSource : public DumpSource
+struct TestSource : FixedDumpSource
 {
-public:
-    QString folder;
-    QString serverName() const override { return u"127.0.0.1"_s; }
-    QString databaseName() const override { return Database; }
-    QString backupFolder() const override { return folder; }
-};
-
-class TestStatus : public StatusFrame
-{
-public:
-    QString caption() const override { return m_caption; }
-    void setCaption(const QString& caption) override { m_caption = caption; }
-
-private:
-    QString m_caption;
+    TestSource()
+        : FixedDumpSource(u"127.0.0.1"_s, Database, QString())
+    { }
 };
 
 QByteArray readBytes(const QString& path)
@@ -87,7 +75,7 @@ struct DumpHarness
     FakeClock clock;
     const Clock* engineClock = &clock;
     TestSource source;
-    TestStatus status;
+    PlainStatusFrame status;
     int pumps = 0;
     QString outputPath;
 };
