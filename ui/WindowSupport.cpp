@@ -54,8 +54,9 @@ QIcon applicationIcon()
 
 void setBackgroundColour(QWidget* control, const QColor& colour)
 {
+    // Buttons and check boxes fill with the button role, frames and labels with the window role.
     QPalette palette = control->palette();
-    palette.setColor(QPalette::Window, colour);
+    palette.setColor(control->backgroundRole(), colour);
     control->setPalette(palette);
     control->setAutoFillBackground(true);
 }

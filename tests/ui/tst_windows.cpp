@@ -56,6 +56,13 @@ private slots:
         // Connection window: empty fields, the default port, "Local Connection" clear; only the port is written back.
         QVERIFY(h.form1->isVisible());
         QCOMPARE(h.form1->windowTitle(), u"Tessaline"_s);
+        // Frame, labels and check box on white, as designed; what is painted is what counts.
+        const QImage form1 = h.form1->grab().toImage();
+        for (const QString& name : {u"Check6"_s, u"Label2"_s}) {
+            QWidget* c = control<QWidget>(h.form1.get(), name);
+            const QPoint corner = c->mapTo(h.form1.get(), QPoint(c->width() - 2, 1));
+            QCOMPARE(form1.pixelColor(corner), QColor(Qt::white));
+        }
         QCOMPARE(h.form1->currentSettings(), ConnectionSettings());
         QCOMPARE(h.stored(SettingKeys::MSPort), u"1433"_s);
         QCOMPARE(h.stored(SettingKeys::MSServer), u"<absent>"_s);
@@ -91,7 +98,7 @@ private slots:
         // The system colour reaches frames and check boxes, not buttons or fields.
         const QColor face = QGuiApplication::palette().color(QPalette::Button);
         QCOMPARE(control<QGroupBox>(w, u"Frame5"_s)->palette().color(QPalette::Window), face);
-        QCOMPARE(control<QCheckBox>(w, u"Check4"_s)->palette().color(QPalette::Window), face);
+        QCOMPARE(control<QCheckBox>(w, u"Check4"_s)->palette().color(QPalette::Button), face);
         QVERIFY(!control<QLineEdit>(w, u"Text5"_s)->autoFillBackground());
 
         // The first automatic backup comes with the 600th tick, into the folder of Text5.
