@@ -579,6 +579,23 @@ private slots:
         QVERIFY(!h.form2->isLoaded());
     }
 
+    void skinFileRestylesTheConnectionWindow()
+    {
+        WindowHarness h;
+        QDir(h.programFolder()).mkpath(u"x"_s);
+        QFile skin(h.programFolder() + u"/x/o.cjs"_s);
+        QVERIFY(skin.open(QIODevice::WriteOnly));
+        skin.write("QPushButton { color: navy; }");
+        skin.close();
+        h.create();
+        h.form1->start();
+        QCOMPARE(h.form1->styleSheet(), u"QPushButton { color: navy; }"_s);
+        // Under a skin, frame, labels and check box take the system colour instead of white.
+        const QColor face = QGuiApplication::palette().color(QPalette::Button);
+        QCOMPARE(control<QGroupBox>(h.form1.get(), u"Frame1"_s)->palette().color(QPalette::Window), face);
+        QCOMPARE(h.dialogs.shown().size(), 0);
+    }
+
     void hoverPointers()
     {
         WindowHarness h;
