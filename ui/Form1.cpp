@@ -50,34 +50,19 @@ void Form1::createControls()
     Frame1->setGeometry(twipsRect(120, 120, 7800, 3195));
 
     auto label = [&](const QString& name, const QString& caption, QRect rect) {
-        auto* control = new QLabel(caption, Frame1);
-        control->setObjectName(name);
-        control->setGeometry(rect);
-        control->setFont(controlFont());
+        auto* control = placeControl<QLabel>(Frame1, name, rect, controlFont(), this, caption);
         setBackgroundColour(control, white);
-        control->setMouseTracking(true);
-        control->installEventFilter(this);
         return control;
     };
     auto field = [&](const QString& name, const QString& key, QRect rect) {
-        auto* control = new QLineEdit(Frame1);
-        control->setObjectName(name);
-        control->setGeometry(rect);
-        control->setFont(controlFont());
-        control->setMouseTracking(true);
-        control->installEventFilter(this);
+        auto* control = placeControl<QLineEdit>(Frame1, name, rect, controlFont(), this);
         // Every change stores the whole text, so each keystroke and each fill at load reaches the store.
         connect(control, &QLineEdit::textChanged, this, [this, control, key] { storeField(control, key); });
         return control;
     };
     auto button = [&](const QString& name, const QString& caption, QWidget* container, QRect rect) {
-        auto* control = new QPushButton(caption, container);
-        control->setObjectName(name);
-        control->setGeometry(rect);
-        control->setFont(buttonFont());
+        auto* control = placeControl<QPushButton>(container, name, rect, buttonFont(), this, caption);
         control->setAutoDefault(false);
-        control->setMouseTracking(true);
-        control->installEventFilter(this);
         return control;
     };
 
@@ -96,13 +81,9 @@ void Form1::createControls()
     Text3->setEchoMode(QLineEdit::Password);
     Text3->setStyleSheet(u"QLineEdit { lineedit-password-character: 42; }"_s);
 
-    Check6 = new QCheckBox(u"Local Connection"_s, Frame1);
-    Check6->setObjectName(u"Check6"_s);
-    Check6->setGeometry(twipsRect(1320, 2250, 1950, 255));
-    Check6->setFont(controlFont());
+    Check6 = placeControl<QCheckBox>(Frame1, u"Check6"_s, twipsRect(1320, 2250, 1950, 255), controlFont(), this,
+                                     u"Local Connection"_s);
     setBackgroundColour(Check6, white);
-    Check6->setMouseTracking(true);
-    Check6->installEventFilter(this);
     // Also a change made by the load is stored, as the store's table asks.
     connect(Check6, &QCheckBox::toggled, this, [this] { Check6_Click(); });
 

@@ -91,66 +91,38 @@ void Form2::createControls()
     const QColor white(Qt::white);
 
     auto frame = [&](const QString& name, const QString& caption, QRect rect) {
-        auto* control = new QGroupBox(caption, this);
-        control->setObjectName(name);
-        control->setGeometry(rect);
-        control->setFont(controlFont());
+        auto* control = placeControl<QGroupBox>(this, name, rect, controlFont(), this, caption);
         setBackgroundColour(control, white);
-        control->setMouseTracking(true);
-        control->installEventFilter(this);
         return control;
     };
     auto button = [&](const QString& name, const QString& caption, QWidget* container, QRect rect) {
-        auto* control = new QPushButton(caption, container);
-        control->setObjectName(name);
-        control->setGeometry(rect);
-        control->setFont(buttonFont());
+        auto* control = placeControl<QPushButton>(container, name, rect, buttonFont(), this, caption);
         control->setAutoDefault(false);
-        control->setMouseTracking(true);
-        control->installEventFilter(this);
         return control;
     };
     auto field = [&](const QString& name, QWidget* container, QRect rect) {
-        auto* control = new QLineEdit(container);
-        control->setObjectName(name);
-        control->setGeometry(rect);
-        control->setFont(controlFont());
-        control->setMouseTracking(true);
-        control->installEventFilter(this);
-        return control;
+        return placeControl<QLineEdit>(container, name, rect, controlFont(), this);
     };
     auto checkBox = [&](const QString& name, const QString& caption, QWidget* container, QRect rect) {
-        auto* control = new QCheckBox(caption, container);
-        control->setObjectName(name);
-        control->setGeometry(rect);
-        control->setFont(controlFont());
+        auto* control = placeControl<QCheckBox>(container, name, rect, controlFont(), this, caption);
         setBackgroundColour(control, white);
-        control->setMouseTracking(true);
-        control->installEventFilter(this);
         return control;
     };
 
     Frame5 = frame(u"Frame5"_s, u"Next backup will occur in "_s, twipsRect(120, 120, 7560, 885));
-    ProgressBar1 = new QProgressBar(Frame5);
-    ProgressBar1->setObjectName(u"ProgressBar1"_s);
-    ProgressBar1->setGeometry(twipsRect(240, 300, 7065, 405));
-    ProgressBar1->setFont(controlFont());
+    ProgressBar1
+        = placeControl<QProgressBar>(Frame5, u"ProgressBar1"_s, twipsRect(240, 300, 7065, 405), controlFont(), this);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setFormat(u"Progress Bar"_s);
     ProgressBar1->setAlignment(Qt::AlignCenter);
-    ProgressBar1->setMouseTracking(true);
-    ProgressBar1->installEventFilter(this);
 
     Frame2 = frame(u"Frame2"_s, u"Save all backups to this folder:"_s, twipsRect(120, 1080, 7560, 1335));
     Text5 = field(u"Text5"_s, Frame2, twipsRect(240, 300, 6375, 345));
     PushButton1 = button(u"PushButton1"_s, u"..."_s, Frame2, twipsRect(6720, 300, 580, 345));
     PushButton2 = button(u"PushButton2"_s, u"View This Folder"_s, Frame2, twipsRect(240, 750, 7065, 405));
 
-    ListView2 = new QTreeWidget(this);
-    ListView2->setObjectName(u"ListView2"_s);
-    ListView2->setGeometry(twipsRect(120, 2520, 7560, 1590));
-    ListView2->setFont(controlFont());
+    ListView2 = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520, 7560, 1590), controlFont(), this);
     ListView2->setRootIsDecorated(false);
     ListView2->setItemsExpandable(false);
     ListView2->setUniformRowHeights(true);
@@ -160,8 +132,6 @@ void Form2::createControls()
     ListView2->setColumnCount(0);
     ListView2->setHeaderHidden(false);
     ListView2->header()->setStretchLastSection(false);
-    ListView2->setMouseTracking(true);
-    ListView2->installEventFilter(this);
     ListView2->viewport()->setMouseTracking(true);
     ListView2->viewport()->installEventFilter(this);
 

@@ -13,6 +13,24 @@
 class QEvent;
 class QWidget;
 
+/**
+ * Creates one control of a window from its layout table: the design name as object name, its place, its font, and
+ * mouse moves over it reported to the window's hover filter. `args` come before the container in the constructor
+ * (a caption, for buttons, labels and check boxes).
+ */
+template <typename Control, typename... Args>
+Control* placeControl(
+    QWidget* container, const QString& name, const QRect& rect, const QFont& font, QObject* hoverFilter, Args&&... args)
+{
+    auto* control = new Control(std::forward<Args>(args)..., container);
+    control->setObjectName(name);
+    control->setGeometry(rect);
+    control->setFont(font);
+    control->setMouseTracking(true);
+    control->installEventFilter(hoverFilter);
+    return control;
+}
+
 /** Twips of the layout tables to pixels at 96 dots per inch (15 twips to a pixel). */
 constexpr int twips(int value)
 {
