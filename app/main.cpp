@@ -19,6 +19,8 @@
 #include "WorkGuard.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -90,7 +92,11 @@ int main(int argc, char* argv[])
     WorkGuard guard;
     DesktopServicesOpener opener;
     std::unique_ptr<StartupRegistration> startup = createStartupRegistration();
-    const QString programFolder = QCoreApplication::applicationDirPath();
+    // The program's optional files (the help picture, a cursor, a skin) sit beside it in the build tree and in the
+    // shared data folder after an installation.
+    QString programFolder = QCoreApplication::applicationDirPath();
+    if (const QString installed = programFolder + u"/../share/tessaline"_s; QFileInfo(installed).isDir())
+        programFolder = QDir::cleanPath(installed);
 
     Form2* mainWindow = nullptr;
     bool ending = false;
