@@ -49,7 +49,9 @@ void ExecuteScript(ConnectionFactory& factory,
     engine.FileCont(path, script, 1);
     if (script.isEmpty())
         throw Failure(u"The restore script is empty."_s);
-    connection->Execute(script);
+    // Closing the result walks the rest of the batch: a script that returns rows somewhere still runs to its end,
+    // and a statement that fails after them is raised here rather than lost.
+    connection->Execute(script)->Close();
     connection->Close();
 }
 

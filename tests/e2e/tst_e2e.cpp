@@ -508,6 +508,28 @@ private slots:
         }
     }
 
+    void scriptReturningRowsStillRaisesALaterFailure()
+    {
+        buildSalesDatabase();
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"rows-then-error.sql"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("SELECT * FROM [People]\r\nSELECT * FROM [Nope]\r\n");
+        file.close();
+
+        FakeDialogs dialogs;
+        FixedDumpSource source(u"127.0.0.1"_s, Database, dir.path());
+        FakeClock clock;
+        IntervalSave engine(BackupContext{*m_factory, dialogs, clock, source, {}, dir.filePath(u"backups.log"_s), {}});
+        try {
+            ExecuteScript(*m_factory, engine, connectionString(), path);
+            QFAIL("the failing statement after the rows was not raised");
+        } catch (const DbError& error) {
+            QVERIFY2(error.description().contains(u"Nope"_s), qPrintable(error.description()));
+        }
+    }
+
     void contextMessageArrivesAsInformation()
     {
         std::unique_ptr<Connection> connection = m_factory->createConnection();
