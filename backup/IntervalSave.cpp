@@ -1,5 +1,6 @@
 #include "IntervalSave.h"
 
+#include "BackupFile.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "ErrorReport.h"
@@ -129,6 +130,25 @@ FileFolders serverFileFolders(Connection* connection)
     return folders;
 }
 
+/**
+ * Whether the database allows snapshot isolation (sys.databases.snapshot_isolation_state = 1). A server that cannot
+ * tell (older versions, no permission) is taken to allow none; the dump then reads as it always did.
+ */
+bool allowsSnapshot(Connection& connection, const QString& database)
+{
+    QString quoted = database;
+    quoted.replace(u'\'', u"''"_s);
+    try {
+        const std::unique_ptr<RecordSet> result = connection.Execute(
+            u"SELECT snapshot_isolation_state FROM sys.databases WHERE name = N'"_s + quoted + u"'"_s);
+        const bool allowed = !result->Eof() && result->Fields(0).text.trimmed() == u"1"_s;
+        result->Close();
+        return allowed;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 } // namespace
 
 /** One run of SaveAll: its numbered steps, the script buffer and the throttled event pump. */
@@ -182,6 +202,7 @@ private:
     QString m_serverName;
     QString m_databaseName;
     QString m_path;
+    std::unique_ptr<BackupFile> m_file;
     ScriptBuffer m_buffer;
     /** A write failed: the dump ends. */
     bool m_stopped = false;
@@ -204,13 +225,21 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     const QString folder = m_context.source.backupFolder();
 
     std::unique_ptr<Connection> connection;
+    bool inTransaction = false;
     step(100, [&] { connection = m_context.factory.createConnection(); });
     if (connection) {
         step(122, [&] { connection->setCursorLocation(adUseClient); });
-        step(124, [&] { connection->Open(connectionString); });
+        // Where the database allows it, the table list, the column descriptions and every row come from one
+        // snapshot, so that the rows of related tables agree.
+        if (step(124, [&] { connection->Open(connectionString); }) && allowsSnapshot(*connection, m_databaseName)) {
+            if (step(330, [&] { connection->Execute(u"SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s); }))
+                inTransaction = step(332, [&] { connection->Execute(u"BEGIN TRANSACTION"_s); });
+        }
     }
     step(126, [&] { m_path = folder + u'/' + m_engine.StampedFileName(m_databaseName); });
     m_engine.m_lastOutputPath = m_path;
+    // The script goes into a working file; only a dump whose every step succeeded gives it the final name.
+    m_file = std::make_unique<BackupFile>(m_path);
 
     writeHeader(connection.get());
 
@@ -239,10 +268,17 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     }
     flush();
 
+    if (inTransaction)
+        step(334, [&] { connection->Execute(u"COMMIT"_s); });
     if (tables)
         step(316, [&] { tables->Close(); });
     if (connection)
         step(318, [&] { connection->Close(); });
+
+    if (!m_outcome.failed)
+        step(336, [&] { m_file->commit(m_engine.m_lockWaitMs, m_context.letEventsRun); });
+    if (!m_file->isCommitted())
+        m_file->abandon(); // a failed dump leaves no file: no script that looks complete and is not
 
     const QString when = defaultDateTimeText(clock.now());
     const QString logLine = m_outcome.failed
@@ -420,7 +456,7 @@ bool DumpRun::flush()
     if (m_buffer.isEmpty())
         return true;
     const bool written
-        = m_engine.appendToFile(m_path, QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size())));
+        = m_engine.appendToBackup(*m_file, QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size())));
     m_buffer.clear();
     m_stopped = !written;
     return written;
@@ -437,6 +473,7 @@ void DumpRun::reportProgress()
 
 IntervalSave::IntervalSave(BackupContext context)
     : m_context(std::move(context))
+    , m_lockWaitMs(BackupFile::DefaultLockWaitMs)
 { }
 
 bool IntervalSave::SaveAll(const QString& connectionString, StatusFrame& statusFrame)
@@ -505,6 +542,30 @@ bool IntervalSave::appendToFile(const QString& path, const QByteArray& bytes)
     return written && !proc.failed();
 }
 
+bool IntervalSave::appendToBackup(BackupFile& file, const QByteArray& bytes)
+{
+    ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
+    proc.run(100, [] {});
+    proc.run(102, [] {});
+    bool isOpen = file.isCreated();
+    bool written = false;
+    proc.run(124, [&] {
+        file.create();
+        isOpen = true;
+    });
+    proc.run(128, [&] {
+        if (!isOpen)
+            throw Failure(FileNotOpen, 52);
+        file.append(bytes);
+        written = true;
+    });
+    // 130: the working file stays open until the dump commits or abandons it.
+    proc.run(130, [] {});
+    if (proc.failed())
+        noteFailure(proc.firstFailure());
+    return written && !proc.failed();
+}
+
 void IntervalSave::WriteBackupLog(const QString& line)
 {
     QFile file(backupLogPath());
@@ -532,6 +593,6 @@ QString IntervalSave::StampedFileName(const QString& databaseName) const
     const QDate date = m_context.clock.now().date();
     const QTime time = m_context.clock.now().time();
     const int hour12 = time.hour() % 12 == 0 ? 12 : time.hour() % 12;
-    return databaseName + u' ' + date.toString(u"yyyy-MM-dd "_s) + QString::number(hour12)
+    return BackupFile::safeFileName(databaseName) + u' ' + date.toString(u"yyyy-MM-dd "_s) + QString::number(hour12)
         + QString::number(time.minute()).rightJustified(2, u'0') + (time.hour() < 12 ? u"AM"_s : u"PM"_s) + u".sql"_s;
 }

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+class BackupFile;
 class ConnectionFactory;
 class Dialogs;
 class StatusFrame;
@@ -97,11 +98,20 @@ public:
     /** The backup log's path. */
     QString backupLogPath() const;
 
-    /** "<database> yyyy-MM-dd hmmAP.sql" from the clock. */
+    /**
+     * "<database> yyyy-MM-dd hmmAP.sql" from the clock; a character of the name that a file name cannot hold becomes
+     * "_" (the script keeps the name).
+     */
     QString StampedFileName(const QString& databaseName) const;
+
+    /** How long a dump waits for another one that saves into the same folder (BackupFile::DefaultLockWaitMs). */
+    void setLockWaitMs(int ms) { m_lockWaitMs = ms; }
 
 private:
     friend class DumpRun;
+    /** FileCont's steps for bytes of a backup: 124 creates the working file on the first write, 128 appends. */
+    bool appendToBackup(BackupFile& file, const QByteArray& bytes);
+
     /** The failures of the dump that runs, FileCont's included. */
     struct DumpOutcome
     {
@@ -113,4 +123,5 @@ private:
     BackupContext m_context;
     QString m_lastOutputPath;
     DumpOutcome* m_outcome = nullptr;
+    int m_lockWaitMs;
 };

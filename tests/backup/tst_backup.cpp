@@ -1,3 +1,4 @@
+#include "BackupFile.h"
 #include "DateTimeText.h"
 #include "ErrorReport.h"
 #include "FakeClock.h"
@@ -11,10 +12,16 @@
 #include <QFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -74,6 +81,19 @@ struct Harness
     }
     QString outputPath() const { return dir.filePath(u"Sales 2021-08-31 930AM.sql"_s); }
     QByteArray output() const { return readBytes(outputPath()); }
+    /** The files of the backup folder other than the log. */
+    QStringList files() const
+    {
+        QStringList names = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+        names.removeAll(u"backups.log"_s);
+        return names;
+    }
+    /** The content of the one working file of a running dump. */
+    QByteArray working() const
+    {
+        const QStringList names = QDir(dir.path()).entryList({u"*.partial"_s}, QDir::Files);
+        return names.size() == 1 ? readBytes(dir.filePath(names[0])) : QByteArray("<no single working file>");
+    }
     static QByteArray readBytes(const QString& path)
     {
         QFile file(path);
@@ -592,8 +612,8 @@ private slots:
         QCOMPARE(reports[0], report(u"SaveAll"_s, refusal, 124));
         for (const QString& r : reports)
             QVERIFY(r.contains(u"IntervalSave.SaveAll at line "_s));
-        // The header needs no server; the file holds it and nothing more.
-        compareWithExpected(h.output(), u"empty-database.sql"_s);
+        // A header without a database would restore an empty one: no file is left.
+        QCOMPARE(h.files(), QStringList());
         QCOMPARE(Harness::readBytes(h.logPath),
                  (h.outputPath() + u" backup failed at 8/31/2021 9:30:12 AM: "_s + refusal + u"\r\n"_s).toUtf8());
         QCOMPARE(h.status.caption(), u"Auto Backup Failed at 8/31/2021 9:30:12 AM"_s);
@@ -644,11 +664,8 @@ private slots:
         const QStringList reports = h.dialogs.errorReports();
         QCOMPARE(reports.size(), 1);
         QCOMPARE(reports[0], report(u"SaveAll"_s, u"[Memory][SQL Server]Communication link failure"_s, 268));
-        const QStringList lines = scriptLines(h.output());
-        QCOMPARE(lines.filter(u"INSERT INTO [Big]"_s),
-                 (QStringList{u"INSERT INTO [Big] VALUES('1');"_s, u"INSERT INTO [Big] VALUES('2');"_s}));
-        QCOMPARE(lines.filter(u"INSERT INTO [Small]"_s), QStringList{u"INSERT INTO [Small] VALUES('9');"_s});
-        QCOMPARE(lines.last(), QString()); // Small's closing empty line
+        QVERIFY(h.db.executed.contains(u"SELECT * FROM [Small]"_s)); // the dump went on with the next table
+        QCOMPARE(h.files(), QStringList()); // but a backup without all of Big's rows is not kept
     }
 
     void failedColumnQueryIsReportedAndTheDumpGoesOn()
@@ -659,10 +676,228 @@ private slots:
         h.db.failCommandContaining = u"numeric_precision"_s;
         QVERIFY(!h.dump());
         QCOMPARE(h.dialogs.errorReports(), QStringList{report(u"SaveAll"_s, h.db.failText, 198)});
-        const QStringList lines = scriptLines(h.output());
-        QVERIFY(lines.contains(u"CREATE TABLE [Prices] ([Id] INT,[Amount] DECIMAL)"_s));
-        QVERIFY(lines.contains(u"INSERT INTO [Prices] VALUES('1', '12.50');"_s));
+        QVERIFY(h.db.executed.contains(u"SELECT * FROM [Prices]"_s));
+        QCOMPARE(h.files(), QStringList());
         QVERIFY(QString::fromUtf8(Harness::readBytes(h.logPath)).contains(u" backup failed at "_s));
+    }
+
+    // ---- files that are complete or absent
+
+    void failedDumpLeavesNoFile_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("procedure");
+        QTest::newRow("no connection object") << u"create"_s << 100 << u"SaveAll"_s;
+        QTest::newRow("login refused") << u"login"_s << 124 << u"SaveAll"_s;
+        QTest::newRow("connection lost in the last table") << u"rows"_s << 268 << u"SaveAll"_s;
+        QTest::newRow("data query fails") << u"data"_s << 254 << u"SaveAll"_s;
+        QTest::newRow("folder missing") << u"folder"_s << 124 << u"FileCont"_s;
+    }
+
+    void failedDumpLeavesNoFile()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, line);
+        QFETCH(QString, procedure);
+        Harness h;
+        buildScenario(u"worked-example"_s, h.db, h.source);
+        if (fault == u"create"_s)
+            h.db.refuseCreate = u"ActiveX component can't create object"_s;
+        else if (fault == u"login"_s)
+            h.db.refuseLogin = u"[FreeTDS][SQL Server]Login failed for user 'sa'."_s;
+        else if (fault == u"rows"_s)
+            h.db.failAfterRows = 1;
+        else if (fault == u"data"_s)
+            h.db.failCommandContaining = u"SELECT * FROM"_s;
+        else
+            h.source.folder = h.dir.filePath(u"gone"_s);
+        QVERIFY(!h.dump());
+        const QStringList reports = h.dialogs.errorReports();
+        QVERIFY(!reports.isEmpty());
+        QVERIFY2(reports[0].contains(u"IntervalSave."_s + procedure + u" at line "_s + QString::number(line)),
+                 qPrintable(reports[0]));
+        QCOMPARE(h.files(), QStringList());
+        const QString log = QString::fromUtf8(Harness::readBytes(h.logPath));
+        QVERIFY2(log.startsWith(h.source.folder + u"/Sales 2021-08-31 930AM.sql backup failed at "_s),
+                 qPrintable(log));
+        QCOMPARE(h.status.caption(), u"Auto Backup Failed at 8/31/2021 9:30:12 AM"_s);
+    }
+
+    void failedDumpInTheSameMinuteKeepsTheGoodFile()
+    {
+        Harness h;
+        buildScenario(u"worked-example"_s, h.db, h.source);
+        QVERIFY(h.dump());
+        const QByteArray good = h.output();
+        compareWithExpected(good, u"worked-example.sql"_s);
+        h.clock.advanceMs(20'000);
+        h.db.failAfterRows = 1;
+        QVERIFY(!h.dump());
+        QCOMPARE(h.output(), good);
+        QCOMPARE(h.files(), QStringList{u"Sales 2021-08-31 930AM.sql"_s});
+    }
+
+    void backupAndWorkingFilesAreOwnerOnly()
+    {
+        Harness h;
+        buildScenario(u"worked-example"_s, h.db, h.source);
+        const mode_t oldMask = ::umask(0); // the modes do not rely on the caller's umask
+        QList<mode_t> workingModes;
+        h.letEventsRun = [&] {
+            for (const QString& name : h.files()) {
+                struct stat info{};
+                if (::stat(QFile::encodeName(h.dir.filePath(name)).constData(), &info) == 0)
+                    workingModes.append(info.st_mode & 07777);
+            }
+            h.clock.advanceMs(10);
+        };
+        const bool saved = h.dump();
+        h.clock.advanceMs(20'000);
+        const bool appended = h.dump(); // the combined file of the same minute too
+        ::umask(oldMask);
+        QVERIFY(saved && appended);
+        QVERIFY(!workingModes.isEmpty());
+        for (const mode_t mode : workingModes)
+            QCOMPARE(mode, mode_t(0600));
+        struct stat info{};
+        QCOMPARE(::stat(QFile::encodeName(h.outputPath()).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0600));
+    }
+
+    void unsafeNameCharactersBecomeUnderscores_data()
+    {
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("parent folder") << u"../escaped"_s << u".._escaped 2021-08-31 930AM.sql"_s;
+        QTest::newRow("slashes") << u"a/b/c"_s << u"a_b_c 2021-08-31 930AM.sql"_s;
+        QTest::newRow("NUL") << QString(u"x\0y"_s) << u"x_y 2021-08-31 930AM.sql"_s;
+        QTest::newRow("others kept") << u"a\\b:c*?"_s << u"a\\b:c*? 2021-08-31 930AM.sql"_s;
+    }
+
+    void unsafeNameCharactersBecomeUnderscores()
+    {
+        QFETCH(QString, database);
+        QFETCH(QString, fileName);
+        Harness h;
+        QVERIFY(QDir(h.dir.path()).mkpath(u"backups"_s));
+        h.source.folder = h.dir.filePath(u"backups"_s);
+        h.source.database = database;
+        IntervalSave save = h.engine();
+        QVERIFY(save.SaveAll(u"Driver={SQL Server};"_s, h.status));
+        QCOMPARE(save.lastOutputPath(), h.source.folder + u'/' + fileName);
+        QCOMPARE(QDir(h.source.folder).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
+        QCOMPARE(h.files(), QStringList()); // nothing beside the folder
+        const QStringList lines = scriptLines(Harness::readBytes(save.lastOutputPath()));
+        QCOMPARE(lines.value(0), u"-- Server: DBHOST\\SQLEXPRESS    Database: "_s + database); // the script keeps it
+    }
+
+    void snapshotWhereTheDatabaseAllowsIt_data()
+    {
+        QTest::addColumn<int>("state"); // -1: the query fails
+        QTest::addColumn<bool>("snapshot");
+        QTest::newRow("allowed") << 1 << true;
+        QTest::newRow("off") << 0 << false;
+        QTest::newRow("turning on is not on") << 2 << false;
+        QTest::newRow("server cannot tell") << -1 << false;
+    }
+
+    void snapshotWhereTheDatabaseAllowsIt()
+    {
+        QFETCH(int, state);
+        QFETCH(bool, snapshot);
+        Harness h;
+        buildScenario(u"worked-example"_s, h.db, h.source);
+        h.db.snapshotIsolationState = state < 0 ? std::nullopt : std::optional<int>(state);
+        QVERIFY(h.dump());
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        compareWithExpected(h.output(), u"worked-example.sql"_s);
+        const QStringList& executed = h.db.executed;
+        QCOMPARE(executed.value(0), u"SELECT snapshot_isolation_state FROM sys.databases WHERE name = N'Sales'"_s);
+        const qsizetype set = executed.indexOf(u"SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s);
+        const qsizetype begin = executed.indexOf(u"BEGIN TRANSACTION"_s);
+        const qsizetype commit = executed.indexOf(u"COMMIT"_s);
+        if (!snapshot) {
+            QCOMPARE(set, -1);
+            QCOMPARE(begin, -1);
+            QCOMPARE(commit, -1);
+            return;
+        }
+        // The table list follows the BEGIN directly (it is no command text); the column and data queries sit inside.
+        QCOMPARE(set, 1);
+        QCOMPARE(begin, 2);
+        QVERIFY(begin < executed.indexOf(QRegularExpression(u".*information_schema.*"_s)));
+        QCOMPARE(commit, executed.size() - 1);
+        QVERIFY(executed.lastIndexOf(u"SELECT * FROM [People]"_s) < commit);
+    }
+
+    void sameMinuteWaitsForTheFolderLock_data()
+    {
+        QTest::addColumn<bool>("released");
+        QTest::newRow("the other backup finishes") << true;
+        QTest::newRow("the other backup takes too long") << false;
+    }
+
+    void sameMinuteWaitsForTheFolderLock()
+    {
+        QFETCH(bool, released);
+        Harness h;
+        QVERIFY(h.dump());
+        const QByteArray first = h.output();
+        // Another process commits into the folder: it holds the folder's lock.
+        int other = ::open(QFile::encodeName(h.dir.path()).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(other >= 0);
+        QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+        int waits = 0;
+        h.letEventsRun = [&] {
+            ++waits;
+            QCOMPARE(h.output(), first); // the old file stays whole while the second one waits
+            if (released && other >= 0) {
+                ::close(other);
+                other = -1;
+            }
+        };
+        h.clock.advanceMs(20'000);
+        IntervalSave save = h.engine();
+        save.setLockWaitMs(300);
+        const bool saved = save.SaveAll(u"Driver={SQL Server};"_s, h.status);
+        if (other >= 0)
+            ::close(other);
+        QVERIFY(waits > 0);
+        QCOMPARE(h.files(), QStringList{u"Sales 2021-08-31 930AM.sql"_s});
+        if (released) {
+            QVERIFY(saved);
+            QByteArray second = first;
+            second.replace("9:30:12 AM", "9:30:32 AM");
+            QCOMPARE(h.output(), first + second);
+            return;
+        }
+        QVERIFY(!saved);
+        QCOMPARE(h.output(), first);
+        const QStringList reports = h.dialogs.errorReports();
+        QCOMPARE(reports.size(), 1);
+        const QString message = u"Another backup is saving into the folder "_s + h.dir.path()
+            + u"; this backup waited 0.3 seconds for it and gave up."_s;
+        QCOMPARE(reports[0], report(u"SaveAll"_s, message, 336));
+        QVERIFY(QString::fromUtf8(Harness::readBytes(h.logPath)).endsWith(u"backup failed at 8/31/2021 9:30:32 AM: "_s
+                                                                          + message + u"\r\n"_s));
+    }
+
+    void workingFilesAreRecognised_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("working");
+        QTest::newRow("backup") << u"/b/Sales 2021-08-31 930AM.sql"_s << false;
+        QTest::newRow("working") << u"/b/Sales 2021-08-31 930AM.sql.42-0a1b2c3d.partial"_s << true;
+        QTest::newRow("upper case") << u"/b/X.SQL.1-2.PARTIAL"_s << true;
+        QTest::newRow("partial in the middle") << u"/b/x.partial.sql"_s << false;
+    }
+
+    void workingFilesAreRecognised()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, working);
+        QCOMPARE(BackupFile::isWorkingFile(path), working);
     }
 
     // ---- events, buffering and progress
@@ -677,7 +912,8 @@ private slots:
         h.db.addTable(u"B"_s, {{u"z"_s, u"int"_s, {}, 10, 0}});
         QList<QByteArray> seen;
         h.letEventsRun = [&] {
-            seen.append(h.output());
+            QVERIFY(!QFile::exists(h.outputPath())); // the final name appears only when the dump is complete
+            seen.append(h.working());
             h.clock.advanceMs(10); // enough time passes that the next point lets events run again
         };
         QVector<DumpProgress> progress;

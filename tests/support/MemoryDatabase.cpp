@@ -148,6 +148,22 @@ public:
                 names.append(column.name);
             return std::make_unique<MemoryRecordSet>(names, &table.rows, table.generator, m_db.failAfterRows);
         }
+        static const QRegularExpression snapshotQuery(
+            uR"(^SELECT snapshot_isolation_state FROM sys\.databases WHERE name = N'((?:[^']|'')*)'$)"_s,
+            QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression transaction(
+            uR"(^(SET TRANSACTION ISOLATION LEVEL [A-Z ]+|BEGIN TRAN(SACTION)?|COMMIT( TRAN(SACTION)?)?)$)"_s,
+            QRegularExpression::CaseInsensitiveOption);
+        if (snapshotQuery.match(commandText).hasMatch()) {
+            if (!m_db.snapshotIsolationState)
+                throw DbError(u"[Memory][SQL Server]Invalid object name 'sys.databases'."_s, 208);
+            return std::make_unique<MemoryRecordSet>(
+                QStringList{u"snapshot_isolation_state"_s},
+                std::vector<MemoryDatabase::Row>{
+                    {FieldValue::ofText(QString::number(*m_db.snapshotIsolationState), FieldValue::Kind::Integer)}});
+        }
+        if (transaction.match(commandText).hasMatch())
+            return std::make_unique<MemoryRecordSet>(QStringList(), std::vector<MemoryDatabase::Row>());
         if (filesQuery.match(commandText).hasMatch()) {
             if (!m_db.databaseFiles)
                 throw DbError(u"[Memory][SQL Server]Invalid object name 'sys.database_files'."_s, 208);

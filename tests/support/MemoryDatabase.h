@@ -17,6 +17,8 @@
  *   SELECT <column> FROM information_schema.Columns WHERE table_name='<name>'
  *   SELECT * FROM [<name>]
  *   SELECT physical_name, type FROM sys.database_files
+ *   SELECT snapshot_isolation_state FROM sys.databases WHERE name = N'<name>'
+ *   SET TRANSACTION ISOLATION LEVEL ..., BEGIN TRANSACTION, COMMIT (answered with an empty result)
  * Anything else is recorded as a batch and answered by `batchHandler` (default: an empty result). Faults are set
  * on the database and hit every connection made from it.
  */
@@ -53,6 +55,8 @@ public:
     // --- catalogue
     Table& addTable(const QString& name, const QList<Column>& columns, const QString& type = QStringLiteral("TABLE"));
     QList<Table>& tables() { return m_tables; }
+    /** sys.databases.snapshot_isolation_state of every database; none makes the query fail. */
+    std::optional<int> snapshotIsolationState = 0;
     /** The answer to the database file list; none makes the query fail. */
     std::optional<QList<DatabaseFile>> databaseFiles;
 

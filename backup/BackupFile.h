@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+/**
+ * A transform that every byte of a backup passes through on its way into the working file (for instance a
+ * compressor). `put` takes script bytes and returns what to write; `finish` returns the last bytes, once, when the
+ * script is complete.
+ */
+class ByteStage
+{
+public:
+    virtual ~ByteStage() = default;
+    virtual QByteArray put(const char* data, std::size_t size) = 0;
+    virtual QByteArray finish() = 0;
+};
+
+/**
+ * One backup file that is either complete or absent. The script is written into a working file beside the final
+ * path, named "<final name>.<unique>.partial" and created with mode 0600; `commit` makes it durable and gives it its
+ * final name in one rename. When a file of the final name already exists (a second backup within the same minute),
+ * `commit` builds the old content followed by the new beside it and renames that over the old file, so the old file
+ * is never damaged. Commits into one folder take turns under an exclusive lock on the folder. A working file that is
+ * not committed is removed by `abandon` or the destructor; one whose process was killed stays as ".partial", a name
+ * that the restore refuses.
+ *
+ * Every failure throws Failure with the system's own text for the error ("No space left on device").
+ */
+class BackupFile
+{
+public:
+    /** `finalPath` is where the complete backup goes (".sql", or another ending when a stage changes the bytes). */
+    explicit BackupFile(QString finalPath, std::unique_ptr<ByteStage> stage = {});
+    ~BackupFile();
+    BackupFile(const BackupFile&) = delete;
+    BackupFile& operator=(const BackupFile&) = delete;
+
+    /** Creates the working file; throws when the folder cannot take it. */
+    void create();
+    bool isCreated() const { return m_fd >= 0; }
+
+    /** Appends bytes (through the stage, when there is one) to the working file. */
+    void append(const char* data, std::size_t size);
+    void append(const QByteArray& bytes) { append(bytes.constData(), std::size_t(bytes.size())); }
+
+    /**
+     * Finishes the stage, flushes and syncs the working file, takes the folder's lock (waiting at most `lockWaitMs`,
+     * calling `whileWaiting` between tries), puts the script under its final name (alone, or after the existing
+     * file's content) and syncs the folder. On failure the final path holds what it held before; the working file
+     * is left for `abandon`.
+     */
+    void commit(int lockWaitMs, const std::function<void()>& whileWaiting = {});
+
+    /** Closes and removes the working file, if any; never throws. */
+    void abandon() noexcept;
+
+    const QString& finalPath() const { return m_finalPath; }
+    /** The working file's path (empty before `create`). */
+    const QString& workingPath() const { return m_workingPath; }
+    bool isCommitted() const { return m_committed; }
+
+    /** How long a backup waits for another one that commits into the same folder. */
+    static constexpr int DefaultLockWaitMs = 30'000;
+
+    /** The ending of every working file. */
+    static const QString WorkingSuffix;
+    /** Whether `path` names a working file (a backup that never completed). */
+    static bool isWorkingFile(const QString& path);
+
+    /** `name` with every character that a file name cannot hold on this platform replaced by "_". */
+    static QString safeFileName(const QString& name);
+
+private:
+    void writeAll(int fd, const char* data, std::size_t size);
+
+    QString m_finalPath;
+    std::unique_ptr<ByteStage> m_stage;
+    QString m_workingPath;
+    int m_fd = -1;
+    bool m_committed = false;
+};
