@@ -163,6 +163,32 @@ private slots:
         QCOMPARE(run.settings.get(SettingKeys::StartStopState, u"unset"_s), u"unset"_s);
     }
 
+    void restoreRefusesAWorkingFile()
+    {
+        Run run;
+        const QString partial = run.backups() + u"Sales 2021-08-31 930AM.sql.77-0badc0de.partial"_s;
+        QFile file(partial);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("USE [master]\r\nDROP DATABASE [Sales]\r\n");
+        file.close();
+        QCOMPARE(run({u"--restore"_s, partial}), int(ExitFailure));
+        QVERIFY2(run.errText.contains(u"Not restored: "_s + partial
+                                      + u" is the working file of a backup that did not finish"_s),
+                 qPrintable(run.errText));
+        QCOMPARE(run.db.opened, 0);
+        QVERIFY(run.db.batches.isEmpty());
+    }
+
+    void databaseNameStaysInsideTheFolder()
+    {
+        Run run;
+        QCOMPARE(run({u"--database"_s, u"../escaped"_s}), int(ExitSuccess));
+        const QString expected = run.backups() + u"/.._escaped 2021-08-31 930AM.sql"_s;
+        QCOMPARE(run.outText, expected + u'\n');
+        QVERIFY(QFile::exists(expected));
+        QCOMPARE(QDir(run.dir.path()).entryList({u"*.sql"_s}, QDir::Files | QDir::Hidden), QStringList());
+    }
+
     void restoreFailures()
     {
         Run missing;
