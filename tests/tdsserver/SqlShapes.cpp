@@ -126,7 +126,8 @@ namespace {
 
 bool isStatementStart(const Token& t)
 {
-    return t.isWord("SELECT") || t.isWord("EXEC") || t.isWord("EXECUTE") || t.isWord("SET") || t.isWord("USE");
+    return t.isWord("SELECT") || t.isWord("EXEC") || t.isWord("EXECUTE") || t.isWord("SET") || t.isWord("USE")
+        || t.isWord("BEGIN") || t.isWord("COMMIT") || t.isWord("ROLLBACK");
 }
 
 bool isReserved(const Token& t)
@@ -239,6 +240,17 @@ private:
             if (peek().kind != Token::Kind::Word)
                 return false;
             while (!atStatementEnd())
+                ++m_at;
+            return true;
+        }
+        if (first.isWord("BEGIN") || first.isWord("COMMIT") || first.isWord("ROLLBACK")) {
+            // BEGIN TRAN[SACTION]; COMMIT and ROLLBACK with an optional TRAN[SACTION] or WORK.
+            s.kind = Statement::Kind::Transaction;
+            s.transaction = first.text.toUpper();
+            const bool word = peek().isWord("TRAN") || peek().isWord("TRANSACTION") || peek().isWord("WORK");
+            if (s.transaction == u"BEGIN"_s && !(peek().isWord("TRAN") || peek().isWord("TRANSACTION")))
+                return false;
+            if (word)
                 ++m_at;
             return true;
         }

@@ -50,7 +50,7 @@ struct Condition
 
 struct Statement
 {
-    enum class Kind { Select, Exec, Set, Use };
+    enum class Kind { Select, Exec, Set, Use, Transaction };
     Kind kind = Kind::Select;
     // SELECT
     QList<SelectItem> items;
@@ -62,10 +62,12 @@ struct Statement
     QList<QPair<QString, QVariant>> parameters; ///< name (may be empty) and value (invalid for NULL)
     // USE
     QString database;
+    // BEGIN TRANSACTION, COMMIT, ROLLBACK: the first word, upper case
+    QString transaction;
 };
 
 /**
- * Parses a batch made only of SELECT, EXEC, SET and USE statements of the simple shapes the server answers. Returns
+ * Parses a batch made only of SELECT, EXEC, SET, USE and BEGIN TRANSACTION / COMMIT / ROLLBACK statements of the simple shapes the server answers. Returns
  * false with the token near which it stopped when the batch is anything else.
  */
 bool parseBatch(const QString& text, QList<Statement>& statements, QString& errorNear);

@@ -25,12 +25,14 @@ struct TdsServer::State
     QList<DatabaseFile> files;
     bool filesMissing = false;
     QString defaultDatabase = u"master"_s;
+    bool snapshotIsolation = false;
     bool loginAccepted = true;
     bool contextMessages = true;
     QList<MessageRule> rules;
     Faults faults;
 
     QStringList batches;
+    QStringList requests;
     QList<RpcRecord> rpcs;
     QList<LoginRecord> logins;
     int connections = 0;
@@ -367,6 +369,7 @@ private:
         {
             QMutexLocker lock(&m_state->mutex);
             m_state->batches.append(text);
+            m_state->requests.append(u"batch: "_s + text);
             rules = m_state->rules;
         }
         m_attended = false;
@@ -416,6 +419,10 @@ private:
                     changeDatabase(s.database, 1);
                     m_writer.append(doneToken(m_statementDone, more, 0, 0));
                     break;
+                case sql::Statement::Kind::Transaction:
+                    runTransaction(s.transaction);
+                    m_writer.append(doneToken(m_statementDone, more, 0, 0));
+                    break;
                 case sql::Statement::Kind::Exec:
                     runProcedure(s.procedure, s.parameters, false);
                     m_writer.append(doneToken(m_statementDone, more, 0xE0, 0));
@@ -428,6 +435,31 @@ private:
                 m_writer.append(doneToken(m_statementDone, DoneError, 0, 0));
                 return;
             }
+        }
+    }
+
+    // BEGIN, COMMIT and ROLLBACK: the transaction count and the ENVCHANGE of a transaction's start and end.
+    void runTransaction(const QString& verb)
+    {
+        QByteArray descriptor;
+        putU8(descriptor, 8);
+        for (int i = 0; i < 8; ++i)
+            putU8(descriptor, quint8(i == 0 ? m_transactionId : 0));
+        const QByteArray none(1, '\0');
+        if (verb == u"BEGIN"_s) {
+            if (m_transactionDepth++ == 0)
+                m_writer.append(envChangeToken(8, descriptor, none));
+            return;
+        }
+        if (m_transactionDepth == 0)
+            throw SqlError{3902, 16,
+                           verb == u"COMMIT"_s
+                               ? u"The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION."_s
+                               : u"The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION."_s};
+        if (verb == u"ROLLBACK"_s || --m_transactionDepth == 0) {
+            m_transactionDepth = 0;
+            m_writer.append(envChangeToken(verb == u"COMMIT"_s ? 9 : 10, none, descriptor));
+            ++m_transactionId;
         }
     }
 
@@ -523,6 +555,27 @@ private:
         return fromRows({intColumn(u"fileid"_s, SqlType::SmallInt), intColumn(u"status"_s), filename}, rows);
     }
 
+    // sys.databases: the system databases and the session's own.
+    Relation databases() const
+    {
+        bool snapshot = false;
+        {
+            QMutexLocker lock(&m_state->mutex);
+            snapshot = m_state->snapshotIsolation;
+        }
+        QList<Row> rows = {{u"master"_s, 1, 1, false}, {u"tempdb"_s, 2, 0, false}, {u"model"_s, 3, 0, false},
+                           {u"msdb"_s, 4, 1, false}};
+        bool listed = false;
+        for (const Row& row : rows)
+            listed = listed || row[0].toString().compare(m_database, Qt::CaseInsensitive) == 0;
+        if (!listed)
+            rows.append({m_database, 5, snapshot ? 1 : 0, false});
+        return fromRows({nameColumn(u"name"_s), intColumn(u"database_id"_s),
+                         intColumn(u"snapshot_isolation_state"_s, SqlType::TinyInt),
+                         intColumn(u"is_read_committed_snapshot_on"_s, SqlType::Bit)},
+                        rows);
+    }
+
     Relation databaseFiles() const
     {
         QList<DatabaseFile> files;
@@ -554,6 +607,8 @@ private:
             return informationSchemaColumns();
         if (parts.size() >= 2 && parts[parts.size() - 2] == u"sys"_s && name == u"database_files"_s)
             return databaseFiles();
+        if (parts.size() >= 2 && parts[parts.size() - 2] == u"sys"_s && name == u"databases"_s)
+            return databases();
         if (name == u"sysfiles"_s && (parts.size() == 1 || parts[parts.size() - 2] == u"dbo"_s))
             return sysFiles();
         if (parts.size() <= 2 || parts[parts.size() - 2] == u"dbo"_s) {
@@ -943,6 +998,7 @@ private:
         {
             QMutexLocker lock(&m_state->mutex);
             m_state->rpcs.append(record);
+            m_state->requests.append(u"rpc: "_s + record.procedure);
         }
         m_attended = false;
         const QString procedure = record.procedure.toLower();
@@ -997,6 +1053,8 @@ private:
     bool m_attended = false; ///< the current reply was ended by an ATTENTION
     QHash<int, QString> m_prepared; ///< prepared statement handles and their text
     int m_nextHandle = 1;
+    int m_transactionDepth = 0; ///< @@TRANCOUNT
+    int m_transactionId = 1;
 };
 
 } // namespace
@@ -1135,6 +1193,12 @@ void TdsServer::setDefaultDatabase(const QString& name)
     m_state->defaultDatabase = name;
 }
 
+void TdsServer::setSnapshotIsolation(bool allowed)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->snapshotIsolation = allowed;
+}
+
 void TdsServer::setLoginAccepted(bool accepted)
 {
     QMutexLocker lock(&m_state->mutex);
@@ -1183,6 +1247,12 @@ QList<RpcRecord> TdsServer::rpcs() const
     return m_state->rpcs;
 }
 
+QStringList TdsServer::requests() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->requests;
+}
+
 QList<LoginRecord> TdsServer::logins() const
 {
     QMutexLocker lock(&m_state->mutex);
@@ -1205,6 +1275,7 @@ void TdsServer::clearRecords()
 {
     QMutexLocker lock(&m_state->mutex);
     m_state->batches.clear();
+    m_state->requests.clear();
     m_state->rpcs.clear();
     m_state->logins.clear();
     m_state->attentions = 0;

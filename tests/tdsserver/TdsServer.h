@@ -139,8 +139,8 @@ struct Faults
  * changed at any time; each request reads them afresh.
  *
  * Statements are answered by their shape: SELECT <columns|*|constants> FROM <table, information_schema.Columns,
- * sys.database_files, sysfiles> [WHERE col = 'literal' [AND ...]], sp_tables (RPC, as FreeTDS sends it for SQLTables,
- * or EXEC), SET and USE, also inside sp_prepexec/sp_execute/sp_executesql (isql prepares its statements). Other
+ * sys.database_files, sysfiles, sys.databases> [WHERE col = 'literal' [AND ...]], sp_tables (RPC, as FreeTDS sends
+ * it for SQLTables, or EXEC), SET, USE, BEGIN TRANSACTION, COMMIT and ROLLBACK, also inside sp_prepexec/sp_execute/sp_executesql (isql prepares its statements). Other
  * multi-line text (a restore script) is recorded and answered DONE (one DONE with a row count per INSERT line), with
  * "Changed database context" information for every USE line and the messages of the message rules. Anything else
  * gets a SQL Server-style error (102 syntax, 208 object, 207 column).
@@ -171,6 +171,11 @@ public:
     void setDatabaseFilesMissing(bool missing);
     /** The database of a login that names none. */
     void setDefaultDatabase(const QString& name);
+    /**
+     * Whether the database a session uses allows snapshot isolation: its snapshot_isolation_state in sys.databases
+     * (default false). The system databases answer as on SQL Server (master and msdb allow it).
+     */
+    void setSnapshotIsolation(bool allowed);
 
     // --- answers
     /** False: every login is refused with error 18456 "Login failed for user '<name>'.". */
@@ -186,6 +191,8 @@ public:
     QStringList batches() const;
     QList<RpcRecord> rpcs() const;
     QList<LoginRecord> logins() const;
+    /** Every batch ("batch: <text>") and RPC ("rpc: <procedure>") in the order they arrived, over all sessions. */
+    QStringList requests() const;
     int connectionCount() const;
     int attentionCount() const;
     void clearRecords();

@@ -304,6 +304,41 @@ private slots:
         QCOMPARE(results[0].rows[0].value(1).toInt() & 0x40, 0);
     }
 
+    void snapshotIsolationAndTransactions()
+    {
+        m_server.addTable(table(u"People"_s, {{u"Id"_s, SqlType::Int}}, {{1}}));
+        OdbcProbe probe;
+        QVERIFY(probe.connect(connectionString()));
+        const QString query = u"SELECT snapshot_isolation_state FROM sys.databases WHERE name = N'Sales'"_s;
+        for (const bool allowed : {false, true}) {
+            m_server.setSnapshotIsolation(allowed);
+            QList<OdbcProbe::Result> results;
+            QVERIFY2(probe.execute(query, results), qPrintable(probe.error()));
+            QCOMPARE(results.value(0).rows, (QList<QVariantList>{{allowed ? u"1"_s : u"0"_s}}));
+        }
+        QList<OdbcProbe::Result> results;
+        QVERIFY2(probe.execute(u"SELECT snapshot_isolation_state FROM sys.databases WHERE name = 'master'"_s, results),
+                 qPrintable(probe.error()));
+        QCOMPARE(results.value(0).rows, (QList<QVariantList>{{u"1"_s}}));
+
+        m_server.clearRecords();
+        for (const QString& statement : {u"SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s, u"BEGIN TRANSACTION"_s,
+                                         u"SELECT * FROM [People]"_s, u"COMMIT"_s}) {
+            results.clear();
+            QVERIFY2(probe.execute(statement, results), qPrintable(statement + u": "_s + probe.error()));
+        }
+        QCOMPARE(m_server.requests(),
+                 (QStringList{u"batch: SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s, u"batch: BEGIN TRANSACTION"_s,
+                              u"batch: SELECT * FROM [People]"_s, u"batch: COMMIT"_s}));
+        // A COMMIT without a transaction is an error, as on SQL Server; the session goes on.
+        results.clear();
+        QVERIFY(!probe.execute(u"COMMIT TRANSACTION"_s, results));
+        QCOMPARE(probe.error(),
+                 u"[FreeTDS][SQL Server]The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION."_s);
+        results.clear();
+        QVERIFY2(probe.execute(u"BEGIN TRAN; ROLLBACK"_s, results), qPrintable(probe.error()));
+    }
+
     void errors_data()
     {
         QTest::addColumn<QString>("query");
@@ -457,6 +492,9 @@ private slots:
         QTest::newRow("insert") << u"INSERT INTO T VALUES(1)"_s << false << QString();
         QTest::newRow("dangling where") << u"SELECT * FROM T WHERE"_s << false << QString();
         QTest::newRow("two statements") << u"SET NOCOUNT ON SELECT * FROM T"_s << true << QString();
+        QTest::newRow("begin transaction") << u"BEGIN TRANSACTION"_s << true << QString();
+        QTest::newRow("commit work") << u"COMMIT WORK"_s << true << QString();
+        QTest::newRow("bare begin") << u"BEGIN SELECT 1 END"_s << false << QString();
     }
 
     void parser()
