@@ -1,11 +1,23 @@
 // The real tessaline-backup program against the TDS test server, through unixODBC and FreeTDS.
+#include "CutProxy.h"
 #include "TdsServer.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include <csignal>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -18,6 +30,66 @@ struct Result
     QString err;
 };
 
+QString binary()
+{
+    return QStringLiteral(TESSALINE_BINARY_DIR "/cli/tessaline-backup");
+}
+
+/** Every file of a folder, hidden ones too, by name. */
+QStringList filesIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+QByteArray readBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+/** A table of `rows` rows whose INSERT lines are about 100 bytes each. */
+tds::TableSpec fillTable(const QString& name, qint64 rows)
+{
+    tds::TableSpec t;
+    t.name = name;
+    t.columns = {{u"Id"_s, tds::SqlType::Int}, {u"Text"_s, tds::SqlType::VarChar, 100}};
+    t.generatedRows = rows;
+    t.generator = [](qint64 i, tds::Row& row) {
+        row[0] = i;
+        row[1] = QString(u"row %1 "_s.arg(qlonglong(i), 6, 10, QChar(u'0')) + QString(70, u'x'));
+    };
+    return t;
+}
+
+/** The scripts in a backup file: each starts at a server line. */
+QList<QByteArray> scriptsIn(const QByteArray& file)
+{
+    QList<QByteArray> scripts;
+    const QByteArray start = "-- Server: ";
+    qsizetype at = file.indexOf(start);
+    while (at >= 0) {
+        const qsizetype next = file.indexOf(QByteArray("\r\n" + start), at);
+        scripts.append(file.mid(at, next < 0 ? -1 : next + 2 - at));
+        at = next < 0 ? -1 : next + 2;
+    }
+    return scripts;
+}
+
+/** A complete script of the Fill table: every row once, in order, and the table's closing empty line. */
+bool isCompleteFillScript(const QByteArray& script, qint64 rows)
+{
+    const QList<QByteArray> lines = script.split('\n');
+    qint64 next = 0;
+    for (const QByteArray& line : lines) {
+        if (!line.startsWith("INSERT INTO [Fill] VALUES('"))
+            continue;
+        if (!line.startsWith(QByteArray("INSERT INTO [Fill] VALUES('" + QByteArray::number(next) + "', 'row ")))
+            return false;
+        ++next;
+    }
+    return next == rows && script.endsWith(");\r\n\r\n");
+}
+
 } // namespace
 
 class TestCliEndToEnd : public QObject
@@ -27,27 +99,67 @@ class TestCliEndToEnd : public QObject
     tds::TdsServer m_server;
     QTemporaryDir m_dir;
 
-    Result run(const QStringList& args, const QString& password = u"pw"_s)
+    /** The command's environment: settings and the log (TEMP) in `home`, the password from the environment. */
+    static QProcessEnvironment environment(const QString& home, const QString& password = u"pw"_s)
     {
-        QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"XDG_CONFIG_HOME"_s, m_dir.path() + u"/config"_s);
-        env.insert(u"TEMP"_s, m_dir.path());
+        env.insert(u"XDG_CONFIG_HOME"_s, home + u"/config"_s);
+        env.insert(u"TEMP"_s, home);
         env.insert(u"TESSALINE_PASSWORD"_s, password);
-        process.setProcessEnvironment(env);
-        process.start(QStringLiteral(TESSALINE_BINARY_DIR "/cli/tessaline-backup"), args);
+        return env;
+    }
+
+    static Result finish(QProcess& process)
+    {
         if (!process.waitForFinished(120'000))
             process.kill();
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
                 QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
     }
 
-    QStringList connectionArgs(const QString& folder) const
+    Result run(const QStringList& args, const QString& password = u"pw"_s)
     {
-        return {u"--server"_s, u"127.0.0.1"_s, u"--port"_s,     QString::number(m_server.port()),
+        QProcess process;
+        process.setProcessEnvironment(environment(m_dir.path(), password));
+        process.start(binary(), args);
+        return finish(process);
+    }
+
+    /** Runs a program that starts the command itself (a different user, a file size limit). */
+    Result runThrough(const QString& program, const QStringList& args, const QProcessEnvironment& env)
+    {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(program, args);
+        return finish(process);
+    }
+
+    QStringList connectionArgs(const QString& folder, quint16 port = 0) const
+    {
+        return {u"--server"_s, u"127.0.0.1"_s, u"--port"_s,     QString::number(port ? port : m_server.port()),
                 u"--user"_s,   u"backup"_s,    u"--database"_s, u"Sales"_s,
                 u"--folder"_s, folder};
     }
+
+    QString log() const { return QString::fromUtf8(readBytes(m_dir.path() + u"/backups.log"_s)); }
+    QString lastLogLine() const { return log().trimmed().section(u"\r\n"_s, -1); }
+
+    /** A new empty backup folder. */
+    QString newFolder(const QString& name)
+    {
+        const QString folder = m_dir.path() + u'/' + name;
+        QDir(folder).removeRecursively();
+        return QDir().mkpath(folder) ? folder : QString();
+    }
+
+    void useTables(const QList<tds::TableSpec>& tables)
+    {
+        m_server.clearTables();
+        for (const tds::TableSpec& t : tables)
+            m_server.addTable(t);
+    }
+
+    tds::TableSpec m_people;
 
 private slots:
     void initTestCase()
@@ -56,9 +168,18 @@ private slots:
         people.name = u"People"_s;
         people.columns = {{u"Id"_s, tds::SqlType::Int}, {u"Name"_s, tds::SqlType::NVarChar, 20}};
         people.rows = {{1, u"Baker's"_s}, {2, QVariant()}};
+        m_people = people;
         m_server.addTable(people);
         m_server.setDefaultDatabase(u"Sales"_s);
         QVERIFY(m_server.start());
+    }
+
+    void init()
+    {
+        useTables({m_people});
+        m_server.setFaults({});
+        m_server.setLoginAccepted(true);
+        m_server.setSnapshotIsolation(false);
     }
 
     void backupWritesTheFileAndPrintsItsPath()
@@ -92,6 +213,8 @@ private slots:
         QVERIFY2(result.err.contains(u"Login failed for user 'backup'."_s), qPrintable(result.err));
         QVERIFY(result.err.contains(u"IntervalSave.SaveAll at line 124"_s));
         QVERIFY(result.out.isEmpty());
+        QCOMPARE(filesIn(m_dir.path()).filter(QRegularExpression(u"^Sales "_s)), QStringList()); // no empty database
+        QVERIFY(lastLogLine().contains(u" backup failed at "_s));
     }
 
     void missingFolderExitsWithOne()
@@ -124,6 +247,255 @@ private slots:
         QCOMPARE(result.exitCode, 0);
         QVERIFY(result.err.contains(u"Done."_s));
         QVERIFY(m_server.batches().contains(QString::fromUtf8(text)));
+    }
+
+    // ---- backup files that are complete or absent
+
+    void cutConnectionLeavesNoBackup_data()
+    {
+        QTest::addColumn<qint64>("cutAfter"); // bytes from the server; negative: never
+        QTest::newRow("during the pre-login") << qint64(20);
+        QTest::newRow("during the login") << qint64(300);
+        QTest::newRow("in the catalogue") << qint64(4'000);
+        QTest::newRow("early in the rows") << qint64(40'000);
+        QTest::newRow("late in the rows") << qint64(900'000);
+        QTest::newRow("never: the control") << qint64(-1);
+    }
+
+    void cutConnectionLeavesNoBackup()
+    {
+        QFETCH(qint64, cutAfter);
+        const qint64 rows = 12'000; // about 1.2 MB of rows on the wire
+        useTables({m_people, fillTable(u"Fill"_s, rows)});
+        tds::CutProxy proxy(m_server.port(), cutAfter);
+        QVERIFY(proxy.start());
+        const QString folder = newFolder(u"cut"_s);
+        const Result result = run(connectionArgs(folder, proxy.port()));
+        if (cutAfter < 0) {
+            QCOMPARE(result.exitCode, 0);
+            const QStringList files = filesIn(folder);
+            QCOMPARE(files.size(), 1);
+            QVERIFY(files[0].endsWith(u".sql"_s));
+            QVERIFY(isCompleteFillScript(readBytes(folder + u'/' + files[0]), rows));
+            QVERIFY(lastLogLine().contains(u" was backup saved at "_s));
+            return;
+        }
+        QVERIFY(proxy.cuts() >= 1);
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY(result.out.isEmpty());
+        QVERIFY2(result.err.contains(u"Error: "_s), qPrintable(result.err));
+        QCOMPARE(filesIn(folder), QStringList());
+        QVERIFY2(lastLogLine().startsWith(folder + u"/Sales "_s) && lastLogLine().contains(u".sql backup failed at "_s),
+                 qPrintable(lastLogLine()));
+    }
+
+    void killedBackupLeavesOnlyAWorkingFile_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGKILL") << int(SIGKILL);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
+
+    void killedBackupLeavesOnlyAWorkingFile()
+    {
+        QFETCH(int, signal);
+        useTables({m_people, fillTable(u"Fill"_s, 4'000)});
+        m_server.setFaults({.rowDelayMs = 5}); // some 20 s of rows: the kill comes in the middle
+        const QString folder = newFolder(u"killed"_s);
+        const QString logBefore = log();
+        QProcess process;
+        process.setProcessEnvironment(environment(m_dir.path()));
+        process.start(binary(), connectionArgs(folder));
+        QVERIFY(process.waitForStarted());
+        // Wait until rows reach the working file.
+        QString partial;
+        for (int i = 0; i < 2000 && partial.isEmpty(); ++i) {
+            QThread::msleep(10);
+            for (const QString& name : filesIn(folder)) {
+                if (name.endsWith(u".partial"_s) && readBytes(folder + u'/' + name).contains("INSERT INTO [Fill]"))
+                    partial = folder + u'/' + name;
+            }
+        }
+        QVERIFY2(!partial.isEmpty(), qPrintable(filesIn(folder).join(u", "_s)));
+        QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        QVERIFY(process.waitForFinished(30'000));
+        QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+        m_server.setFaults({});
+
+        // At most the working file; no name that the restore's file dialog (*.sql) offers.
+        QCOMPARE(filesIn(folder), QStringList{QFileInfo(partial).fileName()});
+        QVERIFY(QFileInfo(partial).fileName().startsWith(u"Sales "_s));
+        QCOMPARE(log(), logBefore);
+
+        // And the command refuses to restore it.
+        QThread::msleep(100); // the killed session's last requests reach the server's records
+        m_server.clearRecords();
+        QStringList args = connectionArgs(folder);
+        args << u"--restore"_s << partial;
+        const Result restore = run(args);
+        QCOMPARE(restore.exitCode, 1);
+        QVERIFY2(restore.err.contains(u"Not restored: "_s + partial), qPrintable(restore.err));
+        QCOMPARE(m_server.batches(), QStringList());
+        QVERIFY(QFile::exists(partial));
+    }
+
+    void twoProcessesInTheSameMinuteKeepBothScriptsWhole()
+    {
+        const qint64 rows = 300;
+        useTables({fillTable(u"Fill"_s, rows)});
+        m_server.setFaults({.rowDelayMs = 2}); // both dumps run at the same time for a while
+        const QString folder = newFolder(u"twice"_s);
+        QProcess first;
+        QProcess second;
+        for (QProcess* p : {&first, &second}) {
+            p->setProcessEnvironment(environment(m_dir.path()));
+            p->start(binary(), connectionArgs(folder));
+        }
+        const Result a = finish(first);
+        const Result b = finish(second);
+        m_server.setFaults({});
+        QCOMPARE(a.exitCode, 0);
+        QCOMPARE(b.exitCode, 0);
+        const QStringList files = filesIn(folder);
+        for (const QString& name : files)
+            QVERIFY2(name.endsWith(u".sql"_s), qPrintable(name));
+        if (a.out != b.out) {
+            // The minute changed between the two: two files, each one whole script.
+            QCOMPARE(files.size(), 2);
+            for (const QString& name : files) {
+                const QList<QByteArray> scripts = scriptsIn(readBytes(folder + u'/' + name));
+                QCOMPARE(scripts.size(), 1);
+                QVERIFY(isCompleteFillScript(scripts[0], rows));
+            }
+            return;
+        }
+        QCOMPARE(files.size(), 1);
+        const QByteArray both = readBytes(a.out.trimmed());
+        const QList<QByteArray> scripts = scriptsIn(both);
+        QCOMPARE(scripts.size(), 2);
+        QCOMPARE(scripts[0].size() + scripts[1].size(), both.size());
+        for (const QByteArray& script : scripts)
+            QVERIFY(isCompleteFillScript(script, rows));
+        QCOMPARE(log().count(a.out.trimmed() + u" was backup saved at "_s), 2);
+    }
+
+    void secondProcessWaitsForTheFolderLock()
+    {
+        const QString folder = newFolder(u"locked"_s);
+        // Another backup is committing into the folder: it holds the folder's lock.
+        const int other = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(other >= 0);
+        QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+        QProcess process;
+        process.setProcessEnvironment(environment(m_dir.path()));
+        process.start(binary(), connectionArgs(folder));
+        QVERIFY(process.waitForStarted());
+        QString err;
+        // The dump's last progress line comes before it commits.
+        for (int i = 0; i < 3000 && !err.contains(u"Tables 1 of "_s) && process.state() == QProcess::Running; ++i) {
+            process.waitForReadyRead(10);
+            err += QString::fromUtf8(process.readAllStandardError());
+        }
+        QVERIFY2(err.contains(u"Tables 1 of "_s), qPrintable(err + QString::fromUtf8(process.readAllStandardOutput())));
+        QThread::msleep(300);
+        const bool waited = process.state() == QProcess::Running;
+        const QStringList whileWaiting = filesIn(folder);
+        ::close(other);
+        const Result result = finish(process);
+        QVERIFY(waited);
+        QCOMPARE(whileWaiting.size(), 1);
+        QVERIFY2(whileWaiting[0].endsWith(u".partial"_s), qPrintable(whileWaiting[0]));
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(filesIn(folder), QStringList{QFileInfo(result.out.trimmed()).fileName()});
+    }
+
+    void fullDiskLeavesNoFileAndSaysSo_data()
+    {
+        QTest::addColumn<bool>("sameMinute"); // a first backup fits, the second beside it does not
+        QTest::newRow("one dump bigger than the disk") << false;
+        QTest::newRow("the second of the minute does not fit beside the first") << true;
+    }
+
+    void fullDiskLeavesNoFileAndSaysSo()
+    {
+        QFETCH(bool, sameMinute);
+        // About 90 KB of script on a 256 KB file system: one fits, the working file of a second too, not the
+        // combined file of both; 12,000 rows never fit.
+        useTables({fillTable(u"Fill"_s, sameMinute ? 900 : 12'000)});
+        const QString folder = newFolder(u"full"_s);
+        const bool mounted = ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=256k,mode=0755") == 0;
+        QString expectedText = u"No space left on device"_s;
+        QString program = binary();
+        QStringList args = connectionArgs(folder);
+        if (!mounted) {
+            // Mounting needs root: a file size limit makes the writes fail instead, with the system's own text.
+            qWarning("no tmpfs (%s): a file size limit of 128 KB stands in for the full disk", std::strerror(errno));
+            expectedText = QString::fromLocal8Bit(std::strerror(EFBIG));
+            program = u"/bin/sh"_s;
+            args.prepend(binary());
+            args.prepend(u"trap '' XFSZ; ulimit -f 128; exec \"$0\" \"$@\""_s);
+            args.prepend(u"-c"_s);
+        }
+        const auto cleanup = qScopeGuard([&] {
+            if (mounted)
+                ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
+        });
+        QByteArray firstBackup;
+        if (sameMinute) {
+            const Result first = runThrough(program, args, environment(m_dir.path()));
+            QCOMPARE(first.exitCode, 0);
+            firstBackup = readBytes(first.out.trimmed());
+            QVERIFY(isCompleteFillScript(firstBackup, 900));
+        }
+        const Result result = runThrough(program, args, environment(m_dir.path()));
+        if (sameMinute && filesIn(folder).size() == 1 && result.exitCode == 0)
+            QSKIP("the minute changed between the two backups"); // the second went into a file of its own
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.err.contains(u"Error: "_s + expectedText + u'\n'), qPrintable(result.err));
+        QVERIFY2(lastLogLine().endsWith(u": "_s + expectedText), qPrintable(lastLogLine()));
+        if (!sameMinute) {
+            QCOMPARE(filesIn(folder), QStringList());
+            QVERIFY(result.err.contains(u"IntervalSave.FileCont at line 128"_s));
+            return;
+        }
+        // The first backup is untouched; nothing else is left.
+        QVERIFY(result.err.contains(u"IntervalSave.SaveAll at line 336"_s));
+        const QStringList files = filesIn(folder);
+        QCOMPARE(files.size(), 1);
+        QCOMPARE(readBytes(folder + u'/' + files[0]), firstBackup);
+    }
+
+    void unwritableFolderAsAnotherUser()
+    {
+        // Root may write anywhere: as root the command runs as nobody; otherwise as this user.
+        const bool root = ::geteuid() == 0;
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QString folder = home.path() + u"/backups"_s;
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::setPermissions(home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                       | QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
+                                                       | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                                                  | QFile::ReadOther | QFile::ExeOther)
+                | (root ? QFile::WriteOwner : QFile::Permissions()));
+        QStringList args = connectionArgs(folder);
+        QString program = binary();
+        if (root) {
+            args = QStringList{u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, binary()} + args;
+            program = u"setpriv"_s;
+        }
+        const Result result = runThrough(program, args, environment(home.path()));
+        const QString permission = QString::fromLocal8Bit(std::strerror(EACCES));
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.err.contains(u"Error: "_s + permission + u"\nin Quorvane2021/08/31.IntervalSave.FileCont at line 124"_s),
+                 qPrintable(result.err));
+        QVERIFY(result.err.contains(u"IntervalSave.FileCont at line 128"_s));
+        QCOMPARE(filesIn(folder), QStringList());
+        const QString logText = QString::fromUtf8(readBytes(home.path() + u"/backups.log"_s));
+        QVERIFY2(logText.startsWith(folder + u"/Sales "_s) && logText.contains(u" backup failed at "_s)
+                     && logText.trimmed().endsWith(u": "_s + permission),
+                 qPrintable(logText));
     }
 };
 
