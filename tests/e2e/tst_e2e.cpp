@@ -244,6 +244,7 @@ private slots:
         m_server.setContextMessages(true);
         m_server.setDatabaseFiles({});
         m_server.setDatabaseFilesMissing(false);
+        m_server.setSnapshotIsolation(false);
     }
 
     void dumpMatchesExpectedFile()
@@ -394,10 +395,8 @@ private slots:
         QVERIFY(!h.dialogs.errorReports().isEmpty());
         QVERIFY2(h.log().contains(u" backup failed at "_s), qPrintable(h.log()));
         QVERIFY(h.status.caption().startsWith(u"Auto Backup Failed at "_s));
-        // What was read before the break is in the file; the table is not complete.
-        const QString broken = QString::fromUtf8(h.output());
-        QVERIFY(broken.contains(u"INSERT INTO [First] VALUES('1');"_s));
-        QVERIFY(!broken.contains(u"VALUES('49999', 'name 49999');"_s));
+        // What was read before the break is not kept: the folder holds the log and no script.
+        QCOMPARE(QDir(h.dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{u"backups.log"_s});
 
         // The program is usable after: the next dump (a minute later) is complete.
         m_server.setFaults({});
@@ -423,6 +422,31 @@ private slots:
         QVERIFY2(reports.first().startsWith(u"[FreeTDS]"_s), qPrintable(reports.first()));
         QVERIFY2(reports.first().contains(u"\r\n"_s + location + u"at line 124\r\r"_s), qPrintable(reports.first()));
         QVERIFY(h.log().contains(u" backup failed at "_s));
+        QCOMPARE(QDir(h.dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{u"backups.log"_s});
+    }
+
+    void snapshotReadsArriveInOrder()
+    {
+        buildSalesDatabase();
+        m_server.setSnapshotIsolation(true);
+        DumpHarness h(*m_factory);
+        QVERIFY(h.dump(connectionString()));
+        m_server.setSnapshotIsolation(false);
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        compareWithExpected(h.output(), u"sales.sql"_s); // the same bytes as without a snapshot
+        const QStringList requests = m_server.requests();
+        const qsizetype set = requests.indexOf(u"batch: SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s);
+        const qsizetype begin = requests.indexOf(u"batch: BEGIN TRANSACTION"_s);
+        const qsizetype commit = requests.indexOf(u"batch: COMMIT"_s);
+        QVERIFY2(set >= 1 && begin == set + 1 && commit == requests.size() - 1, qPrintable(requests.join(u'\n')));
+        QVERIFY(requests[set - 1].contains(u"sys.databases"_s));
+        // The table list, every column query and every data query come between BEGIN and COMMIT.
+        for (qsizetype i = 0; i < requests.size(); ++i) {
+            const QString& r = requests[i];
+            if (r.contains(u"sp_tables"_s) || r.contains(u"information_schema"_s) || r.contains(u"SELECT * FROM"_s))
+                QVERIFY2(i > begin && i < commit, qPrintable(r));
+        }
+        QVERIFY(requests.filter(u"SELECT * FROM [AllTypes]"_s).size() == 1);
     }
 
     void slowRowsKeepEventsRunning()
