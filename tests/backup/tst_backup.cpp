@@ -10,9 +10,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QStringEncoder>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -719,8 +719,7 @@ private slots:
                  qPrintable(reports[0]));
         QCOMPARE(h.files(), QStringList());
         const QString log = QString::fromUtf8(Harness::readBytes(h.logPath));
-        QVERIFY2(log.startsWith(h.source.folder + u"/Sales 2021-08-31 930AM.sql backup failed at "_s),
-                 qPrintable(log));
+        QVERIFY2(log.startsWith(h.source.folder + u"/Sales 2021-08-31 930AM.sql backup failed at "_s), qPrintable(log));
         QCOMPARE(h.status.caption(), u"Auto Backup Failed at 8/31/2021 9:30:12 AM"_s);
     }
 
@@ -746,7 +745,8 @@ private slots:
         QList<mode_t> workingModes;
         h.letEventsRun = [&] {
             for (const QString& name : h.files()) {
-                struct stat info{};
+                struct stat info
+                { };
                 if (::stat(QFile::encodeName(h.dir.filePath(name)).constData(), &info) == 0)
                     workingModes.append(info.st_mode & 07777);
             }
@@ -760,7 +760,8 @@ private slots:
         QVERIFY(!workingModes.isEmpty());
         for (const mode_t mode : workingModes)
             QCOMPARE(mode, mode_t(0600));
-        struct stat info{};
+        struct stat info
+        { };
         QCOMPARE(::stat(QFile::encodeName(h.outputPath()).constData(), &info), 0);
         QCOMPARE(info.st_mode & 07777, mode_t(0600));
     }
@@ -879,8 +880,8 @@ private slots:
         const QString message = u"Another backup is saving into the folder "_s + h.dir.path()
             + u"; this backup waited 0.3 seconds for it and gave up."_s;
         QCOMPARE(reports[0], report(u"SaveAll"_s, message, 336));
-        QVERIFY(QString::fromUtf8(Harness::readBytes(h.logPath)).endsWith(u"backup failed at 8/31/2021 9:30:32 AM: "_s
-                                                                          + message + u"\r\n"_s));
+        QVERIFY(QString::fromUtf8(Harness::readBytes(h.logPath))
+                    .endsWith(u"backup failed at 8/31/2021 9:30:32 AM: "_s + message + u"\r\n"_s));
     }
 
     void workingFilesAreRecognised_data()

@@ -5,8 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -423,7 +423,8 @@ private slots:
         // combined file of both; 12,000 rows never fit.
         useTables({fillTable(u"Fill"_s, sameMinute ? 900 : 12'000)});
         const QString folder = newFolder(u"full"_s);
-        const bool mounted = ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=256k,mode=0755") == 0;
+        const bool mounted
+            = ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=256k,mode=0755") == 0;
         QString expectedText = u"No space left on device"_s;
         QString program = binary();
         QStringList args = connectionArgs(folder);
@@ -473,11 +474,13 @@ private slots:
         QVERIFY(home.isValid());
         const QString folder = home.path() + u"/backups"_s;
         QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QFile::setPermissions(home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                       | QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
-                                                       | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
-        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-                                                  | QFile::ReadOther | QFile::ExeOther)
+        QVERIFY(QFile::setPermissions(home.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                          | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther
+                                          | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(folder,
+                                      QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                                          | QFile::ReadOther | QFile::ExeOther)
                 | (root ? QFile::WriteOwner : QFile::Permissions()));
         QStringList args = connectionArgs(folder);
         QString program = binary();
@@ -488,7 +491,8 @@ private slots:
         const Result result = runThrough(program, args, environment(home.path()));
         const QString permission = QString::fromLocal8Bit(std::strerror(EACCES));
         QCOMPARE(result.exitCode, 1);
-        QVERIFY2(result.err.contains(u"Error: "_s + permission + u"\nin Quorvane2021/08/31.IntervalSave.FileCont at line 124"_s),
+        QVERIFY2(result.err.contains(u"Error: "_s + permission
+                                     + u"\nin Quorvane2021/08/31.IntervalSave.FileCont at line 124"_s),
                  qPrintable(result.err));
         QVERIFY(result.err.contains(u"IntervalSave.FileCont at line 128"_s));
         QCOMPARE(filesIn(folder), QStringList());

@@ -76,8 +76,7 @@ bool CutProxy::start()
     ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
-    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-        || ::listen(m_listener, 16) != 0
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(m_listener, 16) != 0
         || ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         ::close(m_listener);
         m_listener = -1;

@@ -67,8 +67,8 @@ struct Statement
 };
 
 /**
- * Parses a batch made only of SELECT, EXEC, SET, USE and BEGIN TRANSACTION / COMMIT / ROLLBACK statements of the simple shapes the server answers. Returns
- * false with the token near which it stopped when the batch is anything else.
+ * Parses a batch made only of SELECT, EXEC, SET, USE and BEGIN TRANSACTION / COMMIT / ROLLBACK statements of the simple
+ * shapes the server answers. Returns false with the token near which it stopped when the batch is anything else.
  */
 bool parseBatch(const QString& text, QList<Statement>& statements, QString& errorNear);
 

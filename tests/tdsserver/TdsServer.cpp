@@ -563,7 +563,9 @@ private:
             QMutexLocker lock(&m_state->mutex);
             snapshot = m_state->snapshotIsolation;
         }
-        QList<Row> rows = {{u"master"_s, 1, 1, false}, {u"tempdb"_s, 2, 0, false}, {u"model"_s, 3, 0, false},
+        QList<Row> rows = {{u"master"_s, 1, 1, false},
+                           {u"tempdb"_s, 2, 0, false},
+                           {u"model"_s, 3, 0, false},
                            {u"msdb"_s, 4, 1, false}};
         bool listed = false;
         for (const Row& row : rows)

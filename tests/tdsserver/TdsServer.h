@@ -140,10 +140,11 @@ struct Faults
  *
  * Statements are answered by their shape: SELECT <columns|*|constants> FROM <table, information_schema.Columns,
  * sys.database_files, sysfiles, sys.databases> [WHERE col = 'literal' [AND ...]], sp_tables (RPC, as FreeTDS sends
- * it for SQLTables, or EXEC), SET, USE, BEGIN TRANSACTION, COMMIT and ROLLBACK, also inside sp_prepexec/sp_execute/sp_executesql (isql prepares its statements). Other
- * multi-line text (a restore script) is recorded and answered DONE (one DONE with a row count per INSERT line), with
- * "Changed database context" information for every USE line and the messages of the message rules. Anything else
- * gets a SQL Server-style error (102 syntax, 208 object, 207 column).
+ * it for SQLTables, or EXEC), SET, USE, BEGIN TRANSACTION, COMMIT and ROLLBACK, also inside
+ * sp_prepexec/sp_execute/sp_executesql (isql prepares its statements). Other multi-line text (a restore script) is
+ * recorded and answered DONE (one DONE with a row count per INSERT line), with "Changed database context" information
+ * for every USE line and the messages of the message rules. Anything else gets a SQL Server-style error (102 syntax,
+ * 208 object, 207 column).
  */
 class TdsServer
 {
