@@ -109,6 +109,7 @@ void CutProxy::run()
         }
         if (::poll(fds.data(), nfds_t(fds.size()), PollMs) <= 0)
             continue;
+        const std::size_t polled = links.size(); // a link accepted below waits for the next poll
         if (fds[0].revents & POLLIN) {
             const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) {
@@ -128,7 +129,7 @@ void CutProxy::run()
                 }
             }
         }
-        for (std::size_t i = 0; i < links.size(); ++i) {
+        for (std::size_t i = 0; i < polled; ++i) {
             Link& link = links[i];
             const short clientEvents = fds[1 + 2 * i].revents;
             const short serverEvents = fds[2 + 2 * i].revents;
