@@ -99,6 +99,54 @@ namespace {
 
 constexpr qint64 ReadPiece = 256 * 1024;
 
+/** The value of a key of a connection string (braces taken off), empty when it has none. */
+QString connectionValue(const QString& connectionString, const QString& key)
+{
+    qsizetype at = 0;
+    while (at < connectionString.size()) {
+        const qsizetype equals = connectionString.indexOf(u'=', at);
+        if (equals < 0)
+            break;
+        const QString name = connectionString.mid(at, equals - at).trimmed();
+        QString value;
+        qsizetype end = equals + 1;
+        if (end < connectionString.size() && connectionString[end] == u'{') {
+            for (++end; end < connectionString.size(); ++end) {
+                if (connectionString[end] == u'}') {
+                    if (end + 1 < connectionString.size() && connectionString[end + 1] == u'}') {
+                        value += u'}';
+                        ++end;
+                        continue;
+                    }
+                    ++end;
+                    break;
+                }
+                value += connectionString[end];
+            }
+            const qsizetype semicolon = connectionString.indexOf(u';', end);
+            end = semicolon < 0 ? connectionString.size() : semicolon;
+        } else {
+            const qsizetype semicolon = connectionString.indexOf(u';', end);
+            const qsizetype stop = semicolon < 0 ? connectionString.size() : semicolon;
+            value = connectionString.mid(end, stop - end);
+            end = stop;
+        }
+        if (name.compare(key, Qt::CaseInsensitive) == 0)
+            return value;
+        at = end + 1;
+    }
+    return {};
+}
+
+/** A refused login that a missing database may be behind. */
+bool mayBeMissingDatabase(const Failure& error)
+{
+    // FreeTDS puts SQL Server's "Login failed" (18456) first and drops the 4060 that says why.
+    return IsMissingDatabase(error)
+        || (dynamic_cast<const DbError*>(&error)
+            && (error.number() == 18456 || error.description().contains(u"Login failed for user"_s)));
+}
+
 /** The restore's connection: the named database, or master when that database is not there yet. */
 std::unique_ptr<Connection> openForRestore(ConnectionFactory& factory, const QString& connectionString)
 {
@@ -106,14 +154,30 @@ std::unique_ptr<Connection> openForRestore(ConnectionFactory& factory, const QSt
     try {
         connection->Open(connectionString);
         return connection;
-    } catch (const Failure& error) {
-        if (!IsMissingDatabase(error))
+    } catch (const Failure& refusal) {
+        const QString database = connectionValue(connectionString, u"Database"_s);
+        if (!mayBeMissingDatabase(refusal) || database.isEmpty()
+            || database.compare(u"master"_s, Qt::CaseInsensitive) == 0)
             throw;
+        // The script begins with USE [master] and creates the database itself; it runs from master only when master
+        // takes the login and the database is really not there. Any other refusal stays the refusal it was.
+        std::unique_ptr<Connection> master = factory.createConnection();
+        bool exists = true;
+        try {
+            master->Open(WithDatabase(connectionString, u"master"_s));
+            QString quoted = database;
+            quoted.replace(u'\'', u"''"_s);
+            const std::unique_ptr<RecordSet> found
+                = master->Execute(u"SELECT name FROM master.dbo.sysdatabases WHERE name = N'"_s + quoted + u"'"_s);
+            exists = !found->Eof();
+            found->Close();
+        } catch (const Failure&) {
+            exists = true;
+        }
+        if (exists)
+            throw;
+        return master;
     }
-    // The script begins with USE [master] and creates the database itself.
-    connection = factory.createConnection();
-    connection->Open(WithDatabase(connectionString, u"master"_s));
-    return connection;
 }
 
 } // namespace

@@ -139,11 +139,11 @@ struct Faults
  * changed at any time; each request reads them afresh.
  *
  * Statements are answered by their shape: SELECT <columns|*|constants> FROM <table, information_schema.Columns,
- * sys.database_files, sysfiles> [WHERE col = 'literal' [AND ...]], sp_tables (RPC, as FreeTDS sends it for SQLTables,
- * or EXEC), SET and USE, also inside sp_prepexec/sp_execute/sp_executesql (isql prepares its statements). Other
- * multi-line text (a restore script) is recorded and answered DONE (one DONE with a row count per INSERT line), with
- * "Changed database context" information for every USE line and the messages of the message rules. Anything else
- * gets a SQL Server-style error (102 syntax, 208 object, 207 column).
+ * sys.database_files, sysfiles, sysdatabases> [WHERE col = 'literal' [AND ...]], sp_tables (RPC, as FreeTDS sends it
+ * for SQLTables, or EXEC), SET and USE, also inside sp_prepexec/sp_execute/sp_executesql (isql prepares its
+ * statements). Other multi-line text (a restore script) is recorded and answered DONE (one DONE with a row count per
+ * INSERT line), with "Changed database context" information for every USE line and the messages of the message rules.
+ * Anything else gets a SQL Server-style error (102 syntax, 208 object, 207 column).
  */
 class TdsServer
 {
@@ -175,6 +175,15 @@ public:
     // --- answers
     /** False: every login is refused with error 18456 "Login failed for user '<name>'.". */
     void setLoginAccepted(bool accepted);
+    /**
+     * The databases a login may name (case-insensitive); a login to another is refused with error 4060 "Cannot open
+     * database "x" requested by the login. The login failed." and 18456, as SQL Server does. A script's CREATE
+     * DATABASE line adds its name. master.dbo.sysdatabases lists them. Empty (the default): every database exists.
+     */
+    void setKnownDatabases(const QStringList& names);
+    QStringList knownDatabases() const;
+    /** Whether batches() keeps the text of every batch (default true); batchBytes() is kept either way. */
+    void setRecordBatches(bool record);
     /** Whether USE lines of a script give ENVCHANGE and the information 5701 (default true). */
     void setContextMessages(bool enabled);
     void addMessageRule(const MessageRule& rule);
@@ -184,6 +193,8 @@ public:
 
     // --- what happened
     QStringList batches() const;
+    /** The size on the wire (UTF-16 bytes) of every SQL batch received, in order. */
+    QList<qsizetype> batchBytes() const;
     QList<RpcRecord> rpcs() const;
     QList<LoginRecord> logins() const;
     int connectionCount() const;
