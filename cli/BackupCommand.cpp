@@ -140,17 +140,23 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         RestoreOptions options;
         options.clock = &env.clock;
         qint64 lastShownMs = -1;
-        options.progress = [&env, &lastShownMs](const RestoreProgress& p) {
-            // A line a second at most: a large script has thousands of batches.
-            if (lastShownMs >= 0 && p.elapsedMs - lastShownMs < 1000 && p.bytesDone < p.bytesTotal)
-                return;
-            lastShownMs = p.elapsedMs;
+        RestoreProgress last;
+        const auto show = [&env](const RestoreProgress& p) {
             env.err << u"Restored "_s << p.bytesDone << u" of "_s << p.bytesTotal << u" bytes, "_s << p.statementsDone
                     << u" statements, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s
                     << Qt::endl;
         };
+        options.progress = [&](const RestoreProgress& p) {
+            // A line a second at most: a large script has thousands of batches. The last one follows the end.
+            last = p;
+            if (lastShownMs >= 0 && p.elapsedMs - lastShownMs < 1000)
+                return;
+            lastShownMs = p.elapsedMs;
+            show(p);
+        };
         try {
             ExecuteScript(env.factory, dialogs, connectionString, path, options);
+            show(last);
         } catch (const Failure& error) {
             if (!IsContextChangeToMaster(error)) {
                 // Unlike the window, say what the server said and where: nobody can look at the server's log from

@@ -94,13 +94,14 @@ struct RestoreOptions
 };
 
 /**
- * `ExecuteScript`: opens a connection with the string (with Database=master instead when the named database does not
- * exist yet), reads the file piece by piece (UTF-8, a leading byte-order mark dropped), sends `SET DATEFORMAT mdy` and
- * then the script in the batches of ScriptBatcher, one after the other on that connection, and closes the connection.
- * Has no handling of its own: the first batch that fails ends it with ScriptBatchError (later batches are not sent);
- * a notice of the switch to master reported as an error counts as success and the script goes on. A file that cannot
- * be opened or read is reported through the error report as "IntervalSave.FileCont" and ends it; so does a script
- * that read as empty.
+ * `ExecuteScript`: opens a connection with the string; when that login is refused (4060, or the "Login failed" that
+ * FreeTDS puts before it) and master takes the same login but master.dbo.sysdatabases does not list the database,
+ * it goes on with Database=master (the script creates the database), else the refusal stands. It reads the file piece
+ * by piece (UTF-8, a leading byte-order mark dropped), sends `SET DATEFORMAT mdy` and then the script in the batches of
+ * ScriptBatcher, one after the other on that connection, and closes the connection. Has no handling of its own: the
+ * first batch that fails ends it with ScriptBatchError (later batches are not sent); a notice of the switch to master
+ * reported as an error counts as success and the script goes on. A file that cannot be opened or read is reported
+ * through the error report as "IntervalSave.FileCont" and ends it; so does a script that read as empty.
  */
 void ExecuteScript(ConnectionFactory& factory,
                    Dialogs& dialogs,

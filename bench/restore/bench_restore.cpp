@@ -138,8 +138,8 @@ qint64 writeScripts(const QString& path, const QString& goPath, qint64 bytes)
             + QByteArray::number(i % 100000) + "', '" + QByteArray::number(1 + i % 12) + "/"
             + QByteArray::number(1 + i % 28) + "/1995 " + QByteArray::number(1 + i % 12) + ":"
             + QByteArray::number(10 + i % 50) + ":00 PM', '" + QByteArray::number(double(i % 100000) / 100, 'f', 2)
-            + "', '" + (i % 2 == 0 ? "True" : "False") + "', '" + QByteArray::number(double(i) / 7.0, 'g', 15)
-            + "', '" + words.left(20 + int(i % 81)) + "', '" + (i % 3 == 2 ? QByteArray() : "extra") + "');\r\n";
+            + "', '" + (i % 2 == 0 ? "True" : "False") + "', '" + QByteArray::number(double(i) / 7.0, 'g', 15) + "', '"
+            + words.left(20 + int(i % 81)) + "', '" + (i % 3 == 2 ? QByteArray() : "extra") + "');\r\n";
         if (rows % 1000 == 0) {
             both(chunk);
             goLine();
@@ -185,9 +185,8 @@ int main(int argc, char** argv)
     OdbcConnectionFactory factory(30);
     FakeDialogs dialogs;
     SystemClock clock;
-    const QString connectionString
-        = u"Driver={SQL Server};Server=127.0.0.1,%1;Database=%2;Uid=bench;Pwd=bench;"_s.arg(port,
-                                                                                            QString::fromLatin1(Database));
+    const QString connectionString = u"Driver={SQL Server};Server=127.0.0.1,%1;Database=%2;Uid=bench;Pwd=bench;"_s.arg(
+        port, QString::fromLatin1(Database));
     qint64 discard = 0;
     serverStats(discard, discard);
     // One restore of a file: its seconds, CPU seconds and statements.
@@ -256,8 +255,9 @@ int main(int argc, char** argv)
     const double fisqlCpuBefore = cpuSeconds(RUSAGE_CHILDREN);
     QElapsedTimer timer;
     timer.start();
-    fisql.start(u"fisql"_s, {u"-U"_s, u"bench"_s, u"-P"_s, u"bench"_s, u"-S"_s, u"bench"_s, u"-D"_s, u"master"_s,
-                             u"-i"_s, smallGo});
+    fisql.start(
+        u"fisql"_s,
+        {u"-U"_s, u"bench"_s, u"-P"_s, u"bench"_s, u"-S"_s, u"bench"_s, u"-D"_s, u"master"_s, u"-i"_s, smallGo});
     if (!fisql.waitForStarted()) {
         std::fprintf(stderr, "bench_restore: fisql did not start\n");
         return 1;
