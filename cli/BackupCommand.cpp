@@ -79,8 +79,9 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     const QCommandLineOption folder(u"folder"_s, u"The folder to write the backup into (instead of the stored one)."_s,
                                     u"DIR"_s);
     const QCommandLineOption restore(u"restore"_s,
-                                     u"Send the script FILE to the server as one batch instead of making a backup. "
-                                     u"The stored settings are not changed."_s,
+                                     u"Send the script FILE to the server instead of making a backup, in batches "
+                                     u"between its statements (or at its GO lines); the first batch that fails ends "
+                                     u"it. The stored settings are not changed."_s,
                                      u"FILE"_s);
     parser.addOptions({helpOption, server, port, user, database, local, folder, restore});
 
@@ -143,12 +144,34 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
             dialogs.message(RestoreFileNotFoundMessage);
             return ExitFailure;
         }
+        RestoreOptions options;
+        options.clock = &env.clock;
+        qint64 lastShownMs = -1;
+        RestoreProgress last;
+        const auto show = [&env](const RestoreProgress& p) {
+            env.err << u"Restored "_s << p.bytesDone << u" of "_s << p.bytesTotal << u" bytes, "_s << p.statementsDone
+                    << u" statements, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s
+                    << Qt::endl;
+        };
+        options.progress = [&](const RestoreProgress& p) {
+            // A line a second at most: a large script has thousands of batches. The last one follows the end.
+            last = p;
+            if (lastShownMs >= 0 && p.elapsedMs - lastShownMs < 1000)
+                return;
+            lastShownMs = p.elapsedMs;
+            show(p);
+        };
         try {
-            ExecuteScript(env.factory, engine, connectionString, path);
+            ExecuteScript(env.factory, dialogs, connectionString, path, options);
+            show(last);
         } catch (const Failure& error) {
             if (!IsContextChangeToMaster(error)) {
-                // Unlike the window, say what the server said: nobody can look at the server's log from cron.
+                // Unlike the window, say what the server said and where: nobody can look at the server's log from
+                // cron.
                 env.err << error.description() << Qt::endl;
+                if (const auto* batch = dynamic_cast<const ScriptBatchError*>(&error))
+                    env.err << u"The failing batch begins at line "_s << batch->firstLine() << u" of "_s << path
+                            << Qt::endl;
                 dialogs.message(QString::fromLatin1(CouldNotConnectMessage));
                 return ExitFailure;
             }

@@ -1,11 +1,15 @@
 #include "ScriptRestore.h"
 
+#include "Clock.h"
 #include "ConnectionSettings.h"
 #include "ErrorReport.h"
-#include "IntervalSave.h"
 #include "Mssql.h"
+#include "ScriptBatcher.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringDecoder>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -37,23 +41,248 @@ bool IsContextChangeToMaster(const Failure& error)
     return rest == u"Changed database context to 'master'.";
 }
 
+bool IsMissingDatabase(const Failure& error)
+{
+    if (!dynamic_cast<const DbError*>(&error))
+        return false;
+    if (error.number() == 4060)
+        return true;
+    const QString& text = error.description();
+    if (text.contains(u"Cannot open database"_s) && text.contains(u"requested by the login"_s))
+        return true;
+    static const QRegularExpression otherServers(u"database \"[^\"]*\" does not exist"_s);
+    return otherServers.match(text).hasMatch();
+}
+
+QString WithDatabase(const QString& connectionString, const QString& database)
+{
+    // Split into key=value parts at the semicolons that stand outside braces.
+    QStringList parts;
+    QString part;
+    bool braced = false;
+    for (const QChar c : connectionString) {
+        if (c == u'{' && !braced && part.endsWith(u'='))
+            braced = true;
+        else if (c == u'}' && braced)
+            braced = false;
+        if (c == u';' && !braced) {
+            parts.append(part);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    const bool trailing = part.isEmpty();
+    if (!trailing)
+        parts.append(part);
+    bool replaced = false;
+    for (QString& p : parts) {
+        if (p.section(u'=', 0, 0).trimmed().compare(u"Database"_s, Qt::CaseInsensitive) == 0) {
+            p = u"Database="_s + database;
+            replaced = true;
+        }
+    }
+    if (!replaced)
+        parts.append(u"Database="_s + database);
+    return parts.join(u';') + (trailing || !replaced ? u";"_s : QString());
+}
+
+std::unique_ptr<QIODevice> openScriptFile(const QString& path)
+{
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly))
+        throw Failure(file->errorString(), 53);
+    return file;
+}
+
+namespace {
+
+constexpr qint64 ReadPiece = 256 * 1024;
+
+/** The value of a key of a connection string (braces taken off), empty when it has none. */
+QString connectionValue(const QString& connectionString, const QString& key)
+{
+    qsizetype at = 0;
+    while (at < connectionString.size()) {
+        const qsizetype equals = connectionString.indexOf(u'=', at);
+        if (equals < 0)
+            break;
+        const QString name = connectionString.mid(at, equals - at).trimmed();
+        QString value;
+        qsizetype end = equals + 1;
+        if (end < connectionString.size() && connectionString[end] == u'{') {
+            for (++end; end < connectionString.size(); ++end) {
+                if (connectionString[end] == u'}') {
+                    if (end + 1 < connectionString.size() && connectionString[end + 1] == u'}') {
+                        value += u'}';
+                        ++end;
+                        continue;
+                    }
+                    ++end;
+                    break;
+                }
+                value += connectionString[end];
+            }
+            const qsizetype semicolon = connectionString.indexOf(u';', end);
+            end = semicolon < 0 ? connectionString.size() : semicolon;
+        } else {
+            const qsizetype semicolon = connectionString.indexOf(u';', end);
+            const qsizetype stop = semicolon < 0 ? connectionString.size() : semicolon;
+            value = connectionString.mid(end, stop - end);
+            end = stop;
+        }
+        if (name.compare(key, Qt::CaseInsensitive) == 0)
+            return value;
+        at = end + 1;
+    }
+    return {};
+}
+
+/** A refused login that a missing database may be behind. */
+bool mayBeMissingDatabase(const Failure& error)
+{
+    // FreeTDS puts SQL Server's "Login failed" (18456) first and drops the 4060 that says why.
+    return IsMissingDatabase(error)
+        || (dynamic_cast<const DbError*>(&error)
+            && (error.number() == 18456 || error.description().contains(u"Login failed for user"_s)));
+}
+
+/** The restore's connection: the named database, or master when that database is not there yet. */
+std::unique_ptr<Connection> openForRestore(ConnectionFactory& factory, const QString& connectionString)
+{
+    std::unique_ptr<Connection> connection = factory.createConnection();
+    try {
+        connection->Open(connectionString);
+        return connection;
+    } catch (const Failure& refusal) {
+        const QString database = connectionValue(connectionString, u"Database"_s);
+        if (!mayBeMissingDatabase(refusal) || database.isEmpty()
+            || database.compare(u"master"_s, Qt::CaseInsensitive) == 0)
+            throw;
+        // The script begins with USE [master] and creates the database itself; it runs from master only when master
+        // takes the login and the database is really not there. Any other refusal stays the refusal it was.
+        std::unique_ptr<Connection> master = factory.createConnection();
+        bool exists = true;
+        try {
+            master->Open(WithDatabase(connectionString, u"master"_s));
+            QString quoted = database;
+            quoted.replace(u'\'', u"''"_s);
+            const std::unique_ptr<RecordSet> found
+                = master->Execute(u"SELECT name FROM master.dbo.sysdatabases WHERE name = N'"_s + quoted + u"'"_s);
+            exists = !found->Eof();
+            found->Close();
+        } catch (const Failure&) {
+            exists = true;
+        }
+        if (exists)
+            throw;
+        return master;
+    }
+}
+
+} // namespace
+
 void ExecuteScript(ConnectionFactory& factory,
-                   IntervalSave& engine,
+                   Dialogs& dialogs,
                    const QString& connectionString,
-                   const QString& path)
+                   const QString& path,
+                   const RestoreOptions& options)
 {
     // An early failure releases the connection without Close; releasing closes it.
-    std::unique_ptr<Connection> connection = factory.createConnection();
-    connection->Open(connectionString);
-    QString script;
-    engine.FileCont(path, script, 1);
-    if (script.isEmpty())
+    std::unique_ptr<Connection> connection = openForRestore(factory, connectionString);
+
+    // The file is read as FileCont reads it, and fails the same way: reported, then the restore ends.
+    ReportingProcedure proc(dialogs, u"IntervalSave"_s, u"FileCont"_s);
+    std::unique_ptr<QIODevice> device;
+    if (!proc.run(104, [&] { device = openScriptFile(path); }))
         throw Failure(u"The restore script is empty."_s);
-    // Closing the result walks the rest of the batch: a script that returns rows somewhere still runs to its end,
-    // and a statement that fails after them is raised here rather than lost.
-    connection->Execute(script)->Close();
+
+    const qint64 startMs = options.clock ? options.clock->monotonicMs() : 0;
+    RestoreProgress progress;
+    progress.bytesTotal = device->size();
+    // The decoder drops a leading byte-order mark and holds a character split between two pieces.
+    QStringDecoder decoder(QStringConverter::Utf8);
+    ScriptBatcher batcher;
+    bool sentAny = false;
+    const auto sendReady = [&] {
+        while (batcher.hasBatch()) {
+            const ScriptBatch batch = batcher.takeBatch();
+            if (!sentAny) {
+                // The script writes dates month first; a login whose language reads them day first would swap them.
+                connection->Execute(u"SET DATEFORMAT mdy"_s)->Close();
+                sentAny = true;
+            }
+            try {
+                // Closing the result walks the rest of the batch: a batch that returns rows somewhere still runs to
+                // its end, and a statement that fails after them is raised here rather than lost.
+                connection->Execute(batch.text)->Close();
+            } catch (const Failure& error) {
+                // The script's "USE [master]" makes the server announce the switch; some drivers report it as an
+                // error, and the batch has run all the same.
+                if (!IsContextChangeToMaster(error))
+                    throw ScriptBatchError(error.description(), error.number(), batch.firstLine);
+            }
+            progress.statementsDone += batch.statements;
+            ++progress.batchesDone;
+            if (options.clock)
+                progress.elapsedMs = options.clock->monotonicMs() - startMs;
+            if (options.progress)
+                options.progress(progress);
+            if (options.letEventsRun)
+                options.letEventsRun();
+        }
+    };
+
+    QByteArray piece(ReadPiece, Qt::Uninitialized);
+    for (;;) {
+        qint64 read = 0;
+        proc.run(108, [&] {
+            read = device->read(piece.data(), piece.size());
+            if (read < 0)
+                throw Failure(device->errorString(), 62);
+        });
+        if (read < 0)
+            throw Failure(u"The restore script could not be read."_s);
+        if (read == 0)
+            break;
+        progress.bytesDone += read;
+        const QString text = decoder.decode(QByteArrayView(piece.constData(), read));
+        batcher.feed(text);
+        sendReady();
+    }
+    batcher.finish();
+    sendReady();
+    device.reset();
+    if (!sentAny)
+        throw Failure(u"The restore script is empty."_s);
     connection->Close();
 }
+
+namespace {
+
+/** Puts ProgressBar1 back to empty when the restore is over, however it ends. */
+class ProgressReset
+{
+public:
+    explicit ProgressReset(MainView& view)
+        : m_view(view)
+    { }
+    ~ProgressReset()
+    {
+        try {
+            m_view.setProgressValue(0);
+        } catch (...) {
+            // Nothing more to do for a bar that cannot be reset.
+        }
+    }
+    ProgressReset(const ProgressReset&) = delete;
+    ProgressReset& operator=(const ProgressReset&) = delete;
+
+private:
+    MainView& m_view;
+};
+
+} // namespace
 
 ScriptRestore::ScriptRestore(RestoreContext context)
     : m_context(context)
@@ -97,7 +326,18 @@ void ScriptRestore::PushButton9_Click()
         }
         TurnAutoBackupOff(view, m_context.settings);
         const QString connectionString = BuildConnectionString(m_context.connectionView.currentSettings());
-        ExecuteScript(m_context.factory, m_context.engine, connectionString, path);
+        // Window events run between batches: a click on a backup meanwhile finds the guard held.
+        WorkGuard::Scope running(m_context.guard);
+        const ProgressReset resetAfter(view);
+        RestoreOptions options;
+        options.clock = &m_context.clock;
+        options.letEventsRun = m_context.letEventsRun;
+        options.progress = [&view](const RestoreProgress& p) {
+            view.setProgressValue(p.bytesTotal > 0 ? int(p.bytesDone * 100 / p.bytesTotal) : 0);
+        };
+        view.setProgressMaximum(100);
+        view.setProgressValue(0);
+        ExecuteScript(m_context.factory, dialogs, connectionString, path, options);
         dialogs.message(RestoreDoneMessage);
     } catch (const Failure& error) {
         // The script's "USE [master]" makes the server announce the switch; some drivers report it as an error.

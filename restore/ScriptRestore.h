@@ -3,13 +3,18 @@
 #include "AutoBackup.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
+#include "EventPump.h"
 #include "SettingsStore.h"
 #include "Views.h"
 #include "WorkGuard.h"
 
 #include <QString>
 
-class IntervalSave;
+#include <functional>
+#include <memory>
+
+class Clock;
+class QIODevice;
 
 /** The title of the restore file dialog. */
 inline const QString RestoreDialogTitle = QStringLiteral("Select backup file");
@@ -34,14 +39,75 @@ bool RestoreFileExists(const QString& path);
 bool IsContextChangeToMaster(const Failure& error);
 
 /**
- * `ExecuteScript`: opens a connection with the string, reads the whole file with FileCont (mode 1), executes the text
- * as one batch and closes the connection. Has no handling of its own: any failure is thrown, also for a script that
- * read as empty. FileCont reports a file that cannot be read through the error report and yields what it read.
+ * True when a login was refused because the database it names does not exist: SQL Server's error 4060 ("Cannot open
+ * database ... requested by the login"), or the same refusal in the words of another server ("database "x" does not
+ * exist").
+ */
+bool IsMissingDatabase(const Failure& error);
+
+/**
+ * The connection string with its Database value replaced by `database` (added when there is none); every other
+ * part stays as it is.
+ */
+QString WithDatabase(const QString& connectionString, const QString& database);
+
+/**
+ * Opens a script file for reading, from its first byte; throws Failure with the system's text when it cannot. The
+ * one place where a script's bytes come from.
+ */
+std::unique_ptr<QIODevice> openScriptFile(const QString& path);
+
+/** A batch of the script that the server refused: the server's text, and where the batch begins in the file. */
+class ScriptBatchError : public DbError
+{
+public:
+    ScriptBatchError(const QString& description, int number, qint64 firstLine)
+        : DbError(description, number)
+        , m_firstLine(firstLine)
+    { }
+    /** The line of the file (from 1) where the refused batch begins. */
+    qint64 firstLine() const { return m_firstLine; }
+
+private:
+    qint64 m_firstLine;
+};
+
+/** How far a restore has come; reported after every batch. */
+struct RestoreProgress
+{
+    qint64 bytesDone = 0; ///< bytes of the file read
+    qint64 bytesTotal = 0; ///< the file's size
+    qint64 statementsDone = 0;
+    qint64 batchesDone = 0;
+    qint64 elapsedMs = 0;
+};
+
+/** What a running restore may do between batches; everything may be empty. */
+struct RestoreOptions
+{
+    /** "Let pending window events run", after every batch. */
+    EventPump letEventsRun;
+    /** Called after every batch. */
+    std::function<void(const RestoreProgress&)> progress;
+    /** For the elapsed time of the progress; none counts none. */
+    const Clock* clock = nullptr;
+};
+
+/**
+ * `ExecuteScript`: opens a connection with the string; when that login is refused (4060, or the "Login failed" that
+ * FreeTDS puts before it) and master takes the same login but master.dbo.sysdatabases does not list the database,
+ * it goes on with Database=master (the script creates the database), else the refusal stands. It reads the file piece
+ * by piece (UTF-8, a leading byte-order mark dropped), sends `SET DATEFORMAT mdy` and then the script in the batches of
+ * ScriptBatcher, one after the other on that connection, and closes the connection. Has no handling of its own: the
+ * first batch that fails ends it with ScriptBatchError (later batches are not sent); a notice of the switch to master
+ * reported as an error counts as success and the script goes on. A file that cannot be opened or read is reported
+ * through the error report as "IntervalSave.FileCont" and ends it; so does a script that read as empty.
  */
 void ExecuteScript(ConnectionFactory& factory,
-                   IntervalSave& engine,
+                   Dialogs& dialogs,
                    const QString& connectionString,
-                   const QString& path);
+                   const QString& path,
+                   const RestoreOptions& options = {});
 
 /** Everything the restore works with, injected. All references outlive the restore. */
 struct RestoreContext
@@ -51,8 +117,10 @@ struct RestoreContext
     Dialogs& dialogs;
     SettingsStore& settings; ///< "StartStopState"
     ConnectionFactory& factory;
-    IntervalSave& engine; ///< its FileCont reads the script
-    WorkGuard& guard; ///< shared with the schedule
+    WorkGuard& guard; ///< shared with the schedule; held while the restore runs
+    const Clock& clock;
+    /** "Let pending window events run" between batches; may be empty. */
+    EventPump letEventsRun;
 };
 
 /** The main window's "Restore Options": choosing the script file and sending it to the server. */
@@ -73,7 +141,8 @@ public:
      * ExecuteScript with the connection window's current fields; then "Done.", or "Could not connect. Please check
      * with your administrator." for any failure but the notice of a switch to master (automatic backup stays off).
      * A missing file shows "Restore file not found." and changes nothing. Refused with "A backup is already
-     * running." during a dump.
+     * running." during a dump. Between batches window events run (the guard refuses a backup meanwhile) and
+     * ProgressBar1 shows the share of the file sent; it is reset after.
      */
     void PushButton9_Click();
 

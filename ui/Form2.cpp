@@ -72,9 +72,9 @@ Form2::Form2(Form2Services services, QWidget* parent)
                                    dump};
     m_schedule = std::make_unique<BackupSchedule>(schedule);
     m_commands = std::make_unique<BackupCommands>(schedule);
-    m_restore = std::make_unique<ScriptRestore>(RestoreContext{*this, m_services.connectionWindow, m_services.dialogs,
-                                                               m_services.settings, m_services.factory,
-                                                               m_services.engine, m_services.guard});
+    m_restore = std::make_unique<ScriptRestore>(
+        RestoreContext{*this, m_services.connectionWindow, m_services.dialogs, m_services.settings, m_services.factory,
+                       m_services.guard, m_services.clock, m_services.letEventsRun});
     connectHandlers();
 }
 

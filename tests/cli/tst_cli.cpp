@@ -158,7 +158,8 @@ private slots:
         file.close();
 
         QCOMPARE(run({u"--restore"_s, script}), int(ExitSuccess));
-        QCOMPARE(run.db.batches, QStringList{u"USE [master]\r\nSELECT 1\r\n"_s});
+        QCOMPARE(run.db.batches, (QStringList{u"SET DATEFORMAT mdy"_s, u"USE [master]\r\nSELECT 1\r\n"_s}));
+        QVERIFY(run.errText.contains(u"Restored 24 of 24 bytes, 1 statements, "_s));
         QVERIFY(run.errText.contains(u"Done."_s));
         QCOMPARE(run.settings.get(SettingKeys::StartStopState, u"unset"_s), u"unset"_s);
     }
@@ -200,12 +201,16 @@ private slots:
         const QString script = failing.dir.path() + u"/s.sql"_s;
         QFile file(script);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("CREATE TABLE x (a int)\r\n");
+        file.write("SELECT 1\r\nGO\r\n\r\nCREATE TABLE x (a int)\r\nGO\r\nSELECT 2\r\n");
         file.close();
         failing.db.failCommandContaining = u"CREATE TABLE"_s;
         failing.db.failText = u"[FreeTDS][SQL Server]There is already an object named 'x' in the database."_s;
         QCOMPARE(failing({u"--restore"_s, script}), int(ExitFailure));
         QVERIFY(failing.errText.contains(u"There is already an object named 'x'"_s));
+        // Where the failing batch begins in the file; the batch after it was not sent.
+        QVERIFY2(failing.errText.contains(u"The failing batch begins at line 3 of "_s + script),
+                 qPrintable(failing.errText));
+        QCOMPARE(failing.db.executed.size(), 3);
         QVERIFY(failing.errText.contains(u"Could not connect. Please check with your administrator."_s));
     }
 };

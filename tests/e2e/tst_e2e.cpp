@@ -241,6 +241,8 @@ private slots:
         m_server.clearRecords();
         m_server.setFaults({});
         m_server.setLoginAccepted(true);
+        m_server.setKnownDatabases({});
+        m_server.setRecordBatches(true);
         m_server.setContextMessages(true);
         m_server.setDatabaseFiles({});
         m_server.setDatabaseFilesMissing(false);
@@ -477,6 +479,8 @@ private slots:
         QTest::newRow("context message as an error") << u"context error"_s << done;
         QTest::newRow("failing statement") << u"statement error"_s << failed;
         QTest::newRow("refused login") << u"refused"_s << failed;
+        QTest::newRow("database not there yet") << u"missing"_s << done;
+        QTest::newRow("database there, login refused") << u"refused, database there"_s << failed;
     }
 
     void restore()
@@ -497,10 +501,18 @@ private slots:
             m_server.setContextMessages(false);
             m_server.addMessageRule({u"USE [master]"_s, 5701, u"Changed database context to 'master'."_s, 16});
         } else if (mode == u"statement error"_s) {
+            // The first table's rows: the tables after it are not sent.
             m_server.addMessageRule(
-                {u"INSERT INTO [AllTypes]"_s, 245, u"Conversion failed when converting the value."_s, 16});
+                {u"INSERT INTO [People]"_s, 245, u"Conversion failed when converting the value."_s, 16});
         } else if (mode == u"refused"_s) {
             m_server.setLoginAccepted(false);
+        } else if (mode == u"missing"_s) {
+            m_server.setKnownDatabases({u"master"_s});
+        } else if (mode == u"refused, database there"_s) {
+            // Refused with 4060, and master cannot tell whether the database is there: the refusal stands.
+            m_server.setKnownDatabases({u"master"_s});
+            m_server.addMessageRule(
+                {u"sysdatabases"_s, 229, u"The SELECT permission was denied on the object 'sysdatabases'."_s, 14});
         }
 
         QTemporaryDir configDir;
@@ -513,23 +525,102 @@ private slots:
         connection.settings = settings();
         FakeDialogs dialogs;
         WorkGuard guard;
-        IntervalSave engine(
-            BackupContext{*m_factory, dialogs, dump.clock, dump.source, {}, dump.dir.filePath(u"backups.log"_s), {}});
-        ScriptRestore restore(RestoreContext{view, connection, dialogs, settingsStore, *m_factory, engine, guard});
+        ScriptRestore restore(
+            RestoreContext{view, connection, dialogs, settingsStore, *m_factory, guard, dump.clock, {}});
         restore.PushButton9_Click();
 
         QCOMPARE(dialogs.messages(), QStringList{message});
         QCOMPARE(dialogs.errorReports(), QStringList());
         QCOMPARE(view.buttonCaption, TurnOnAutoBackupCaption);
         QCOMPARE(view.timer, 0);
+        const QStringList batches = m_server.batches();
+        QStringList logins;
+        for (const LoginRecord& login : m_server.logins())
+            logins.append(login.database);
         if (mode == u"refused"_s) {
-            QCOMPARE(m_server.batches(), QStringList());
-        } else {
-            // The whole file arrived as one batch, unchanged.
-            const QStringList batches = m_server.batches();
-            QCOMPARE(batches.size(), 1);
-            QVERIFY(batches[0] == QString::fromUtf8(script));
+            // Master refuses the login too: the refusal stands and nothing is sent.
+            QCOMPARE(logins, (QStringList{Database, u"master"_s}));
+            QCOMPARE(batches, QStringList());
+            return;
         }
+        if (mode == u"refused, database there"_s) {
+            QCOMPARE(logins, (QStringList{Database, u"master"_s}));
+            QCOMPARE(batches.size(), 1);
+            QVERIFY(batches[0].contains(u"master.dbo.sysdatabases WHERE name = N'Sales'"_s));
+            return;
+        }
+        QCOMPARE(logins, (mode == u"missing"_s ? QStringList{Database, u"master"_s} : QStringList{Database}));
+        qsizetype at = 0;
+        if (mode == u"missing"_s) {
+            QVERIFY(batches[0].contains(u"sysdatabases"_s));
+            at = 1;
+        }
+        // The date order first, in a batch of its own; then the file in the batches of its statements, in order.
+        QCOMPARE(batches.value(at), u"SET DATEFORMAT mdy"_s);
+        const QStringList scriptBatches = batches.mid(at + 1);
+        QVERIFY(scriptBatches.first().startsWith(u"-- Server: 127.0.0.1    Database: Sales\r\n"_s));
+        QVERIFY(scriptBatches.first().contains(u"USE [master]"_s));
+        QVERIFY(scriptBatches.first().trimmed().endsWith(u"SET TORN_PAGE_DETECTION ON"_s));
+        QVERIFY(scriptBatches[1].contains(u"\r\nUSE [Sales]\r\n"_s));
+        if (mode == u"statement error"_s) {
+            // The batch with the refused INSERT was the last one sent.
+            QVERIFY(scriptBatches.last().contains(u"INSERT INTO [People]"_s));
+            QVERIFY(!scriptBatches.join(QString()).contains(u"CREATE TABLE [Empty]"_s));
+            QVERIFY(QString::fromUtf8(script).startsWith(scriptBatches.join(QString())));
+            QVERIFY(scriptBatches.join(QString()).size() < QString::fromUtf8(script).size());
+        } else {
+            QVERIFY(scriptBatches.size() > 4);
+            QVERIFY(scriptBatches.join(QString()) == QString::fromUtf8(script));
+        }
+    }
+
+    void restoreInBoundedBatches()
+    {
+        // A script larger than a batch: rows of 5,000 characters, one value above the whole limit.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"large.sql"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(
+            "-- Server: 127.0.0.1    Database: Big\r\n-- ------------------------------------------------------\r\n"
+            "-- Generated By: Tessaline\r\n--\r\nUSE [master]\r\n--\r\nCREATE DATABASE [Big]\r\n--\r\n"
+            "USE [Big]\r\n--\r\nCREATE TABLE [T] ([a] INT,[b] NTEXT)\r\n\r\n");
+        const QByteArray filler(5000, 'x');
+        const int rows = 2500;
+        for (int i = 0; i < rows; ++i) {
+            file.write("INSERT INTO [T] VALUES('" + QByteArray::number(i) + "', '" + filler + "');\r\n");
+            if (i == 1234)
+                file.write("INSERT INTO [T] VALUES('-1', '" + QByteArray(5 * 1024 * 1024, 'y') + "');\r\n");
+        }
+        file.close();
+
+        FakeDialogs dialogs;
+        ExecuteScript(*m_factory, dialogs, m_server.connectionString(u"Big"_s, User, Password), path);
+
+        const QList<qsizetype> sizes = m_server.batchBytes();
+        const QStringList batches = m_server.batches();
+        QCOMPARE(sizes.size(), batches.size());
+        QCOMPARE(batches[0], u"SET DATEFORMAT mdy"_s);
+        qint64 inserts = 0;
+        int alone = 0;
+        for (qsizetype i = 1; i < batches.size(); ++i) {
+            const qsizetype count = batches[i].count(u"INSERT INTO [T]"_s);
+            inserts += count;
+            QVERIFY(count <= 1000);
+            if (sizes[i] > 8 * 1024 * 1024) {
+                // The one statement above the limit went alone.
+                QCOMPARE(count, 1);
+                QVERIFY(batches[i].contains(u"'-1'"_s));
+                ++alone;
+            } else {
+                QCOMPARE(sizes[i], batches[i].size() * 2);
+            }
+        }
+        QCOMPARE(inserts, rows + 1);
+        QCOMPARE(alone, 1);
+        // 12.5 M characters of rows: more than three batches of 4 Mi characters.
+        QVERIFY2(batches.size() >= 1 + 2 + 4, qPrintable(QString::number(batches.size())));
+        QVERIFY(QString::fromUtf8(readBytes(path)) == batches.mid(1).join(QString()));
     }
 
     void scriptReturningRowsStillRaisesALaterFailure()
@@ -543,11 +634,8 @@ private slots:
         file.close();
 
         FakeDialogs dialogs;
-        FixedDumpSource source(u"127.0.0.1"_s, Database, dir.path());
-        FakeClock clock;
-        IntervalSave engine(BackupContext{*m_factory, dialogs, clock, source, {}, dir.filePath(u"backups.log"_s), {}});
         try {
-            ExecuteScript(*m_factory, engine, connectionString(), path);
+            ExecuteScript(*m_factory, dialogs, connectionString(), path);
             QFAIL("the failing statement after the rows was not raised");
         } catch (const DbError& error) {
             QVERIFY2(error.description().contains(u"Nope"_s), qPrintable(error.description()));

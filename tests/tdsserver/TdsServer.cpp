@@ -27,7 +27,10 @@ struct TdsServer::State
     QString defaultDatabase = u"master"_s;
     bool snapshotIsolation = false;
     bool loginAccepted = true;
+    QStringList knownDatabases; ///< empty: every database exists
     bool contextMessages = true;
+    bool recordBatches = true;
+    QList<qsizetype> batchBytes;
     QList<MessageRule> rules;
     Faults faults;
 
@@ -319,12 +322,24 @@ private:
         login.serverName = utf16At(payload, 52);
         login.database = utf16At(payload, 68);
         bool accepted = false;
+        bool databaseKnown = true;
         {
             QMutexLocker lock(&m_state->mutex);
             m_state->logins.append(login);
             accepted = m_state->loginAccepted;
             if (login.database.isEmpty())
                 login.database = m_state->defaultDatabase;
+            databaseKnown = m_state->knownDatabases.isEmpty()
+                || m_state->knownDatabases.contains(login.database, Qt::CaseInsensitive);
+        }
+        if (accepted && !databaseKnown) {
+            // SQL Server's two messages for a login to a database that is not there.
+            message(true, 4060, 11,
+                    u"Cannot open database \"%1\" requested by the login. The login failed."_s.arg(login.database));
+            message(true, 18456, 14, u"Login failed for user '%1'."_s.arg(login.userName));
+            m_writer.append(doneToken(TokenDone, DoneError, 0, 0));
+            flush(true);
+            return;
         }
         if (!accepted) {
             message(true, 18456, 14, u"Login failed for user '%1'."_s.arg(login.userName));
@@ -368,8 +383,11 @@ private:
         QList<MessageRule> rules;
         {
             QMutexLocker lock(&m_state->mutex);
-            m_state->batches.append(text);
-            m_state->requests.append(u"batch: "_s + text);
+            if (m_state->recordBatches) {
+                m_state->batches.append(text);
+                m_state->requests.append(u"batch: "_s + text);
+            }
+            m_state->batchBytes.append(payload.size() - at);
             rules = m_state->rules;
         }
         m_attended = false;
@@ -479,11 +497,22 @@ private:
         }
         static const QRegularExpression use(u"^\\s*USE\\s+\\[?([^\\]]*)\\]?\\s*;?\\s*$"_s,
                                             QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression create(u"^\\s*CREATE\\s+DATABASE\\s+\\[?([^\\]\\s]*)"_s,
+                                               QRegularExpression::CaseInsensitiveOption);
         bool failed = false;
         const QStringList lines = text.split(u'\n');
         for (qsizetype i = 0; i < lines.size(); ++i) {
             const QString& line = lines[i];
             const int lineNumber = int(i + 1);
+            if (line.contains(u"DATABASE"_s, Qt::CaseInsensitive)) {
+                const QRegularExpressionMatch m = create.match(line);
+                if (m.hasMatch()) {
+                    QMutexLocker lock(&m_state->mutex);
+                    if (!m_state->knownDatabases.isEmpty()
+                        && !m_state->knownDatabases.contains(m.captured(1), Qt::CaseInsensitive))
+                        m_state->knownDatabases.append(m.captured(1));
+                }
+            }
             if (contextMessages) {
                 const QRegularExpressionMatch m = use.match(line);
                 if (m.hasMatch())
@@ -599,6 +628,22 @@ private:
                         rows);
     }
 
+    // master.dbo.sysdatabases: the known databases, or master and the session's when every database exists.
+    Relation sysDatabases() const
+    {
+        QStringList names;
+        {
+            QMutexLocker lock(&m_state->mutex);
+            names = m_state->knownDatabases;
+        }
+        if (names.isEmpty())
+            names = {u"master"_s, m_database};
+        QList<Row> rows;
+        for (qsizetype i = 0; i < names.size(); ++i)
+            rows.append({names[i], int(i + 1)});
+        return fromRows({nameColumn(u"name"_s), intColumn(u"dbid"_s, SqlType::SmallInt)}, rows);
+    }
+
     Relation resolve(const sql::Statement& s) const
     {
         QStringList parts;
@@ -613,6 +658,8 @@ private:
             return databases();
         if (name == u"sysfiles"_s && (parts.size() == 1 || parts[parts.size() - 2] == u"dbo"_s))
             return sysFiles();
+        if (name == u"sysdatabases"_s && (parts.size() == 1 || parts[parts.size() - 2] == u"dbo"_s))
+            return sysDatabases();
         if (parts.size() <= 2 || parts[parts.size() - 2] == u"dbo"_s) {
             for (const TableSpec& table : tables()) {
                 if (table.name.compare(s.object.last(), Qt::CaseInsensitive) != 0)
@@ -1207,6 +1254,30 @@ void TdsServer::setLoginAccepted(bool accepted)
     m_state->loginAccepted = accepted;
 }
 
+void TdsServer::setKnownDatabases(const QStringList& names)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->knownDatabases = names;
+}
+
+QStringList TdsServer::knownDatabases() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->knownDatabases;
+}
+
+void TdsServer::setRecordBatches(bool record)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->recordBatches = record;
+}
+
+QList<qsizetype> TdsServer::batchBytes() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->batchBytes;
+}
+
 void TdsServer::setContextMessages(bool enabled)
 {
     QMutexLocker lock(&m_state->mutex);
@@ -1278,6 +1349,7 @@ void TdsServer::clearRecords()
     QMutexLocker lock(&m_state->mutex);
     m_state->batches.clear();
     m_state->requests.clear();
+    m_state->batchBytes.clear();
     m_state->rpcs.clear();
     m_state->logins.clear();
     m_state->attentions = 0;

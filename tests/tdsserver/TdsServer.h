@@ -139,8 +139,8 @@ struct Faults
  * changed at any time; each request reads them afresh.
  *
  * Statements are answered by their shape: SELECT <columns|*|constants> FROM <table, information_schema.Columns,
- * sys.database_files, sysfiles, sys.databases> [WHERE col = 'literal' [AND ...]], sp_tables (RPC, as FreeTDS sends
- * it for SQLTables, or EXEC), SET, USE, BEGIN TRANSACTION, COMMIT and ROLLBACK, also inside
+ * sys.database_files, sysfiles, sys.databases, sysdatabases> [WHERE col = 'literal' [AND ...]], sp_tables (RPC, as
+ * FreeTDS sends it for SQLTables, or EXEC), SET, USE, BEGIN TRANSACTION, COMMIT and ROLLBACK, also inside
  * sp_prepexec/sp_execute/sp_executesql (isql prepares its statements). Other multi-line text (a restore script) is
  * recorded and answered DONE (one DONE with a row count per INSERT line), with "Changed database context" information
  * for every USE line and the messages of the message rules. Anything else gets a SQL Server-style error (102 syntax,
@@ -181,6 +181,15 @@ public:
     // --- answers
     /** False: every login is refused with error 18456 "Login failed for user '<name>'.". */
     void setLoginAccepted(bool accepted);
+    /**
+     * The databases a login may name (case-insensitive); a login to another is refused with error 4060 "Cannot open
+     * database "x" requested by the login. The login failed." and 18456, as SQL Server does. A script's CREATE
+     * DATABASE line adds its name. master.dbo.sysdatabases lists them. Empty (the default): every database exists.
+     */
+    void setKnownDatabases(const QStringList& names);
+    QStringList knownDatabases() const;
+    /** Whether batches() keeps the text of every batch (default true); batchBytes() is kept either way. */
+    void setRecordBatches(bool record);
     /** Whether USE lines of a script give ENVCHANGE and the information 5701 (default true). */
     void setContextMessages(bool enabled);
     void addMessageRule(const MessageRule& rule);
@@ -190,6 +199,8 @@ public:
 
     // --- what happened
     QStringList batches() const;
+    /** The size on the wire (UTF-16 bytes) of every SQL batch received, in order. */
+    QList<qsizetype> batchBytes() const;
     QList<RpcRecord> rpcs() const;
     QList<LoginRecord> logins() const;
     /** Every batch ("batch: <text>") and RPC ("rpc: <procedure>") in the order they arrived, over all sessions. */

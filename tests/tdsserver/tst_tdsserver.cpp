@@ -74,6 +74,8 @@ private slots:
         m_server.clearRecords();
         m_server.setFaults({});
         m_server.setLoginAccepted(true);
+        m_server.setKnownDatabases({});
+        m_server.setRecordBatches(true);
         m_server.setContextMessages(true);
         m_server.setDatabaseFilesMissing(false);
         m_server.setDatabaseFiles({});
@@ -98,6 +100,44 @@ private slots:
         OdbcProbe probe;
         QVERIFY(!probe.connect(connectionString(u"nobody"_s)));
         QCOMPARE(probe.error(), u"[FreeTDS][SQL Server]Login failed for user 'nobody'."_s);
+    }
+
+    void unknownDatabase()
+    {
+        // Every database exists until the server is told which do; then a login to another is refused with 4060.
+        m_server.setKnownDatabases({u"master"_s});
+        OdbcProbe refused;
+        QVERIFY(!refused.connect(connectionString(u"backup"_s)));
+        // As with SQL Server, FreeTDS puts the login failure first and the reason after it.
+        QCOMPARE(refused.error(), u"[FreeTDS][SQL Server]Login failed for user 'backup'."_s);
+        QVERIFY(refused.infos().contains(
+            u"[FreeTDS][SQL Server]Cannot open database \"Sales\" requested by the login. The login failed."_s));
+
+        // A script that creates the database makes it known.
+        OdbcProbe master;
+        QVERIFY2(master.connect(connectionString(u"backup"_s).replace(u"Database=Sales"_s, u"Database=MASTER"_s)),
+                 qPrintable(master.error()));
+        QList<OdbcProbe::Result> results;
+        QVERIFY2(master.execute(u"USE [master]\r\nCREATE DATABASE [Sales] ON  PRIMARY \r\n"_s, results),
+                 qPrintable(master.error()));
+        QCOMPARE(m_server.knownDatabases(), (QStringList{u"master"_s, u"Sales"_s}));
+        QVERIFY(master.execute(u"SELECT name FROM master.dbo.sysdatabases WHERE name = N'Sales'"_s, results));
+        QCOMPARE(results.size(), 1);
+        QCOMPARE(results[0].rows.size(), 1);
+        OdbcProbe accepted;
+        QVERIFY2(accepted.connect(connectionString(u"backup"_s)), qPrintable(accepted.error()));
+    }
+
+    void batchSizesWithoutTexts()
+    {
+        m_server.setRecordBatches(false);
+        OdbcProbe probe;
+        QVERIFY(probe.connect(connectionString()));
+        QList<OdbcProbe::Result> results;
+        QVERIFY2(probe.execute(u"SET DATEFORMAT mdy"_s, results), qPrintable(probe.error()));
+        QVERIFY2(probe.execute(u"INSERT INTO [T] VALUES('\u00e9');\r\n"_s, results), qPrintable(probe.error()));
+        QCOMPARE(m_server.batches(), QStringList());
+        QCOMPARE(m_server.batchBytes(), (QList<qsizetype>{18 * 2, 30 * 2}));
     }
 
     void values_data()
