@@ -59,8 +59,6 @@ public:
     int rows() const { return m_fetched; }
     /** True when the driver marks the row as failed (SQL_ROW_ERROR). */
     bool rowFailed(int row) const;
-    /** The rows the next fetch asks for. */
-    int nextBlockRows() const { return m_blockRows; }
 
     /**
      * Reads the value of a column in a row of the block into `out`, reusing the capacity of its text and bytes: no

@@ -633,6 +633,12 @@ private slots:
             QCOMPARE(again->Fields(0).text, QString::number(i));
         QVERIFY(again->Eof());
         QCOMPARE(other->RecordCount(), rows);
+
+        // A batch of two results: the first comes in blocks, the second is walked past at its end.
+        auto batch = connection->Execute(u"SELECT * FROM [Numbers]; SELECT * FROM [Numbers]"_s);
+        QCOMPARE(batch->RecordCount(), rows);
+        auto last = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+        QCOMPARE(last->RecordCount(), rows);
     }
 
     void restore_data()
