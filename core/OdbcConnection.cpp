@@ -1,5 +1,6 @@
 #include "OdbcConnection.h"
 
+#include "OdbcBlockCursor.h"
 #include "OdbcTypes.h"
 
 #include <sql.h>
@@ -374,11 +375,96 @@ void OdbcRecordSet::attach(void* statement)
         Column& column = m_columns[i - 1];
         column.name = fromWide(name.data(), qMin<qsizetype>(nameLength, qsizetype(name.size()) - 1));
         column.sqlType = type;
+        column.size = size;
         const OdbcColumnKind kind = odbcColumnKind(type, typeText, digits);
         column.kind = kind.kind;
         column.singlePrecision = kind.singlePrecision;
     }
-    fetchRow();
+
+    std::vector<OdbcBlockCursor::Shape> shapes;
+    shapes.reserve(m_columns.size());
+    for (const Column& column : m_columns)
+        shapes.push_back({column.sqlType, column.size, column.kind, column.singlePrecision});
+    m_block = OdbcBlockCursor::bind(statement, shapes);
+    if (m_block) {
+        m_blockValues.assign(m_columns.size(), FieldValue());
+        m_decodedAt.assign(m_columns.size(), -1);
+        fetchBlock();
+    } else {
+        fetchRow();
+    }
+}
+
+bool OdbcRecordSet::fetchBlock()
+{
+    m_blockRow = 0;
+    const SQLRETURN rc = m_block->fetch();
+    if (rc == SQL_NO_DATA || (SQL_SUCCEEDED(rc) && m_block->rows() == 0)) {
+        m_block.reset();
+        return false;
+    }
+    try {
+        check(rc, SQL_HANDLE_STMT, m_statement, *m_session);
+        for (int row = 0; row < m_block->rows(); ++row) {
+            if (m_block->rowFailed(row))
+                check(SQL_ERROR, SQL_HANDLE_STMT, m_statement, *m_session);
+        }
+        if (rc == SQL_SUCCESS_WITH_INFO) {
+            // A value cut to its buffer (01004) cannot be fetched again: the result fails rather than lose text.
+            FieldValue probe;
+            for (int row = 0; row < m_block->rows(); ++row) {
+                for (int column = 0; column < int(m_columns.size()); ++column) {
+                    if (!m_block->read(column, row, probe))
+                        valueCut(column);
+                }
+            }
+        }
+    } catch (const DbError&) {
+        finishQuietly();
+        throw;
+    }
+    return true;
+}
+
+void OdbcRecordSet::valueCut(int index) const
+{
+    throw DbError(u"The value of column %1 is longer than the size the driver declared for it."_s.arg(
+                      m_columns[size_t(index)].name),
+                  ErrDriver);
+}
+
+bool OdbcRecordSet::hasBlockRow() const
+{
+    return m_block && m_blockRow < m_block->rows();
+}
+
+const FieldValue& OdbcRecordSet::blockValue(int index)
+{
+    FieldValue& value = m_blockValues[size_t(index)];
+    qint64& decodedAt = m_decodedAt[size_t(index)];
+    if (decodedAt != m_passed) {
+        if (!m_block->read(index, m_blockRow, value))
+            valueCut(index);
+        decodedAt = m_passed;
+    }
+    return value;
+}
+
+void OdbcRecordSet::takeBlockRows()
+{
+    for (; hasBlockRow(); ++m_blockRow) {
+        Row row(m_columns.size());
+        for (size_t i = 0; i < m_columns.size(); ++i) {
+            if (!m_block->read(int(i), m_blockRow, row[i]))
+                valueCut(int(i));
+        }
+        m_rows.push_back(std::move(row));
+    }
+}
+
+qint64 OdbcRecordSet::rowsInMemory() const
+{
+    return qint64(m_rows.size()) + (hasBlockRow() ? 1 : 0);
 }
 
 bool OdbcRecordSet::fetchRow()
@@ -400,19 +486,6 @@ bool OdbcRecordSet::fetchRow()
     }
     return true;
 }
-
-namespace {
-
-// The driver writes years before 1000 without leading zeros ("1-01-01" for 0001-01-01), which the server would read
-// back as another date; ISO dates always carry four year digits.
-void padYear(QString& text)
-{
-    const qsizetype dash = text.indexOf(u'-');
-    if (dash > 0 && dash < 4)
-        text.insert(0, QString(4 - dash, u'0'));
-}
-
-} // namespace
 
 FieldValue OdbcRecordSet::readValue(int column, const Column& description)
 {
@@ -467,7 +540,7 @@ FieldValue OdbcRecordSet::readValue(int column, const Column& description)
     if (binary)
         return FieldValue::ofBytes(std::move(bytes));
     if (description.kind == Kind::IsoDateTime || description.kind == Kind::DateTime)
-        padYear(text);
+        padIsoYear(text);
     return FieldValue::ofText(std::move(text), description.kind);
 }
 
@@ -475,7 +548,13 @@ void OdbcRecordSet::readWhole()
 {
     if (!m_statement)
         return;
-    while (fetchRow()) { }
+    if (m_block) {
+        do
+            takeBlockRows();
+        while (fetchBlock());
+    } else {
+        while (fetchRow()) { }
+    }
     finishBatch();
 }
 
@@ -483,6 +562,7 @@ void OdbcRecordSet::finishBatch()
 {
     if (!m_statement)
         return;
+    m_block.reset(); // the later results of the batch are not bound to its arrays
     std::optional<DbError> firstError;
     int errors = 0;
     for (;;) {
@@ -513,6 +593,7 @@ void OdbcRecordSet::finishQuietly() noexcept
 
 void OdbcRecordSet::freeStatement() noexcept
 {
+    m_block.reset();
     if (m_statement) {
         SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
         m_statement = nullptr;
@@ -539,12 +620,19 @@ const OdbcRecordSet::Row& OdbcRecordSet::currentRow() const
 bool OdbcRecordSet::Eof()
 {
     checkUsable();
-    return m_rows.empty();
+    return m_rows.empty() && !hasBlockRow();
 }
 
 void OdbcRecordSet::MoveNext()
 {
     checkUsable();
+    if (m_rows.empty() && hasBlockRow()) {
+        ++m_blockRow;
+        ++m_passed;
+        if (!hasBlockRow() && !fetchBlock())
+            finishBatch(); // the end of the result, as below
+        return;
+    }
     if (m_rows.empty())
         throw DbError(u"Either BOF or EOF is True, or the current record has been deleted."_s, ErrNoCurrentRow);
     m_rows.pop_front();
@@ -570,6 +658,13 @@ QString OdbcRecordSet::FieldName(int index) const
 
 const FieldValue& OdbcRecordSet::Fields(int index)
 {
+    checkUsable();
+    if (m_rows.empty() && hasBlockRow()) {
+        if (index < 0 || size_t(index) >= m_columns.size())
+            throw DbError(u"Item cannot be found in the collection corresponding to the requested name or ordinal."_s,
+                          ErrNoSuchField);
+        return blockValue(index);
+    }
     const Row& row = currentRow();
     if (index < 0 || size_t(index) >= row.size())
         throw DbError(u"Item cannot be found in the collection corresponding to the requested name or ordinal."_s,

@@ -2,10 +2,12 @@
 
 #include "DataAccess.h"
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <vector>
 
+class OdbcBlockCursor;
 struct OdbcEnvironment;
 struct OdbcSession;
 
@@ -42,9 +44,14 @@ private:
 };
 
 /**
- * A result set of an ODBC statement. It either streams (one row in memory, fetched row by row from the statement that
- * is still active on the connection) or has been read whole (every remaining row in memory, no statement). A
- * streaming result is read whole when its connection is asked for another command or for its `RecordCount`.
+ * A result set of an ODBC statement. It either streams (from the statement that is still active on the connection)
+ * or has been read whole (every remaining row in memory, no statement). A streaming result is read whole when its
+ * connection is asked for another command or for its `RecordCount`.
+ *
+ * A result whose columns all have a bounded size streams in blocks of rows through an OdbcBlockCursor; the values of
+ * the current row are read from the block's arrays into one reused FieldValue per column, valid until `MoveNext`.
+ * A result with a long column (max types, text, ntext, image, xml, sql_variant) streams row by row, each value read
+ * with SQLGetData in pieces.
  */
 class OdbcRecordSet : public RecordSet
 {
@@ -65,8 +72,13 @@ public:
 
     /** True while rows still come from the driver one by one. */
     bool isStreaming() const { return m_statement != nullptr; }
-    /** Rows held in memory now (the current one and any read ahead); at most 1 while streaming. */
-    qint64 rowsInMemory() const { return qint64(m_rows.size()); }
+    /**
+     * Rows held as values now (the current one and any read ahead); at most 1 while streaming. A result read in
+     * blocks holds besides the driver's block arrays, whose size is fixed when the result is opened.
+     */
+    qint64 rowsInMemory() const;
+    /** True while rows come in blocks of bound arrays rather than value by value. */
+    bool readsBlocks() const { return m_block != nullptr; }
 
 private:
     friend class OdbcConnection;
@@ -78,6 +90,7 @@ private:
         int sqlType = 0;
         FieldValue::Kind kind = FieldValue::Kind::Text;
         bool singlePrecision = false;
+        std::uint64_t size = 0; ///< the column size the driver reports
     };
     using Row = std::vector<FieldValue>;
 
@@ -86,6 +99,13 @@ private:
     /** Takes the statement positioned on a result with columns: describes the columns and fetches the first row. */
     void attach(void* statement);
     bool fetchRow();
+    /** Fetches the next block into the block cursor; false at the end of the result (the cursor is then released). */
+    bool fetchBlock();
+    bool hasBlockRow() const;
+    const FieldValue& blockValue(int index);
+    /** Moves the rows of the block from the current one on into the rows held in memory. */
+    void takeBlockRows();
+    [[noreturn]] void valueCut(int index) const;
     FieldValue readValue(int column, const Column& description);
     void readWhole();
     /** Walks the rest of the batch, frees the statement and raises the first error met. */
@@ -101,6 +121,10 @@ private:
     std::vector<Column> m_columns;
     std::deque<Row> m_rows; ///< the current row first, then rows read ahead
     std::unique_ptr<char[]> m_piece; ///< buffer for one SQLGetData piece of a text or binary value
+    std::unique_ptr<OdbcBlockCursor> m_block; ///< while a result of bounded columns streams
+    int m_blockRow = 0; ///< the current row in the block
+    Row m_blockValues; ///< the values of the current block row, one reused FieldValue per column
+    std::vector<qint64> m_decodedAt; ///< per column: the row (counted as m_passed) its value was read for
     qint64 m_passed = 0; ///< rows moved past
     bool m_closed = false;
 };

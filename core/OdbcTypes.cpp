@@ -71,3 +71,10 @@ OdbcColumnKind odbcColumnKind(int sqlType, const QString& typeName, int decimalD
         return {Kind::Text};
     }
 }
+
+void padIsoYear(QString& text)
+{
+    const qsizetype dash = text.indexOf(u'-');
+    if (dash > 0 && dash < 4)
+        text.insert(0, QString(4 - dash, u'0'));
+}

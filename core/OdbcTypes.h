@@ -17,3 +17,9 @@ struct OdbcColumnKind
  * its type name and its decimal digits. Unknown types are text; no type is refused.
  */
 OdbcColumnKind odbcColumnKind(int sqlType, const QString& typeName, int decimalDigits);
+
+/**
+ * Pads the year of a date text to four digits: the driver writes years before 1000 without leading zeros ("1-01-01"
+ * for 0001-01-01), which the server would read back as another date; ISO dates always carry four year digits.
+ */
+void padIsoYear(QString& text);

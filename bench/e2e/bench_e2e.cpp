@@ -1,10 +1,15 @@
 // The whole path, timed: a complete dump (SaveAll) through unixODBC and FreeTDS from the TDS test server, against
 // unixODBC's own client exporting the same table through the same driver from the same server. Prints key=value:
-//   e2e_rows_per_s   rows of the table divided by the dump's seconds
-//   e2e_vs_isql      the dump's seconds divided by those of `isql -b -d, -c` running SELECT * FROM the table
-//   e2e_peak_rss_mb  the dump process's peak resident memory (VmHWM); the server runs in a child process
-// Usage: bench_e2e [rows] [repetitions]      (defaults: 1000000 rows, best of 2)
-//        bench_e2e --serve rows              (the child: serves the table, prints "port=<n>", ends when stdin ends)
+//   e2e_rows_per_s        rows of the table divided by the dump's seconds
+//   e2e_vs_isql           the dump's seconds divided by those of `isql -b -d, -c` running SELECT * FROM the table
+//   e2e_cpu_vs_isql       the dump's client CPU seconds (user + system of this process during SaveAll) divided by
+//                         those of isql (its rusage as a waited-for child)
+//   e2e_long_rows_per_s, e2e_long_vs_isql, e2e_long_cpu_vs_isql
+//                         the same for a table of one varchar(max) column (read value by value, not in blocks)
+//   e2e_peak_rss_mb       the dump process's peak resident memory (VmHWM); the server runs in a child process
+// Each figure is the best of the repetitions; wall times depend on the machine's load, CPU times much less.
+// Usage: bench_e2e [rows] [repetitions]      (defaults: 1000000 rows, best of 3)
+//        bench_e2e --serve rows [long]       (the child: serves the table, prints "port=<n>", ends when stdin ends)
 
 #include "FakeClock.h"
 #include "FakeDialogs.h"
@@ -60,6 +65,18 @@ struct ValuePools
     }
 };
 
+/** One varchar(max) column of the same notes: the long-column path. */
+tds::TableSpec longTable(qint64 rows)
+{
+    tds::TableSpec t;
+    t.name = TableName;
+    t.columns = {{u"Note"_s, tds::SqlType::VarChar, tds::MaxLength}};
+    t.generatedRows = rows;
+    auto pools = std::make_shared<ValuePools>();
+    t.generator = [pools](qint64 i, tds::Row& row) { row[0] = pools->notes[(i * 31) % ValuePools::Size]; };
+    return t;
+}
+
 tds::TableSpec benchTable(qint64 rows)
 {
     tds::TableSpec t;
@@ -88,10 +105,10 @@ tds::TableSpec benchTable(qint64 rows)
     return t;
 }
 
-int serve(qint64 rows)
+int serve(qint64 rows, bool longColumn)
 {
     tds::TdsServer server;
-    server.addTable(benchTable(rows));
+    server.addTable(longColumn ? longTable(rows) : benchTable(rows));
     if (!server.start())
         return 1;
     std::printf("port=%u\n", unsigned(server.port()));
@@ -139,26 +156,25 @@ qint64 countLines(const QString& path)
     return lines;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+struct Figures
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.value(1) == u"--serve"_s)
-        return serve(args.value(2).toLongLong());
+    double dumpSeconds = 0, isqlSeconds = 0, dumpCpu = 0, isqlCpu = 0, rss = 0;
+};
 
-    const qint64 rows = args.size() > 1 ? args[1].toLongLong() : 1'000'000;
-    const int repetitions = args.size() > 2 ? qMax(1, args[2].toInt()) : 2;
-
+/** Best-of-`repetitions` figures of the dump and of isql against a server child serving one table. */
+bool measure(const QString& program, qint64 rows, int repetitions, bool longColumn, Figures& best)
+{
     QProcess server;
-    server.setProgram(app.applicationFilePath());
-    server.setArguments({u"--serve"_s, QString::number(rows)});
+    server.setProgram(program);
+    QStringList serverArguments{u"--serve"_s, QString::number(rows)};
+    if (longColumn)
+        serverArguments << u"long"_s;
+    server.setArguments(serverArguments);
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.start();
     if (!server.waitForStarted() || !server.waitForReadyRead(30'000)) {
         std::fprintf(stderr, "bench_e2e: the server did not start\n");
-        return 1;
+        return false;
     }
     const QString port = QString::fromLatin1(server.readLine()).trimmed().section(u'=', 1);
 
@@ -176,7 +192,7 @@ int main(int argc, char** argv)
     {
         QFile ini(odbcIni);
         if (!ini.open(QIODevice::WriteOnly))
-            return 1;
+            return false;
         ini.write(u"[bench]\nDriver = SQL Server\nServer = 127.0.0.1\nPort = %1\nDatabase = %2\nTDS_Version = 7.4\n"_s
                       .arg(port, Database)
                       .toUtf8());
@@ -185,9 +201,7 @@ int main(int argc, char** argv)
     isqlEnvironment.insert(u"ODBCINI"_s, odbcIni);
     isqlEnvironment.insert(u"TDSVER"_s, u"7.4"_s);
 
-    double bestDump = 0;
-    double bestIsql = 0;
-    double rss = 0;
+    const char* const label = longColumn ? "varchar(max)" : "8 columns";
     for (int run = 0; run < repetitions; ++run) {
         clock.advanceMs(60'000); // a new file each run
         IntervalSave engine(BackupContext{factory, dialogs, clock, source, [] {}, dir.filePath(u"backups.log"_s), {}});
@@ -197,12 +211,12 @@ int main(int argc, char** argv)
         const bool ok = engine.SaveAll(connectionString, status);
         const double dumpSeconds = double(timer.nsecsElapsed()) / 1e9;
         const double dumpCpu = cpuSeconds(RUSAGE_SELF) - dumpCpuBefore;
-        rss = qMax(rss, peakRssMb());
+        best.rss = qMax(best.rss, peakRssMb());
         const qint64 insertLines = countLines(engine.lastOutputPath());
         if (!ok || !dialogs.errorReports().isEmpty() || insertLines < rows) {
             std::fprintf(stderr, "bench_e2e: the dump failed (%lld lines): %s\n", static_cast<long long>(insertLines),
                          qPrintable(dialogs.errorReports().join(u'\n')));
-            return 1;
+            return false;
         }
         QFile::remove(engine.lastOutputPath());
 
@@ -216,7 +230,7 @@ int main(int argc, char** argv)
         isql.start(u"isql"_s, {u"-b"_s, u"-d,"_s, u"-c"_s, u"bench"_s, u"bench"_s, u"bench"_s});
         if (!isql.waitForStarted()) {
             std::fprintf(stderr, "bench_e2e: isql did not start\n");
-            return 1;
+            return false;
         }
         isql.write(u"SELECT * FROM [%1]\n"_s.arg(TableName).toUtf8());
         isql.closeWriteChannel();
@@ -227,21 +241,48 @@ int main(int argc, char** argv)
         if (isql.exitCode() != 0 || exportedLines < rows) {
             std::fprintf(stderr, "bench_e2e: isql failed (%lld lines): %s\n", static_cast<long long>(exportedLines),
                          isql.readAllStandardError().constData());
-            return 1;
+            return false;
         }
         QFile::remove(exported);
-        bestDump = run == 0 ? dumpSeconds : qMin(bestDump, dumpSeconds);
-        bestIsql = run == 0 ? isqlSeconds : qMin(bestIsql, isqlSeconds);
+        const bool first = run == 0;
+        best.dumpSeconds = first ? dumpSeconds : qMin(best.dumpSeconds, dumpSeconds);
+        best.isqlSeconds = first ? isqlSeconds : qMin(best.isqlSeconds, isqlSeconds);
+        best.dumpCpu = first ? dumpCpu : qMin(best.dumpCpu, dumpCpu);
+        best.isqlCpu = first ? isqlCpu : qMin(best.isqlCpu, isqlCpu);
         // Other work on the machine stretches wall-clock times; the CPU times show each client's own cost.
-        std::fprintf(stderr, "bench_e2e: run %d: dump %.2f s (cpu %.2f s), isql %.2f s (cpu %.2f s)\n", run + 1,
-                     dumpSeconds, dumpCpu, isqlSeconds, isqlCpu);
+        std::fprintf(stderr, "bench_e2e: %s, run %d: dump %.2f s (cpu %.2f s), isql %.2f s (cpu %.2f s)\n", label,
+                     run + 1, dumpSeconds, dumpCpu, isqlSeconds, isqlCpu);
     }
-
     server.closeWriteChannel();
     server.waitForFinished(10'000);
+    return true;
+}
 
-    std::printf("e2e_rows_per_s=%.0f\n", double(rows) / bestDump);
-    std::printf("e2e_vs_isql=%.2f\n", bestDump / bestIsql);
-    std::printf("e2e_peak_rss_mb=%.1f\n", rss);
+void print(const char* prefix, qint64 rows, const Figures& f)
+{
+    std::printf("%s_rows_per_s=%.0f\n", prefix, double(rows) / f.dumpSeconds);
+    std::printf("%s_vs_isql=%.2f\n", prefix, f.dumpSeconds / f.isqlSeconds);
+    std::printf("%s_cpu_vs_isql=%.2f\n", prefix, f.isqlCpu > 0 ? f.dumpCpu / f.isqlCpu : 0.0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.value(1) == u"--serve"_s)
+        return serve(args.value(2).toLongLong(), args.value(3) == u"long"_s);
+
+    const qint64 rows = args.size() > 1 ? args[1].toLongLong() : 1'000'000;
+    const int repetitions = args.size() > 2 ? qMax(1, args[2].toInt()) : 3;
+
+    Figures bench, longColumn;
+    if (!measure(app.applicationFilePath(), rows, repetitions, false, bench)
+        || !measure(app.applicationFilePath(), rows, repetitions, true, longColumn))
+        return 1;
+    print("e2e", rows, bench);
+    print("e2e_long", rows, longColumn);
+    std::printf("e2e_peak_rss_mb=%.1f\n", qMax(bench.rss, longColumn.rss));
     return 0;
 }

@@ -125,6 +125,36 @@ void compareWithExpected(const QByteArray& actual, const QString& name)
     QCOMPARE(actual, expected);
 }
 
+/** Why two values differ ("" when they are the same in every part the engine reads). */
+QString difference(const FieldValue& a, const FieldValue& b)
+{
+    if (a.kind != b.kind)
+        return u"kind %1 against %2"_s.arg(int(a.kind)).arg(int(b.kind));
+    if (a.text != b.text)
+        return u"text '%1' against '%2'"_s.arg(a.text.left(60), b.text.left(60));
+    if (a.bytes != b.bytes)
+        return u"bytes %1 against %2"_s.arg(hex(a.bytes.left(30)), hex(b.bytes.left(30)));
+    if (a.number != b.number || a.singlePrecision != b.singlePrecision)
+        return u"number %1 (%2) against %3 (%4)"_s.arg(a.number)
+            .arg(a.singlePrecision)
+            .arg(b.number)
+            .arg(b.singlePrecision);
+    return QString();
+}
+
+/** Every row of the result, each value copied (copies must outlive the block they were read from). */
+QList<QList<FieldValue>> readAll(RecordSet& rs, int columns)
+{
+    QList<QList<FieldValue>> rows;
+    for (; !rs.Eof(); rs.MoveNext()) {
+        QList<FieldValue> row;
+        for (int i = 0; i < columns; ++i)
+            row.append(rs.Fields(i));
+        rows.append(row);
+    }
+    return rows;
+}
+
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -466,6 +496,175 @@ private slots:
         // Rows 10 ms apart for 0.8 s: events ran again and again while the dump waited for them (a generous bound:
         // the engine looks at its clock every few rows, and rows may bunch up on a busy machine).
         QVERIFY2(h.pumps >= 5, qPrintable(QString::number(h.pumps)));
+    }
+
+    void blockReadsGiveTheValuesOfRowReads()
+    {
+        // The same rows twice: of bounded columns only, read in blocks, and with a long column after them, read value
+        // by value. Every value comes out the same both ways, NULLs of every type and texts at their length too.
+        const QList<ColumnSpec> bounded = {{u"i"_s, SqlType::Int},
+                                           {u"bi"_s, SqlType::BigInt},
+                                           {u"si"_s, SqlType::SmallInt},
+                                           {u"ti"_s, SqlType::TinyInt},
+                                           {u"b"_s, SqlType::Bit},
+                                           {u"d"_s, SqlType::Decimal, 0, 38, 4},
+                                           {u"n"_s, SqlType::Numeric, 0, 5, 0},
+                                           {u"f"_s, SqlType::Float},
+                                           {u"r"_s, SqlType::Real},
+                                           {u"m"_s, SqlType::Money},
+                                           {u"sm"_s, SqlType::SmallMoney},
+                                           {u"dt"_s, SqlType::DateTime},
+                                           {u"sdt"_s, SqlType::SmallDateTime},
+                                           {u"da"_s, SqlType::Date},
+                                           {u"t"_s, SqlType::Time},
+                                           {u"dt2"_s, SqlType::DateTime2},
+                                           {u"dto"_s, SqlType::DateTimeOffset},
+                                           {u"vc"_s, SqlType::VarChar, 8000},
+                                           {u"nvc"_s, SqlType::NVarChar, 4000},
+                                           {u"c"_s, SqlType::Char, 5},
+                                           {u"nc"_s, SqlType::NChar, 3},
+                                           {u"g"_s, SqlType::UniqueIdentifier},
+                                           {u"bin"_s, SqlType::Binary, 4},
+                                           {u"vb"_s, SqlType::VarBinary, 8000}};
+        const Row values = {-2147483647 - 1,
+                            Q_INT64_C(-9223372036854775807) - 1,
+                            -32768,
+                            255,
+                            false,
+                            u"-1234567890123456789012345678901234.5678"_s,
+                            u"99999"_s,
+                            0.1,
+                            1.1,
+                            u"-922337203685477.5808"_s,
+                            u"-214748.3648"_s,
+                            u"1753-01-01 00:00:00.003"_s,
+                            u"2079-06-06 23:59"_s,
+                            u"0001-01-01"_s,
+                            u"23:59:59.9999999"_s,
+                            u"0999-12-31 23:59:59.5"_s,
+                            u"0050-01-02 03:04:05 -14:00"_s,
+                            QString(8000, u'x'),
+                            QString(u"日本's ✓"_s).repeated(500),
+                            u"abcde"_s,
+                            u"é"_s,
+                            QUuid(u"6f9619ff-8b86-d011-b42d-00c04fc964ff"_s),
+                            QByteArray("\x00\x01\x02\x03", 4),
+                            bytesOf(8000)};
+        const Row small = {0,
+                           0,
+                           0,
+                           0,
+                           true,
+                           u"0.5"_s,
+                           u"0"_s,
+                           -0.0,
+                           3.4e38,
+                           u"0.01"_s,
+                           u"0"_s,
+                           u"2020-01-02 03:04:05"_s,
+                           u"1900-01-01"_s,
+                           u"9999-12-31"_s,
+                           u"00:00:00"_s,
+                           u"2020-01-02 03:04:05"_s,
+                           u"2020-01-02 03:04:05.1234567 +01:00"_s,
+                           u""_s,
+                           u"'"_s,
+                           u"a"_s,
+                           u""_s,
+                           QUuid(u"00000000-0000-0000-0000-00000000000a"_s),
+                           QByteArray(),
+                           QByteArray(1, '\xFF')};
+        const Row nulls(bounded.size());
+        QList<Row> rows;
+        for (int i = 0; i < 700; ++i)
+            rows.append(i % 3 == 0 ? values : i % 3 == 1 ? nulls : small);
+        m_server.addTable(table(u"Blocks"_s, bounded, rows));
+        QList<Row> longRows = rows;
+        for (Row& row : longRows)
+            row.append(u"long"_s);
+        m_server.addTable(table(u"Pieces"_s, bounded + QList<ColumnSpec>{{u"tx"_s, SqlType::NText}}, longRows));
+
+        auto connection = m_factory->createConnection();
+        connection->Open(connectionString());
+        const int columns = int(bounded.size());
+        auto blocks = connection->Execute(u"SELECT * FROM [Blocks]"_s);
+        QVERIFY(dynamic_cast<OdbcRecordSet&>(*blocks).readsBlocks());
+        const QList<QList<FieldValue>> fromBlocks = readAll(*blocks, columns);
+        auto pieces = connection->Execute(u"SELECT * FROM [Pieces]"_s);
+        QVERIFY(!dynamic_cast<OdbcRecordSet&>(*pieces).readsBlocks());
+        const QList<QList<FieldValue>> fromPieces = readAll(*pieces, columns);
+
+        QCOMPARE(fromBlocks.size(), rows.size());
+        QCOMPARE(fromPieces.size(), rows.size());
+        for (qsizetype r = 0; r < rows.size(); ++r) {
+            for (int c = 0; c < columns; ++c) {
+                const QString why = difference(fromBlocks[r][c], fromPieces[r][c]);
+                QVERIFY2(why.isEmpty(), qPrintable(u"row %1, column %2: %3"_s.arg(r).arg(bounded[c].name, why)));
+            }
+        }
+        // NULLs are NULL, and the texts at their declared length come whole.
+        QCOMPARE(fromBlocks[1][0].kind, FieldValue::Kind::Null);
+        QCOMPARE(fromBlocks[1][17].kind, FieldValue::Kind::Null);
+        QCOMPARE(fromBlocks[0][17].text.size(), 8000);
+        QCOMPARE(fromBlocks[0][18].text, values[18].toString());
+        QCOMPARE(fromBlocks[0][23].bytes, bytesOf(8000));
+        QCOMPARE(fromBlocks[0][13].text, u"0001-01-01"_s);
+    }
+
+    void blockReadsWalkEveryRow_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::newRow("empty") << 0;
+        QTest::newRow("one") << 1;
+        QTest::newRow("more than a block, not a multiple of it") << 2000;
+    }
+
+    void blockReadsWalkEveryRow()
+    {
+        QFETCH(int, rows);
+        TableSpec numbers = table(u"Numbers"_s, {{u"Id"_s, SqlType::Int}, {u"Name"_s, SqlType::NVarChar, 20}});
+        numbers.generatedRows = rows;
+        numbers.generator = [](qint64 i, Row& row) {
+            row[0] = i;
+            row[1] = i % 5 == 4 ? QVariant() : QVariant(u"n%1"_s.arg(i));
+        };
+        m_server.addTable(numbers);
+        auto connection = m_factory->createConnection();
+        connection->Open(connectionString());
+        auto rs = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+        auto& odbc = dynamic_cast<OdbcRecordSet&>(*rs);
+        QCOMPARE(rs->FieldCount(), 2);
+        QCOMPARE(rs->FieldName(1), u"Name"_s);
+        qint64 seen = 0;
+        for (; !rs->Eof(); rs->MoveNext(), ++seen) {
+            QCOMPARE(odbc.rowsInMemory(), 1);
+            QCOMPARE(rs->Fields(0).text, QString::number(seen));
+            QCOMPARE(rs->Fields(u"name"_s).text, seen % 5 == 4 ? QString() : u"n%1"_s.arg(seen));
+            QCOMPARE(rs->Fields(1).isNull(), seen % 5 == 4);
+        }
+        QCOMPARE(seen, rows);
+        if (rows > 0)
+            QVERIFY(!odbc.isStreaming()); // moving past the last row ended the batch
+        QVERIFY_THROWS_EXCEPTION(DbError, rs->MoveNext());
+
+        // Read whole half-way, because the connection is asked for another command: the rest stays walkable.
+        auto again = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+        const int half = rows / 2;
+        for (int i = 0; i < half; ++i)
+            again->MoveNext();
+        auto other = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+        QVERIFY(!dynamic_cast<OdbcRecordSet&>(*again).isStreaming());
+        QCOMPARE(again->RecordCount(), rows);
+        for (qint64 i = half; i < rows; ++i, again->MoveNext())
+            QCOMPARE(again->Fields(0).text, QString::number(i));
+        QVERIFY(again->Eof());
+        QCOMPARE(other->RecordCount(), rows);
+
+        // A batch of two results: the first comes in blocks, the second is walked past at its end.
+        auto batch = connection->Execute(u"SELECT * FROM [Numbers]; SELECT * FROM [Numbers]"_s);
+        QCOMPARE(batch->RecordCount(), rows);
+        auto last = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+        QCOMPARE(last->RecordCount(), rows);
     }
 
     void restore_data()

@@ -22,6 +22,21 @@ QString describe(const DbError& e)
     return e.description() + u" ("_s + QString::number(e.number()) + u")"_s;
 }
 
+/** Why two values differ ("" when they are the same in every part the engine reads). */
+QString difference(const FieldValue& a, const FieldValue& b)
+{
+    if (a.kind != b.kind)
+        return u"kind %1 against %2"_s.arg(int(a.kind)).arg(int(b.kind));
+    if (a.text != b.text)
+        return u"text '%1' against '%2'"_s.arg(a.text.left(60), b.text.left(60));
+    if (a.bytes != b.bytes)
+        return u"bytes %1 against %2"_s.arg(QString::fromLatin1(a.bytes.left(30).toHex()),
+                                            QString::fromLatin1(b.bytes.left(30).toHex()));
+    if (a.number != b.number || a.singlePrecision != b.singlePrecision)
+        return u"number %1 against %2"_s.arg(a.number).arg(b.number);
+    return QString();
+}
+
 } // namespace
 
 class TstOdbcSqlite : public QObject
@@ -289,6 +304,83 @@ private slots:
         QVERIFY(!streaming.isStreaming()); // the end released the statement
         qInfo("streamed %d rows of 2 columns in %lld ms (%.0f rows/s), at most %lld row held", rows, ms,
               ms > 0 ? rows * 1000.0 / double(ms) : 0.0, mostHeld);
+    }
+
+    void blockReadsGiveTheValuesOfRowReads()
+    {
+        // The bounded columns alone are read in blocks; with a TEXT column (long) after them, value by value. 1000
+        // rows are more than a block and no multiple of one; every column type holds NULLs; texts and bytes reach
+        // their declared length.
+        auto connection = open();
+        connection->Execute(u"CREATE TABLE t (i INTEGER, bi BIGINT, b BIT, d DOUBLE, r REAL, n NUMERIC(10,2), "
+                            "v VARCHAR(250), e VARCHAR(5), bl BLOB, dt DATETIME, long TEXT)"_s);
+        connection->Execute(
+            u"INSERT INTO t WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 1000) SELECT "
+            "CASE x % 3 WHEN 0 THEN NULL ELSE -x END, CASE x % 3 WHEN 0 THEN NULL ELSE x * 1000000000007 END, "
+            "CASE x % 3 WHEN 0 THEN NULL ELSE x % 2 END, CASE x % 3 WHEN 0 THEN NULL ELSE x / 7.0 END, "
+            "CASE x % 3 WHEN 0 THEN NULL ELSE x * 0.5 END, CASE x % 3 WHEN 0 THEN NULL ELSE x / 100.0 END, "
+            "CASE x % 3 WHEN 0 THEN NULL WHEN 1 THEN hex(zeroblob(125)) ELSE 'Grüße ' || x END, "
+            "CASE x % 3 WHEN 0 THEN NULL ELSE 'abcde' END, "
+            "CASE x % 3 WHEN 0 THEN NULL WHEN 1 THEN zeroblob(255) ELSE X'00FF' END, "
+            "CASE x % 3 WHEN 0 THEN NULL ELSE '2020-01-02 03:04:05' END, 'long' FROM c"_s);
+        const QString columns = u"i, bi, b, d, r, n, v, e, bl, dt"_s;
+        const int count = 10;
+
+        auto blocks = connection->Execute(u"SELECT "_s + columns + u" FROM t ORDER BY rowid"_s);
+        QVERIFY(odbc(blocks).readsBlocks());
+        QList<QList<FieldValue>> fromBlocks;
+        for (; !blocks->Eof(); blocks->MoveNext()) {
+            QList<FieldValue> row;
+            for (int c = 0; c < count; ++c)
+                row.append(blocks->Fields(c)); // copies outlive the block they came from
+            fromBlocks.append(row);
+        }
+        auto pieces = connection->Execute(u"SELECT "_s + columns + u", long FROM t ORDER BY rowid"_s);
+        QVERIFY(!odbc(pieces).readsBlocks());
+        qsizetype r = 0;
+        for (; !pieces->Eof(); pieces->MoveNext(), ++r) {
+            QVERIFY(r < fromBlocks.size());
+            for (int c = 0; c < count; ++c) {
+                const QString why = difference(fromBlocks[r][c], pieces->Fields(c));
+                QVERIFY2(why.isEmpty(), qPrintable(u"row %1, column %2: %3"_s.arg(r).arg(c).arg(why)));
+            }
+        }
+        QCOMPARE(r, 1000);
+        QCOMPARE(fromBlocks.size(), 1000);
+        QCOMPARE(fromBlocks[0][6].text, QString(250, u'0'));
+        QCOMPARE(fromBlocks[1][6].text, u"Grüße 2"_s);
+        QCOMPARE(fromBlocks[0][8].bytes, QByteArray(255, '\0'));
+        QCOMPARE(fromBlocks[2][0].kind, FieldValue::Kind::Null);
+        QCOMPARE(fromBlocks[2][8].kind, FieldValue::Kind::Null);
+    }
+
+    void blockReadsOfEmptyResultsAndBatches()
+    {
+        auto connection = open();
+        connection->Execute(u"CREATE TABLE e (i INTEGER, v VARCHAR(10))"_s);
+        auto empty = connection->Execute(u"SELECT * FROM e"_s);
+        QCOMPARE(empty->FieldCount(), 2);
+        QCOMPARE(empty->FieldName(1), u"v"_s);
+        QVERIFY(empty->Eof());
+        QVERIFY_THROWS_EXCEPTION(DbError, empty->Fields(0));
+        QCOMPARE(empty->RecordCount(), 0);
+    }
+
+    void valueBeyondItsDeclaredSizeIsNeverCut()
+    {
+        // SQLite takes declared lengths as hints. A value longer than the block's buffer cannot be fetched again, so
+        // the read fails rather than hand out part of it; with a long column in the result it comes whole.
+        auto connection = open();
+        connection->Execute(u"CREATE TABLE s (v VARCHAR(3), t TEXT)"_s);
+        connection->Execute(u"INSERT INTO s VALUES ('abcdef', 'x')"_s);
+        try {
+            auto rs = connection->Execute(u"SELECT v FROM s"_s);
+            QFAIL(qPrintable(u"read as '"_s + rs->Fields(0).text + u"'"_s));
+        } catch (const DbError& e) {
+            QVERIFY2(e.description().contains(u"column v"_s), qPrintable(describe(e)));
+        }
+        auto whole = connection->Execute(u"SELECT v, t FROM s"_s);
+        QCOMPARE(whole->Fields(0).text, u"abcdef"_s);
     }
 
     void lifetimesAndClosedObjects()
