@@ -14,6 +14,7 @@
 #include "Startup.h"
 #include "SysTray.h"
 #include "TrayBackend.h"
+#include "Version.h"
 #include "WindowDumpSource.h"
 #include "WindowSupport.h"
 #include "WorkGuard.h"
@@ -24,6 +25,8 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -63,13 +66,29 @@ void closeOnTerminationSignals(std::function<void()> closeProgram)
         sigaction(number, &action, nullptr);
 }
 
+/** True when the command line asks for the version: the program then prints it and ends without a window. */
+bool versionAsked(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // Answered before the application object exists, because that needs a display.
+    if (versionAsked(argc, argv)) {
+        std::printf("tessaline %s\n", TessalineVersion);
+        return 0;
+    }
+
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(ProductName));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(TessalineVersion));
     QGuiApplication::setDesktopFileName(u"tessaline"_s);
     QApplication::setWindowIcon(applicationIcon());
     // The program ends when one of its windows is closed, not when the last visible one goes (the main window

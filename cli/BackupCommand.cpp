@@ -7,6 +7,7 @@
 #include "Mssql.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
+#include "Version.h"
 #include "Views.h"
 
 #include <QCommandLineParser>
@@ -71,6 +72,7 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         u"the environment variable TESSALINE_PASSWORD, never from the command line.\n\n"
         u"Exit status: 0 success, 1 a step failed (the backup log says so too), 2 bad usage."_s);
     const QCommandLineOption helpOption({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
+    const QCommandLineOption versionOption(u"version"_s, u"Show the version and exit."_s);
     const QCommandLineOption server(u"server"_s, u"The server name (instead of the stored one)."_s, u"NAME"_s);
     const QCommandLineOption port(u"port"_s, u"The server's port (instead of the stored one)."_s, u"PORT"_s);
     const QCommandLineOption user(u"user"_s, u"The login name (instead of the stored one)."_s, u"NAME"_s);
@@ -84,6 +86,7 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
                                      u"it. The stored settings are not changed."_s,
                                      u"FILE"_s);
     parser.addOptions({helpOption, server, port, user, database, local, folder, restore});
+    parser.addOption(versionOption);
 
     if (!parser.parse(arguments)) {
         env.err << parser.errorText() << Qt::endl << u"Try --help."_s << Qt::endl;
@@ -91,6 +94,10 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     }
     if (parser.isSet(helpOption)) {
         env.out << parser.helpText();
+        return ExitSuccess;
+    }
+    if (parser.isSet(versionOption)) {
+        env.out << u"tessaline-backup "_s << QString::fromLatin1(TessalineVersion) << Qt::endl;
         return ExitSuccess;
     }
     if (!parser.positionalArguments().isEmpty()) {

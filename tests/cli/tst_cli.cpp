@@ -2,6 +2,7 @@
 #include "FakeClock.h"
 #include "MemoryDatabase.h"
 #include "SettingsStore.h"
+#include "Version.h"
 
 #include <QDir>
 #include <QFile>
@@ -120,6 +121,16 @@ private slots:
         for (const auto& option : {u"--server"_s, u"--port"_s, u"--user"_s, u"--database"_s, u"--local"_s,
                                    u"--folder"_s, u"--restore"_s, u"TESSALINE_PASSWORD"_s})
             QVERIFY2(run.outText.contains(option), qPrintable(option));
+    }
+
+    void versionPrintsTheProjectVersionAndConnectsNowhere()
+    {
+        Run run;
+        QCOMPARE(run({u"--version"_s, u"--server"_s, u"other"_s}), int(ExitSuccess));
+        QCOMPARE(run.outText, u"tessaline-backup "_s + QString::fromLatin1(TessalineVersion) + u'\n');
+        QVERIFY(QString::fromLatin1(TessalineVersion).contains(u'.'));
+        QCOMPARE(run.db.connectionStrings.size(), 0);
+        QVERIFY(run.log().isEmpty());
     }
 
     void noServerStoredIsBadUsage()
