@@ -13,8 +13,8 @@ class IntervalSave;
 
 /** The title of the restore file dialog. */
 inline const QString RestoreDialogTitle = QStringLiteral("Select backup file");
-/** The filter of the restore file dialog (Qt's filter syntax). */
-inline const QString RestoreDialogFilter = QStringLiteral("MSSQL Backup File (*.sql)");
+/** The filter of the restore file dialog (Qt's filter syntax): plain and gzip-compressed scripts. */
+inline const QString RestoreDialogFilter = QStringLiteral("MSSQL Backup File (*.sql *.sql.gz)");
 /** The message of a restore whose file is not there. */
 inline const QString RestoreFileNotFoundMessage = QStringLiteral("Restore file not found.");
 /** The message of a restore that went through. */
@@ -34,8 +34,8 @@ bool RestoreFileExists(const QString& path);
 bool IsContextChangeToMaster(const Failure& error);
 
 /**
- * `ExecuteScript`: opens a connection with the string, reads the whole file with FileCont (mode 1), executes the text
- * as one batch and closes the connection. Has no handling of its own: any failure is thrown, also for a script that
+ * `ExecuteScript`: opens a connection with the string, reads the whole file with FileCont (mode 1; a gzip file is
+ * decompressed), executes the text as one batch and closes the connection. Has no handling of its own: any failure is thrown, also for a script that
  * read as empty. FileCont reports a file that cannot be read through the error report and yields what it read.
  */
 void ExecuteScript(ConnectionFactory& factory,
@@ -62,7 +62,7 @@ public:
     explicit ScriptRestore(RestoreContext context);
 
     /**
-     * `PushButton10_Click`: the open-file dialog "Select backup file" for "*.sql"; a chosen path goes into Text7
+     * `PushButton10_Click`: the open-file dialog "Select backup file" for "*.sql" and "*.sql.gz"; a chosen path goes into Text7
      * (which stores "Restore File"), cancelling changes nothing. Failures are error reports of
      * "Form2.PushButton10_Click".
      */

@@ -387,7 +387,7 @@ private slots:
         h.restore.PushButton10_Click();
 
         QCOMPARE(h.dialogs.texts(FakeDialogs::Kind::OpenFile), QStringList{u"Select backup file"_s});
-        QCOMPARE(h.dialogs.lastFilter(), u"MSSQL Backup File (*.sql)"_s);
+        QCOMPARE(h.dialogs.lastFilter(), u"MSSQL Backup File (*.sql *.sql.gz)"_s);
         QCOMPARE(h.view.restorePath, expected);
         QCOMPARE(h.view.restoreFileChanges, changes);
         QCOMPARE(h.dialogs.shown().size(), 1);
