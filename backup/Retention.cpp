@@ -56,7 +56,7 @@ int ConvertKeepBackups(const QString& stored)
     const qlonglong value = ok ? text.toLongLong(&ok) : -1;
     if (!ok || value > MaxKeepBackups)
         throw Failure(u"The number of backups to keep \""_s + stored + u"\" is not a whole number from 0 to "_s
-                          + QString::number(MaxKeepBackups) + u": every backup is kept."_s,
+                          + QString::number(MaxKeepBackups) + u"."_s,
                       13);
     return int(value);
 }
