@@ -304,8 +304,9 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     m_engine.m_lastOutputPath = m_path; // a dump started from the event pump may have set its own
     reportProgress();
     if (!m_outcome.failed)
-        Retention(m_context.dialogs, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
-                  m_engine.m_removeFile)
+        Retention(
+            m_context.dialogs, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
+            m_engine.m_removeFile)
             .RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
     return !m_outcome.failed;
 }

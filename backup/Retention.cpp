@@ -71,8 +71,9 @@ Retention::Retention(Dialogs& dialogs, const Clock& clock, LogWriter writeLog, F
 std::optional<QDateTime> Retention::stampInName(const QString& fileName, const QString& database)
 {
     // Exactly StampedFileName's form: "<database> yyyy-MM-dd hmmAM.sql", the hour 1 to 12 without a leading zero.
-    const QRegularExpression pattern(u"^"_s + QRegularExpression::escape(database)
-                                     + u" ([0-9]{4})-([0-9]{2})-([0-9]{2}) (1[0-2]|[1-9])([0-5][0-9])(AM|PM)\\.sql(\\.gz)?$"_s);
+    const QRegularExpression pattern(
+        u"^"_s + QRegularExpression::escape(database)
+        + u" ([0-9]{4})-([0-9]{2})-([0-9]{2}) (1[0-2]|[1-9])([0-5][0-9])(AM|PM)\\.sql(\\.gz)?$"_s);
     const QRegularExpressionMatch match = pattern.match(fileName);
     if (!match.hasMatch())
         return std::nullopt;
@@ -122,11 +123,8 @@ QList<BackupFileEntry> Retention::backupsIn(const QString& folder, const QString
     return backups;
 }
 
-QStringList Retention::RemoveOldBackups(const QString& folder,
-                                        const QString& server,
-                                        const QString& database,
-                                        int keep,
-                                        const QString& justWritten)
+QStringList Retention::RemoveOldBackups(
+    const QString& folder, const QString& server, const QString& database, int keep, const QString& justWritten)
 {
     if (keep <= 0)
         return {};

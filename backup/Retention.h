@@ -50,11 +50,8 @@ public:
      * (keeping N)" to the backup log. Removals (or log lines) that fail are shown in one error report; the others go
      * on. Returns the paths removed.
      */
-    QStringList RemoveOldBackups(const QString& folder,
-                                 const QString& server,
-                                 const QString& database,
-                                 int keep,
-                                 const QString& justWritten);
+    QStringList RemoveOldBackups(
+        const QString& folder, const QString& server, const QString& database, int keep, const QString& justWritten);
 
     /** The minute in the name when it is exactly a backup name of the database (".sql" or ".sql.gz"); none else. */
     static std::optional<QDateTime> stampInName(const QString& fileName, const QString& database);

@@ -35,8 +35,9 @@ bool IsContextChangeToMaster(const Failure& error);
 
 /**
  * `ExecuteScript`: opens a connection with the string, reads the whole file with FileCont (mode 1; a gzip file is
- * decompressed), executes the text as one batch and closes the connection. Has no handling of its own: any failure is thrown, also for a script that
- * read as empty. FileCont reports a file that cannot be read through the error report and yields what it read.
+ * decompressed), executes the text as one batch and closes the connection. Has no handling of its own: any failure is
+ * thrown, also for a script that read as empty. FileCont reports a file that cannot be read through the error report
+ * and yields what it read.
  */
 void ExecuteScript(ConnectionFactory& factory,
                    IntervalSave& engine,
@@ -62,8 +63,8 @@ public:
     explicit ScriptRestore(RestoreContext context);
 
     /**
-     * `PushButton10_Click`: the open-file dialog "Select backup file" for "*.sql" and "*.sql.gz"; a chosen path goes into Text7
-     * (which stores "Restore File"), cancelling changes nothing. Failures are error reports of
+     * `PushButton10_Click`: the open-file dialog "Select backup file" for "*.sql" and "*.sql.gz"; a chosen path goes
+     * into Text7 (which stores "Restore File"), cancelling changes nothing. Failures are error reports of
      * "Form2.PushButton10_Click".
      */
     void PushButton10_Click();

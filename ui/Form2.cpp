@@ -141,8 +141,8 @@ void Form2::createControls()
         = checkBox(u"CompressCheck"_s, u"Compress backups (gzip)"_s, Frame2, twipsRect(4560, 1290, 2745, 285));
 
     const int below = ExtraRow; // everything under the folder frame moves down by its new row
-    ListView2
-        = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520 + below, 7560, 1590), controlFont(), this);
+    ListView2 = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520 + below, 7560, 1590), controlFont(),
+                                          this);
     ListView2->setRootIsDecorated(false);
     ListView2->setItemsExpandable(false);
     ListView2->setUniformRowHeights(true);
@@ -169,9 +169,9 @@ void Form2::createControls()
     PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485 + below, 7560, 405));
 
     // The two new controls follow the folder frame's buttons; the design's controls keep their order.
-    const QList<QWidget*> order = {Text5,       ListView2,   PushButton2,  PushButton1, KeepBackupsBox,
-                                   CompressCheck, PushButton5, PushButton6, Text7,       PushButton10,
-                                   PushButton9, Check11,     Check4,       PushButton3};
+    const QList<QWidget*> order
+        = {Text5,       ListView2, PushButton2,  PushButton1, KeepBackupsBox, CompressCheck, PushButton5,
+           PushButton6, Text7,     PushButton10, PushButton9, Check11,        Check4,        PushButton3};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         QWidget::setTabOrder(order.at(i), order.at(i + 1));
 }
@@ -305,7 +305,8 @@ void Form2::Form_Load()
     proc.run(174, [&] { fillField(Text7, SettingKeys::RestoreFile, settings.get(SettingKeys::RestoreFile)); });
     proc.run(176, [&] { m_loading = false; });
     // A stored number that is not a whole number from 0 to 100000 is reported here and keeps every backup.
-    proc.run(178, [&] { KeepBackupsBox->setValue(ConvertKeepBackups(settings.get(SettingKeys::KeepBackups, u"0"_s))); });
+    proc.run(178,
+             [&] { KeepBackupsBox->setValue(ConvertKeepBackups(settings.get(SettingKeys::KeepBackups, u"0"_s))); });
     proc.run(180, [&] { CompressCheck->setChecked(settings.get(SettingKeys::Compress, u"Off"_s) == u"On"_s); });
 }
 
