@@ -4,6 +4,7 @@
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "ErrorReport.h"
+#include "Gzip.h"
 #include "ScriptText.h"
 #include "Views.h"
 
@@ -34,7 +35,9 @@ bool appendSteps(ReportingProcedure& proc, QFile& file, const QByteArray& bytes)
     bool isOpen = false;
     bool written = false;
     proc.run(124, [&] {
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        // A new file is its user's alone: a backup holds the whole database.
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                       QFileDevice::ReadOwner | QFileDevice::WriteOwner))
             throw Failure(file.errorString(), 76);
         isOpen = true;
     });
@@ -204,6 +207,8 @@ private:
     QString m_path;
     std::unique_ptr<BackupFile> m_file;
     ScriptBuffer m_buffer;
+    /** With "Compress" on, every flushed piece goes through it (one gzip member per dump). */
+    std::unique_ptr<GzipCompressor> m_gzip;
     /** A write failed: the dump ends. */
     bool m_stopped = false;
 
@@ -223,6 +228,8 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     m_serverName = m_context.source.serverName();
     m_databaseName = m_context.source.databaseName();
     const QString folder = m_context.source.backupFolder();
+    const int keep = m_context.source.keepBackups();
+    const bool compress = m_context.source.compressBackups();
 
     std::unique_ptr<Connection> connection;
     bool inTransaction = false;
@@ -236,7 +243,10 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
                 inTransaction = step(332, [&] { connection->Execute(u"BEGIN TRANSACTION"_s); });
         }
     }
-    step(126, [&] { m_path = folder + u'/' + m_engine.StampedFileName(m_databaseName); });
+    step(126, [&] {
+        m_gzip = compress ? std::make_unique<GzipCompressor>() : nullptr;
+        m_path = folder + u'/' + m_engine.StampedFileName(m_databaseName) + (compress ? u".gz"_s : u""_s);
+    });
     m_engine.m_lastOutputPath = m_path;
     // The script goes into a working file; only a dump whose every step succeeded gives it the final name.
     m_file = std::make_unique<BackupFile>(m_path);
@@ -267,6 +277,8 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         }
     }
     flush();
+    if (m_gzip && !m_stopped)
+        m_stopped = !m_engine.appendToBackup(*m_file, m_gzip->finish());
 
     if (inTransaction)
         step(334, [&] { connection->Execute(u"COMMIT"_s); });
@@ -291,6 +303,11 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     });
     m_engine.m_lastOutputPath = m_path; // a dump started from the event pump may have set its own
     reportProgress();
+    if (!m_outcome.failed)
+        Retention(
+            m_context.dialogs, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
+            m_engine.m_removeFile)
+            .RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
     return !m_outcome.failed;
 }
 
@@ -455,8 +472,8 @@ bool DumpRun::flush()
         return false;
     if (m_buffer.isEmpty())
         return true;
-    const bool written
-        = m_engine.appendToBackup(*m_file, QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size())));
+    const QByteArray bytes = QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size()));
+    const bool written = m_engine.appendToBackup(*m_file, m_gzip ? m_gzip->feed(bytes) : bytes);
     m_buffer.clear();
     m_stopped = !written;
     return written;
@@ -512,7 +529,7 @@ void IntervalSave::FileCont(const QString& path, QString& text, int mode)
         proc.run(108, [&] {
             if (!isOpen)
                 throw Failure(FileNotOpen, 52);
-            const QByteArray bytes = file.readAll();
+            const QByteArray bytes = readScriptBytes(file, path); // plain or gzip, told by the first bytes
             if (file.error() != QFileDevice::NoError)
                 throw Failure(file.errorString(), 62);
             text = decodeScript(bytes);

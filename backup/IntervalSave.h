@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "DateTimeText.h"
 #include "EventPump.h"
+#include "Retention.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,6 +23,10 @@ public:
     virtual QString serverName() const = 0;
     virtual QString databaseName() const = 0;
     virtual QString backupFolder() const = 0;
+    /** "KeepBackups": how many of the database's newest backups stay after a dump that succeeded; 0 keeps all. */
+    virtual int keepBackups() const { return 0; }
+    /** "Compress": the script goes through gzip into "<name>.sql.gz". */
+    virtual bool compressBackups() const { return false; }
 };
 
 /** Fixed values in place of the windows' fields (the headless command, tests, benchmarks). */
@@ -36,10 +41,14 @@ public:
     QString serverName() const override { return server; }
     QString databaseName() const override { return database; }
     QString backupFolder() const override { return folder; }
+    int keepBackups() const override { return keep; }
+    bool compressBackups() const override { return compress; }
 
     QString server;
     QString database;
     QString folder;
+    int keep = 0;
+    bool compress = false;
 };
 
 /** Progress of a running dump, for callers that show it (the headless command). */
@@ -106,6 +115,8 @@ public:
 
     /** How long a dump waits for another one that saves into the same folder (BackupFile::DefaultLockWaitMs). */
     void setLockWaitMs(int ms) { m_lockWaitMs = ms; }
+    /** How the retention of old backups removes a file (tests make it fail); empty: from the disk. */
+    void setFileRemover(Retention::FileRemover remover) { m_removeFile = std::move(remover); }
 
 private:
     friend class DumpRun;
@@ -124,4 +135,5 @@ private:
     QString m_lastOutputPath;
     DumpOutcome* m_outcome = nullptr;
     int m_lockWaitMs;
+    Retention::FileRemover m_removeFile;
 };

@@ -5,6 +5,7 @@
 #include "Dialogs.h"
 #include "IntervalSave.h"
 #include "Mssql.h"
+#include "Retention.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
 #include "Version.h"
@@ -85,8 +86,17 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
                                      u"between its statements (or at its GO lines); the first batch that fails ends "
                                      u"it. The stored settings are not changed."_s,
                                      u"FILE"_s);
+    const QCommandLineOption keep(u"keep"_s,
+                                  u"Keep only the newest N backups of this database in the folder after a backup "
+                                  u"that succeeded, removing older ones (instead of the stored number; 0 keeps "
+                                  u"all)."_s,
+                                  u"N"_s);
+    const QCommandLineOption compress(u"compress"_s,
+                                      u"Write the backup through gzip into \"<name>.sql.gz\" (also when the stored "
+                                      u"setting is off)."_s);
     parser.addOptions({helpOption, server, port, user, database, local, folder, restore});
     parser.addOption(versionOption);
+    parser.addOptions({keep, compress});
 
     if (!parser.parse(arguments)) {
         env.err << parser.errorText() << Qt::endl << u"Try --help."_s << Qt::endl;
@@ -120,6 +130,23 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         return ExitUsage;
     }
 
+    // How many backups stay: --keep must be right; a stored value that is not is said and keeps all.
+    int keepBackups = 0;
+    if (parser.isSet(keep)) {
+        try {
+            keepBackups = ConvertKeepBackups(parser.value(keep));
+        } catch (const Failure& error) {
+            env.err << u"--keep: "_s << error.description() << Qt::endl << u"Try --help."_s << Qt::endl;
+            return ExitUsage;
+        }
+    } else if (!parser.isSet(restore)) {
+        try {
+            keepBackups = ConvertKeepBackups(env.settings.get(SettingKeys::KeepBackups, u"0"_s));
+        } catch (const Failure& error) {
+            env.err << error.description() << u" Every backup is kept."_s << Qt::endl;
+        }
+    }
+
     QString connectionString;
     try {
         connectionString = BuildConnectionString(settings);
@@ -132,6 +159,8 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     const QString backupFolder
         = parser.isSet(folder) ? parser.value(folder) : env.settings.get(SettingKeys::Path, defaultBackupFolder());
     FixedDumpSource source(settings.Server, settings.Database, backupFolder);
+    source.keep = keepBackups;
+    source.compress = parser.isSet(compress) || env.settings.get(SettingKeys::Compress, u"Off"_s) == u"On"_s;
     BackupContext context{env.factory, dialogs, env.clock, source, {}, env.logPath, {}};
     context.progress = [&env](const DumpProgress& p) {
         env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten

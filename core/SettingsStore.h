@@ -23,6 +23,10 @@ inline const QString StartStopState = QStringLiteral("StartStopState");
 inline const QString WindowsStartup = QStringLiteral("Windows Startup");
 inline const QString Minimized = QStringLiteral("Minimized");
 inline const QString RestoreFile = QStringLiteral("Restore File");
+/** How many of the newest backups of the database stay: decimal text 0 to 100000; absent or "0" keeps all. */
+inline const QString KeepBackups = QStringLiteral("KeepBackups");
+/** "On": backups are written through gzip ("<name>.sql.gz"); absent or anything else: "Off". */
+inline const QString Compress = QStringLiteral("Compress");
 } // namespace SettingKeys
 
 /**

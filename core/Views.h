@@ -74,6 +74,10 @@ public:
 
     /** Text5, the backup folder. */
     virtual QString backupFolder() const = 0;
+    /** The number box "Keep the newest ... backups (0 keeps all)". */
+    virtual int keepBackups() const { return 0; }
+    /** The check box "Compress backups (gzip)". */
+    virtual bool compressBackups() const { return false; }
     /** Text7, the restore file. Setting it runs its change handling (stores "Restore File"). */
     virtual QString restoreFile() const = 0;
     virtual void setRestoreFile(const QString& path) = 0;

@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "ConnectionSettings.h"
 #include "ErrorReport.h"
+#include "Gzip.h"
 #include "Mssql.h"
 #include "ScriptBatcher.h"
 
@@ -85,14 +86,6 @@ QString WithDatabase(const QString& connectionString, const QString& database)
     if (!replaced)
         parts.append(u"Database="_s + database);
     return parts.join(u';') + (trailing || !replaced ? u";"_s : QString());
-}
-
-std::unique_ptr<QIODevice> openScriptFile(const QString& path)
-{
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly))
-        throw Failure(file->errorString(), 53);
-    return file;
 }
 
 namespace {
@@ -194,7 +187,18 @@ void ExecuteScript(ConnectionFactory& factory,
     // The file is read as FileCont reads it, and fails the same way: reported, then the restore ends.
     ReportingProcedure proc(dialogs, u"IntervalSave"_s, u"FileCont"_s);
     std::unique_ptr<QIODevice> device;
-    if (!proc.run(104, [&] { device = openScriptFile(path); }))
+    if (!proc.run(104, [&] {
+            device = openScriptFile(path);
+            // A compressed script shows damage only where it is read, often at its very end: it is read through once
+            // before anything is sent, so a damaged file is refused whole instead of restored in part.
+            if (auto* gzip = dynamic_cast<GzipReader*>(device.get())) {
+                QByteArray discard(ReadPiece, Qt::Uninitialized);
+                while (gzip->read(discard.data(), discard.size()) > 0) { }
+                if (gzip->hasFailed())
+                    throw Failure(gzip->errorString(), 62);
+                device = openScriptFile(path);
+            }
+        }))
         throw Failure(u"The restore script is empty."_s);
 
     const qint64 startMs = options.clock ? options.clock->monotonicMs() : 0;

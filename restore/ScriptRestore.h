@@ -18,8 +18,8 @@ class QIODevice;
 
 /** The title of the restore file dialog. */
 inline const QString RestoreDialogTitle = QStringLiteral("Select backup file");
-/** The filter of the restore file dialog (Qt's filter syntax). */
-inline const QString RestoreDialogFilter = QStringLiteral("MSSQL Backup File (*.sql)");
+/** The filter of the restore file dialog (Qt's filter syntax): plain and gzip-compressed scripts. */
+inline const QString RestoreDialogFilter = QStringLiteral("MSSQL Backup File (*.sql *.sql.gz)");
 /** The message of a restore whose file is not there. */
 inline const QString RestoreFileNotFoundMessage = QStringLiteral("Restore file not found.");
 /** The message of a restore that went through. */
@@ -50,12 +50,6 @@ bool IsMissingDatabase(const Failure& error);
  * part stays as it is.
  */
 QString WithDatabase(const QString& connectionString, const QString& database);
-
-/**
- * Opens a script file for reading, from its first byte; throws Failure with the system's text when it cannot. The
- * one place where a script's bytes come from.
- */
-std::unique_ptr<QIODevice> openScriptFile(const QString& path);
 
 /** A batch of the script that the server refused: the server's text, and where the batch begins in the file. */
 class ScriptBatchError : public DbError
@@ -130,8 +124,8 @@ public:
     explicit ScriptRestore(RestoreContext context);
 
     /**
-     * `PushButton10_Click`: the open-file dialog "Select backup file" for "*.sql"; a chosen path goes into Text7
-     * (which stores "Restore File"), cancelling changes nothing. Failures are error reports of
+     * `PushButton10_Click`: the open-file dialog "Select backup file" for "*.sql" and "*.sql.gz"; a chosen path goes
+     * into Text7 (which stores "Restore File"), cancelling changes nothing. Failures are error reports of
      * "Form2.PushButton10_Click".
      */
     void PushButton10_Click();

@@ -7,6 +7,7 @@
 #include "ErrorReport.h"
 #include "IntervalSave.h"
 #include "Intervals.h"
+#include "Retention.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
@@ -19,9 +20,11 @@
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QThread>
 #include <QTreeWidget>
 
@@ -32,6 +35,8 @@ namespace {
 const QString Module = u"Form2"_s;
 const QString ListHeading = u"How often would you like to backup?"_s;
 const QString CursorFileName = u"/HAND-M.CUR"_s;
+/** The folder frame's row for retention and compression: the controls below it sit this much lower. */
+constexpr int ExtraRow = 450;
 
 } // namespace
 
@@ -85,7 +90,7 @@ Form2::~Form2()
 
 void Form2::createControls()
 {
-    setFixedSize(twips(7800), twips(7950));
+    setFixedSize(twips(7800), twips(7950 + ExtraRow));
     setMouseTracking(true);
     installEventFilter(this);
     const QColor white(Qt::white);
@@ -117,12 +122,27 @@ void Form2::createControls()
     ProgressBar1->setFormat(u"Progress Bar"_s);
     ProgressBar1->setAlignment(Qt::AlignCenter);
 
-    Frame2 = frame(u"Frame2"_s, u"Save all backups to this folder:"_s, twipsRect(120, 1080, 7560, 1335));
+    Frame2 = frame(u"Frame2"_s, u"Save all backups to this folder:"_s, twipsRect(120, 1080, 7560, 1335 + ExtraRow));
     Text5 = field(u"Text5"_s, Frame2, twipsRect(240, 300, 6375, 345));
     PushButton1 = button(u"PushButton1"_s, u"..."_s, Frame2, twipsRect(6720, 300, 580, 345));
     PushButton2 = button(u"PushButton2"_s, u"View This Folder"_s, Frame2, twipsRect(240, 750, 7065, 405));
+    auto label = [&](const QString& name, const QString& caption, QRect rect) {
+        auto* control = placeControl<QLabel>(Frame2, name, rect, controlFont(), this, caption);
+        setBackgroundColour(control, white);
+        return control;
+    };
+    KeepBackupsLabel1 = label(u"KeepBackupsLabel1"_s, u"Keep the newest"_s, twipsRect(240, 1290, 1440, 285));
+    KeepBackupsBox
+        = placeControl<QSpinBox>(Frame2, u"KeepBackupsBox"_s, twipsRect(1710, 1245, 900, 345), controlFont(), this);
+    KeepBackupsBox->setRange(0, MaxKeepBackups);
+    KeepBackupsLabel1->setBuddy(KeepBackupsBox);
+    KeepBackupsLabel2 = label(u"KeepBackupsLabel2"_s, u"backups (0 keeps all)"_s, twipsRect(2670, 1290, 1800, 285));
+    CompressCheck
+        = checkBox(u"CompressCheck"_s, u"Compress backups (gzip)"_s, Frame2, twipsRect(4560, 1290, 2745, 285));
 
-    ListView2 = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520, 7560, 1590), controlFont(), this);
+    const int below = ExtraRow; // everything under the folder frame moves down by its new row
+    ListView2 = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520 + below, 7560, 1590), controlFont(),
+                                          this);
     ListView2->setRootIsDecorated(false);
     ListView2->setItemsExpandable(false);
     ListView2->setUniformRowHeights(true);
@@ -135,21 +155,23 @@ void Form2::createControls()
     ListView2->viewport()->setMouseTracking(true);
     ListView2->viewport()->installEventFilter(this);
 
-    Frame4 = frame(u"Frame4"_s, u"Startup Options"_s, twipsRect(120, 4170, 7560, 735));
+    Frame4 = frame(u"Frame4"_s, u"Startup Options"_s, twipsRect(120, 4170 + below, 7560, 735));
     Check4 = checkBox(u"Check4"_s, u"Load this software on Windows startup"_s, Frame4, twipsRect(240, 300, 3930, 285));
     Check11 = checkBox(u"Check11"_s, u"Start in system tray"_s, Frame4, twipsRect(4200, 300, 2100, 285));
 
-    Frame3 = frame(u"Frame3"_s, u"Restore Options"_s, twipsRect(120, 4980, 7560, 1335));
+    Frame3 = frame(u"Frame3"_s, u"Restore Options"_s, twipsRect(120, 4980 + below, 7560, 1335));
     Text7 = field(u"Text7"_s, Frame3, twipsRect(240, 300, 6375, 345));
     PushButton10 = button(u"PushButton10"_s, u"..."_s, Frame3, twipsRect(6720, 300, 580, 345));
     PushButton9 = button(u"PushButton9"_s, u"Restore Text File"_s, Frame3, twipsRect(240, 750, 7060, 405));
 
-    PushButton5 = button(u"PushButton5"_s, TurnOnAutoBackupCaption, this, twipsRect(120, 6450, 7560, 405));
-    PushButton6 = button(u"PushButton6"_s, u"Backup Now (Test)"_s, this, twipsRect(120, 6960, 7560, 405));
-    PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485, 7560, 405));
+    PushButton5 = button(u"PushButton5"_s, TurnOnAutoBackupCaption, this, twipsRect(120, 6450 + below, 7560, 405));
+    PushButton6 = button(u"PushButton6"_s, u"Backup Now (Test)"_s, this, twipsRect(120, 6960 + below, 7560, 405));
+    PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485 + below, 7560, 405));
 
-    const QList<QWidget*> order = {Text5, ListView2,    PushButton2, PushButton1, PushButton5, PushButton6,
-                                   Text7, PushButton10, PushButton9, Check11,     Check4,      PushButton3};
+    // The two new controls follow the folder frame's buttons; the design's controls keep their order.
+    const QList<QWidget*> order
+        = {Text5,       ListView2, PushButton2,  PushButton1, KeepBackupsBox, CompressCheck, PushButton5,
+           PushButton6, Text7,     PushButton10, PushButton9, Check11,        Check4,        PushButton3};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         QWidget::setTabOrder(order.at(i), order.at(i + 1));
 }
@@ -170,6 +192,10 @@ void Form2::connectHandlers()
     connect(Check11, &QCheckBox::toggled, this, [this] { Check11_Click(); });
     connect(Text5, &QLineEdit::textChanged, this, [this] { store(SettingKeys::Path, Text5->text()); });
     connect(Text7, &QLineEdit::textChanged, this, [this] { store(SettingKeys::RestoreFile, Text7->text()); });
+    connect(KeepBackupsBox, &QSpinBox::valueChanged, this,
+            [this](int keep) { store(SettingKeys::KeepBackups, QString::number(keep)); });
+    connect(CompressCheck, &QCheckBox::toggled, this,
+            [this](bool on) { store(SettingKeys::Compress, on ? u"On"_s : u"Off"_s); });
 }
 
 void Form2::store(const QString& key, const QString& value)
@@ -278,6 +304,10 @@ void Form2::Form_Load()
         proc.run(172, [&] { m_startMinimized = true; });
     proc.run(174, [&] { fillField(Text7, SettingKeys::RestoreFile, settings.get(SettingKeys::RestoreFile)); });
     proc.run(176, [&] { m_loading = false; });
+    // A stored number that is not a whole number from 0 to 100000 is reported here and keeps every backup.
+    proc.run(178,
+             [&] { KeepBackupsBox->setValue(ConvertKeepBackups(settings.get(SettingKeys::KeepBackups, u"0"_s))); });
+    proc.run(180, [&] { CompressCheck->setChecked(settings.get(SettingKeys::Compress, u"Off"_s) == u"On"_s); });
 }
 
 void Form2::Form_QueryUnload()
@@ -412,6 +442,16 @@ QString Form2::backupFolder() const
     return Text5->text();
 }
 
+int Form2::keepBackups() const
+{
+    return KeepBackupsBox->value();
+}
+
+bool Form2::compressBackups() const
+{
+    return CompressCheck->isChecked();
+}
+
 QString Form2::restoreFile() const
 {
     return Text7->text();
@@ -444,7 +484,8 @@ bool Form2::eventFilter(QObject* watched, QEvent* event)
         if (qobject_cast<QCheckBox*>(watched) || watched == ProgressBar1)
             return isButtonlessMove(event); // controls without a hover rule leave the pointer as it is
         if (watched == this || watched == Frame2 || watched == Frame3 || watched == Frame4 || watched == Frame5
-            || watched == Text5 || watched == ListView2 || watched == ListView2->viewport())
+            || watched == Text5 || watched == ListView2 || watched == ListView2->viewport()
+            || watched == KeepBackupsLabel1 || watched == KeepBackupsLabel2 || watched == KeepBackupsBox)
             m_pointer.hoverPlain();
     } else if (event->type() == QEvent::FocusIn && watched == Text5) {
         Text5->selectAll();

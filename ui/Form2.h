@@ -19,9 +19,11 @@ class Dialogs;
 class IntervalSave;
 class QCheckBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QSpinBox;
 class QTreeWidget;
 class ScriptRestore;
 class SettingsStore;
@@ -97,6 +99,8 @@ public:
     std::optional<QString> selectedIntervalCaption() const override;
     bool selectInterval(int position) override;
     QString backupFolder() const override;
+    int keepBackups() const override;
+    bool compressBackups() const override;
     QString restoreFile() const override;
     void setRestoreFile(const QString& path) override;
     void showConnectionWindow() override;
@@ -151,6 +155,11 @@ private:
     QLineEdit* Text5 = nullptr;
     QPushButton* PushButton1 = nullptr;
     QPushButton* PushButton2 = nullptr;
+    // Retention and compression of the backups, in the folder frame's last row.
+    QLabel* KeepBackupsLabel1 = nullptr;
+    QSpinBox* KeepBackupsBox = nullptr;
+    QLabel* KeepBackupsLabel2 = nullptr;
+    QCheckBox* CompressCheck = nullptr;
     QTreeWidget* ListView2 = nullptr;
     QGroupBox* Frame4 = nullptr;
     QCheckBox* Check4 = nullptr;

@@ -16,3 +16,13 @@ QString WindowDumpSource::backupFolder() const
 {
     return m_main ? m_main->backupFolder() : QString();
 }
+
+int WindowDumpSource::keepBackups() const
+{
+    return m_main ? m_main->keepBackups() : 0;
+}
+
+bool WindowDumpSource::compressBackups() const
+{
+    return m_main && m_main->compressBackups();
+}

@@ -4,6 +4,7 @@
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "FakeViews.h"
+#include "Gzip.h"
 #include "IntervalSave.h"
 #include "Mssql.h"
 #include "OdbcConnection.h"
@@ -820,6 +821,50 @@ private slots:
         // 12.5 M characters of rows: more than three batches of 4 Mi characters.
         QVERIFY2(batches.size() >= 1 + 2 + 4, qPrintable(QString::number(batches.size())));
         QVERIFY(QString::fromUtf8(readBytes(path)) == batches.mid(1).join(QString()));
+    }
+
+    void compressedAndPlainBackupsRestore_data()
+    {
+        QTest::addColumn<bool>("compress");
+        QTest::newRow("plain") << false;
+        QTest::newRow("compressed") << true;
+    }
+
+    void compressedAndPlainBackupsRestore()
+    {
+        QFETCH(bool, compress);
+        buildSalesDatabase();
+        DumpHarness plain(*m_factory);
+        QVERIFY(plain.dump(connectionString()));
+        DumpHarness dump(*m_factory);
+        dump.source.compress = compress;
+        QVERIFY(dump.dump(connectionString()));
+        QCOMPARE(dump.dialogs.errorReports(), QStringList());
+        QCOMPARE(dump.outputPath.endsWith(u".sql.gz"_s), compress);
+        QFile file(dump.outputPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray script = readScriptBytes(file, dump.outputPath);
+        QVERIFY(script == plain.output()); // the same script, compressed or not
+
+        m_server.clearRecords();
+        QTemporaryDir configDir;
+        SettingsStore settingsStore(configDir.path());
+        FakeMainView view;
+        view.restorePath = dump.outputPath;
+        FakeConnectionView connection;
+        connection.settings = settings();
+        FakeDialogs dialogs;
+        WorkGuard guard;
+        IntervalSave engine(
+            BackupContext{*m_factory, dialogs, dump.clock, dump.source, {}, dump.dir.filePath(u"backups.log"_s), {}});
+        ScriptRestore restore(RestoreContext{view, connection, dialogs, settingsStore, *m_factory, engine, guard});
+        restore.PushButton9_Click();
+
+        QCOMPARE(dialogs.messages(), QStringList{u"Done."_s});
+        QCOMPARE(dialogs.errorReports(), QStringList());
+        const QStringList batches = m_server.batches();
+        QCOMPARE(batches.size(), 1);
+        QVERIFY(batches[0] == QString::fromUtf8(script));
     }
 
     void scriptReturningRowsStillRaisesALaterFailure()

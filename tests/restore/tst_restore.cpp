@@ -2,6 +2,8 @@
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "FakeViews.h"
+#include "Gzip.h"
+#include "IntervalSave.h"
 #include "MemoryDatabase.h"
 #include "Mssql.h"
 #include "ScriptBatcher.h"
@@ -141,6 +143,13 @@ QByteArray sampleBytes()
 {
     QFile file(QStringLiteral(TESSALINE_TEST_DATA "/restore/sample.sql"));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray gzipped(const QByteArray& plain)
+{
+    GzipCompressor compressor;
+    QByteArray packed = compressor.feed(plain);
+    return packed + compressor.finish();
 }
 
 } // namespace
@@ -675,6 +684,49 @@ private slots:
         QCOMPARE(WithDatabase(connectionString, u"master"_s), expected);
     }
 
+    void compressedScriptsRestore_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("batch"); // empty: nothing may reach the server
+        const QByteArray sample = sampleBytes();
+        const QByteArray packed = gzipped(sample);
+        QTest::newRow("plain") << u"a.sql"_s << sample << QString::fromUtf8(sample);
+        QTest::newRow("compressed") << u"a.sql.gz"_s << packed << QString::fromUtf8(sample);
+        QTest::newRow("compressed, named .sql") << u"a.sql"_s << packed << QString::fromUtf8(sample);
+        QTest::newRow("two members") << u"a.sql.gz"_s << packed + gzipped("SELECT 2\r\n")
+                                     << QString::fromUtf8(sample + "SELECT 2\r\n");
+        QTest::newRow("truncated") << u"a.sql.gz"_s << packed.left(packed.size() - 5) << QString();
+    }
+
+    void compressedScriptsRestore()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, batch);
+        Harness h;
+        h.view.restorePath = h.write(name, bytes);
+
+        h.restore.PushButton9_Click();
+
+        if (batch.isEmpty()) {
+            // A damaged file is said to be so, and not a byte of it is sent.
+            const QStringList reports = h.dialogs.errorReports();
+            QCOMPARE(reports.size(), 1);
+            QVERIFY2(reports[0].contains(u" is damaged: "_s), qPrintable(reports[0]));
+            QCOMPARE(h.dialogs.messages(), QStringList{CouldNotConnect});
+            QVERIFY(h.db.batches.isEmpty());
+        } else {
+            QCOMPARE(h.dialogs.errorReports(), QStringList());
+            QCOMPARE(h.dialogs.messages(), QStringList{RestoreDoneMessage});
+            // DATEFORMAT first, then the script's batches, which together are the whole decompressed text.
+            QVERIFY(!h.db.batches.isEmpty());
+            QCOMPARE(h.db.batches.first(), u"SET DATEFORMAT mdy"_s);
+            QCOMPARE(h.db.batches.mid(1).join(QString()), batch);
+        }
+        h.verifyAutoBackupOff();
+    }
+
     void chooseFile_data()
     {
         QTest::addColumn<QString>("answer");
@@ -696,7 +748,7 @@ private slots:
         h.restore.PushButton10_Click();
 
         QCOMPARE(h.dialogs.texts(FakeDialogs::Kind::OpenFile), QStringList{u"Select backup file"_s});
-        QCOMPARE(h.dialogs.lastFilter(), u"MSSQL Backup File (*.sql)"_s);
+        QCOMPARE(h.dialogs.lastFilter(), u"MSSQL Backup File (*.sql *.sql.gz)"_s);
         QCOMPARE(h.view.restorePath, expected);
         QCOMPARE(h.view.restoreFileChanges, changes);
         QCOMPARE(h.dialogs.shown().size(), 1);

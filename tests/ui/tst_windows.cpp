@@ -3,16 +3,20 @@
 #include "WindowHarness.h"
 
 #include "BackupSchedule.h"
+#include "Gzip.h"
 #include "SysTray.h"
 #include "TrayMinimizer.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDirIterator>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -419,6 +423,135 @@ private slots:
         // The rest of the load ran on.
         QCOMPARE(h.form2->timerInterval(), 1000);
         QVERIFY(h.tray.shown);
+    }
+
+    void keepAndCompressControlsStoreEveryChange()
+    {
+        WindowHarness h;
+        h.create();
+        h.form2->showWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.form2.get()));
+        QWidget* w = h.form2.get();
+        auto* keep = control<QSpinBox>(w, u"KeepBackupsBox"_s);
+        auto* compress = control<QCheckBox>(w, u"CompressCheck"_s);
+        QCOMPARE(control<QLabel>(w, u"KeepBackupsLabel1"_s)->text(), u"Keep the newest"_s);
+        QCOMPARE(control<QLabel>(w, u"KeepBackupsLabel2"_s)->text(), u"backups (0 keeps all)"_s);
+        QCOMPARE(compress->text(), u"Compress backups (gzip)"_s);
+        // Both sit in the folder frame, under its buttons.
+        QCOMPARE(keep->parentWidget(), control<QWidget>(w, u"Frame2"_s));
+        QCOMPARE(compress->parentWidget(), control<QWidget>(w, u"Frame2"_s));
+        QVERIFY(keep->geometry().top() > control<QWidget>(w, u"PushButton2"_s)->geometry().bottom());
+        QCOMPARE(keep->value(), 0);
+        QVERIFY(!compress->isChecked());
+        QCOMPARE(h.stored(SettingKeys::KeepBackups), u"<absent>"_s); // a first start behaves as before
+        QCOMPARE(h.stored(SettingKeys::Compress), u"<absent>"_s);
+
+        // Every keystroke stores the number typed so far.
+        keep->setFocus();
+        keep->selectAll();
+        QTest::keyClick(keep, Qt::Key_1);
+        QCOMPARE(h.stored(SettingKeys::KeepBackups), u"1"_s);
+        QTest::keyClick(keep, Qt::Key_2);
+        QCOMPARE(h.stored(SettingKeys::KeepBackups), u"12"_s);
+        QTest::keyClick(keep, Qt::Key_Up);
+        QCOMPARE(h.stored(SettingKeys::KeepBackups), u"13"_s);
+        QCOMPARE(h.form2->keepBackups(), 13);
+        keep->setValue(200000); // the box holds no more than 100000
+        QCOMPARE(h.stored(SettingKeys::KeepBackups), u"100000"_s);
+
+        QTest::mouseClick(compress, Qt::LeftButton, {}, QPoint(5, compress->height() / 2));
+        QCOMPARE(h.stored(SettingKeys::Compress), u"On"_s);
+        QVERIFY(h.form2->compressBackups());
+        QTest::mouseClick(compress, Qt::LeftButton, {}, QPoint(5, compress->height() / 2));
+        QCOMPARE(h.stored(SettingKeys::Compress), u"Off"_s);
+        QCOMPARE(h.dialogs.shown().size(), 0);
+
+        // The keyboard reaches them after the folder frame's buttons, before the on/off button.
+        control<QWidget>(w, u"PushButton1"_s)->setFocus();
+        QStringList order;
+        for (int i = 0; i < 3; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QWidget* focused = QApplication::focusWidget();
+            while (focused && focused->objectName().isEmpty()) // the spin box's own line edit
+                focused = focused->parentWidget();
+            order << (focused ? focused->objectName() : u"none"_s);
+        }
+        QCOMPARE(order, (QStringList{u"KeepBackupsBox"_s, u"CompressCheck"_s, u"PushButton5"_s}));
+    }
+
+    void keepAndCompressAreReadAtLoad_data()
+    {
+        QTest::addColumn<QString>("keep");
+        QTest::addColumn<QString>("compress");
+        QTest::addColumn<int>("shown");
+        QTest::addColumn<bool>("ticked");
+        QTest::addColumn<bool>("reported");
+        QTest::newRow("5, On") << u"5"_s << u"On"_s << 5 << true << false;
+        QTest::newRow("0, Off") << u"0"_s << u"Off"_s << 0 << false << false;
+        QTest::newRow("largest, lower-case on") << u"100000"_s << u"on"_s << 100000 << false << false;
+        QTest::newRow("too large") << u"100001"_s << u"On"_s << 0 << true << true;
+        QTest::newRow("negative") << u"-2"_s << u"Off"_s << 0 << false << true;
+        QTest::newRow("word") << u"ten"_s << u"On"_s << 0 << true << true;
+    }
+
+    void keepAndCompressAreReadAtLoad()
+    {
+        QFETCH(QString, keep);
+        QFETCH(QString, compress);
+        QFETCH(int, shown);
+        QFETCH(bool, ticked);
+        QFETCH(bool, reported);
+        WindowHarness h;
+        h.seed(SettingKeys::KeepBackups, keep);
+        h.seed(SettingKeys::Compress, compress);
+        h.create();
+        h.form2->showWindow();
+        QCOMPARE(control<QSpinBox>(h.form2.get(), u"KeepBackupsBox"_s)->value(), shown);
+        QCOMPARE(control<QCheckBox>(h.form2.get(), u"CompressCheck"_s)->isChecked(), ticked);
+        const QStringList reports = h.dialogs.errorReports();
+        QCOMPARE(reports.size(), reported ? 1 : 0);
+        if (reported) {
+            QCOMPARE(reports.at(0).section(u"\r\n"_s, 0, 0),
+                     u"The number of backups to keep \"%1\" is not a whole number from 0 to 100000."_s.arg(keep));
+            QCOMPARE(errorLocation(reports.at(0)), u"in Quorvane2021/08/31.Form2.Form_Load at line 178"_s);
+        }
+        QCOMPARE(h.stored(SettingKeys::KeepBackups), keep); // the load writes nothing back
+        QCOMPARE(h.stored(SettingKeys::Compress), compress);
+        QVERIFY(h.tray.shown); // the rest of the load ran
+    }
+
+    void backupNowKeepsTheNewestAndCompresses()
+    {
+        WindowHarness h;
+        h.seedDatabase();
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.seed(SettingKeys::MSDatabase, u"Sales"_s);
+        h.seed(SettingKeys::StartStopState, u"Off"_s);
+        h.seed(SettingKeys::Path, h.backupFolder());
+        h.create();
+        h.form1->start();
+        QVERIFY(h.form2->isVisible());
+        const QByteArray ownHeader = "-- Server: db.example    Database: Sales\r\n-- " + QByteArray(54, '-')
+            + "\r\n-- Generated By: Tessaline\r\n";
+        for (const QString& name : {u"Sales 2021-08-31 920AM.sql"_s, u"Sales 2021-08-31 925AM.sql"_s,
+                                    u"Sales 2021-08-30 925AM.sql"_s, u"notes.sql"_s}) {
+            QFile file(h.backupFolder() + name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(ownHeader);
+        }
+
+        control<QSpinBox>(h.form2.get(), u"KeepBackupsBox"_s)->setValue(2);
+        control<QCheckBox>(h.form2.get(), u"CompressCheck"_s)->setChecked(true);
+        QTest::mouseClick(control<QPushButton>(h.form2.get(), u"PushButton6"_s), Qt::LeftButton);
+
+        QCOMPARE(h.dialogs.shown().size(), 0);
+        QCOMPARE(QDir(h.backupFolder()).entryList(QDir::Files, QDir::Name),
+                 (QStringList{u"Sales 2021-08-31 925AM.sql"_s, u"Sales 2021-08-31 930AM.sql.gz"_s, u"notes.sql"_s}));
+        QFile script(h.backupFolder() + u"Sales 2021-08-31 930AM.sql.gz"_s);
+        QVERIFY(script.open(QIODevice::ReadOnly));
+        const QByteArray text = readScriptBytes(script, script.fileName());
+        QVERIFY(text.startsWith(ownHeader));
+        QVERIFY(text.contains("INSERT INTO"));
     }
 
     void listClickStoresThePosition()

@@ -1,0 +1,271 @@
+#include "Gzip.h"
+
+#include "Failure.h"
+
+#include <QFile>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+/** Compressed bytes are read from the source in pieces of this size. */
+constexpr qint64 InputChunk = 64 * 1024;
+/** Output grows by at least this much while the compressor works. */
+constexpr qsizetype OutputChunk = 64 * 1024;
+/** zlib's window bits with 16 added: a gzip header and trailer rather than zlib's own. */
+constexpr int GzipWindowBits = 15 + 16;
+
+QString zlibText(const z_stream& stream, int code)
+{
+    if (stream.msg)
+        return QString::fromLatin1(stream.msg);
+    return u"zlib error "_s + QString::number(code);
+}
+
+} // namespace
+
+bool isGzip(QByteArrayView head)
+{
+    return head.size() >= 2 && quint8(head[0]) == 0x1f && quint8(head[1]) == 0x8b;
+}
+
+// ---- GzipCompressor
+
+struct GzipCompressor::State
+{
+    z_stream stream{};
+    bool finished = false;
+    qint64 bytesIn = 0;
+};
+
+GzipCompressor::GzipCompressor(int level)
+    : m_state(std::make_unique<State>())
+{
+    const int code = deflateInit2(&m_state->stream, level, Z_DEFLATED, GzipWindowBits, 8, Z_DEFAULT_STRATEGY);
+    if (code != Z_OK)
+        throw Failure(u"The compressor cannot start: "_s + zlibText(m_state->stream, code), 7);
+}
+
+GzipCompressor::~GzipCompressor()
+{
+    deflateEnd(&m_state->stream);
+}
+
+namespace {
+
+/** Runs deflate with `flush` until it has taken all input (and, for Z_FINISH, written the trailer). */
+void deflateInto(z_stream& stream, int flush, QByteArray& out)
+{
+    for (;;) {
+        const qsizetype used = out.size();
+        const qsizetype room = std::max<qsizetype>(OutputChunk, qsizetype(deflateBound(&stream, stream.avail_in)));
+        out.resize(used + room);
+        stream.next_out = reinterpret_cast<Bytef*>(out.data() + used);
+        stream.avail_out = uInt(room);
+        const int code = deflate(&stream, flush);
+        out.resize(used + (room - qsizetype(stream.avail_out)));
+        if (code == Z_STREAM_END)
+            return;
+        if (code != Z_OK && code != Z_BUF_ERROR)
+            throw Failure(u"The compressor failed: "_s + zlibText(stream, code), 7);
+        // Without Z_FINISH deflate is done once it took all input and left room unused.
+        if (flush != Z_FINISH && stream.avail_in == 0 && stream.avail_out > 0)
+            return;
+    }
+}
+
+} // namespace
+
+QByteArray GzipCompressor::feed(QByteArrayView bytes)
+{
+    if (m_state->finished)
+        throw Failure(u"The compressed member is already finished."_s, 5);
+    QByteArray out;
+    z_stream& stream = m_state->stream;
+    const char* at = bytes.data();
+    qsizetype left = bytes.size();
+    m_state->bytesIn += left;
+    do {
+        // zlib counts in unsigned int: very large pieces go in parts.
+        const qsizetype part = std::min<qsizetype>(left, qsizetype(UINT_MAX / 2));
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(at));
+        stream.avail_in = uInt(part);
+        deflateInto(stream, Z_NO_FLUSH, out);
+        at += part;
+        left -= part;
+    } while (left > 0);
+    return out;
+}
+
+QByteArray GzipCompressor::finish()
+{
+    if (m_state->finished)
+        return {};
+    QByteArray out;
+    m_state->stream.next_in = nullptr;
+    m_state->stream.avail_in = 0;
+    deflateInto(m_state->stream, Z_FINISH, out);
+    m_state->finished = true;
+    return out;
+}
+
+qint64 GzipCompressor::bytesIn() const
+{
+    return m_state->bytesIn;
+}
+
+// ---- GzipReader
+
+struct GzipReader::State
+{
+    z_stream stream{};
+    bool initialised = false;
+    QByteArray input;
+};
+
+GzipReader::GzipReader(QIODevice* source, const QString& name, QObject* parent)
+    : QIODevice(parent)
+    , m_state(std::make_unique<State>())
+    , m_source(source)
+    , m_name(name)
+{
+    const int code = inflateInit2(&m_state->stream, GzipWindowBits);
+    m_state->initialised = code == Z_OK;
+    if (!m_state->initialised)
+        fail(zlibText(m_state->stream, code));
+    m_state->input.resize(InputChunk);
+    QIODevice::open(QIODevice::ReadOnly);
+}
+
+GzipReader::GzipReader(std::unique_ptr<QIODevice> source, const QString& name, QObject* parent)
+    : GzipReader(source.get(), name, parent)
+{
+    m_owned = std::move(source);
+}
+
+GzipReader::~GzipReader()
+{
+    if (m_state->initialised)
+        inflateEnd(&m_state->stream);
+}
+
+bool GzipReader::atEnd() const
+{
+    return (m_end || m_failed) && QIODevice::bytesAvailable() == 0;
+}
+
+qint64 GzipReader::bytesAvailable() const
+{
+    // More may come while the stream has not ended: callers that wait for bytes keep reading.
+    return QIODevice::bytesAvailable() + ((m_end || m_failed) ? 0 : 1);
+}
+
+void GzipReader::close()
+{
+    QIODevice::close();
+    if (m_owned)
+        m_owned->close();
+}
+
+bool GzipReader::fail(const QString& why)
+{
+    return failWith(u"The file "_s + m_name + u" is damaged: "_s + why);
+}
+
+bool GzipReader::failWith(const QString& text)
+{
+    m_failed = true;
+    setErrorString(text);
+    return false;
+}
+
+bool GzipReader::refill()
+{
+    z_stream& stream = m_state->stream;
+    if (m_sourceDone)
+        return false;
+    const qint64 got = m_source->read(m_state->input.data(), InputChunk);
+    if (got < 0)
+        return failWith(u"The file "_s + m_name + u" cannot be read: "_s + m_source->errorString());
+    if (got == 0) {
+        m_sourceDone = true;
+        return false;
+    }
+    stream.next_in = reinterpret_cast<Bytef*>(m_state->input.data());
+    stream.avail_in = uInt(got);
+    return true;
+}
+
+qint64 GzipReader::readData(char* data, qint64 maxSize)
+{
+    if (m_failed)
+        return -1;
+    if (m_end || maxSize <= 0)
+        return 0;
+    z_stream& stream = m_state->stream;
+    stream.next_out = reinterpret_cast<Bytef*>(data);
+    stream.avail_out = uInt(std::min<qint64>(maxSize, UINT_MAX));
+    const uInt room = stream.avail_out;
+
+    // Decompresses until the caller's room is full or the stream ends; a file source never makes us wait.
+    while (stream.avail_out > 0) {
+        if (stream.avail_in == 0 && !refill()) {
+            if (m_failed)
+                return -1;
+            if (m_memberEnded) {
+                m_end = true; // the last member ended with the file
+                break;
+            }
+            fail(u"it ends before its compressed data is complete."_s);
+            return -1;
+        }
+        if (m_memberEnded) {
+            // More bytes after a member: they must be the next member (a script appended in the same minute).
+            inflateReset(&stream);
+            m_memberEnded = false;
+        }
+        const int code = inflate(&stream, Z_NO_FLUSH);
+        if (code == Z_STREAM_END) {
+            m_memberEnded = true;
+            continue;
+        }
+        if (code == Z_OK || (code == Z_BUF_ERROR && stream.avail_in == 0))
+            continue;
+        fail(zlibText(stream, code) + u'.');
+        return -1;
+    }
+    return qint64(room - stream.avail_out);
+}
+
+qint64 GzipReader::writeData(const char*, qint64)
+{
+    return -1;
+}
+
+// ---- opening and reading script files
+
+std::unique_ptr<QIODevice> openScriptFile(const QString& path)
+{
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly))
+        throw Failure(file->errorString(), 53);
+    if (!isGzip(file->peek(2)))
+        return file;
+    return std::make_unique<GzipReader>(std::move(file), path);
+}
+
+QByteArray readScriptBytes(QIODevice& file, const QString& name)
+{
+    if (!isGzip(file.peek(2)))
+        return file.readAll();
+    GzipReader reader(&file, name);
+    QByteArray bytes = reader.readAll();
+    if (reader.hasFailed())
+        throw Failure(reader.errorString(), 62);
+    return bytes;
+}

@@ -1,0 +1,166 @@
+#include "Retention.h"
+
+#include "Clock.h"
+#include "DateTimeText.h"
+#include "Dialogs.h"
+#include "ErrorReport.h"
+#include "Failure.h"
+#include "Gzip.h"
+#include "ScriptText.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+void removeFromDisk(const QString& path)
+{
+    QFile file(path);
+    if (!file.remove())
+        throw Failure(file.errorString(), 75);
+}
+
+/** Reads up to `size` bytes, however the device hands them out. */
+QByteArray readHead(QIODevice& device, qint64 size)
+{
+    QByteArray head;
+    while (head.size() < size) {
+        const QByteArray piece = device.read(size - head.size());
+        if (piece.isEmpty())
+            break;
+        head += piece;
+    }
+    return head;
+}
+
+QString sameFileKey(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+}
+
+} // namespace
+
+int ConvertKeepBackups(const QString& stored)
+{
+    static const QRegularExpression digits(u"^[0-9]+$"_s);
+    const QString text = stored.trimmed();
+    bool ok = digits.match(text).hasMatch();
+    const qlonglong value = ok ? text.toLongLong(&ok) : -1;
+    if (!ok || value > MaxKeepBackups)
+        throw Failure(u"The number of backups to keep \""_s + stored + u"\" is not a whole number from 0 to "_s
+                          + QString::number(MaxKeepBackups) + u"."_s,
+                      13);
+    return int(value);
+}
+
+Retention::Retention(Dialogs& dialogs, const Clock& clock, LogWriter writeLog, FileRemover remove)
+    : m_dialogs(dialogs)
+    , m_clock(clock)
+    , m_writeLog(std::move(writeLog))
+    , m_remove(remove ? std::move(remove) : FileRemover(removeFromDisk))
+{ }
+
+std::optional<QDateTime> Retention::stampInName(const QString& fileName, const QString& database)
+{
+    // Exactly StampedFileName's form: "<database> yyyy-MM-dd hmmAM.sql", the hour 1 to 12 without a leading zero.
+    const QRegularExpression pattern(
+        u"^"_s + QRegularExpression::escape(database)
+        + u" ([0-9]{4})-([0-9]{2})-([0-9]{2}) (1[0-2]|[1-9])([0-5][0-9])(AM|PM)\\.sql(\\.gz)?$"_s);
+    const QRegularExpressionMatch match = pattern.match(fileName);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const QDate date(match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt());
+    if (!date.isValid())
+        return std::nullopt;
+    const int hour12 = match.captured(4).toInt();
+    const bool afternoon = match.captured(6) == u"PM"_s;
+    const int hour = (hour12 % 12) + (afternoon ? 12 : 0);
+    return QDateTime(date, QTime(hour, match.captured(5).toInt()));
+}
+
+bool Retention::hasHeaderFor(const QString& path, const QString& server, const QString& database)
+{
+    using namespace ScriptText;
+    const QByteArray expected
+        = (serverLine(server, database) + u"\r\n"_s + dashLine() + u"\r\n"_s + generatedByLine() + u"\r\n"_s).toUtf8();
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly))
+        return false;
+    if (path.endsWith(u".gz"_s)) {
+        GzipReader reader(std::move(file), path);
+        return readHead(reader, expected.size()) == expected;
+    }
+    return readHead(*file, expected.size()) == expected;
+}
+
+QList<BackupFileEntry> Retention::backupsIn(const QString& folder, const QString& server, const QString& database)
+{
+    QList<BackupFileEntry> backups;
+    const QDir dir(folder);
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QFileInfo& entry : entries) {
+        // A link named like a backup may point anywhere: only real files are ever removed.
+        if (entry.isSymLink() || !entry.isFile())
+            continue;
+        const std::optional<QDateTime> stamp = stampInName(entry.fileName(), database);
+        if (!stamp)
+            continue;
+        const QString path = dir.filePath(entry.fileName());
+        if (hasHeaderFor(path, server, database))
+            backups.append({path, *stamp});
+    }
+    std::sort(backups.begin(), backups.end(), [](const BackupFileEntry& a, const BackupFileEntry& b) {
+        return a.stamp != b.stamp ? a.stamp > b.stamp : a.path > b.path;
+    });
+    return backups;
+}
+
+QStringList Retention::RemoveOldBackups(
+    const QString& folder, const QString& server, const QString& database, int keep, const QString& justWritten)
+{
+    if (keep <= 0)
+        return {};
+    ReportingProcedure proc(m_dialogs, u"Retention"_s, u"RemoveOldBackups"_s);
+    QList<BackupFileEntry> backups;
+    proc.run(100, [&] { backups = backupsIn(folder, server, database); });
+
+    const QString written = sameFileKey(justWritten);
+    QStringList removed;
+    QStringList failures;
+    for (qsizetype i = keep; i < backups.size(); ++i) {
+        const QString& path = backups.at(i).path;
+        if (sameFileKey(path) == written)
+            continue;
+        try {
+            m_remove(path);
+        } catch (const Failure& failure) {
+            failures << path + u" could not be removed: "_s + failure.description();
+            continue;
+        }
+        removed << path;
+        try {
+            m_writeLog(path + u" was removed at "_s + defaultDateTimeText(m_clock.now()) + u" (keeping "_s
+                       + QString::number(keep) + u')');
+        } catch (const Failure& failure) {
+            failures << u"The removal of "_s + path + u" could not be logged: "_s + failure.description();
+        }
+    }
+    // However many failed, the user hears of it once; the backup itself is saved.
+    if (!failures.isEmpty()) {
+        proc.run(102, [&] {
+            QString text = failures.constFirst();
+            if (failures.size() > 1)
+                text += u" (and "_s + QString::number(failures.size() - 1) + u" more)"_s;
+            throw Failure(text, 75);
+        });
+    }
+    return removed;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class Clock;
+class Dialogs;
+
+/** The largest "KeepBackups" that counts; anything else (or a text that is no whole number) keeps every backup. */
+inline constexpr int MaxKeepBackups = 100000;
+
+/**
+ * "KeepBackups" as stored (decimal text, blanks around it allowed): a whole number from 0 to 100000. Throws Failure for
+ * any other text; the caller then keeps every backup.
+ */
+int ConvertKeepBackups(const QString& stored);
+
+/** One backup of a database found in the backup folder. */
+struct BackupFileEntry
+{
+    QString path;
+    QDateTime stamp; ///< the minute in its name
+};
+
+/**
+ * Keeps the newest backups of one database and removes older ones, after a backup that succeeded. A file counts as a
+ * backup of the database only when its name is exactly what `StampedFileName` makes for that database (ending ".sql"
+ * or ".sql.gz") and its first three lines are the header this program writes for the server and the database (read
+ * through the decompressor for ".sql.gz"). Every other file is left alone, so are working files (".partial") and the
+ * file just written. Backups are aged by the date and time in their names.
+ */
+class Retention
+{
+public:
+    /** Removes one file; throws Failure with the reason when it cannot. */
+    using FileRemover = std::function<void(const QString& path)>;
+    /** Appends one line to the backup log; throws Failure when it cannot. */
+    using LogWriter = std::function<void(const QString& line)>;
+
+    /** `remove` empty: the file system's own removal. */
+    Retention(Dialogs& dialogs, const Clock& clock, LogWriter writeLog, FileRemover remove = {});
+
+    /**
+     * `RemoveOldBackups`: of the backups of `database` on `server` in `folder`, keeps the newest `keep` and removes the
+     * rest, never `justWritten`; `keep` 0 keeps all. Each removal appends "<path> was removed at <date and time>
+     * (keeping N)" to the backup log. Removals (or log lines) that fail are shown in one error report; the others go
+     * on. Returns the paths removed.
+     */
+    QStringList RemoveOldBackups(
+        const QString& folder, const QString& server, const QString& database, int keep, const QString& justWritten);
+
+    /** The minute in the name when it is exactly a backup name of the database (".sql" or ".sql.gz"); none else. */
+    static std::optional<QDateTime> stampInName(const QString& fileName, const QString& database);
+    /** True when the file's first three lines are this program's header for the server and the database. */
+    static bool hasHeaderFor(const QString& path, const QString& server, const QString& database);
+    /** The backups of the database in the folder, newest first (equal minutes by name, the later name first). */
+    static QList<BackupFileEntry> backupsIn(const QString& folder, const QString& server, const QString& database);
+
+private:
+    Dialogs& m_dialogs;
+    const Clock& m_clock;
+    LogWriter m_writeLog;
+    FileRemover m_remove;
+};
