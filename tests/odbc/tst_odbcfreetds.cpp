@@ -4,6 +4,7 @@
 #include "ConnectionSettings.h"
 #include "OdbcConnection.h"
 #include "OdbcTypes.h"
+#include "TdsServer.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -276,6 +277,73 @@ private slots:
         QCOMPARE(loginField(login->payload, 1), user);
         QCOMPARE(loginField(login->payload, 2), password);
         QCOMPARE(loginField(login->payload, 8), u"Sales"_s);
+    }
+
+    void valuesArriveAtTheServerAsTyped_data()
+    {
+        QTest::addColumn<QString>("value");
+        // Each value as user name, password and database at once; the test server records the login.
+        for (const char* value :
+             {"{ab", "{a}b", "{ab}",  "{",    "{}",  "{{}}",    "a}b",  "}",    "}}",     "a}",   "a;b",
+              ";",   "a;}b", "{a;}b", "a;b}", "a=b", "{a=b;c}", "=;{}", "a}}b", "{a}}b}", " {x} "})
+            QTest::newRow(value) << QString::fromLatin1(value);
+    }
+
+    void valuesArriveAtTheServerAsTyped()
+    {
+        QFETCH(QString, value);
+        tds::TdsServer server;
+        QVERIFY(server.start());
+        ConnectionSettings s = settingsFor(server.port(), value, value);
+        s.Database = value;
+        const QString connectionString = BuildConnectionString(s);
+        OdbcConnectionFactory factory(5);
+        auto connection = factory.createConnection();
+        try {
+            connection->Open(connectionString);
+        } catch (const DbError& e) {
+            QFAIL(qPrintable(connectionString + u": "_s + e.description()));
+        }
+        const QList<tds::LoginRecord> logins = server.logins();
+        QCOMPARE(logins.size(), 1);
+        qInfo("%s -> user [%s] password [%s] database [%s]", qPrintable(value), qPrintable(logins[0].userName),
+              qPrintable(logins[0].password), qPrintable(logins[0].database));
+        QCOMPARE(logins[0].userName, value);
+        QCOMPARE(logins[0].password, value);
+        QCOMPARE(logins[0].database, value);
+    }
+
+    void valuesThatCannotArriveAsTypedAreRefused_data()
+    {
+        QTest::addColumn<QString>("value");
+        for (const char* value : {"a};b", "};", "{x};y}"})
+            QTest::newRow(value) << QString::fromLatin1(value);
+    }
+
+    void valuesThatCannotArriveAsTypedAreRefused()
+    {
+        QFETCH(QString, value);
+        const struct
+        {
+            QString field;
+            void (*set)(ConnectionSettings&, const QString&);
+        } fields[] = {
+            {u"server name"_s, [](ConnectionSettings& s, const QString& v) { s.Server = v; }},
+            {u"database name"_s, [](ConnectionSettings& s, const QString& v) { s.Database = v; }},
+            {u"user name"_s, [](ConnectionSettings& s, const QString& v) { s.UserName = v; }},
+            {u"password"_s, [](ConnectionSettings& s, const QString& v) { s.Password = v; }},
+        };
+        for (const auto& field : fields) {
+            ConnectionSettings s = settingsFor(1433, u"sa"_s, u"pw"_s);
+            field.set(s, value);
+            try {
+                BuildConnectionString(s);
+                QFAIL(qPrintable(u"accepted in the "_s + field.field));
+            } catch (const ConnectionStringError& e) {
+                QVERIFY2(e.description().startsWith(u"The "_s + field.field + u" holds"_s),
+                         qPrintable(e.description()));
+            }
+        }
     }
 
     void versionSetByTheUserIsLeftAlone()
