@@ -7,6 +7,7 @@
 #include "TdsServer.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -363,6 +364,75 @@ private slots:
         QVERIFY(!listener.connections.isEmpty());
         QCOMPARE(listener.connections.first().first().type, TdsLogin7);
         QCOMPARE(qFromLittleEndian<quint32>(listener.connections.first().first().payload.constData() + 4), 0x70000000u);
+    }
+
+    void tdsVersionFromTheEnvironment_data()
+    {
+        QTest::addColumn<QByteArray>("tdsver"); // "-" leaves it unset
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<quint32>("version"); // in the first packet's login; 0 for a PRELOGIN first
+
+        QTest::newRow("unset") << QByteArray("-") << false << 0u;
+        QTest::newRow("empty") << QByteArray("") << false << 0u;
+        QTest::newRow("7.0") << QByteArray("7.0") << false << 0x70000000u;
+        QTest::newRow("70") << QByteArray("70") << false << 0x70000000u;
+        for (const char* v : {"7.1", "7.2", "7.3", "7.4"})
+            QTest::newRow(v) << QByteArray(v) << false << 0u;
+        // FreeTDS 1.3 takes the values it does not know as "auto" (8.0, 74 and 71 to 73 too: tried, each made a TDS 5.0
+        // login follow the hung-up TDS 7 one).
+        for (const char* v : {"auto", "AUTO", "5.0", "50", "4.2", "42", "4.6", "0", "7", "8.0", "80", "71", "72", "73",
+                              "74", " 7.4", "7.4 ", "x"})
+            QTest::newRow(v) << QByteArray(v) << true << 0u;
+    }
+
+    void tdsVersionFromTheEnvironment()
+    {
+        QFETCH(QByteArray, tdsver);
+        QFETCH(bool, refused);
+        QFETCH(quint32, version);
+        const QByteArray before = qgetenv("TDSVER");
+        const auto restore = qScopeGuard([&] { qputenv("TDSVER", before); });
+        if (tdsver == "-")
+            qunsetenv("TDSVER");
+        else
+            qputenv("TDSVER", tdsver);
+
+        TdsListener listener(TdsListener::Mode::HangUp);
+        QVERIFY(listener.listening());
+        const QString connectionString = BuildConnectionString(settingsFor(listener.port(), u"sa"_s, u"pw"_s));
+        if (refused) {
+            QVERIFY(!OdbcConnectionFactory::tdsVersionProblem().isEmpty());
+            try {
+                OdbcConnectionFactory factory(5);
+                openBeside(factory, connectionString);
+                QFAIL("the factory was made");
+            } catch (const Failure& e) {
+                QVERIFY2(e.description().contains(u"TDSVER"_s), qPrintable(e.description()));
+                QVERIFY2(e.description().contains(u"clear text"_s), qPrintable(e.description()));
+                QVERIFY2(e.description().contains(QString::fromLatin1(tdsver)), qPrintable(e.description()));
+            }
+            QTest::qWait(100);
+            QCOMPARE(listener.connections.size(), 0);
+            return;
+        }
+
+        OdbcConnectionFactory factory(5);
+        if (tdsver.isEmpty() || tdsver == "-")
+            QCOMPARE(qgetenv("TDSVER"), QByteArray("7.4"));
+        else
+            QCOMPARE(qgetenv("TDSVER"), tdsver); // the user's choice stands
+        const OpenOutcome outcome = openBeside(factory, connectionString);
+        QVERIFY(outcome.failed);
+        // One connection, hung up after its first packet, and no second try with an older login.
+        QCOMPARE(listener.connections.size(), 1);
+        QCOMPARE(listener.connections.first().size(), 1);
+        const TdsListener::Packet& first = listener.connections.first().first();
+        if (version == 0) {
+            QCOMPARE(first.type, TdsPrelogin);
+        } else {
+            QCOMPARE(first.type, TdsLogin7);
+            QCOMPARE(qFromLittleEndian<quint32>(first.payload.constData() + 4), version);
+        }
     }
 
     void unreachableServerAndUnknownDriver()
