@@ -189,7 +189,9 @@ QString OdbcConnectionFactory::tdsVersionProblem()
 
 std::unique_ptr<Connection> OdbcConnectionFactory::createConnection()
 {
-    return std::unique_ptr<Connection>(new OdbcConnection(m_environment, m_loginTimeout));
+    std::unique_ptr<OdbcConnection> connection(new OdbcConnection(m_environment, m_loginTimeout));
+    connection->m_statementTimeout = statementTimeout();
+    return connection;
 }
 
 // --- connection
@@ -253,7 +255,23 @@ void* OdbcConnection::prepareStatement()
     }
     SQLHSTMT statement = SQL_NULL_HSTMT;
     check(SQLAllocHandle(SQL_HANDLE_STMT, session.connection, &statement), SQL_HANDLE_DBC, session.connection, session);
+    applyStatementTimeout(statement);
     return statement;
+}
+
+void OdbcConnection::applyStatementTimeout(void* statement)
+{
+    // FreeTDS measures the query time-out as silence: it fires when the server sends nothing for that long, while the
+    // statement runs and while its rows are fetched, so a long dump that keeps receiving is never cut.
+    const SQLRETURN rc
+        = SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
+                         reinterpret_cast<SQLPOINTER>(static_cast<std::intptr_t>(m_statementTimeout)), SQL_IS_UINTEGER);
+    try {
+        check(rc, SQL_HANDLE_STMT, statement, *m_session, false);
+    } catch (...) {
+        SQLFreeHandle(SQL_HANDLE_STMT, statement);
+        throw;
+    }
 }
 
 std::unique_ptr<RecordSet> OdbcConnection::Execute(const QString& commandText)

@@ -139,9 +139,12 @@ private:
 
     /** Checks the connection is open, reads a streaming earlier result whole and gives a fresh statement. */
     void* prepareStatement();
+    /** Bounds the statement's wait for the server (SQL_ATTR_QUERY_TIMEOUT) by the factory's statement time-out. */
+    void applyStatementTimeout(void* statement);
     std::unique_ptr<RecordSet> resultOf(void* statement, short returnCode);
 
     std::shared_ptr<OdbcSession> m_session;
     int m_loginTimeout;
+    int m_statementTimeout = 0;
     int m_cursorLocation = 2;
 };

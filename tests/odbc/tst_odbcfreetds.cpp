@@ -189,6 +189,17 @@ OpenOutcome openBeside(OdbcConnectionFactory& factory, const QString& connection
     return outcome;
 }
 
+/** A table "Numbers" of `rows` rows, one int column counting from 0. */
+void addCountingTable(tds::TdsServer& server, int rows)
+{
+    tds::TableSpec numbers;
+    numbers.name = u"Numbers"_s;
+    numbers.columns = {{u"N"_s, tds::SqlType::Int}};
+    numbers.generatedRows = rows;
+    numbers.generator = [](qint64 index, tds::Row& row) { row[0] = index; };
+    server.addTable(numbers);
+}
+
 ConnectionSettings settingsFor(quint16 port, const QString& user, const QString& password)
 {
     ConnectionSettings s;
@@ -433,6 +444,77 @@ private slots:
             QCOMPARE(first.type, TdsLogin7);
             QCOMPARE(qFromLittleEndian<quint32>(first.payload.constData() + 4), version);
         }
+    }
+
+    void statementTimeoutEndsTheWaitForASilentServer_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("stall after the login") << u"stall"_s;
+        QTest::newRow("stall mid-result") << u"stallAfterRows"_s;
+    }
+
+    void statementTimeoutEndsTheWaitForASilentServer()
+    {
+        QFETCH(QString, fault);
+        tds::TdsServer server;
+        addCountingTable(server, 50);
+        QVERIFY(server.start());
+        OdbcConnectionFactory factory(5);
+        QCOMPARE(factory.statementTimeout(), 600); // the default: ten minutes
+        factory.setStatementTimeout(2);
+        auto connection = factory.createConnection();
+        connection->Open(server.connectionString(u"Sales"_s, u"sa"_s, u"pw"_s));
+        if (fault == u"stall"_s)
+            server.setFaults({.stall = true});
+        else
+            server.setFaults({.stallAfterRows = 3});
+
+        // The rows are read on a worker thread; the wait here is only a watchdog against a driver that never gives up.
+        std::atomic<bool> done = false;
+        int rowsRead = 0;
+        std::optional<DbError> error;
+        std::unique_ptr<QThread> worker(QThread::create([&] {
+            try {
+                auto rows = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+                while (!rows->Eof()) {
+                    ++rowsRead;
+                    rows->MoveNext();
+                }
+            } catch (const DbError& e) {
+                error = e;
+            }
+            done = true;
+        }));
+        worker->start();
+        if (!QTest::qWaitFor([&] { return done.load(); }, 120000))
+            qFatal("the statement did not end within two minutes of a 2 s bound");
+        worker->wait();
+        QVERIFY2(error.has_value(), "a silent server went unnoticed");
+        qInfo("%s: failed after %d rows: %s (%d)", qPrintable(fault), rowsRead, qPrintable(error->description()),
+              error->number());
+        QVERIFY2(error->description().startsWith(u"[FreeTDS]"_s), qPrintable(error->description()));
+        QCOMPARE(rowsRead, fault == u"stall"_s ? 0 : 3);
+
+        // The connection is of no more use, but it does not hold the next statement for another bound.
+        QVERIFY_THROWS_EXCEPTION(DbError, connection->Execute(u"SELECT * FROM [Numbers]"_s));
+    }
+
+    void slowButLiveServerIsNotCut()
+    {
+        // The bound is on silence, not on the whole statement: rows 0.4 s apart, 3.2 s in all, pass a 2 s bound.
+        tds::TdsServer server;
+        addCountingTable(server, 8);
+        QVERIFY(server.start());
+        OdbcConnectionFactory factory(5);
+        factory.setStatementTimeout(2);
+        auto connection = factory.createConnection();
+        connection->Open(server.connectionString(u"Sales"_s, u"sa"_s, u"pw"_s));
+        server.setFaults({.rowDelayMs = 400});
+        auto rows = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+        int rowsRead = 0;
+        for (; !rows->Eof(); rows->MoveNext())
+            QCOMPARE(rows->Fields(0).text, QString::number(rowsRead++));
+        QCOMPARE(rowsRead, 8);
     }
 
     void unreachableServerAndUnknownDriver()
