@@ -223,11 +223,13 @@ QString dumpOf(const QString& database, const QString& table)
     h.source.database = database;
     auto& t = h.db.addTable(table, {{u"Id"_s, u"int"_s, {}, 10, 0}});
     t.rows = {{integer(1)}};
-    // A name holding "/" puts the file into a folder of that name: the test makes it.
-    const QString path = h.dir.filePath(database + u" 2021-08-31 930AM.sql"_s);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    if (!h.dump() || !h.dialogs.errorReports().isEmpty())
+    // A name holding "/" may put the file into a folder of that name: the test makes it.
+    QDir().mkpath(QFileInfo(h.dir.filePath(database)).absolutePath());
+    IntervalSave save = h.engine();
+    if (!save.SaveAll(u"Driver={SQL Server};Server=DBHOST;Database=Sales;Uid=sa;Pwd=pw;"_s, h.status)
+        || !h.dialogs.errorReports().isEmpty())
         qWarning("dump failed: %s", qPrintable(h.dialogs.errorReports().join(u'\n')));
+    const QString path = save.lastOutputPath();
     return QString::fromUtf8(Harness::readBytes(path));
 }
 
