@@ -30,9 +30,35 @@ QString quoted(const QString& text)
     return result.replace(u"'"_s, u"''"_s);
 }
 
+QString lineCommentText(const QString& name)
+{
+    if (!name.contains(u'\r') && !name.contains(u'\n'))
+        return name;
+    QString result = name;
+    return result.replace(u'\r', u' ').replace(u'\n', u' ');
+}
+
+QString blockCommentText(const QString& name)
+{
+    const QString text = lineCommentText(name);
+    if (!text.contains(u"/*"_s) && !text.contains(u"*/"_s))
+        return text;
+    // A blank after every "/" before "*" and every "*" before "/": "/*/" becomes "/ * /", so breaking one pair cannot
+    // make another.
+    QString result;
+    result.reserve(text.size() + 8);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        result += text[i];
+        if (i + 1 < text.size()
+            && ((text[i] == u'/' && text[i + 1] == u'*') || (text[i] == u'*' && text[i + 1] == u'/')))
+            result += u' ';
+    }
+    return result;
+}
+
 QString serverLine(const QString& server, const QString& database)
 {
-    return u"-- Server: "_s + server + u"    Database: "_s + database;
+    return u"-- Server: "_s + lineCommentText(server) + u"    Database: "_s + lineCommentText(database);
 }
 
 QString dashLine()
@@ -47,13 +73,13 @@ QString generatedByLine()
 
 QString createSchemaLine(const QString& database)
 {
-    return u"-- Create schema "_s + database;
+    return u"-- Create schema "_s + lineCommentText(database);
 }
 
 QString databaseObjectLine(const QString& database, const QDateTime& now)
 {
-    return u"/****** Object:  Database ["_s + bracketed(database) + u"]    Script Date: "_s + defaultDateTimeText(now)
-        + u" ******/"_s;
+    return u"/****** Object:  Database ["_s + blockCommentText(bracketed(database)) + u"]    Script Date: "_s
+        + defaultDateTimeText(now) + u" ******/"_s;
 }
 
 QString databaseExistsLine(const QString& database)
@@ -123,7 +149,8 @@ QString folderOf(const QString& physicalName)
 
 QStringList structureHeader(const QString& table)
 {
-    return {u"--"_s, u"-- Table structure for table ["_s + bracketed(table) + u"]"_s, u"--"_s, QString()};
+    return {u"--"_s, u"-- Table structure for table ["_s + lineCommentText(bracketed(table)) + u"]"_s, u"--"_s,
+            QString()};
 }
 
 QString dropTableLine(const QString& table)
@@ -146,7 +173,7 @@ QString createTableLine(const QString& table, const QStringList& columnNames, co
 
 QStringList dataHeader(const QString& table)
 {
-    return {u"--"_s, u"-- Dumping data for table ["_s + bracketed(table) + u"]"_s, u"--"_s, QString()};
+    return {u"--"_s, u"-- Dumping data for table ["_s + lineCommentText(bracketed(table)) + u"]"_s, u"--"_s, QString()};
 }
 
 QString typeText(const QString& dataType,

@@ -23,6 +23,18 @@ QString bracketed(const QString& name);
 /** A text inside '...' or N'...': every "'" doubled. */
 QString quoted(const QString& text);
 
+/**
+ * A name in a "--" comment line: every CR and LF written as a space, so that nothing of the name stands on a line of
+ * its own (where the restore would run it).
+ */
+QString lineCommentText(const QString& name);
+/**
+ * A name inside a block comment: as in a line comment, and every "/" "*" and "*" "/" pair broken apart by a blank.
+ * T-SQL nests block comments: a "*" "/" in the name would end the comment early, a "/" "*" would open one that
+ * swallows the rest of the script.
+ */
+QString blockCommentText(const QString& name);
+
 /** Lines 1 to 13: server line, dash lines, generated-by line, "USE [master]" and the create-schema comment. */
 QString serverLine(const QString& server, const QString& database);
 QString dashLine();

@@ -3,6 +3,7 @@
 #include "BackupFile.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
+#include "ErrorReport.h"
 #include "IntervalSave.h"
 #include "Mssql.h"
 #include "Retention.h"
@@ -35,7 +36,12 @@ public:
     void errorReport(const QString& text) override
     {
         ++m_reports;
-        write(u"Error: "_s + text);
+        // Nobody can send a screenshot of a cron log: the request that closes the window's report is left out.
+        QString report = text;
+        const QString request = u"\r\r"_s + screenshotRequest();
+        if (report.endsWith(request))
+            report.chop(request.size());
+        write(u"Error: "_s + report);
     }
     QString openFileName(const QString&, const QString&) override { return {}; }
     QString browseForFolder(const QString&, const QString&) override { return {}; }
@@ -75,7 +81,8 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     const QCommandLineOption helpOption({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
     const QCommandLineOption versionOption(u"version"_s, u"Show the version and exit."_s);
     const QCommandLineOption server(u"server"_s, u"The server name (instead of the stored one)."_s, u"NAME"_s);
-    const QCommandLineOption port(u"port"_s, u"The server's port (instead of the stored one)."_s, u"PORT"_s);
+    const QCommandLineOption port(u"port"_s, u"The server's port, 1 to 65535 (instead of the stored one)."_s,
+                                  u"PORT"_s);
     const QCommandLineOption user(u"user"_s, u"The login name (instead of the stored one)."_s, u"NAME"_s);
     const QCommandLineOption database(u"database"_s, u"The database (instead of the stored one)."_s, u"NAME"_s);
     const QCommandLineOption local(u"local"_s, u"Local connection: connect without the port."_s);
@@ -94,7 +101,11 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     const QCommandLineOption compress(u"compress"_s,
                                       u"Write the backup through gzip into \"<name>.sql.gz\" (also when the stored "
                                       u"setting is off)."_s);
-    parser.addOptions({helpOption, server, port, user, database, local, folder, restore});
+    const QCommandLineOption timeout(u"timeout"_s,
+                                     u"How long a statement may wait for the server to send anything before the step "
+                                     u"fails, in seconds (default 600; 0 waits without limit)."_s,
+                                     u"SECONDS"_s);
+    parser.addOptions({helpOption, server, port, user, database, local, folder, restore, timeout});
     parser.addOption(versionOption);
     parser.addOptions({keep, compress});
 
@@ -114,6 +125,33 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         env.err << u"Unexpected argument: "_s << parser.positionalArguments().constFirst() << Qt::endl
                 << u"Try --help."_s << Qt::endl;
         return ExitUsage;
+    }
+
+    // A whole number in decimal digits only ("+5", " 5" and "5.0" are refused), within [low, high].
+    const auto wholeNumber
+        = [&parser](const QCommandLineOption& option, qint64 low, qint64 high) -> std::optional<int> {
+        const QString text = parser.value(option);
+        bool digitsOnly = !text.isEmpty() && text.size() <= 9;
+        for (const QChar c : text)
+            digitsOnly = digitsOnly && c >= u'0' && c <= u'9';
+        const qint64 value = digitsOnly ? text.toLongLong() : -1;
+        if (!digitsOnly || value < low || value > high)
+            return std::nullopt;
+        return int(value);
+    };
+    if (parser.isSet(port) && !wholeNumber(port, 1, 65535)) {
+        env.err << u"--port must be a whole number from 1 to 65535, not \""_s << parser.value(port) << u"\"."_s
+                << Qt::endl;
+        return ExitUsage;
+    }
+    if (parser.isSet(timeout)) {
+        const std::optional<int> seconds = wholeNumber(timeout, 0, 999'999'999);
+        if (!seconds) {
+            env.err << u"--timeout must be a whole number of seconds (0 for no limit), not \""_s
+                    << parser.value(timeout) << u"\"."_s << Qt::endl;
+            return ExitUsage;
+        }
+        env.factory.setStatementTimeout(*seconds);
     }
 
     ConnectionSettings settings;

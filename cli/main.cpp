@@ -7,18 +7,30 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <memory>
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tessaline-backup"));
 
-    OdbcConnectionFactory factory;
-    SettingsStore settings;
-    SystemClock clock;
     QTextStream out(stdout);
     QTextStream err(stderr);
-    CommandEnvironment environment{factory,
+    // A refused TDSVER is the user's setting, like a refused connection value: bad usage, nothing was tried.
+    if (const QString problem = OdbcConnectionFactory::tdsVersionProblem(); !problem.isEmpty()) {
+        err << problem << Qt::endl;
+        return ExitUsage;
+    }
+    std::unique_ptr<OdbcConnectionFactory> factory;
+    try {
+        factory = std::make_unique<OdbcConnectionFactory>();
+    } catch (const Failure& failure) {
+        err << failure.description() << Qt::endl;
+        return ExitFailure;
+    }
+    SettingsStore settings;
+    SystemClock clock;
+    CommandEnvironment environment{*factory,
                                    settings,
                                    clock,
                                    out,

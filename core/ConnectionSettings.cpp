@@ -4,15 +4,18 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// A value holding ";" would end the key early and cut the rest of the string; braces keep it whole. The driver does
-// not unescape "}}", so a value with both characters has no correct form and is refused.
+// A value holding ";" would end the key early and cut the rest of the string, and one that begins with "{" would be
+// read as braced and lose its braces: braces keep both whole. Inside braces the driver (FreeTDS through unixODBC)
+// takes everything up to the first "}" that is followed by ";" or the end, and does not unescape "}}"; so a value
+// is passed in braces as it stands, and one holding "};" has no form that arrives exactly and is refused. Every other
+// value ("}" and "=" included) is passed as typed.
 QString connectionValue(const QString& value, const QString& what)
 {
-    if (!value.contains(u';'))
+    if (!value.contains(u';') && !value.startsWith(u'{'))
         return value;
-    if (value.contains(u'}'))
+    if (value.contains(u"};"_s))
         throw ConnectionStringError(u"The "_s + what
-                                    + u" holds both \";\" and \"}\", which the database driver cannot accept. "
+                                    + u" holds \"}\" followed by \";\", which the database driver cannot accept. "
                                       u"Please change it in the connection window."_s);
     return u'{' + value + u'}';
 }

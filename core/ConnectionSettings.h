@@ -26,7 +26,8 @@ public:
 
 /**
  * The ODBC connection string: "Driver={SQL Server};Server=" server [",", port when not local] ";Database=" database
- * ";Uid=" user ";Pwd=" password ";". Values are inserted as typed; only a value holding ";" is put in braces so that
- * it stays one value. A value holding both ";" and "}" cannot be passed to the driver: ConnectionStringError.
+ * ";Uid=" user ";Pwd=" password ";". Values are inserted as typed; only a value holding ";" or beginning with "{" is
+ * put in braces, so that it reaches the server as typed. A value holding "};" cannot be passed to the driver
+ * exactly: ConnectionStringError, naming the field.
  */
 QString BuildConnectionString(const ConnectionSettings& settings);

@@ -113,7 +113,20 @@ public:
 class ConnectionFactory
 {
 public:
+    /** Ten minutes: far longer than any server takes between two packets, short enough that a hung backup ends. */
+    static constexpr int DefaultStatementTimeout = 600;
+
     virtual ~ConnectionFactory() = default;
     /** A new, closed connection; throws Failure when none can be made. */
     virtual std::unique_ptr<Connection> createConnection() = 0;
+
+    /**
+     * Seconds that a statement of a connection made from now on may wait for the server to send anything, while it
+     * runs and while its rows are read; past it the statement fails with the driver's text. 0: no bound.
+     */
+    int statementTimeout() const { return m_statementTimeout; }
+    void setStatementTimeout(int seconds) { m_statementTimeout = seconds; }
+
+private:
+    int m_statementTimeout = DefaultStatementTimeout;
 };

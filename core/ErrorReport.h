@@ -12,6 +12,9 @@ class Dialogs;
 /** The address that the error report asks the user to send a screenshot to. */
 inline constexpr char SupportAddress[] = "support@brackwell.example";
 
+/** The last line of the error report: "Please email screenshot of this message to " and the support address. */
+QString screenshotRequest();
+
 /** The location text of a reporting procedure: "in Quorvane2021/08/31.<module>.<procedure> ". */
 QString errorReportLocation(const QString& module, const QString& procedure);
 

@@ -152,6 +152,8 @@ OdbcConnectionFactory::OdbcConnectionFactory(int loginTimeoutSeconds)
     : m_environment(std::make_shared<OdbcEnvironment>())
     , m_loginTimeout(loginTimeoutSeconds)
 {
+    if (const QString problem = tdsVersionProblem(); !problem.isEmpty())
+        throw Failure(problem);
     pinTdsVersion();
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_environment->handle)))
         throw Failure(u"The ODBC driver manager could not create an environment."_s);
@@ -167,13 +169,30 @@ void OdbcConnectionFactory::pinTdsVersion()
 {
     // FreeTDS reads TDSVER at every connection. Left on its automatic choice, it answers a TDS 7 login that gets no
     // answer with a TDS 5.0 login, whose password travels in clear text; 7.4 never falls back.
-    if (!qEnvironmentVariableIsSet("TDSVER"))
+    if (qEnvironmentVariable("TDSVER").isEmpty())
         qputenv("TDSVER", "7.4");
+}
+
+QString OdbcConnectionFactory::tdsVersionProblem()
+{
+    const QString value = qEnvironmentVariable("TDSVER");
+    if (value.isEmpty())
+        return {};
+    // The names by which FreeTDS (1.3) knows the TDS 7 versions. It takes any other value ("auto", "8.0", "74", a
+    // misspelt one) as its automatic choice, and that answers a TDS 7 login that gets no answer with a TDS 5.0 login.
+    static const QStringList secure = {u"7.0"_s, u"70"_s, u"7.1"_s, u"7.2"_s, u"7.3"_s, u"7.4"_s};
+    if (secure.contains(value))
+        return {};
+    return u"The environment variable TDSVER is set to \""_s + value
+        + u"\". With it the database driver may log in with TDS 4.2 or 5.0, whose login carries the password in "
+          u"clear text. Set TDSVER to 7.0, 7.1, 7.2, 7.3 or 7.4, or remove it."_s;
 }
 
 std::unique_ptr<Connection> OdbcConnectionFactory::createConnection()
 {
-    return std::unique_ptr<Connection>(new OdbcConnection(m_environment, m_loginTimeout));
+    std::unique_ptr<OdbcConnection> connection(new OdbcConnection(m_environment, m_loginTimeout));
+    connection->m_statementTimeout = statementTimeout();
+    return connection;
 }
 
 // --- connection
@@ -237,7 +256,23 @@ void* OdbcConnection::prepareStatement()
     }
     SQLHSTMT statement = SQL_NULL_HSTMT;
     check(SQLAllocHandle(SQL_HANDLE_STMT, session.connection, &statement), SQL_HANDLE_DBC, session.connection, session);
+    applyStatementTimeout(statement);
     return statement;
+}
+
+void OdbcConnection::applyStatementTimeout(void* statement)
+{
+    // FreeTDS measures the query time-out as silence: it fires when the server sends nothing for that long, while the
+    // statement runs and while its rows are fetched, so a long dump that keeps receiving is never cut.
+    const SQLRETURN rc
+        = SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
+                         reinterpret_cast<SQLPOINTER>(static_cast<std::intptr_t>(m_statementTimeout)), SQL_IS_UINTEGER);
+    try {
+        check(rc, SQL_HANDLE_STMT, statement, *m_session, false);
+    } catch (...) {
+        SQLFreeHandle(SQL_HANDLE_STMT, statement);
+        throw;
+    }
 }
 
 std::unique_ptr<RecordSet> OdbcConnection::Execute(const QString& commandText)

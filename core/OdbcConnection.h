@@ -17,12 +17,13 @@ struct OdbcSession;
  *
  * Before the first connection it pins FreeTDS to TDS 7.4 (environment variable TDSVER) unless the user set TDSVER:
  * with its automatic version choice FreeTDS retries an unanswered TDS 7 login with a TDS 5.0 login, which carries the
- * password in clear text.
+ * password in clear text. For the same reason a TDSVER that may lead to such a login ("auto", anything below 7.0, and
+ * every value that FreeTDS does not know as a TDS 7 version) is refused before any connection.
  */
 class OdbcConnectionFactory : public ConnectionFactory
 {
 public:
-    /** Throws Failure when the driver manager cannot give an environment. */
+    /** Throws Failure when TDSVER is refused (tdsVersionProblem()) or the driver manager cannot give an environment. */
     explicit OdbcConnectionFactory(int loginTimeoutSeconds = 30);
     ~OdbcConnectionFactory() override;
 
@@ -35,8 +36,13 @@ public:
 
     std::unique_ptr<Connection> createConnection() override;
 
-    /** Sets TDSVER=7.4 in the process environment unless TDSVER is already set. Called by the constructor. */
+    /** Sets TDSVER=7.4 in the process environment unless TDSVER is set (an empty value counts as unset). */
     static void pinTdsVersion();
+    /**
+     * Why the environment's TDSVER cannot be used, naming the variable; empty when it is unset or a TDS 7 version
+     * (7.0 or 70, 7.1 to 7.4), which stays the user's choice.
+     */
+    static QString tdsVersionProblem();
 
 private:
     std::shared_ptr<OdbcEnvironment> m_environment;
@@ -157,9 +163,12 @@ private:
 
     /** Checks the connection is open, reads a streaming earlier result whole and gives a fresh statement. */
     void* prepareStatement();
+    /** Bounds the statement's wait for the server (SQL_ATTR_QUERY_TIMEOUT) by the factory's statement time-out. */
+    void applyStatementTimeout(void* statement);
     std::unique_ptr<RecordSet> resultOf(void* statement, short returnCode);
 
     std::shared_ptr<OdbcSession> m_session;
     int m_loginTimeout;
+    int m_statementTimeout = 0;
     int m_cursorLocation = 2;
 };

@@ -66,6 +66,9 @@ void SettingsStore::SaveSetting(const QString& application,
         throw Failure(u"The settings folder "_s + folder + u" cannot be created."_s);
     // The folder is closed to others before the first value (perhaps the password) is written into it.
     restrictPermissions(application);
+    // A file or folder without the owner's write permission was made read-only on purpose; root could still write.
+    if (!ownerMayWrite(folder) || !ownerMayWrite(path))
+        throw Failure(u"The setting "_s + key + u" cannot be written to "_s + path + u'.');
     {
         QSettings settings(path, QSettings::IniFormat);
         settings.setValue(settingsKey(section, key), value);
@@ -88,9 +91,23 @@ void SettingsStore::save(const QString& key, const QString& value)
 
 void SettingsStore::restrictPermissions(const QString& application) const
 {
+    // Only taken away, never added: a store the user made read-only stays read-only, and writes to it fail.
+    const auto tighten = [](const QString& path, QFile::Permissions allowed) {
+        if (!QFileInfo::exists(path))
+            return;
+        // The "user" bits tell what this process may do (for root: everything), not what the mode says.
+        const QFile::Permissions now
+            = QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+        const QFile::Permissions tightened = now & allowed;
+        if (tightened != now)
+            QFile::setPermissions(path, tightened);
+    };
     const QString path = filePath(application);
-    QFile::setPermissions(QFileInfo(path).absolutePath(),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser
-                              | QFile::ExeUser);
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    tighten(QFileInfo(path).absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    tighten(path, QFile::ReadOwner | QFile::WriteOwner);
+}
+
+bool SettingsStore::ownerMayWrite(const QString& path)
+{
+    return !QFileInfo::exists(path) || QFile::permissions(path).testFlag(QFile::WriteOwner);
 }

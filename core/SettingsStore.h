@@ -40,7 +40,8 @@ public:
     /**
      * A store under the folder `configRoot`: each application's values live in
      * configRoot/<application>/<application>.ini with one group per section (created on the first write, file mode
-     * 0600, folder 0700).
+     * 0600, folder 0700). Permissions of others are taken away from an existing file and folder; the owner's are left
+     * as they are, so a store made read-only stays so and every write to it fails.
      */
     explicit SettingsStore(const QString& configRoot = defaultRoot());
     ~SettingsStore();
@@ -66,6 +67,7 @@ public:
 
 private:
     void restrictPermissions(const QString& application) const;
+    static bool ownerMayWrite(const QString& path);
 
     QString m_root;
 };

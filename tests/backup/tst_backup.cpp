@@ -6,6 +6,7 @@
 #include "IntervalSave.h"
 #include "MemoryDatabase.h"
 #include "ScriptText.h"
+#include "TsqlLexer.h"
 #include "Views.h"
 
 #include <QDir>
@@ -215,6 +216,23 @@ void buildScenario(const QString& name, MemoryDatabase& db, TestSource& source)
     }
 }
 
+/** The script of a dump of database `database` with one table `table` (one column, one row). */
+QString dumpOf(const QString& database, const QString& table)
+{
+    Harness h;
+    h.source.database = database;
+    auto& t = h.db.addTable(table, {{u"Id"_s, u"int"_s, {}, 10, 0}});
+    t.rows = {{integer(1)}};
+    // A name holding "/" may put the file into a folder of that name: the test makes it.
+    QDir().mkpath(QFileInfo(h.dir.filePath(database)).absolutePath());
+    IntervalSave save = h.engine();
+    if (!save.SaveAll(u"Driver={SQL Server};Server=DBHOST;Database=Sales;Uid=sa;Pwd=pw;"_s, h.status)
+        || !h.dialogs.errorReports().isEmpty())
+        qWarning("dump failed: %s", qPrintable(h.dialogs.errorReports().join(u'\n')));
+    const QString path = save.lastOutputPath();
+    return QString::fromUtf8(Harness::readBytes(path));
+}
+
 } // namespace
 
 class TestBackup : public QObject
@@ -277,6 +295,145 @@ private slots:
         QVERIFY(h.db.executed.contains(
             u"SELECT column_name FROM information_schema.Columns WHERE table_name='It''s]here'"_s));
         QVERIFY(h.db.executed.contains(u"SELECT * FROM [It's]]here]"_s));
+    }
+
+    void tsqlLexer_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("skeleton");
+        QTest::addColumn<QStringList>("values"); // of the literals and identifiers, in order
+
+        QTest::newRow("literals") << u"SELECT 'it''s', N'x', n'y'"_s << u"SELECT L, L, L"_s
+                                  << QStringList{u"it's"_s, u"x"_s, u"y"_s};
+        QTest::newRow("N ending a word is code") << u"nvarchar'a'"_s << u"nvarcharL"_s << QStringList{u"a"_s};
+        QTest::newRow("identifiers") << u"USE [a]]b]; [c'd]"_s << u"USE I; I"_s << QStringList{u"a]b"_s, u"c'd"_s};
+        QTest::newRow("line comment ends at CR or LF") << u"-- a ' [\rx\n-- b\ny"_s << u"C\rx\nC\ny"_s << QStringList();
+        QTest::newRow("block comments nest") << u"/* a /* b */ c */x"_s << u"Cx"_s << QStringList();
+        QTest::newRow("comment marks inside literals")
+            << u"'--' '/*' [*/]"_s << u"L L I"_s << QStringList{u"--"_s, u"/*"_s, u"*/"_s};
+    }
+
+    void tsqlLexer()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, skeleton);
+        QFETCH(QStringList, values);
+        const QList<TsqlLexer::Token> tokens = TsqlLexer::tokenize(script);
+        QCOMPARE(TsqlLexer::codeSkeleton(tokens), skeleton);
+        QStringList seen;
+        for (const TsqlLexer::Token& token : tokens)
+            if (token.kind == TsqlLexer::Token::Kind::Literal || token.kind == TsqlLexer::Token::Kind::Identifier)
+                seen << token.value();
+        QCOMPARE(seen, values);
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, TsqlLexer::tokenize(u"/* /* */"_s));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, TsqlLexer::tokenize(u"'a''"_s));
+    }
+
+    void hostileNamesStayInsideLiteralsAndComments_data()
+    {
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("table");
+
+        const QString db = u"Sales"_s;
+        const QString t = u"People"_s;
+        const QStringList names = {
+            u"a\rEXEC xp_cmdshell 'dir'"_s,
+            u"a\nEXEC xp_cmdshell 'dir'"_s,
+            u"x\r\nDROP DATABASE Other --"_s,
+            u"a--b"_s,
+            u"a/*b"_s,
+            u"a*/ EXEC xp_cmdshell 'dir' /*"_s,
+            u"a/*/b*/*/c"_s,
+            u"a]b; DROP DATABASE Other --"_s,
+            u"O'Neil'; DROP DATABASE Other --"_s,
+            u"\r\n*/ ]] ' -- /* \n"_s,
+        };
+        for (const QString& name : names) {
+            QTest::addRow("database %s", qPrintable(QString(name).replace(u'\r', u"<CR>"_s).replace(u'\n', u"<LF>"_s)))
+                << name << t;
+            QTest::addRow("table %s", qPrintable(QString(name).replace(u'\r', u"<CR>"_s).replace(u'\n', u"<LF>"_s)))
+                << db << name;
+        }
+        QTest::newRow("both") << u"d*/\r\nGO\r\n"_s << u"t\r\n/*"_s;
+    }
+
+    void hostileNamesStayInsideLiteralsAndComments()
+    {
+        QFETCH(QString, database);
+        QFETCH(QString, table);
+        using TsqlLexer::Token;
+
+        // The script of plain names is the reference: a hostile name may change what literals, identifiers and
+        // comments hold, but not one character of the code around them.
+        const QString plainDatabase = u"Plain"_s;
+        const QString plainTable = u"Tbl"_s;
+        const QList<Token> reference = TsqlLexer::tokenize(dumpOf(plainDatabase, plainTable));
+        const QString script = dumpOf(database, table);
+        QVERIFY(!script.isEmpty());
+        QList<Token> tokens;
+        try {
+            tokens = TsqlLexer::tokenize(script);
+        } catch (const std::runtime_error& e) {
+            QFAIL(e.what());
+        }
+        QCOMPARE(TsqlLexer::codeSkeleton(tokens), TsqlLexer::codeSkeleton(reference));
+        QCOMPARE(tokens.size(), reference.size());
+
+        // The statements name exactly the server's names.
+        int databaseNames = 0;
+        int tableNames = 0;
+        for (qsizetype i = 0; i < tokens.size(); ++i) {
+            QCOMPARE(tokens[i].kind, reference[i].kind);
+            if (tokens[i].kind != Token::Kind::Literal && tokens[i].kind != Token::Kind::Identifier)
+                continue;
+            if (reference[i].value() == plainDatabase) {
+                QCOMPARE(tokens[i].value(), database);
+                ++databaseNames;
+            } else if (reference[i].value() == plainTable) {
+                QCOMPARE(tokens[i].value(), table);
+                ++tableNames;
+            }
+        }
+        QCOMPARE(databaseNames, 2 + 1 + 1 + 19 + 1); // two literals; DROP, CREATE, 19 ALTER and USE
+        QCOMPARE(tableNames, 3); // DROP TABLE, CREATE TABLE, INSERT INTO
+
+        // Comment lines hold the names on one line; the object line's block comment holds no comment delimiter.
+        for (const Token& token : tokens) {
+            if (token.kind == Token::Kind::LineComment)
+                QVERIFY(!token.text.contains(u'\r') && !token.text.contains(u'\n'));
+            if (token.kind == Token::Kind::BlockComment) {
+                QVERIFY(!token.text.mid(2, token.text.size() - 4).contains(u"/*"_s));
+                QVERIFY(!token.text.mid(2, token.text.size() - 4).contains(u"*/"_s));
+            }
+        }
+    }
+
+    void commentTexts_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("block");
+
+        QTest::newRow("plain") << u"Sales 1"_s << u"Sales 1"_s << u"Sales 1"_s;
+        QTest::newRow("CR LF") << u"a\r\nb\rc\nd"_s << u"a  b c d"_s << u"a  b c d"_s;
+        QTest::newRow("comment marks") << u"a/*b*/c--d"_s << u"a/*b*/c--d"_s << u"a/ *b* /c--d"_s;
+        QTest::newRow("overlapping marks") << u"/*/**//"_s << u"/*/**//"_s << u"/ * / ** //"_s;
+        QTest::newRow("lone slash and star") << u"a/b*c*"_s << u"a/b*c*"_s << u"a/b*c*"_s;
+    }
+
+    void commentTexts()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, line);
+        QFETCH(QString, block);
+        QCOMPARE(ScriptText::lineCommentText(name), line);
+        QCOMPARE(ScriptText::blockCommentText(name), block);
+        QCOMPARE(ScriptText::serverLine(name, name), u"-- Server: "_s + line + u"    Database: "_s + line);
+        QCOMPARE(ScriptText::createSchemaLine(name), u"-- Create schema "_s + line);
+        QCOMPARE(ScriptText::structureHeader(name).value(1), u"-- Table structure for table ["_s + line + u']');
+        QCOMPARE(ScriptText::dataHeader(name).value(1), u"-- Dumping data for table ["_s + line + u']');
+        QVERIFY(ScriptText::databaseObjectLine(name, QDateTime(QDate(2021, 8, 31), QTime(9, 30)))
+                    .startsWith(u"/****** Object:  Database ["_s + block + u"]    Script Date: "_s));
     }
 
     void twoDumpsInOneMinuteShareOneFile()

@@ -135,7 +135,7 @@ private slots:
         Run run;
         QCOMPARE(run({u"--help"_s}), int(ExitSuccess));
         for (const auto& option : {u"--server"_s, u"--port"_s, u"--user"_s, u"--database"_s, u"--local"_s,
-                                   u"--folder"_s, u"--restore"_s, u"TESSALINE_PASSWORD"_s})
+                                   u"--folder"_s, u"--restore"_s, u"--timeout"_s, u"TESSALINE_PASSWORD"_s})
             QVERIFY2(run.outText.contains(option), qPrintable(option));
     }
 
@@ -165,6 +165,65 @@ private slots:
                                      u"in Quorvane2021/08/31.IntervalSave.SaveAll at line 124"_s));
         QVERIFY(run.outText.isEmpty());
         QVERIFY(run.log().contains(u" backup failed at "_s));
+        // A cron log gets the failure, the place and the line, not the window's request for a screenshot.
+        QVERIFY2(!run.errText.contains(u"screenshot"_s), qPrintable(run.errText));
+        QVERIFY(!run.errText.contains(u"support@"_s));
+    }
+
+    void portMustBeAWholeNumberInRange_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("accepted");
+        for (const char* bad : {"abc", "0", "65536", "-1", "+5", " 5", "5 ", "5.0", "1e3", "", "99999999999"})
+            QTest::newRow(bad) << QString::fromLatin1(bad) << false;
+        for (const char* good : {"1", "1433", "65535", "01433"})
+            QTest::newRow(good) << QString::fromLatin1(good) << true;
+    }
+
+    void portMustBeAWholeNumberInRange()
+    {
+        QFETCH(QString, port);
+        QFETCH(bool, accepted);
+        Run run;
+        const int status = run({u"--port"_s, port});
+        if (!accepted) {
+            QCOMPARE(status, int(ExitUsage));
+            QVERIFY2(run.errText.contains(u"--port must be a whole number from 1 to 65535"_s), qPrintable(run.errText));
+            QCOMPARE(run.db.connectionStrings.size(), 0);
+            return;
+        }
+        QCOMPARE(status, int(ExitSuccess));
+        QCOMPARE(run.db.connectionStrings.value(0),
+                 u"Driver={SQL Server};Server=db1,"_s + port + u";Database=Sales;Uid=sa;Pwd=stored;"_s);
+    }
+
+    void timeoutSetsTheStatementBound_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("seconds"); // -1: refused
+        QTest::newRow("default") << QStringList() << 600;
+        QTest::newRow("none") << QStringList{u"--timeout"_s, u"0"_s} << 0;
+        QTest::newRow("thirty") << QStringList{u"--timeout"_s, u"30"_s} << 30;
+        for (const char* bad : {"abc", "-1", "1.5", "", "10s"})
+            QTest::newRow(bad) << QStringList{u"--timeout"_s, QString::fromLatin1(bad)} << -1;
+    }
+
+    void timeoutSetsTheStatementBound()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, seconds);
+        Run run;
+        run.db.setStatementTimeout(12345); // not the default: what the command leaves shows
+        const int status = run(args);
+        if (seconds < 0) {
+            QCOMPARE(status, int(ExitUsage));
+            QVERIFY2(run.errText.contains(u"--timeout must be a whole number of seconds"_s), qPrintable(run.errText));
+            QCOMPARE(run.db.connectionStrings.size(), 0);
+            return;
+        }
+        QCOMPARE(status, int(ExitSuccess));
+        QCOMPARE(run.db.statementTimeout(), args.isEmpty() ? 12345 : seconds);
+        QCOMPARE(MemoryDatabase().statementTimeout(), 600); // every factory starts with ten minutes
     }
 
     void missingFolderFails()

@@ -117,10 +117,15 @@ class TestCliEndToEnd : public QObject
                 QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
     }
 
-    Result run(const QStringList& args, const QString& password = u"pw"_s)
+    Result run(const QStringList& args,
+               const QString& password = u"pw"_s,
+               const QList<QPair<QString, QString>>& extraEnvironment = {})
     {
         QProcess process;
-        process.setProcessEnvironment(environment(m_dir.path(), password));
+        QProcessEnvironment env = environment(m_dir.path(), password);
+        for (const auto& [name, value] : extraEnvironment)
+            env.insert(name, value);
+        process.setProcessEnvironment(env);
         process.start(binary(), args);
         return finish(process);
     }
@@ -229,6 +234,63 @@ private slots:
     {
         const Result result = run({u"--pasword"_s, u"x"_s});
         QCOMPARE(result.exitCode, 2);
+    }
+
+    void refusedTdsVersionExitsWithTwoBeforeAnyConnection_data()
+    {
+        QTest::addColumn<QString>("tdsver");
+        for (const char* value : {"auto", "5.0", "4.2", "8.0"})
+            QTest::newRow(value) << QString::fromLatin1(value);
+    }
+
+    void refusedTdsVersionExitsWithTwoBeforeAnyConnection()
+    {
+        QFETCH(QString, tdsver);
+        const int connections = m_server.connectionCount();
+        const Result result = run(connectionArgs(m_dir.path()), u"pw"_s, {{u"TDSVER"_s, tdsver}});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains(u"TDSVER is set to \""_s + tdsver + u'"'), qPrintable(result.err));
+        QVERIFY(result.err.contains(u"clear text"_s));
+        QCOMPARE(m_server.connectionCount(), connections);
+    }
+
+    void silentServerFailsTheStepAfterTheTimeout_data()
+    {
+        QTest::addColumn<bool>("restore");
+        QTest::newRow("backup") << false;
+        QTest::newRow("restore") << true;
+    }
+
+    void silentServerFailsTheStepAfterTheTimeout()
+    {
+        QFETCH(bool, restore);
+        const QString folder = m_dir.path() + u"/stalled"_s;
+        QVERIFY(QDir().mkpath(folder));
+        QStringList args = connectionArgs(folder);
+        args << u"--timeout"_s << u"2"_s;
+        if (restore) {
+            // The script reads the table too, so the server falls silent in the middle of the restore's batch.
+            const QString script = folder + u"/restore.sql"_s;
+            QFile file(script);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("SELECT * FROM [People]");
+            file.close();
+            args << u"--restore"_s << script;
+        }
+        m_server.setFaults({.stallAfterRows = 1});
+        const Result result = run(args);
+        m_server.setFaults({});
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.err.contains(u"[FreeTDS][SQL Server]Timeout expired"_s), qPrintable(result.err));
+        if (restore) {
+            QVERIFY(result.err.contains(u"Could not connect. Please check with your administrator."_s));
+            QVERIFY(!result.err.contains(u"Done."_s));
+            return;
+        }
+        QVERIFY(result.err.contains(u"IntervalSave.SaveAll at line 268"_s));
+        QFile log(m_dir.path() + u"/backups.log"_s);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains(" backup failed at "));
     }
 
     void restoreSendsTheScriptAsOneBatch()

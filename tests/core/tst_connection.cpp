@@ -72,6 +72,15 @@ private slots:
         QTest::newRow("semicolon in server with port is braced whole")
             << settings(u"s;1"_s, u"1433"_s, false)
             << u"Driver={SQL Server};Server={s;1,1433};Database=Sales;Uid=sa;Pwd=;"_s;
+        QTest::newRow("opening brace first is braced")
+            << settings(u"srv"_s, u"1433"_s, true, u"{db}"_s, u"sa"_s, u"{ab"_s)
+            << u"Driver={SQL Server};Server=srv;Database={{db}};Uid=sa;Pwd={{ab};"_s;
+        QTest::newRow("opening brace later is not braced")
+            << settings(u"srv"_s, u"1433"_s, true, u"a{b"_s, u" {x"_s, u"a{"_s)
+            << u"Driver={SQL Server};Server=srv;Database=a{b;Uid= {x;Pwd=a{;"_s;
+        QTest::newRow("closing brace with semicolon is braced as it stands")
+            << settings(u"srv"_s, u"1433"_s, true, u"Sales"_s, u"a;}b"_s, u"x;y}"_s)
+            << u"Driver={SQL Server};Server=srv;Database=Sales;Uid={a;}b};Pwd={x;y}};"_s;
         QTest::newRow("closing brace alone is not braced")
             << settings(u"srv"_s, u"1433"_s, true, u"Sales"_s, u"sa"_s, u"a}b"_s)
             << u"Driver={SQL Server};Server=srv;Database=Sales;Uid=sa;Pwd=a}b;"_s;
@@ -86,13 +95,13 @@ private slots:
 
     void valueWithSemicolonAndBraceIsRefused()
     {
-        const auto s = settings(u"srv"_s, u"1433"_s, false, u"Sales"_s, u"sa"_s, u"a;}b"_s);
+        const auto s = settings(u"srv"_s, u"1433"_s, false, u"Sales"_s, u"sa"_s, u"a};b"_s);
         try {
             BuildConnectionString(s);
             QFAIL("no error");
         } catch (const ConnectionStringError& error) {
             QVERIFY(error.description().contains(u"password"_s));
-            QVERIFY(!error.description().contains(u"a;}b"_s)); // the password itself is never shown
+            QVERIFY(!error.description().contains(u"a};b"_s)); // the password itself is never shown
         }
     }
 
@@ -110,7 +119,7 @@ private slots:
         db.refuseLogin.clear();
         db.refuseCreate = u"Class not registered"_s;
         QVERIFY(!CanConnect(db, settings(u"srv"_s, u"1433"_s, false)));
-        QVERIFY(!CanConnect(db, settings(u"srv"_s, u"1433"_s, false, u"Sales"_s, u"sa"_s, u";}"_s)));
+        QVERIFY(!CanConnect(db, settings(u"srv"_s, u"1433"_s, false, u"Sales"_s, u"sa"_s, u"};"_s)));
     }
 
     void connectionTestMessagesAndPointer()
@@ -158,7 +167,7 @@ private slots:
         MemoryDatabase db;
         FakeDialogs dialogs;
         FakeWindow window;
-        TestConnection(db, settings(u"srv"_s, u"1433"_s, false, u"Sales"_s, u"sa"_s, u"x;}"_s), dialogs, window);
+        TestConnection(db, settings(u"srv"_s, u"1433"_s, false, u"Sales"_s, u"sa"_s, u"x};"_s), dialogs, window);
         QCOMPARE(dialogs.messages().size(), 2);
         QVERIFY(dialogs.messages()[0].contains(u"password"_s));
         QCOMPARE(dialogs.messages()[1], u"Could not connect. Please check with your administrator."_s);

@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -75,6 +76,44 @@ private slots:
         SettingsStore reopened(dir.path());
         QCOMPARE(QFile::permissions(file) & others, QFile::Permissions());
         QCOMPARE(QFile::permissions(folder) & others, QFile::Permissions());
+    }
+
+    void readOnlyStoreStaysReadOnly_data()
+    {
+        QTest::addColumn<bool>("folder"); // the folder made read-only, else the file
+        QTest::newRow("file 0444") << false;
+        QTest::newRow("folder 0555") << true;
+    }
+
+    void readOnlyStoreStaysReadOnly()
+    {
+        QFETCH(bool, folder);
+        QTemporaryDir dir;
+        const QString folderPath = dir.path() + u"/Brackwell"_s;
+        const QString file = folderPath + u"/Brackwell.ini"_s;
+        SettingsStore(dir.path()).save(SettingKeys::MSServer, u"before"_s);
+        const QString path = folder ? folderPath : file;
+        const auto readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther
+            | (folder ? QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther : QFile::Permissions());
+        QVERIFY(QFile::setPermissions(path, readOnly));
+        const auto restore
+            = qScopeGuard([&] { QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); });
+
+        // Opening the store closes it to others and gives the owner nothing back.
+        SettingsStore store(dir.path());
+        const auto mode = [](const QString& p) {
+            return QFile::permissions(p) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+        };
+        const auto ownerReadOnly = QFile::ReadOwner | (folder ? QFile::ExeOwner : QFile::Permissions());
+        QCOMPARE(mode(path), ownerReadOnly);
+        try {
+            store.save(SettingKeys::MSServer, u"after"_s);
+            QFAIL("a read-only store was written");
+        } catch (const Failure& e) {
+            QCOMPARE(e.description(), u"The setting MSServer cannot be written to "_s + file + u'.');
+        }
+        QCOMPARE(mode(path), ownerReadOnly);
+        QCOMPARE(store.get(SettingKeys::MSServer), u"before"_s);
     }
 
     void unwritableStoreThrows()

@@ -4,8 +4,10 @@
 #include "ConnectionSettings.h"
 #include "OdbcConnection.h"
 #include "OdbcTypes.h"
+#include "TdsServer.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -187,6 +189,17 @@ OpenOutcome openBeside(OdbcConnectionFactory& factory, const QString& connection
     return outcome;
 }
 
+/** A table "Numbers" of `rows` rows, one int column counting from 0. */
+void addCountingTable(tds::TdsServer& server, int rows)
+{
+    tds::TableSpec numbers;
+    numbers.name = u"Numbers"_s;
+    numbers.columns = {{u"N"_s, tds::SqlType::Int}};
+    numbers.generatedRows = rows;
+    numbers.generator = [](qint64 index, tds::Row& row) { row[0] = index; };
+    server.addTable(numbers);
+}
+
 ConnectionSettings settingsFor(quint16 port, const QString& user, const QString& password)
 {
     ConnectionSettings s;
@@ -278,6 +291,73 @@ private slots:
         QCOMPARE(loginField(login->payload, 8), u"Sales"_s);
     }
 
+    void valuesArriveAtTheServerAsTyped_data()
+    {
+        QTest::addColumn<QString>("value");
+        // Each value as user name, password and database at once; the test server records the login.
+        for (const char* value :
+             {"{ab", "{a}b", "{ab}",  "{",    "{}",  "{{}}",    "a}b",  "}",    "}}",     "a}",   "a;b",
+              ";",   "a;}b", "{a;}b", "a;b}", "a=b", "{a=b;c}", "=;{}", "a}}b", "{a}}b}", " {x} "})
+            QTest::newRow(value) << QString::fromLatin1(value);
+    }
+
+    void valuesArriveAtTheServerAsTyped()
+    {
+        QFETCH(QString, value);
+        tds::TdsServer server;
+        QVERIFY(server.start());
+        ConnectionSettings s = settingsFor(server.port(), value, value);
+        s.Database = value;
+        const QString connectionString = BuildConnectionString(s);
+        OdbcConnectionFactory factory(5);
+        auto connection = factory.createConnection();
+        try {
+            connection->Open(connectionString);
+        } catch (const DbError& e) {
+            QFAIL(qPrintable(connectionString + u": "_s + e.description()));
+        }
+        const QList<tds::LoginRecord> logins = server.logins();
+        QCOMPARE(logins.size(), 1);
+        qInfo("%s -> user [%s] password [%s] database [%s]", qPrintable(value), qPrintable(logins[0].userName),
+              qPrintable(logins[0].password), qPrintable(logins[0].database));
+        QCOMPARE(logins[0].userName, value);
+        QCOMPARE(logins[0].password, value);
+        QCOMPARE(logins[0].database, value);
+    }
+
+    void valuesThatCannotArriveAsTypedAreRefused_data()
+    {
+        QTest::addColumn<QString>("value");
+        for (const char* value : {"a};b", "};", "{x};y}"})
+            QTest::newRow(value) << QString::fromLatin1(value);
+    }
+
+    void valuesThatCannotArriveAsTypedAreRefused()
+    {
+        QFETCH(QString, value);
+        const struct
+        {
+            QString field;
+            void (*set)(ConnectionSettings&, const QString&);
+        } fields[] = {
+            {u"server name"_s, [](ConnectionSettings& s, const QString& v) { s.Server = v; }},
+            {u"database name"_s, [](ConnectionSettings& s, const QString& v) { s.Database = v; }},
+            {u"user name"_s, [](ConnectionSettings& s, const QString& v) { s.UserName = v; }},
+            {u"password"_s, [](ConnectionSettings& s, const QString& v) { s.Password = v; }},
+        };
+        for (const auto& field : fields) {
+            ConnectionSettings s = settingsFor(1433, u"sa"_s, u"pw"_s);
+            field.set(s, value);
+            try {
+                BuildConnectionString(s);
+                QFAIL(qPrintable(u"accepted in the "_s + field.field));
+            } catch (const ConnectionStringError& e) {
+                QVERIFY2(e.description().startsWith(u"The "_s + field.field + u" holds"_s),
+                         qPrintable(e.description()));
+            }
+        }
+    }
+
     void versionSetByTheUserIsLeftAlone()
     {
         const QByteArray pinned = qgetenv("TDSVER");
@@ -295,6 +375,146 @@ private slots:
         QVERIFY(!listener.connections.isEmpty());
         QCOMPARE(listener.connections.first().first().type, TdsLogin7);
         QCOMPARE(qFromLittleEndian<quint32>(listener.connections.first().first().payload.constData() + 4), 0x70000000u);
+    }
+
+    void tdsVersionFromTheEnvironment_data()
+    {
+        QTest::addColumn<QByteArray>("tdsver"); // "-" leaves it unset
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<quint32>("version"); // in the first packet's login; 0 for a PRELOGIN first
+
+        QTest::newRow("unset") << QByteArray("-") << false << 0u;
+        QTest::newRow("empty") << QByteArray("") << false << 0u;
+        QTest::newRow("7.0") << QByteArray("7.0") << false << 0x70000000u;
+        QTest::newRow("70") << QByteArray("70") << false << 0x70000000u;
+        for (const char* v : {"7.1", "7.2", "7.3", "7.4"})
+            QTest::newRow(v) << QByteArray(v) << false << 0u;
+        // FreeTDS 1.3 takes the values it does not know as "auto" (8.0, 74 and 71 to 73 too: tried, each made a TDS 5.0
+        // login follow the hung-up TDS 7 one).
+        for (const char* v : {"auto", "AUTO", "5.0", "50", "4.2", "42", "4.6", "0", "7", "8.0", "80", "71", "72", "73",
+                              "74", " 7.4", "7.4 ", "x"})
+            QTest::newRow(v) << QByteArray(v) << true << 0u;
+    }
+
+    void tdsVersionFromTheEnvironment()
+    {
+        QFETCH(QByteArray, tdsver);
+        QFETCH(bool, refused);
+        QFETCH(quint32, version);
+        const QByteArray before = qgetenv("TDSVER");
+        const auto restore = qScopeGuard([&] { qputenv("TDSVER", before); });
+        if (tdsver == "-")
+            qunsetenv("TDSVER");
+        else
+            qputenv("TDSVER", tdsver);
+
+        TdsListener listener(TdsListener::Mode::HangUp);
+        QVERIFY(listener.listening());
+        const QString connectionString = BuildConnectionString(settingsFor(listener.port(), u"sa"_s, u"pw"_s));
+        if (refused) {
+            QVERIFY(!OdbcConnectionFactory::tdsVersionProblem().isEmpty());
+            try {
+                OdbcConnectionFactory factory(5);
+                openBeside(factory, connectionString);
+                QFAIL("the factory was made");
+            } catch (const Failure& e) {
+                QVERIFY2(e.description().contains(u"TDSVER"_s), qPrintable(e.description()));
+                QVERIFY2(e.description().contains(u"clear text"_s), qPrintable(e.description()));
+                QVERIFY2(e.description().contains(QString::fromLatin1(tdsver)), qPrintable(e.description()));
+            }
+            QTest::qWait(100);
+            QCOMPARE(listener.connections.size(), 0);
+            return;
+        }
+
+        OdbcConnectionFactory factory(5);
+        if (tdsver.isEmpty() || tdsver == "-")
+            QCOMPARE(qgetenv("TDSVER"), QByteArray("7.4"));
+        else
+            QCOMPARE(qgetenv("TDSVER"), tdsver); // the user's choice stands
+        const OpenOutcome outcome = openBeside(factory, connectionString);
+        QVERIFY(outcome.failed);
+        // One connection, hung up after its first packet, and no second try with an older login.
+        QCOMPARE(listener.connections.size(), 1);
+        QCOMPARE(listener.connections.first().size(), 1);
+        const TdsListener::Packet& first = listener.connections.first().first();
+        if (version == 0) {
+            QCOMPARE(first.type, TdsPrelogin);
+        } else {
+            QCOMPARE(first.type, TdsLogin7);
+            QCOMPARE(qFromLittleEndian<quint32>(first.payload.constData() + 4), version);
+        }
+    }
+
+    void statementTimeoutEndsTheWaitForASilentServer_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("stall after the login") << u"stall"_s;
+        QTest::newRow("stall mid-result") << u"stallAfterRows"_s;
+    }
+
+    void statementTimeoutEndsTheWaitForASilentServer()
+    {
+        QFETCH(QString, fault);
+        tds::TdsServer server;
+        addCountingTable(server, 50);
+        QVERIFY(server.start());
+        OdbcConnectionFactory factory(5);
+        QCOMPARE(factory.statementTimeout(), 600); // the default: ten minutes
+        factory.setStatementTimeout(2);
+        auto connection = factory.createConnection();
+        connection->Open(server.connectionString(u"Sales"_s, u"sa"_s, u"pw"_s));
+        if (fault == u"stall"_s)
+            server.setFaults({.stall = true});
+        else
+            server.setFaults({.stallAfterRows = 3});
+
+        // The rows are read on a worker thread; the wait here is only a watchdog against a driver that never gives up.
+        std::atomic<bool> done = false;
+        int rowsRead = 0;
+        std::optional<DbError> error;
+        std::unique_ptr<QThread> worker(QThread::create([&] {
+            try {
+                auto rows = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+                while (!rows->Eof()) {
+                    ++rowsRead;
+                    rows->MoveNext();
+                }
+            } catch (const DbError& e) {
+                error = e;
+            }
+            done = true;
+        }));
+        worker->start();
+        if (!QTest::qWaitFor([&] { return done.load(); }, 120000))
+            qFatal("the statement did not end within two minutes of a 2 s bound");
+        worker->wait();
+        QVERIFY2(error.has_value(), "a silent server went unnoticed");
+        qInfo("%s: failed after %d rows: %s (%d)", qPrintable(fault), rowsRead, qPrintable(error->description()),
+              error->number());
+        QVERIFY2(error->description().startsWith(u"[FreeTDS]"_s), qPrintable(error->description()));
+        QCOMPARE(rowsRead, fault == u"stall"_s ? 0 : 3);
+
+        // The connection is of no more use, but it does not hold the next statement for another bound.
+        QVERIFY_THROWS_EXCEPTION(DbError, connection->Execute(u"SELECT * FROM [Numbers]"_s));
+    }
+
+    void slowButLiveServerIsNotCut()
+    {
+        // The bound is on silence, not on the whole statement: rows 0.4 s apart, 3.2 s in all, pass a 2 s bound.
+        tds::TdsServer server;
+        addCountingTable(server, 8);
+        QVERIFY(server.start());
+        OdbcConnectionFactory factory(5);
+        factory.setStatementTimeout(2);
+        auto connection = factory.createConnection();
+        connection->Open(server.connectionString(u"Sales"_s, u"sa"_s, u"pw"_s));
+        server.setFaults({.rowDelayMs = 400});
+        auto rows = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+        int rowsRead = 0;
+        for (; !rows->Eof(); rows->MoveNext())
+            QCOMPARE(rows->Fields(0).text, QString::number(rowsRead++));
+        QCOMPARE(rowsRead, 8);
     }
 
     void unreachableServerAndUnknownDriver()

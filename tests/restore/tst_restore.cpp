@@ -357,7 +357,7 @@ private slots:
         else if (fault == u"create"_s)
             h.db.refuseCreate = u"The driver manager is missing."_s;
         else
-            h.connection.settings.Password = u"a;}b"_s;
+            h.connection.settings.Password = u"a};b"_s;
 
         h.restore.PushButton9_Click();
 

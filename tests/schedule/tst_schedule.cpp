@@ -446,7 +446,7 @@ private slots:
         Harness g;
         g.turnOn(1);
         g.schedule.setSecondsElapsed(299);
-        g.connection.settings.Password = u"a;}b"_s;
+        g.connection.settings.Password = u"a};b"_s;
         g.schedule.Timer1_Timer();
         const QStringList reports = g.dialogs.errorReports();
         QCOMPARE(reports.size(), 1);
@@ -569,7 +569,7 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<bool>("dumpThrows");
         QTest::newRow("dump throws") << u"pw"_s << true;
-        QTest::newRow("connection value refused") << u"a;}b"_s << false;
+        QTest::newRow("connection value refused") << u"a};b"_s << false;
     }
     void backupNowFailure()
     {

@@ -248,6 +248,15 @@ private:
         return false;
     }
 
+    // A server that hangs: reads and drops whatever arrives, answers nothing, until the client goes.
+    [[noreturn]] void stallUntilHungUp()
+    {
+        for (;;) {
+            waitForInput();
+            m_in.clear();
+        }
+    }
+
     void writeOut(const QByteArray& data)
     {
         if (data.isEmpty())
@@ -803,6 +812,10 @@ private:
             if (fault.closeAfterRows >= 0 && sent >= fault.closeAfterRows) {
                 flush(false);
                 throw ConnectionEnded();
+            }
+            if (fault.stallAfterRows >= 0 && sent >= fault.stallAfterRows) {
+                writeOut(m_writer.takePartial()); // the rows so far reach the client, then silence
+                stallUntilHungUp();
             }
             if (fault.rowDelayMs > 0) {
                 writeOut(m_writer.takePartial()); // what is ready reaches the client before the pause

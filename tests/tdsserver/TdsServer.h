@@ -126,10 +126,15 @@ struct Faults
 {
     /** Abort the connection after this many rows of a user table's SELECT (negative: never). */
     qint64 closeAfterRows = -1;
-    /** Accept connections and never answer anything. */
+    /** Accept connections and never answer anything (from the next request on, for connections already open). */
     bool stall = false;
     /** Wait this long before each row of a user table's SELECT. */
     int rowDelayMs = 0;
+    /**
+     * After this many rows of a user table's SELECT (sent to the client), send nothing more on that connection and
+     * ignore what arrives, an attention included, until the client hangs up (negative: never).
+     */
+    qint64 stallAfterRows = -1;
 };
 
 /**
