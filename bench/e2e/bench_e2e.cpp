@@ -11,6 +11,7 @@
 // Usage: bench_e2e [rows] [repetitions]      (defaults: 1000000 rows, best of 3)
 //        bench_e2e --serve rows [long]       (the child: serves the table, prints "port=<n>", ends when stdin ends)
 
+#include "BenchSupport.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "IntervalSave.h"
@@ -117,18 +118,6 @@ int serve(qint64 rows, bool longColumn)
     while (std::getline(std::cin, line)) { }
     server.stop();
     return 0;
-}
-
-double peakRssMb()
-{
-    QFile status(u"/proc/self/status"_s);
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    return -1;
 }
 
 // CPU seconds (user + system) of this process or of its waited-for children.

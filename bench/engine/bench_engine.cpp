@@ -7,6 +7,7 @@
 //   (the same 1,000,000 rows with "Compress" on, best of three; plain bytes over compressed bytes).
 // Usage: bench_engine [rows] [memory-rows] [folder]
 
+#include "BenchSupport.h"
 #include "FakeDialogs.h"
 #include "IntervalSave.h"
 #include "MemoryDatabase.h"
@@ -168,13 +169,6 @@ double plainWriteSeconds(const QByteArray& bytes, const QString& path)
         file.write(bytes.constData() + at, std::min(chunk, bytes.size() - at));
     file.close();
     return double(timer.nsecsElapsed()) / 1e9;
-}
-
-double peakRssMb()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) / 1024.0;
 }
 
 } // namespace

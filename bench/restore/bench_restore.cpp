@@ -13,6 +13,7 @@
 //        bench_restore --serve         (the child: prints "port=<n>"; "stats" on stdin answers
 //                                       "batches=<n> max=<bytes>" and forgets them; ends when stdin ends)
 
+#include "BenchSupport.h"
 #include "Clock.h"
 #include "FakeDialogs.h"
 #include "OdbcConnection.h"
@@ -59,18 +60,6 @@ int serve()
     }
     server.stop();
     return 0;
-}
-
-double peakRssMb()
-{
-    QFile status(u"/proc/self/status"_s);
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    return -1;
 }
 
 void resetPeakRss()
