@@ -77,10 +77,14 @@ public:
 
 private:
     void writeAll(int fd, const char* data, std::size_t size);
+    void startWriteback();
 
     QString m_finalPath;
     std::unique_ptr<ByteStage> m_stage;
     QString m_workingPath;
     int m_fd = -1;
     bool m_committed = false;
+    /** Bytes written to the working file, and how many of them the system was already asked to write out. */
+    qint64 m_written = 0;
+    qint64 m_writebackAsked = 0;
 };
