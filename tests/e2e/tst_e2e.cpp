@@ -1,5 +1,6 @@
 // The dump and the restore end to end: the program's ODBC layer, unixODBC and FreeTDS against the TDS test server.
 #include "AutoBackup.h"
+#include "DumpHarness.h"
 #include "ErrorReport.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
@@ -28,19 +29,6 @@ const QString Database = u"Sales"_s;
 const QString User = u"sa"_s;
 const QString Password = u"Secret1!"_s;
 
-struct TestSource : FixedDumpSource
-{
-    TestSource()
-        : FixedDumpSource(u"127.0.0.1"_s, Database, QString())
-    { }
-};
-
-QByteArray readBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 TableSpec table(const QString& name, const QList<ColumnSpec>& columns, const QList<Row>& rows = {})
 {
     TableSpec t;
@@ -49,37 +37,6 @@ TableSpec table(const QString& name, const QList<ColumnSpec>& columns, const QLi
     t.rows = rows;
     return t;
 }
-
-/** One dump through the real driver into a throwaway folder, with its log there too. */
-struct DumpHarness
-{
-    explicit DumpHarness(ConnectionFactory& f)
-        : factory(f)
-    {
-        source.folder = dir.path();
-    }
-
-    bool dump(const QString& connectionString)
-    {
-        IntervalSave engine(BackupContext{
-            factory, dialogs, *engineClock, source, [this] { ++pumps; }, dir.filePath(u"backups.log"_s), {}});
-        const bool ok = engine.SaveAll(connectionString, status);
-        outputPath = engine.lastOutputPath();
-        return ok;
-    }
-    QByteArray output() const { return readBytes(outputPath); }
-    QString log() const { return QString::fromUtf8(readBytes(dir.filePath(u"backups.log"_s))); }
-
-    ConnectionFactory& factory;
-    QTemporaryDir dir;
-    FakeDialogs dialogs;
-    FakeClock clock;
-    const Clock* engineClock = &clock;
-    TestSource source;
-    PlainStatusFrame status;
-    int pumps = 0;
-    QString outputPath;
-};
 
 /** The text between "VALUES(" and ");" of the one INSERT line of table V (it may span lines). */
 QString insertedValues(const QByteArray& script)
@@ -124,36 +81,6 @@ void compareWithExpected(const QByteArray& actual, const QString& name)
     }
     QCOMPARE(a.size(), e.size());
     QCOMPARE(actual, expected);
-}
-
-/** Why two values differ ("" when they are the same in every part the engine reads). */
-QString difference(const FieldValue& a, const FieldValue& b)
-{
-    if (a.kind != b.kind)
-        return u"kind %1 against %2"_s.arg(int(a.kind)).arg(int(b.kind));
-    if (a.text != b.text)
-        return u"text '%1' against '%2'"_s.arg(a.text.left(60), b.text.left(60));
-    if (a.bytes != b.bytes)
-        return u"bytes %1 against %2"_s.arg(hex(a.bytes.left(30)), hex(b.bytes.left(30)));
-    if (a.number != b.number || a.singlePrecision != b.singlePrecision)
-        return u"number %1 (%2) against %3 (%4)"_s.arg(a.number)
-            .arg(a.singlePrecision)
-            .arg(b.number)
-            .arg(b.singlePrecision);
-    return QString();
-}
-
-/** Every row of the result, each value copied (copies must outlive the block they were read from). */
-QList<QList<FieldValue>> readAll(RecordSet& rs, int columns)
-{
-    QList<QList<FieldValue>> rows;
-    for (; !rs.Eof(); rs.MoveNext()) {
-        QList<FieldValue> row;
-        for (int i = 0; i < columns; ++i)
-            row.append(rs.Fields(i));
-        rows.append(row);
-    }
-    return rows;
 }
 
 } // namespace
@@ -283,7 +210,7 @@ private slots:
     void dumpMatchesExpectedFile()
     {
         buildSalesDatabase();
-        DumpHarness h(*m_factory);
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(h.dump(connectionString()));
         QCOMPARE(h.dialogs.errorReports(), QStringList());
         compareWithExpected(h.output(), u"sales.sql"_s);
@@ -372,7 +299,7 @@ private slots:
         QFETCH(QVariant, value);
         QFETCH(QString, expected);
         m_server.addTable(table(u"V"_s, {column}, {{value}}));
-        DumpHarness h(*m_factory);
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(h.dump(connectionString()));
         QCOMPARE(h.dialogs.errorReports(), QStringList());
         const QString got = insertedValues(h.output());
@@ -389,7 +316,7 @@ private slots:
         m_server.addTable(table(u"People"_s, {{u"Id"_s, SqlType::Int}}, {{1}}));
         m_server.setDatabaseFilesMissing(true);
         m_server.setDatabaseFiles({{u"C:\\Old\\Data\\Sales.mdf"_s, 0}, {u"C:\\Old\\Log\\Sales.ldf"_s, 1}});
-        DumpHarness h(*m_factory);
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(h.dump(connectionString()));
         QCOMPARE(h.dialogs.errorReports(), QStringList());
         const QString script = QString::fromUtf8(h.output());
@@ -400,7 +327,7 @@ private slots:
     void refusedLoginIsReportedAt124()
     {
         m_server.setLoginAccepted(false);
-        DumpHarness h(*m_factory);
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(!h.dump(connectionString()));
         const QString driverText = u"[FreeTDS][SQL Server]Login failed for user 'sa'."_s;
         const QStringList reports = h.dialogs.errorReports();
@@ -423,7 +350,7 @@ private slots:
         m_server.addTable(big);
         m_server.setFaults({.closeAfterRows = 20'000});
 
-        DumpHarness h(*m_factory);
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(!h.dump(connectionString()));
         QVERIFY(!h.dialogs.errorReports().isEmpty());
         QVERIFY2(h.log().contains(u" backup failed at "_s), qPrintable(h.log()));
@@ -446,7 +373,7 @@ private slots:
     {
         m_server.setFaults({.stall = true});
         OdbcConnectionFactory shortWait(2);
-        DumpHarness h(shortWait);
+        DumpHarness h(shortWait, u"127.0.0.1"_s, Database);
         QVERIFY(!h.dump(connectionString())); // returns: the wait is bounded
         const QStringList reports = h.dialogs.errorReports();
         QVERIFY(!reports.isEmpty());
@@ -462,7 +389,7 @@ private slots:
     {
         buildSalesDatabase();
         m_server.setSnapshotIsolation(true);
-        DumpHarness h(*m_factory);
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(h.dump(connectionString()));
         m_server.setSnapshotIsolation(false);
         QCOMPARE(h.dialogs.errorReports(), QStringList());
@@ -489,7 +416,7 @@ private slots:
         slow.generator = [](qint64 i, Row& row) { row[0] = i; };
         m_server.addTable(slow);
         m_server.setFaults({.rowDelayMs = 10});
-        DumpHarness h(*m_factory);
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
         SystemClock realTime; // the engine lets events run at most every 10 ms of its clock
         h.engineClock = &realTime;
         QVERIFY(h.dump(connectionString()));
@@ -689,7 +616,7 @@ private slots:
         QFETCH(QString, message);
         // A real backup of the scripted database is the script to restore.
         buildSalesDatabase();
-        DumpHarness dump(*m_factory);
+        DumpHarness dump(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(dump.dump(connectionString()));
         const QByteArray script = dump.output();
         QVERIFY(!script.isEmpty());
@@ -834,9 +761,9 @@ private slots:
     {
         QFETCH(bool, compress);
         buildSalesDatabase();
-        DumpHarness plain(*m_factory);
+        DumpHarness plain(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(plain.dump(connectionString()));
-        DumpHarness dump(*m_factory);
+        DumpHarness dump(*m_factory, u"127.0.0.1"_s, Database);
         dump.source.compress = compress;
         QVERIFY(dump.dump(connectionString()));
         QCOMPARE(dump.dialogs.errorReports(), QStringList());
