@@ -133,6 +133,17 @@ FileFolders serverFileFolders(Connection* connection)
     return folders;
 }
 
+/** Fails when the rows of the table hold another number of values than its column list has columns. */
+void checkColumnCount(const QString& table, int fieldCount, qsizetype columnCount)
+{
+    if (fieldCount == columnCount)
+        return;
+    throw Failure(u"The rows of [%1] have %2 values but its column list has %3 columns: a table of the same name in "
+                  u"another schema adds its columns to the list. The backup cannot hold this table."_s.arg(table)
+                      .arg(fieldCount)
+                      .arg(columnCount));
+}
+
 /**
  * Whether the database allows snapshot isolation (sys.databases.snapshot_isolation_state = 1). A server that cannot
  * tell (older versions, no permission) is taken to allow none; the dump then reads as it always did.
@@ -401,7 +412,9 @@ void DumpRun::dumpTable(Connection* connection, RecordSet& tables)
 
     std::unique_ptr<RecordSet> data;
     step(254, [&] { data = connection->Execute(dataQuery(table)); });
-    if (data)
+    // The column list comes from a query by table name alone: when another schema holds a table of the same name,
+    // its columns are mixed in and the script's CREATE TABLE would not take the rows. Such a table is reported.
+    if (data && step(260, [&] { checkColumnCount(table, data->FieldCount(), columnNames.size()); }))
         writeRows(table, *data, rowVersion);
     if (m_stopped)
         return;

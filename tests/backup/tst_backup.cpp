@@ -838,6 +838,24 @@ private slots:
         QVERIFY(QString::fromUtf8(Harness::readBytes(h.logPath)).contains(u" backup failed at "_s));
     }
 
+    void sameTableNameInTwoSchemasIsReported()
+    {
+        // Two tables of one name in two schemas: the column list by name holds the columns of both, which the rows
+        // of the one read do not fit. A script of them would not restore.
+        Harness h;
+        h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}, {u"Total"_s, u"int"_s, {}, 10, 0}}).rows
+            = {{integer(1), integer(5)}};
+        h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}});
+        h.db.addTable(u"Later"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(2)}};
+        QVERIFY(!h.dump());
+        const QString text = u"The rows of [Orders] have 2 values but its column list has 3 columns: a table of the "
+                             u"same name in another schema adds its columns to the list. The backup cannot hold this "
+                             u"table."_s;
+        QCOMPARE(h.dialogs.errorReports(), QStringList(2, report(u"SaveAll"_s, text, 260)));
+        QVERIFY(h.db.executed.contains(u"SELECT * FROM [Later]"_s)); // the dump went on
+        QCOMPARE(h.files(), QStringList());
+    }
+
     // ---- files that are complete or absent
 
     void failedDumpLeavesNoFile_data()
