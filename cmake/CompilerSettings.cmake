@@ -11,6 +11,10 @@ target_compile_definitions(tessaline_options INTERFACE
 if(TESSALINE_WERROR)
     target_compile_options(tessaline_options INTERFACE -Werror)
 endif()
+# Checked versions of the C library's string and memory functions in optimised builds (the packaged ones).
+if(NOT TESSALINE_SANITIZE)
+    target_compile_definitions(tessaline_options INTERFACE $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=2>)
+endif()
 if(TESSALINE_SANITIZE)
     target_compile_options(tessaline_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer)
     target_link_options(tessaline_options INTERFACE -fsanitize=address,undefined)

@@ -61,7 +61,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "backups of a SQL Server database as plain
 set(CPACK_PACKAGE_DESCRIPTION "Tessaline keeps backups of one Microsoft SQL Server database as plain-text
 SQL scripts: on demand or on a schedule while it waits in the system tray,
 written to time-stamped files in a folder you pick, logged, and restored by
-sending a chosen script to the server as one batch.
+sending a chosen script to the server, statement batch by statement batch.
 
 The headless command tessaline-backup makes one backup with the stored
 settings, from cron or from the systemd user timer in this package.")
