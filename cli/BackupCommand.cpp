@@ -209,9 +209,7 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     if (parser.isSet(restore)) {
         const QString path = parser.value(restore);
         if (BackupFile::isWorkingFile(path)) {
-            // What a killed or failed dump left: restoring it would drop the database and refill part of it.
-            env.err << u"Not restored: "_s << path
-                    << u" is the working file of a backup that did not finish, not a complete backup."_s << Qt::endl;
+            env.err << WorkingFileRefusal(path) << Qt::endl;
             return ExitFailure;
         }
         if (!RestoreFileExists(path)) {

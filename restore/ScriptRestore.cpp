@@ -1,5 +1,7 @@
 #include "ScriptRestore.h"
 
+#include "BackupFile.h"
+
 #include "Clock.h"
 #include "ConnectionSettings.h"
 #include "ErrorReport.h"
@@ -303,6 +305,13 @@ void ScriptRestore::PushButton10_Click()
         proc.run(104, [&] { m_context.mainView.setRestoreFile(chosen); });
 }
 
+QString WorkingFileRefusal(const QString& path)
+{
+    // What a killed or failed dump left: restoring it would drop the database and refill part of it.
+    return u"Not restored: "_s + path
+        + u" is the working file of a backup that did not finish, not a complete backup."_s;
+}
+
 void ScriptRestore::PushButton9_Click()
 {
     MainView& view = m_context.mainView;
@@ -324,6 +333,10 @@ void ScriptRestore::PushButton9_Click()
 
     try {
         const QString path = view.restoreFile();
+        if (BackupFile::isWorkingFile(path)) {
+            dialogs.message(WorkingFileRefusal(path));
+            return;
+        }
         if (!RestoreFileExists(path)) {
             dialogs.message(RestoreFileNotFoundMessage);
             return;

@@ -22,6 +22,9 @@ inline const QString RestoreDialogTitle = QStringLiteral("Select backup file");
 inline const QString RestoreDialogFilter = QStringLiteral("MSSQL Backup File (*.sql *.sql.gz)");
 /** The message of a restore whose file is not there. */
 inline const QString RestoreFileNotFoundMessage = QStringLiteral("Restore file not found.");
+/** The refusal of a restore of the working file that a backup left when it did not finish. */
+QString WorkingFileRefusal(const QString& path);
+
 /** The message of a restore that went through. */
 inline const QString RestoreDoneMessage = QStringLiteral("Done.");
 
@@ -134,7 +137,8 @@ public:
      * `PushButton9_Click`, "Restore Text File": when Text7 names a normal file, turns automatic backup off and runs
      * ExecuteScript with the connection window's current fields; then "Done.", or "Could not connect. Please check
      * with your administrator." for any failure but the notice of a switch to master (automatic backup stays off).
-     * A missing file shows "Restore file not found." and changes nothing. Refused with "A backup is already
+     * A missing file shows "Restore file not found." and changes nothing; so does the working file of a backup that did
+     * not finish, with WorkingFileRefusal. Refused with "A backup is already
      * running." during a dump. Between batches window events run (the guard refuses a backup meanwhile) and
      * ProgressBar1 shows the share of the file sent; it is reset after.
      */

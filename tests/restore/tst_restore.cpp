@@ -243,6 +243,7 @@ private slots:
         QTest::newRow("missing") << u"missing.sql"_s;
         QTest::newRow("folder") << u"folder"_s;
         QTest::newRow("empty field") << QString();
+        QTest::newRow("working file of an unfinished backup") << u"Sales 2021-08-31 930AM.sql.4242-1a2b3c4d.partial"_s;
     }
     void missingFileChangesNothing()
     {
@@ -250,10 +251,18 @@ private slots:
         Harness h;
         QVERIFY(QDir().mkdir(h.dir.filePath(u"folder"_s)));
         h.view.restorePath = name.isEmpty() ? QString() : h.dir.filePath(name);
+        const bool working = name.endsWith(u".partial"_s);
+        if (working) {
+            // A real script, so that only its name tells it from a backup.
+            const QString path = h.view.restorePath;
+            QVERIFY(QFile::copy(h.useSample(), path));
+            h.view.restorePath = path;
+        }
 
         h.restore.PushButton9_Click();
 
-        QCOMPARE(h.dialogs.messages(), QStringList{RestoreFileNotFoundMessage});
+        QCOMPARE(h.dialogs.messages(),
+                 QStringList{working ? WorkingFileRefusal(h.view.restorePath) : RestoreFileNotFoundMessage});
         QCOMPARE(h.dialogs.shown().size(), 1);
         QVERIFY(h.db.connectionStrings.isEmpty());
         h.verifyAutoBackupUntouched();
