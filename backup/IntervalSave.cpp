@@ -291,7 +291,9 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     if (m_gzip && !m_stopped)
         m_stopped = !m_engine.appendToBackup(*m_file, m_gzip->finish());
 
-    if (inTransaction)
+    // A failed dump leaves the read-only transaction to the close, which rolls it back: a server that ended it with
+    // the failure would otherwise answer the COMMIT with a second, misleading report.
+    if (inTransaction && !m_outcome.failed)
         step(334, [&] { connection->Execute(u"COMMIT"_s); });
     if (tables)
         step(316, [&] { tables->Close(); });

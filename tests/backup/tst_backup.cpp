@@ -1007,6 +1007,20 @@ private slots:
         QVERIFY(executed.lastIndexOf(u"SELECT * FROM [People]"_s) < commit);
     }
 
+    void failedSnapshotDumpIsNotCommitted()
+    {
+        // The failure is the one report: the close rolls the transaction back, whatever state the server left it in.
+        Harness h;
+        buildScenario(u"worked-example"_s, h.db, h.source);
+        h.db.snapshotIsolationState = 1;
+        h.db.failCommandContaining = u"SELECT * FROM"_s;
+        QVERIFY(!h.dump());
+        QCOMPARE(h.dialogs.errorReports(), QStringList{report(u"SaveAll"_s, h.db.failText, 254)});
+        QVERIFY(h.db.executed.contains(u"BEGIN TRANSACTION"_s));
+        QVERIFY(!h.db.executed.contains(u"COMMIT"_s));
+        QCOMPARE(h.files(), QStringList());
+    }
+
     void sameMinuteWaitsForTheFolderLock_data()
     {
         QTest::addColumn<bool>("released");
