@@ -7,6 +7,7 @@
 #include <sqlucode.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 
@@ -51,9 +52,15 @@ std::size_t OdbcBlockCursor::valueBytes(const Shape& shape)
     case SQL_SMALLINT:
     case SQL_INTEGER:
     case SQL_BIGINT:
+        if (shape.kind == Kind::Integer)
+            return sizeof(SQLBIGINT);
+        return shape.kind == Kind::Binary || shape.kind == Kind::ApproxNumeric ? 0 : wideBytes(ShortTextChars);
+    case SQL_BIT:
+        if (shape.kind == Kind::Bit)
+            return sizeof(SQLCHAR);
+        return shape.kind == Kind::Binary || shape.kind == Kind::ApproxNumeric ? 0 : wideBytes(ShortTextChars);
     case SQL_DECIMAL:
     case SQL_NUMERIC:
-    case SQL_BIT:
     case SQL_TYPE_TIMESTAMP:
     case SQL_TIMESTAMP:
     case SQL_TYPE_DATE:
@@ -85,6 +92,23 @@ std::size_t OdbcBlockCursor::valueBytes(const Shape& shape)
     }
 }
 
+int OdbcBlockCursor::bindType(const Shape& shape)
+{
+    using Kind = FieldValue::Kind;
+    const bool integerType = shape.sqlType == SQL_TINYINT || shape.sqlType == SQL_SMALLINT
+        || shape.sqlType == SQL_INTEGER || shape.sqlType == SQL_BIGINT;
+    if (shape.kind == Kind::ApproxNumeric)
+        return shape.singlePrecision ? SQL_C_FLOAT : SQL_C_DOUBLE;
+    if (shape.kind == Kind::Binary)
+        return SQL_C_BINARY;
+    // Integers and bits as numbers: the driver's text of each would cost a printf per value.
+    if (shape.kind == Kind::Integer && integerType)
+        return SQL_C_SBIGINT;
+    if (shape.kind == Kind::Bit && shape.sqlType == SQL_BIT)
+        return SQL_C_BIT;
+    return SQL_C_WCHAR;
+}
+
 int OdbcBlockCursor::blockRows(const std::vector<Shape>& shapes)
 {
     if (shapes.empty())
@@ -108,12 +132,7 @@ OdbcBlockCursor::OdbcBlockCursor(void* statement, const std::vector<Shape>& shap
         Column& column = m_columns[i];
         column.shape = shapes[i];
         column.bytes = valueBytes(shapes[i]);
-        if (shapes[i].kind == FieldValue::Kind::ApproxNumeric)
-            column.cType = shapes[i].singlePrecision ? SQL_C_FLOAT : SQL_C_DOUBLE;
-        else if (shapes[i].kind == FieldValue::Kind::Binary)
-            column.cType = SQL_C_BINARY;
-        else
-            column.cType = SQL_C_WCHAR;
+        column.cType = bindType(shapes[i]);
         column.data = std::make_unique_for_overwrite<char[]>(column.bytes * std::size_t(m_capacity));
         column.indicators = std::make_unique_for_overwrite<std::intptr_t[]>(std::size_t(m_capacity));
     }
@@ -219,6 +238,22 @@ bool OdbcBlockCursor::read(int column, int row, FieldValue& out) const
     }
     case SQL_C_DOUBLE:
         std::memcpy(&out.number, value, sizeof out.number);
+        return true;
+    case SQL_C_SBIGINT: {
+        // The decimal text the driver would give, made here without a per-value printf.
+        SQLBIGINT number = 0;
+        std::memcpy(&number, value, sizeof number);
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+        out.text.resize(qsizetype(end - digits));
+        char16_t* text = reinterpret_cast<char16_t*>(out.text.data());
+        for (const char* d = digits; d != end; ++d)
+            *text++ = char16_t(*d);
+        return true;
+    }
+    case SQL_C_BIT:
+        out.text.resize(1);
+        out.text[0] = *value ? u'1' : u'0';
         return true;
     case SQL_C_BINARY:
         if (indicator < 0 || std::size_t(indicator) > c.bytes)

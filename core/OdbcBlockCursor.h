@@ -40,6 +40,8 @@ public:
      * above MaxBoundLength.
      */
     static std::size_t valueBytes(const Shape& shape);
+    /** The C type a column of the shape is bound as: numbers for integers, bits and floats, else wide text or bytes. */
+    static int bindType(const Shape& shape);
     /** The rows of the largest block for columns of these shapes (0 when one of them cannot be bound). */
     static int blockRows(const std::vector<Shape>& shapes);
 
