@@ -31,6 +31,20 @@ constexpr std::uint64_t ShortTextChars = 64;
 constexpr auto QuickFetch = std::chrono::milliseconds(8);
 constexpr auto SlowFetch = std::chrono::milliseconds(25);
 
+/**
+ * The digits of the fraction of seconds in the driver's text of a datetime-like column of this size
+ * ("yyyy-mm-dd hh:mm:ss" and a point with the digits), or -1 for a size of no such text. A smalldatetime (16) is
+ * written with its seconds too.
+ */
+int timestampDigits(std::uint64_t size)
+{
+    if (size == 16 || size == 19)
+        return 0;
+    if (size >= 21 && size <= 23)
+        return int(size - 20);
+    return -1;
+}
+
 std::size_t wideBytes(std::uint64_t chars)
 {
     return std::size_t(chars + 1) * sizeof(SQLWCHAR); // and the terminating zero the driver writes
@@ -59,10 +73,13 @@ std::size_t OdbcBlockCursor::valueBytes(const Shape& shape)
         if (shape.kind == Kind::Bit)
             return sizeof(SQLCHAR);
         return shape.kind == Kind::Binary || shape.kind == Kind::ApproxNumeric ? 0 : wideBytes(ShortTextChars);
-    case SQL_DECIMAL:
-    case SQL_NUMERIC:
     case SQL_TYPE_TIMESTAMP:
     case SQL_TIMESTAMP:
+        if (bindType(shape) == SQL_C_TYPE_TIMESTAMP)
+            return sizeof(SQL_TIMESTAMP_STRUCT);
+        [[fallthrough]];
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
     case SQL_TYPE_DATE:
     case SQL_TYPE_TIME:
     case SQL_DATE:
@@ -106,6 +123,10 @@ int OdbcBlockCursor::bindType(const Shape& shape)
         return SQL_C_SBIGINT;
     if (shape.kind == Kind::Bit && shape.sqlType == SQL_BIT)
         return SQL_C_BIT;
+    // So are datetime and smalldatetime: the driver's text of a date costs a strftime per value.
+    if (shape.kind == Kind::DateTime && (shape.sqlType == SQL_TYPE_TIMESTAMP || shape.sqlType == SQL_TIMESTAMP)
+        && timestampDigits(shape.size) >= 0)
+        return SQL_C_TYPE_TIMESTAMP;
     return SQL_C_WCHAR;
 }
 
@@ -249,6 +270,38 @@ bool OdbcBlockCursor::read(int column, int row, FieldValue& out) const
         char16_t* text = reinterpret_cast<char16_t*>(out.text.data());
         for (const char* d = digits; d != end; ++d)
             *text++ = char16_t(*d);
+        return true;
+    }
+    case SQL_C_TYPE_TIMESTAMP: {
+        // The driver's own text: "yyyy-mm-dd hh:mm:ss", then a point and the digits of the column's scale.
+        SQL_TIMESTAMP_STRUCT t;
+        std::memcpy(&t, value, sizeof t);
+        const int digits = timestampDigits(c.shape.size);
+        out.text.resize(19 + (digits > 0 ? digits + 1 : 0));
+        char16_t* p = reinterpret_cast<char16_t*>(out.text.data());
+        const auto put = [&p](unsigned number, int width) {
+            for (int i = width - 1; i >= 0; --i, number /= 10)
+                p[i] = char16_t(u'0' + number % 10);
+            p += width;
+        };
+        put(unsigned(t.year), 4);
+        *p++ = u'-';
+        put(t.month, 2);
+        *p++ = u'-';
+        put(t.day, 2);
+        *p++ = u' ';
+        put(t.hour, 2);
+        *p++ = u':';
+        put(t.minute, 2);
+        *p++ = u':';
+        put(t.second, 2);
+        if (digits > 0) {
+            *p++ = u'.';
+            unsigned fraction = t.fraction; // nanoseconds
+            for (int i = digits; i < 9; ++i)
+                fraction /= 10;
+            put(fraction, digits);
+        }
         return true;
     }
     case SQL_C_BIT:

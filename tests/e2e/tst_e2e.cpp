@@ -453,7 +453,9 @@ private slots:
                                            {u"nc"_s, SqlType::NChar, 3},
                                            {u"g"_s, SqlType::UniqueIdentifier},
                                            {u"bin"_s, SqlType::Binary, 4},
-                                           {u"vb"_s, SqlType::VarBinary, 8000}};
+                                           {u"vb"_s, SqlType::VarBinary, 8000},
+                                           {u"dt20"_s, SqlType::DateTime2, 0, 18, 0},
+                                           {u"dt23"_s, SqlType::DateTime2, 0, 18, 3}};
         const Row values = {-2147483647 - 1,
                             Q_INT64_C(-9223372036854775807) - 1,
                             -32768,
@@ -477,7 +479,9 @@ private slots:
                             u"é"_s,
                             QUuid(u"6f9619ff-8b86-d011-b42d-00c04fc964ff"_s),
                             QByteArray("\x00\x01\x02\x03", 4),
-                            bytesOf(8000)};
+                            bytesOf(8000),
+                            u"0001-01-01 00:00:00"_s,
+                            u"0999-12-31 23:59:59.999"_s};
         const Row small = {0,
                            0,
                            0,
@@ -501,7 +505,9 @@ private slots:
                            u""_s,
                            QUuid(u"00000000-0000-0000-0000-00000000000a"_s),
                            QByteArray(),
-                           QByteArray(1, '\xFF')};
+                           QByteArray(1, '\xFF'),
+                           u"9999-12-31 23:59:59"_s,
+                           u"2020-01-02 03:04:05.5"_s};
         const Row nulls(bounded.size());
         QList<Row> rows;
         for (int i = 0; i < 700; ++i)
