@@ -202,7 +202,7 @@ private:
 
     void writeHeader(Connection* connection);
     void dumpTable(Connection* connection, RecordSet& tables);
-    void writeRows(const QString& table, RecordSet& data, const std::vector<bool>& rowVersion);
+    void writeRows(const QString& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
     void pump();
     bool flush();
     void reportProgress();
@@ -416,19 +416,22 @@ void DumpRun::dumpTable(Connection* connection, RecordSet& tables)
     step(254, [&] { data = connection->Execute(dataQuery(table)); });
     // The column list comes from a query by table name alone: when another schema holds a table of the same name,
     // its columns are mixed in and the script's CREATE TABLE would not take the rows. Such a table is reported.
-    if (data && step(260, [&] { checkColumnCount(table, data->FieldCount(), columnNames.size()); }))
-        writeRows(table, *data, rowVersion);
+    int fieldCount = 0;
+    if (data && step(260, [&] {
+            fieldCount = data->FieldCount();
+            checkColumnCount(table, fieldCount, columnNames.size());
+        }))
+        writeRows(table, *data, fieldCount, rowVersion);
     if (m_stopped)
         return;
     lines(310, {QString()});
     flush(); // the end of each table reaches the file
 }
 
-void DumpRun::writeRows(const QString& table, RecordSet& data, const std::vector<bool>& rowVersion)
+void DumpRun::writeRows(const QString& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion)
 {
     // Each row's INSERT line is written as the row is read, so memory does not grow with the table.
     const QByteArray prefix = ScriptText::insertPrefix(table);
-    int fieldCount = -1;
     while (!m_stopped) {
         bool end = true;
         if (!step(256, [&] { end = data.Eof(); }) || end)
@@ -437,8 +440,6 @@ void DumpRun::writeRows(const QString& table, RecordSet& data, const std::vector
         pump(); // 258, 286
         if (m_stopped)
             break;
-        if (fieldCount < 0 && !step(260, [&] { fieldCount = data.FieldCount(); }))
-            fieldCount = 0;
 
         m_buffer.append(prefix);
         for (int i = 0; i < fieldCount; ++i) {

@@ -55,6 +55,17 @@ std::size_t wideBytes(std::uint64_t chars)
 std::size_t OdbcBlockCursor::valueBytes(const Shape& shape)
 {
     using Kind = FieldValue::Kind;
+    // Values bound as numbers or timestamps take their C type's size.
+    switch (bindType(shape)) {
+    case SQL_C_SBIGINT:
+        return sizeof(SQLBIGINT);
+    case SQL_C_BIT:
+        return sizeof(SQLCHAR);
+    case SQL_C_TYPE_TIMESTAMP:
+        return sizeof(SQL_TIMESTAMP_STRUCT);
+    default:
+        break;
+    }
     switch (shape.sqlType) {
     case SQL_FLOAT:
     case SQL_DOUBLE:
@@ -66,20 +77,11 @@ std::size_t OdbcBlockCursor::valueBytes(const Shape& shape)
     case SQL_SMALLINT:
     case SQL_INTEGER:
     case SQL_BIGINT:
-        if (shape.kind == Kind::Integer)
-            return sizeof(SQLBIGINT);
-        return shape.kind == Kind::Binary || shape.kind == Kind::ApproxNumeric ? 0 : wideBytes(ShortTextChars);
-    case SQL_BIT:
-        if (shape.kind == Kind::Bit)
-            return sizeof(SQLCHAR);
-        return shape.kind == Kind::Binary || shape.kind == Kind::ApproxNumeric ? 0 : wideBytes(ShortTextChars);
-    case SQL_TYPE_TIMESTAMP:
-    case SQL_TIMESTAMP:
-        if (bindType(shape) == SQL_C_TYPE_TIMESTAMP)
-            return sizeof(SQL_TIMESTAMP_STRUCT);
-        [[fallthrough]];
     case SQL_DECIMAL:
     case SQL_NUMERIC:
+    case SQL_BIT:
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_TIMESTAMP:
     case SQL_TYPE_DATE:
     case SQL_TYPE_TIME:
     case SQL_DATE:

@@ -138,9 +138,9 @@ public:
      * ExecuteScript with the connection window's current fields; then "Done.", or "Could not connect. Please check
      * with your administrator." for any failure but the notice of a switch to master (automatic backup stays off).
      * A missing file shows "Restore file not found." and changes nothing; so does the working file of a backup that did
-     * not finish, with WorkingFileRefusal. Refused with "A backup is already
-     * running." during a dump. Between batches window events run (the guard refuses a backup meanwhile) and
-     * ProgressBar1 shows the share of the file sent; it is reset after.
+     * not finish, with WorkingFileRefusal. Refused with "A backup is already running." during a dump. Between batches
+     * window events run (the guard refuses a backup meanwhile) and ProgressBar1 shows the share of the file sent; it is
+     * reset after.
      */
     void PushButton9_Click();
 
