@@ -9,6 +9,7 @@
 #include "IntervalSave.h"
 #include "OdbcConnection.h"
 #include "QtDialogs.h"
+#include "QtKeychainKeyring.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 #include "Startup.h"
@@ -129,7 +130,8 @@ int main(int argc, char* argv[])
         QCoreApplication::exit(0);
     };
 
-    Form1 form1(Form1Services{settings, *factory, dialogs, programFolder, opener, endProgram});
+    QtKeychainKeyring keyring;
+    Form1 form1(Form1Services{settings, *factory, dialogs, programFolder, opener, endProgram, &keyring});
     Form2 form2(Form2Services{settings, dialogs, clock, *factory, engine, guard, form1,
                               [&form1] {
                                   form1.show();

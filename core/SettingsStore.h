@@ -27,6 +27,11 @@ inline const QString RestoreFile = QStringLiteral("Restore File");
 inline const QString KeepBackups = QStringLiteral("KeepBackups");
 /** "On": backups are written through gzip ("<name>.sql.gz"); absent or anything else: "Off". */
 inline const QString Compress = QStringLiteral("Compress");
+/**
+ * "On": the password is kept in the desktop keyring and "MSPassword" is empty; absent or anything else: "Off", the
+ * password in "MSPassword".
+ */
+inline const QString PasswordInKeyring = QStringLiteral("PasswordInKeyring");
 } // namespace SettingKeys
 
 /**

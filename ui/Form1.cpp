@@ -21,6 +21,11 @@ namespace {
 
 const QString Module = u"Form1"_s;
 
+QString withStop(const QString& why)
+{
+    return why.endsWith(u'.') ? why : why + u'.';
+}
+
 } // namespace
 
 Form1::Form1(Form1Services services, QWidget* parent)
@@ -57,7 +62,14 @@ void Form1::createControls()
     auto field = [&](const QString& name, const QString& key, QRect rect) {
         auto* control = placeControl<QLineEdit>(Frame1, name, rect, controlFont(), this);
         // Every change stores the whole text, so each keystroke and each fill at load reaches the store.
-        connect(control, &QLineEdit::textChanged, this, [this, control, key] { storeField(control, key); });
+        if (key == SettingKeys::MSPassword) {
+            connect(control, &QLineEdit::textChanged, this, [this] { Text3_Change(); });
+        } else {
+            connect(control, &QLineEdit::textChanged, this, [this, control, key] { storeField(control, key); });
+            // The password in the keyring belongs to the server, the user and the database: it follows them.
+            if (key != SettingKeys::MSPort)
+                connect(control, &QLineEdit::textChanged, this, [this] { followKeyringEntry(); });
+        }
         return control;
     };
     auto button = [&](const QString& name, const QString& caption, QWidget* container, QRect rect) {
@@ -87,6 +99,13 @@ void Form1::createControls()
     // Also a change made by the load is stored, as the store's table asks.
     connect(Check6, &QCheckBox::toggled, this, [this] { Check6_Click(); });
 
+    // Beside "Local Connection", below the password it is about: the field is too narrow to share its row.
+    Check7 = placeControl<QCheckBox>(Frame1, u"Check7"_s, twipsRect(3360, 2250, 4215, 255), controlFont(), this,
+                                     u"Keep the password in the desktop keyring"_s);
+    setBackgroundColour(Check7, white);
+    // Only the user's click moves the password; the load sets the box without it.
+    connect(Check7, &QCheckBox::clicked, this, [this] { Check7_Click(); });
+
     PushButton5 = button(u"PushButton5"_s, u"Test Connection"_s, Frame1, twipsRect(240, 2610, 3600, 405));
     PushButton4 = button(u"PushButton4"_s, u"Help"_s, Frame1, twipsRect(3960, 2610, 3600, 405));
     PushButton3 = button(u"PushButton3"_s, u"Next >"_s, this, twipsRect(120, 3435, 7800, 405));
@@ -100,8 +119,10 @@ void Form1::createControls()
     Frame1->setMouseTracking(true);
     Frame1->installEventFilter(this);
 
-    // Keyboard order: server, port, user name, password, database, the three buttons, "Local Connection".
-    const QList<QWidget*> order = {Text1, Text9, Text2, Text3, Text4, PushButton5, PushButton4, PushButton3, Check6};
+    // Keyboard order: server, port, user name, password and its keyring box, database, the three buttons,
+    // "Local Connection".
+    const QList<QWidget*> order
+        = {Text1, Text9, Text2, Text3, Check7, Text4, PushButton5, PushButton4, PushButton3, Check6};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         QWidget::setTabOrder(order.at(i), order.at(i + 1));
 }
@@ -121,6 +142,18 @@ void Form1::store(const QString& key, const QString& value)
             m_storeFailureShown = true;
             m_services.dialogs.message(failure.description());
         }
+    }
+}
+
+bool Form1::storeOrSay(const QString& key, const QString& value)
+{
+    // For the steps that move the password: each failure is said, and the caller stops where it is.
+    try {
+        m_services.settings.save(key, value);
+        return true;
+    } catch (const Failure& failure) {
+        m_services.dialogs.message(failure.description());
+        return false;
     }
 }
 
@@ -152,7 +185,7 @@ void Form1::Form_Load()
     SettingsStore& store = m_services.settings;
     proc.run(108, [&] { Text1->setText(store.get(SettingKeys::MSServer)); });
     proc.run(110, [&] { Text2->setText(store.get(SettingKeys::MSUser)); });
-    proc.run(112, [&] { Text3->setText(store.get(SettingKeys::MSPassword)); });
+    proc.run(112, [&] { loadPassword(); });
     proc.run(114, [&] { Text4->setText(store.get(SettingKeys::MSDatabase)); });
     proc.run(116, [&] { Text9->setText(store.get(SettingKeys::MSPort, u"1433"_s)); });
     proc.run(118, [&] { Check6->setChecked(store.get(SettingKeys::LocalConnection, u"0"_s) != u"0"_s); });
@@ -160,6 +193,163 @@ void Form1::Form_Load()
         if (!Text1->text().isEmpty() && CanConnect(m_services.factory, currentSettings()))
             PushButton3_Click();
     });
+}
+
+KeyringEntry Form1::keyringEntry() const
+{
+    return KeyringEntry{Text1->text(), Text2->text(), Text4->text()};
+}
+
+KeyringResult Form1::keyringCall(const std::function<KeyringResult(Keyring&)>& call)
+{
+    if (!m_services.keyring)
+        return KeyringResult::unreachable(u"this program was built without a keyring"_s);
+    return call(*m_services.keyring);
+}
+
+void Form1::loadPassword()
+{
+    const SettingsStore& settings = m_services.settings;
+    m_passwordInKeyring = settings.get(SettingKeys::PasswordInKeyring, u"Off"_s) == u"On"_s;
+    Check7->setChecked(m_passwordInKeyring);
+    store(SettingKeys::PasswordInKeyring, m_passwordInKeyring ? u"On"_s : u"Off"_s);
+    if (!m_passwordInKeyring) {
+        Text3->setText(settings.get(SettingKeys::MSPassword));
+        return;
+    }
+    // The database field is filled after this one: the entry comes from the stored values, which it will show.
+    m_keyringEntry = KeyringEntry{settings.get(SettingKeys::MSServer), settings.get(SettingKeys::MSUser),
+                                  settings.get(SettingKeys::MSDatabase)};
+    const KeyringEntry entry = m_keyringEntry;
+    const KeyringResult found = keyringCall([&](Keyring& keyring) { return keyring.read(entry); });
+    if (found.status == KeyringResult::Status::Unreachable) {
+        // The field stays empty and nothing is written over the keyring's entry until the user types.
+        m_keyringPassword.reset();
+        m_services.dialogs.message(u"The password cannot be read from the desktop keyring: "_s + withStop(found.error)
+                                   + u" It stays there; type it to use it now."_s);
+        return;
+    }
+    m_keyringPassword = found.password; // none found: an empty password
+    Text3->setText(found.password);
+}
+
+void Form1::Text3_Change()
+{
+    const QString password = Text3->text();
+    if (!m_passwordInKeyring) {
+        store(SettingKeys::MSPassword, password);
+        return;
+    }
+    if (m_keyringPassword == password)
+        return; // the load's fill, or a text the keyring already holds
+    const KeyringEntry entry = m_keyringEntry;
+    const KeyringResult written = keyringCall([&](Keyring& keyring) { return keyring.write(entry, password); });
+    if (written.ok()) {
+        m_keyringPassword = password;
+        m_keyringFailureShown = false;
+        return;
+    }
+    // The field keeps the new text for this run; the keyring keeps the old password. Said once, not per keystroke.
+    if (!m_keyringFailureShown) {
+        m_keyringFailureShown = true;
+        m_services.dialogs.message(u"The password cannot be written to the desktop keyring: "_s
+                                   + withStop(written.error)
+                                   + u" The keyring keeps the password it had; the one typed is used until "
+                                     u"Tessaline ends."_s);
+    }
+}
+
+void Form1::followKeyringEntry()
+{
+    if (!m_passwordInKeyring)
+        return;
+    const KeyringEntry entry = keyringEntry();
+    if (entry == m_keyringEntry)
+        return;
+    if (!m_keyringPassword) {
+        // The password was never read from the keyring: it stays under the entry it is in.
+        return;
+    }
+    const QString password = Text3->text();
+    const KeyringResult written = keyringCall([&](Keyring& keyring) { return keyring.write(entry, password); });
+    if (!written.ok()) {
+        if (!m_keyringFailureShown) {
+            m_keyringFailureShown = true;
+            m_services.dialogs.message(u"The password cannot be written to the desktop keyring: "_s
+                                       + withStop(written.error) + u" It stays in the entry of "_s
+                                       + m_keyringEntry.describe() + u'.');
+        }
+        return;
+    }
+    m_keyringFailureShown = false;
+    // The old entry is removed once the new one holds the password; a leftover would only be clutter.
+    const KeyringEntry old = m_keyringEntry;
+    keyringCall([&](Keyring& keyring) { return keyring.remove(old); });
+    m_keyringEntry = entry;
+    m_keyringPassword = password;
+}
+
+void Form1::Check7_Click()
+{
+    if (Check7->isChecked())
+        keepPasswordInKeyring();
+    else
+        takePasswordBackFromKeyring();
+}
+
+void Form1::keepPasswordInKeyring()
+{
+    // Into the keyring first, then the setting, then the settings file emptied: at every step the password is
+    // somewhere the next start finds it.
+    const KeyringEntry entry = keyringEntry();
+    const QString password = Text3->text();
+    const KeyringResult written = keyringCall([&](Keyring& keyring) { return keyring.write(entry, password); });
+    if (!written.ok()) {
+        Check7->setChecked(false);
+        m_services.dialogs.message(u"The password cannot be kept in the desktop keyring: "_s + withStop(written.error)
+                                   + u" It stays in the settings file."_s);
+        return;
+    }
+    if (!storeOrSay(SettingKeys::PasswordInKeyring, u"On"_s)) {
+        Check7->setChecked(false);
+        keyringCall([&](Keyring& keyring) { return keyring.remove(entry); });
+        return;
+    }
+    m_passwordInKeyring = true;
+    m_keyringEntry = entry;
+    m_keyringPassword = password;
+    m_keyringFailureShown = false;
+    storeOrSay(SettingKeys::MSPassword, QString());
+}
+
+void Form1::takePasswordBackFromKeyring()
+{
+    const KeyringEntry entry = m_keyringEntry;
+    QString password = Text3->text();
+    if (!m_keyringPassword) {
+        // Unread at load and not typed since: the keyring has it, and only it.
+        const KeyringResult found = keyringCall([&](Keyring& keyring) { return keyring.read(entry); });
+        if (found.status == KeyringResult::Status::Unreachable) {
+            Check7->setChecked(true);
+            m_services.dialogs.message(u"The password cannot be taken back from the desktop keyring: "_s
+                                       + withStop(found.error) + u" It stays there, and so does the option."_s);
+            return;
+        }
+        password = found.password;
+    }
+    if (!storeOrSay(SettingKeys::MSPassword, password) || !storeOrSay(SettingKeys::PasswordInKeyring, u"Off"_s)) {
+        Check7->setChecked(true);
+        return;
+    }
+    m_passwordInKeyring = false;
+    m_keyringPassword.reset();
+    if (Text3->text() != password)
+        Text3->setText(password); // stored already; the change handling writes the same text once more
+    const KeyringResult removed = keyringCall([&](Keyring& keyring) { return keyring.remove(entry); });
+    if (removed.status == KeyringResult::Status::Unreachable)
+        m_services.dialogs.message(u"The password is back in the settings file, but its entry cannot be removed "
+                                   u"from the desktop keyring: "_s
+                                   + withStop(removed.error));
 }
 
 void Form1::applySkin(const QString& skinPath)

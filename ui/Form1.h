@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Keyring.h"
 #include "Views.h"
 #include "WindowSupport.h"
 
@@ -7,6 +8,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class ConnectionFactory;
 class Dialogs;
@@ -30,6 +32,8 @@ struct Form1Services
     ShellOpener& opener;
     /** Ends the whole program at once; run when the window is closed. */
     std::function<void()> endProgram;
+    /** The desktop keyring for "Keep the password in the desktop keyring"; none: it cannot be reached. */
+    Keyring* keyring = nullptr;
 };
 
 /**
@@ -68,7 +72,11 @@ public:
     void PushButton4_Click();
     void PushButton5_Click();
     void Check6_Click();
+    /** "Keep the password in the desktop keyring": moves the password into the keyring or back into the store. */
+    void Check7_Click();
 
+    /** The keyring entry the password belongs to, by the current server, user and database. */
+    KeyringEntry keyringEntry() const;
     /** The help text of "Help", exactly as shown. */
     static QString helpText();
     /** The download page of the database tool that the help text names. */
@@ -83,12 +91,24 @@ private:
     void applySkin(const QString& skinPath);
     void storeField(QLineEdit* field, const QString& key);
     void store(const QString& key, const QString& value);
+    bool storeOrSay(const QString& key, const QString& value);
+    void loadPassword();
+    void Text3_Change();
+    void followKeyringEntry();
+    KeyringResult keyringCall(const std::function<KeyringResult(Keyring&)>& call);
+    void keepPasswordInKeyring();
+    void takePasswordBackFromKeyring();
 
     Form1Services m_services;
     std::function<void()> m_showMainWindow;
     WindowPointer m_pointer;
     bool m_movedOn = false;
     bool m_storeFailureShown = false;
+    // With the password in the keyring: the entry it is kept under, and what the keyring holds as far as known.
+    bool m_passwordInKeyring = false;
+    KeyringEntry m_keyringEntry;
+    std::optional<QString> m_keyringPassword;
+    bool m_keyringFailureShown = false;
 
     QGroupBox* Frame1 = nullptr;
     QLabel* Label2 = nullptr;
@@ -99,6 +119,7 @@ private:
     QLineEdit* Text2 = nullptr;
     QLabel* Label4 = nullptr;
     QLineEdit* Text3 = nullptr;
+    QCheckBox* Check7 = nullptr;
     QLabel* Label3 = nullptr;
     QLineEdit* Text4 = nullptr;
     QCheckBox* Check6 = nullptr;

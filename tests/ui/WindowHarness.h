@@ -2,6 +2,7 @@
 
 #include "FakeClock.h"
 #include "FakeDialogs.h"
+#include "FakeKeyring.h"
 #include "FakeTrayBackend.h"
 #include "Form1.h"
 #include "Form2.h"
@@ -64,7 +65,7 @@ public:
         engine = std::make_unique<IntervalSave>(BackupContext{
             database, dialogs, clock, dumpSource, pump(), root.path() + QStringLiteral("/temp/backups.log"), {}});
         form1 = std::make_unique<Form1>(
-            Form1Services{*settings, database, dialogs, programFolder(), opener, [this] { ++endRequests; }});
+            Form1Services{*settings, database, dialogs, programFolder(), opener, [this] { ++endRequests; }, &keyring});
         form2 = std::make_unique<Form2>(Form2Services{
             *settings, dialogs, clock, database, *engine, guard, *form1, [this] { form1->show(); }, pump(), *startup,
             opener, std::make_unique<FakeTrayBackend>(tray), programFolder(), [this] { ++endRequests; }});
@@ -112,6 +113,7 @@ public:
 
     QTemporaryDir root;
     FakeDialogs dialogs;
+    FakeKeyring keyring;
     FakeClock clock;
     MemoryDatabase database;
     WorkGuard guard;

@@ -266,6 +266,168 @@ private slots:
         QCOMPARE(control<QLineEdit>(again.form1.get(), u"Text9"_s)->text(), QString());
     }
 
+    void keyringBoxMovesThePasswordInAndOut()
+    {
+        WindowHarness h;
+        h.database.refuseLogin = u"[Memory]Login failed."_s; // the window stays for input
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.seed(SettingKeys::MSUser, u"sa"_s);
+        h.seed(SettingKeys::MSDatabase, u"Sales"_s);
+        h.seed(SettingKeys::MSPassword, u"s3cret"_s);
+        h.create();
+        h.form1->start();
+        QVERIFY(QTest::qWaitForWindowExposed(h.form1.get()));
+        auto* box = control<QCheckBox>(h.form1.get(), u"Check7"_s);
+        QCOMPARE(box->text(), u"Keep the password in the desktop keyring"_s);
+        QVERIFY(!box->isChecked());
+        QCOMPARE(h.stored(SettingKeys::PasswordInKeyring), u"Off"_s); // the default, written back at load
+        QCOMPARE(h.keyring.calls, QStringList());
+        // Beside "Local Connection", within the frame, with room for its caption.
+        const QRect frame = control<QGroupBox>(h.form1.get(), u"Frame1"_s)->contentsRect();
+        QVERIFY(frame.contains(box->geometry()));
+        QVERIFY(!box->geometry().intersects(control<QCheckBox>(h.form1.get(), u"Check6"_s)->geometry()));
+        QVERIFY(box->sizeHint().width() <= box->width());
+
+        const KeyringEntry entry{u"db.example"_s, u"sa"_s, u"Sales"_s};
+        QTest::mouseClick(box, Qt::LeftButton);
+        QCOMPARE(h.keyring.entries, (QMap<QString, QString>{{entry.key(), u"s3cret"_s}}));
+        QCOMPARE(h.stored(SettingKeys::MSPassword), QString());
+        QCOMPARE(h.stored(SettingKeys::PasswordInKeyring), u"On"_s);
+
+        // Typing goes to the keyring entry, never to the settings file.
+        auto* password = control<QLineEdit>(h.form1.get(), u"Text3"_s);
+        password->setFocus(Qt::OtherFocusReason);
+        QTest::keyClicks(password, u"n;w"_s);
+        QCOMPARE(h.keyring.entries.value(entry.key()), u"n;w"_s);
+        QCOMPARE(h.stored(SettingKeys::MSPassword), QString());
+        QCOMPARE(h.form1->currentSettings().Password, u"n;w"_s);
+
+        // A changed database takes the password to the new entry; the old one goes.
+        auto* database = control<QLineEdit>(h.form1.get(), u"Text4"_s);
+        database->setText(u"Stock"_s);
+        const KeyringEntry moved{u"db.example"_s, u"sa"_s, u"Stock"_s};
+        QCOMPARE(h.keyring.entries, (QMap<QString, QString>{{moved.key(), u"n;w"_s}}));
+        QCOMPARE(h.dialogs.shown().size(), 0);
+
+        // Turned off: back in the settings file as typed, out of the keyring.
+        QTest::mouseClick(box, Qt::LeftButton);
+        QVERIFY(!box->isChecked());
+        QCOMPARE(h.stored(SettingKeys::MSPassword), u"n;w"_s);
+        QCOMPARE(h.stored(SettingKeys::PasswordInKeyring), u"Off"_s);
+        QVERIFY(h.keyring.entries.isEmpty());
+        h.keyring.calls.clear();
+        QTest::keyClicks(password, u"x"_s);
+        QCOMPARE(h.stored(SettingKeys::MSPassword), u"n;wx"_s);
+        QCOMPARE(h.keyring.calls, QStringList());
+        QCOMPARE(h.dialogs.shown().size(), 0);
+    }
+
+    void loadReadsThePasswordFromTheKeyring()
+    {
+        WindowHarness h;
+        h.database.refuseLogin = u"[Memory]Login failed."_s;
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.seed(SettingKeys::MSUser, u"sa"_s);
+        h.seed(SettingKeys::MSDatabase, u"Sales"_s);
+        h.seed(SettingKeys::MSPassword, QString());
+        h.seed(SettingKeys::PasswordInKeyring, u"On"_s);
+        const KeyringEntry entry{u"db.example"_s, u"sa"_s, u"Sales"_s};
+        h.keyring.entries.insert(entry.key(), u"kept"_s);
+        h.create();
+        h.form1->start();
+        QVERIFY(control<QCheckBox>(h.form1.get(), u"Check7"_s)->isChecked());
+        QCOMPARE(h.form1->currentSettings().Password, u"kept"_s);
+        // The load's connection check already used it.
+        QVERIFY(h.database.connectionStrings.constFirst().endsWith(u";Pwd=kept;"_s));
+        // Read once; the fill writes nothing back, neither to the keyring nor to the settings file.
+        QCOMPARE(h.keyring.calls, QStringList{u"read "_s + entry.key()});
+        QCOMPARE(h.stored(SettingKeys::MSPassword), QString());
+        QCOMPARE(h.dialogs.shown().size(), 0);
+    }
+
+    void unreachableKeyringLosesNoPassword_data()
+    {
+        QTest::addColumn<QString>("storedOption");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("fieldAfterLoad");
+        QTest::newRow("turning on") << u"Off"_s
+                                    << u"The password cannot be kept in the desktop keyring: no session bus. It "
+                                       u"stays in the settings file."_s
+                                    << u"plain"_s;
+        QTest::newRow("at load, then turning off")
+            << u"On"_s
+            << u"The password cannot be read from the desktop keyring: no session bus. It stays there; type it to use "
+               u"it now."_s
+            << QString();
+    }
+
+    void unreachableKeyringLosesNoPassword()
+    {
+        QFETCH(QString, storedOption);
+        QFETCH(QString, message);
+        QFETCH(QString, fieldAfterLoad);
+        WindowHarness h;
+        h.database.refuseLogin = u"[Memory]Login failed."_s;
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.seed(SettingKeys::MSUser, u"sa"_s);
+        const bool on = storedOption == u"On"_s;
+        h.seed(SettingKeys::MSPassword, on ? QString() : u"plain"_s);
+        h.seed(SettingKeys::PasswordInKeyring, storedOption);
+        const KeyringEntry entry{u"db.example"_s, u"sa"_s, QString()};
+        if (on)
+            h.keyring.entries.insert(entry.key(), u"kept"_s);
+        h.keyring.unreachable = u"no session bus"_s;
+        h.create();
+        h.form1->start();
+        auto* box = control<QCheckBox>(h.form1.get(), u"Check7"_s);
+        QCOMPARE(h.form1->currentSettings().Password, fieldAfterLoad);
+
+        // Turning it on, or off, fails alike: the box and both stores stay as they were.
+        QTest::mouseClick(box, Qt::LeftButton);
+        if (on)
+            QCOMPARE(h.dialogs.messages(),
+                     (QStringList{message,
+                                  u"The password cannot be taken back from the desktop keyring: no session bus. It "
+                                  u"stays there, and so does the option."_s}));
+        else
+            QCOMPARE(h.dialogs.messages(), QStringList{message});
+        QCOMPARE(box->isChecked(), on);
+        QCOMPARE(h.stored(SettingKeys::PasswordInKeyring), storedOption);
+        QCOMPARE(h.stored(SettingKeys::MSPassword), on ? QString() : u"plain"_s);
+        QCOMPARE(h.keyring.entries.value(entry.key(), u"<none>"_s), on ? u"kept"_s : u"<none>"_s);
+
+        // Once the keyring answers again, turning off takes the password it holds, never the empty field.
+        if (on) {
+            h.keyring.unreachable.clear();
+            QTest::mouseClick(box, Qt::LeftButton);
+            QCOMPARE(h.stored(SettingKeys::MSPassword), u"kept"_s);
+            QCOMPARE(h.stored(SettingKeys::PasswordInKeyring), u"Off"_s);
+            QCOMPARE(h.form1->currentSettings().Password, u"kept"_s);
+            QVERIFY(h.keyring.entries.isEmpty());
+        }
+    }
+
+    void keyringWriteFailureWhileTypingIsSaidOnce()
+    {
+        WindowHarness h;
+        h.seed(SettingKeys::PasswordInKeyring, u"On"_s);
+        h.create();
+        h.form1->start();
+        QVERIFY(QTest::qWaitForWindowExposed(h.form1.get()));
+        h.keyring.unreachable = u"the keyring is locked"_s;
+        auto* password = control<QLineEdit>(h.form1.get(), u"Text3"_s);
+        password->setFocus(Qt::OtherFocusReason);
+        QTest::keyClicks(password, u"abc"_s);
+        QCOMPARE(h.dialogs.messages(),
+                 QStringList{u"The password cannot be written to the desktop keyring: the keyring is locked. The "
+                             u"keyring keeps the password it had; the one typed is used until Tessaline ends."_s});
+        QCOMPARE(h.form1->currentSettings().Password, u"abc"_s);
+        QCOMPARE(h.stored(SettingKeys::MSPassword), u"<absent>"_s);
+        h.keyring.unreachable.clear();
+        QTest::keyClicks(password, u"d"_s);
+        QCOMPARE(h.keyring.entries.value(KeyringEntry().key()), u"abcd"_s);
+    }
+
     void helpShowsTheTextAndOpensThePictureOnYes()
     {
         WindowHarness h;
