@@ -5,6 +5,7 @@
 #include "Dialogs.h"
 #include "ErrorReport.h"
 #include "IntervalSave.h"
+#include "Keyring.h"
 #include "Mssql.h"
 #include "Retention.h"
 #include "ScriptRestore.h"
@@ -67,6 +68,39 @@ QString defaultBackupFolder()
     return desktop;
 }
 
+/**
+ * The password kept in the desktop keyring for the connection in use; when the command names another server, user or
+ * database than the stored ones and none is kept for it, the stored connection's password. Says why on failure.
+ */
+std::optional<QString> passwordFromKeyring(CommandEnvironment& env, const ConnectionSettings& settings)
+{
+    const KeyringEntry given{settings.Server, settings.UserName, settings.Database};
+    const KeyringEntry stored{env.settings.get(SettingKeys::MSServer), env.settings.get(SettingKeys::MSUser),
+                              env.settings.get(SettingKeys::MSDatabase)};
+    QList<KeyringEntry> entries{given};
+    if (!(stored == given))
+        entries.append(stored);
+    for (const KeyringEntry& entry : entries) {
+        const KeyringResult found
+            = env.keyring ? env.keyring->read(entry) : KeyringResult::unreachable(u"no keyring is built in"_s);
+        if (found.ok())
+            return found.password;
+        if (found.status == KeyringResult::Status::Unreachable) {
+            QString why = found.error;
+            if (!why.endsWith(u'.'))
+                why += u'.';
+            env.err << u"The password cannot be read from the desktop keyring: "_s << why
+                    << u" Run the command in the user's logged-in session, or set TESSALINE_PASSWORD."_s << Qt::endl;
+            return std::nullopt;
+        }
+    }
+    env.err << u"No password for "_s << given.describe()
+            << u" is kept in the desktop keyring: keep it there from Tessaline's connection window, or set "
+               u"TESSALINE_PASSWORD."_s
+            << Qt::endl;
+    return std::nullopt;
+}
+
 } // namespace
 
 int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
@@ -75,8 +109,9 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     parser.setApplicationDescription(
         u"Makes one backup of the SQL Server database that Tessaline is set up for, as a plain-text SQL script in "
         u"a new time-stamped file, or restores such a script. Connection values and the backup folder come from "
-        u"Tessaline's stored settings unless given here. The password comes only from the stored settings or from "
-        u"the environment variable TESSALINE_PASSWORD, never from the command line.\n\n"
+        u"Tessaline's stored settings unless given here. The password comes only from the environment variable "
+        u"TESSALINE_PASSWORD when it is set, else from the stored settings or, when Tessaline keeps it there, from "
+        u"the desktop keyring; never from the command line.\n\n"
         u"Exit status: 0 success, 1 a step failed (the backup log says so too), 2 bad usage."_s);
     const QCommandLineOption helpOption({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
     const QCommandLineOption versionOption(u"version"_s, u"Show the version and exit."_s);
@@ -161,11 +196,22 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     settings.Port = parser.isSet(port) ? parser.value(port) : env.settings.get(SettingKeys::MSPort, u"1433"_s);
     settings.LocalConnection = parser.isSet(local) || env.settings.get(SettingKeys::LocalConnection, u"0"_s) != u"0"_s;
     const std::optional<QString> password = env.passwordFromEnvironment ? env.passwordFromEnvironment() : std::nullopt;
-    settings.Password = password ? *password : env.settings.get(SettingKeys::MSPassword);
+    const bool passwordInKeyring = env.settings.get(SettingKeys::PasswordInKeyring, u"Off"_s) == u"On"_s;
+    if (!password && !passwordInKeyring)
+        settings.Password = env.settings.get(SettingKeys::MSPassword);
 
     if (settings.Server.isEmpty()) {
         env.err << u"No server is set: run Tessaline once to set up the connection, or give --server."_s << Qt::endl;
         return ExitUsage;
+    }
+    // TESSALINE_PASSWORD wins over the keyring, as over the settings file.
+    if (password) {
+        settings.Password = *password;
+    } else if (passwordInKeyring) {
+        const std::optional<QString> kept = passwordFromKeyring(env, settings);
+        if (!kept)
+            return ExitFailure;
+        settings.Password = *kept;
     }
 
     // How many backups stay: --keep must be right; a stored value that is not is said and keeps all.

@@ -10,6 +10,7 @@
 
 class Clock;
 class ConnectionFactory;
+class Keyring;
 class QTextStream;
 class SettingsStore;
 
@@ -32,6 +33,8 @@ struct CommandEnvironment
     std::function<std::optional<QString>()> passwordFromEnvironment;
     /** The backup log; empty for the usual $TEMP/backups.log. */
     QString logPath;
+    /** The desktop keyring, read when the stored "PasswordInKeyring" is "On"; none: it cannot be reached. */
+    Keyring* keyring = nullptr;
 };
 
 /**

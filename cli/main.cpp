@@ -1,6 +1,7 @@
 #include "BackupCommand.h"
 #include "Clock.h"
 #include "OdbcConnection.h"
+#include "QtKeychainKeyring.h"
 #include "SettingsStore.h"
 
 #include <QCoreApplication>
@@ -30,6 +31,7 @@ int main(int argc, char* argv[])
     }
     SettingsStore settings;
     SystemClock clock;
+    QtKeychainKeyring keyring;
     CommandEnvironment environment{*factory,
                                    settings,
                                    clock,
@@ -40,6 +42,7 @@ int main(int argc, char* argv[])
                                            return std::nullopt;
                                        return qEnvironmentVariable("TESSALINE_PASSWORD");
                                    },
-                                   QString()};
+                                   QString(),
+                                   &keyring};
     return runBackupCommand(QCoreApplication::arguments(), environment);
 }

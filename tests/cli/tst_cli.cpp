@@ -1,5 +1,6 @@
 #include "BackupCommand.h"
 #include "FakeClock.h"
+#include "FakeKeyring.h"
 #include "Gzip.h"
 #include "MemoryDatabase.h"
 #include "SettingsStore.h"
@@ -25,6 +26,7 @@ struct Run
     QString outText;
     QString errText;
     std::optional<QString> envPassword;
+    FakeKeyring keyring;
 
     Run()
     {
@@ -46,7 +48,7 @@ struct Run
         args.prepend(u"tessaline-backup"_s);
         QTextStream out(&outText);
         QTextStream err(&errText);
-        CommandEnvironment env{db, settings, clock, out, err, [this] { return envPassword; }, logPath()};
+        CommandEnvironment env{db, settings, clock, out, err, [this] { return envPassword; }, logPath(), &keyring};
         return runBackupCommand(args, env);
     }
 
@@ -147,6 +149,72 @@ private slots:
         QVERIFY(QString::fromLatin1(TessalineVersion).contains(u'.'));
         QCOMPARE(run.db.connectionStrings.size(), 0);
         QVERIFY(run.log().isEmpty());
+    }
+
+    void passwordFromTheKeyring_data()
+    {
+        QTest::addColumn<QString>("option"); // the stored "PasswordInKeyring"
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("environment"); // TESSALINE_PASSWORD; null: not set
+        QTest::addColumn<QStringList>("kept"); // databases of db1/sa with an entry: "Sales=pw"
+        QTest::addColumn<QString>("unreachable");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("expected"); // the Pwd value sent, or what standard error says
+        QTest::addColumn<int>("reads");
+
+        const QStringList sales{u"Sales=kr;1"_s};
+        QTest::newRow("off: the settings file")
+            << u"Off"_s << QStringList() << QString() << sales << QString() << int(ExitSuccess) << u"stored"_s << 0;
+        QTest::newRow("on") << u"On"_s << QStringList() << QString() << sales << QString() << int(ExitSuccess)
+                            << u"{kr;1}"_s << 1;
+        QTest::newRow("on, TESSALINE_PASSWORD wins")
+            << u"On"_s << QStringList() << u"env"_s << sales << QString() << int(ExitSuccess) << u"env"_s << 0;
+        QTest::newRow("another database's own entry")
+            << u"On"_s << QStringList{u"--database"_s, u"Stock"_s} << QString()
+            << QStringList{u"Sales=kr"_s, u"Stock=st"_s} << QString() << int(ExitSuccess) << u"st"_s << 1;
+        QTest::newRow("another database, the stored entry")
+            << u"On"_s << QStringList{u"--database"_s, u"Stock"_s} << QString() << sales << QString()
+            << int(ExitSuccess) << u"{kr;1}"_s << 2;
+        QTest::newRow("no entry") << u"On"_s << QStringList() << QString() << QStringList() << QString()
+                                  << int(ExitFailure)
+                                  << u"No password for sa@db1/Sales is kept in the desktop keyring: keep it there "
+                                     u"from Tessaline's connection window, or set TESSALINE_PASSWORD.\n"_s
+                                  << 1;
+        QTest::newRow("keyring unreachable")
+            << u"On"_s << QStringList() << QString() << sales << u"no session bus"_s << int(ExitFailure)
+            << u"The password cannot be read from the desktop keyring: no session bus. Run the command in the user's "
+               u"logged-in session, or set TESSALINE_PASSWORD.\n"_s
+            << 1;
+    }
+
+    void passwordFromTheKeyring()
+    {
+        QFETCH(QString, option);
+        QFETCH(QStringList, args);
+        QFETCH(QString, environment);
+        QFETCH(QStringList, kept);
+        QFETCH(QString, unreachable);
+        QFETCH(int, status);
+        QFETCH(QString, expected);
+        QFETCH(int, reads);
+        Run run;
+        run.settings.save(SettingKeys::PasswordInKeyring, option);
+        if (!environment.isNull())
+            run.envPassword = environment;
+        for (const QString& entry : kept)
+            run.keyring.entries.insert(KeyringEntry{u"db1"_s, u"sa"_s, entry.section(u'=', 0, 0)}.key(),
+                                       entry.section(u'=', 1));
+        run.keyring.unreachable = unreachable;
+        QCOMPARE(run(args), status);
+        QCOMPARE(run.keyring.calls.size(), reads);
+        if (status == ExitSuccess) {
+            QVERIFY2(run.db.connectionStrings.value(0).endsWith(u";Pwd="_s + expected + u';'),
+                     qPrintable(run.db.connectionStrings.value(0)));
+        } else {
+            QCOMPARE(run.errText, expected);
+            QCOMPARE(run.db.connectionStrings.size(), 0);
+        }
+        QCOMPARE(run.settings.get(SettingKeys::PasswordInKeyring), option); // the command changes nothing stored
     }
 
     void noServerStoredIsBadUsage()
