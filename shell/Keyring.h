@@ -28,7 +28,7 @@ struct KeyringResult
 {
     enum class Status {
         Ok,
-        NotFound, ///< read or removed an entry that is not there
+        NotFound, ///< no such entry
         Unreachable, ///< no keyring answered, or it refused; `error` says why
     };
 
@@ -55,6 +55,6 @@ public:
     virtual KeyringResult read(const KeyringEntry& entry) = 0;
     /** Creates the entry or replaces its password. */
     virtual KeyringResult write(const KeyringEntry& entry, const QString& password) = 0;
-    /** Removes the entry; NotFound when there was none. */
+    /** Removes the entry; one that is not there is no error (Ok or NotFound, as the keyring tells). */
     virtual KeyringResult remove(const KeyringEntry& entry) = 0;
 };

@@ -64,8 +64,8 @@ public:
                                                  XdgAutostart::defaultFolder());
         engine = std::make_unique<IntervalSave>(BackupContext{
             database, dialogs, clock, dumpSource, pump(), root.path() + QStringLiteral("/temp/backups.log"), {}});
-        form1 = std::make_unique<Form1>(
-            Form1Services{*settings, database, dialogs, programFolder(), opener, [this] { ++endRequests; }, &keyring});
+        form1 = std::make_unique<Form1>(Form1Services{*settings, database, dialogs, programFolder(), opener,
+                                                      [this] { ++endRequests; }, keyringInUse});
         form2 = std::make_unique<Form2>(Form2Services{
             *settings, dialogs, clock, database, *engine, guard, *form1, [this] { form1->show(); }, pump(), *startup,
             opener, std::make_unique<FakeTrayBackend>(tray), programFolder(), [this] { ++endRequests; }});
@@ -114,6 +114,7 @@ public:
     QTemporaryDir root;
     FakeDialogs dialogs;
     FakeKeyring keyring;
+    Keyring* keyringInUse = &keyring; ///< what the connection window uses: the fake unless a test sets a real one
     FakeClock clock;
     MemoryDatabase database;
     WorkGuard guard;
