@@ -199,7 +199,7 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     FixedDumpSource source(settings.Server, settings.Database, backupFolder);
     source.keep = keepBackups;
     source.compress = parser.isSet(compress) || env.settings.get(SettingKeys::Compress, u"Off"_s) == u"On"_s;
-    BackupContext context{env.factory, dialogs, env.clock, source, {}, env.logPath, {}};
+    BackupContext context{env.factory, dialogs, env.clock, source, {}, env.logPath, {}, {}};
     context.progress = [&env](const DumpProgress& p) {
         env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
                 << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
