@@ -225,11 +225,13 @@ void Form1::loadPassword()
     if (found.status == KeyringResult::Status::Unreachable) {
         // The field stays empty and nothing is written over the keyring's entry until the user types.
         m_keyringPassword.reset();
+        m_fieldHoldsPassword = false;
         m_services.dialogs.message(u"The password cannot be read from the desktop keyring: "_s + withStop(found.error)
                                    + u" It stays there; type it to use it now."_s);
         return;
     }
     m_keyringPassword = found.password; // none found: an empty password
+    m_fieldHoldsPassword = true;
     Text3->setText(found.password);
 }
 
@@ -242,6 +244,7 @@ void Form1::Text3_Change()
     }
     if (m_keyringPassword == password)
         return; // the load's fill, or a text the keyring already holds
+    m_fieldHoldsPassword = true; // typed: the newest password, also when the keyring does not take it
     const KeyringEntry entry = m_keyringEntry;
     const KeyringResult written = keyringCall([&](Keyring& keyring) { return keyring.write(entry, password); });
     if (written.ok()) {
@@ -266,10 +269,8 @@ void Form1::followKeyringEntry()
     const KeyringEntry entry = keyringEntry();
     if (entry == m_keyringEntry)
         return;
-    if (!m_keyringPassword) {
-        // The password was never read from the keyring: it stays under the entry it is in.
-        return;
-    }
+    if (!m_fieldHoldsPassword)
+        return; // never read from the keyring nor typed: the password stays under the entry it is in
     const QString password = Text3->text();
     const KeyringResult written = keyringCall([&](Keyring& keyring) { return keyring.write(entry, password); });
     if (!written.ok()) {
@@ -318,6 +319,7 @@ void Form1::keepPasswordInKeyring()
     m_passwordInKeyring = true;
     m_keyringEntry = entry;
     m_keyringPassword = password;
+    m_fieldHoldsPassword = true;
     m_keyringFailureShown = false;
     storeOrSay(SettingKeys::MSPassword, QString());
 }
@@ -326,7 +328,7 @@ void Form1::takePasswordBackFromKeyring()
 {
     const KeyringEntry entry = m_keyringEntry;
     QString password = Text3->text();
-    if (!m_keyringPassword) {
+    if (!m_fieldHoldsPassword) {
         // Unread at load and not typed since: the keyring has it, and only it.
         const KeyringResult found = keyringCall([&](Keyring& keyring) { return keyring.read(entry); });
         if (found.status == KeyringResult::Status::Unreachable) {

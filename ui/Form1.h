@@ -108,6 +108,7 @@ private:
     bool m_passwordInKeyring = false;
     KeyringEntry m_keyringEntry;
     std::optional<QString> m_keyringPassword;
+    bool m_fieldHoldsPassword = true; ///< false while the keyring could not be read and nothing was typed
     bool m_keyringFailureShown = false;
 
     QGroupBox* Frame1 = nullptr;

@@ -407,6 +407,26 @@ private slots:
         }
     }
 
+    void passwordTypedWhileTheKeyringWasAwayIsWhatTurningOffKeeps()
+    {
+        WindowHarness h;
+        h.seed(SettingKeys::PasswordInKeyring, u"On"_s);
+        h.keyring.entries.insert(KeyringEntry().key(), u"old"_s);
+        h.keyring.unreachable = u"no session bus"_s;
+        h.create();
+        h.form1->start();
+        QVERIFY(QTest::qWaitForWindowExposed(h.form1.get()));
+        auto* password = control<QLineEdit>(h.form1.get(), u"Text3"_s);
+        password->setFocus(Qt::OtherFocusReason);
+        QTest::keyClicks(password, u"new"_s);
+        QCOMPARE(h.dialogs.messages().size(), 2); // the load's and the first keystroke's
+        h.keyring.unreachable.clear();
+        QTest::mouseClick(control<QCheckBox>(h.form1.get(), u"Check7"_s), Qt::LeftButton);
+        QCOMPARE(h.stored(SettingKeys::MSPassword), u"new"_s);
+        QCOMPARE(h.form1->currentSettings().Password, u"new"_s);
+        QVERIFY(h.keyring.entries.isEmpty());
+    }
+
     void keyringWriteFailureWhileTypingIsSaidOnce()
     {
         WindowHarness h;
