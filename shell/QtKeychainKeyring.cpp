@@ -2,6 +2,9 @@
 
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusVariant>
 #include <QEventLoop>
 
 #include <qt6keychain/keychain.h>
@@ -35,6 +38,20 @@ KeyringResult runJob(QKeychain::Job& job)
     }
 }
 
+// A locked keyring whose unlocking was refused (or could not be asked: no display) answers a lookup with nothing, as
+// if there were no entry; the default collection's "Locked" property tells the two apart.
+QString lockedProblem()
+{
+    QDBusMessage call
+        = QDBusMessage::createMethodCall(u"org.freedesktop.secrets"_s, u"/org/freedesktop/secrets/aliases/default"_s,
+                                         u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
+    call << u"org.freedesktop.Secret.Collection"_s << u"Locked"_s;
+    const QDBusReply<QDBusVariant> reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 10'000);
+    if (!reply.isValid() || !reply.value().variant().toBool())
+        return {};
+    return u"the keyring is locked (it is unlocked by logging in to the desktop, or by the keyring's own tool)"_s;
+}
+
 } // namespace
 
 QString QtKeychainKeyring::busProblem()
@@ -59,6 +76,9 @@ KeyringResult QtKeychainKeyring::read(const KeyringEntry& entry)
     KeyringResult result = runJob(job);
     if (result.ok())
         result.password = job.textData();
+    else if (result.status == KeyringResult::Status::NotFound)
+        if (const QString locked = lockedProblem(); !locked.isEmpty())
+            return KeyringResult::unreachable(locked);
     return result;
 }
 

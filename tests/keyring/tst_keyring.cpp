@@ -5,6 +5,9 @@
 #include "WindowHarness.h"
 
 #include <QCheckBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QLineEdit>
 #include <QProcess>
 #include <QTest>
@@ -264,6 +267,34 @@ private slots:
             QCOMPARE(h.stored(SettingKeys::PasswordInKeyring), u"On"_s);
             QCOMPARE(h.stored(SettingKeys::MSPassword), QString());
         }
+    }
+
+    /** Last: the keyring stays locked, since unlocking it again would need a prompt. */
+    void lockedKeyringIsSaidNotTakenForNoEntry()
+    {
+        if (isChild())
+            return;
+        const KeyringEntry entry{u"127.0.0.1"_s, u"backup"_s, u"Sales"_s};
+        QVERIFY(m_keyring.write(entry, u"kept"_s).ok());
+        QDBusMessage lock = QDBusMessage::createMethodCall(u"org.freedesktop.secrets"_s, u"/org/freedesktop/secrets"_s,
+                                                           u"org.freedesktop.Secret.Service"_s, u"Lock"_s);
+        lock << QVariant::fromValue(
+            QList<QDBusObjectPath>{QDBusObjectPath(u"/org/freedesktop/secrets/aliases/default"_s)});
+        const QDBusMessage locked = QDBusConnection::sessionBus().call(lock);
+        QVERIFY2(locked.type() == QDBusMessage::ReplyMessage, qPrintable(locked.errorMessage()));
+
+        const KeyringResult read = m_keyring.read(entry);
+        QCOMPARE(read.status, KeyringResult::Status::Unreachable);
+        QCOMPARE(read.error,
+                 u"the keyring is locked (it is unlocked by logging in to the desktop, or by the keyring's own "
+                 u"tool)"_s);
+        WindowHarness h;
+        seedConnection(h, QString());
+        h.seed(SettingKeys::PasswordInKeyring, u"On"_s);
+        const Result result = runCommand(h.root.path());
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.err.contains(u"The password cannot be read from the desktop keyring: the keyring is locked"_s),
+                 qPrintable(result.err));
     }
 };
 
