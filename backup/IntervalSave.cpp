@@ -133,15 +133,25 @@ FileFolders serverFileFolders(Connection* connection)
     return folders;
 }
 
-/** Fails when the rows of the table hold another number of values than its column list has columns. */
-void checkColumnCount(const QString& table, int fieldCount, qsizetype columnCount)
+/**
+ * Fails unless the fields of the table's rows are the columns of its CREATE TABLE, by name and in order: the INSERT
+ * lines name no columns, so a value written in another column's place would be restored into that column.
+ */
+void checkColumns(const QString& table, const RecordSet& data, const QStringList& columnNames)
 {
-    if (fieldCount == columnCount)
-        return;
-    throw Failure(u"The rows of [%1] have %2 values but its column list has %3 columns: a table of the same name in "
-                  u"another schema adds its columns to the list. The backup cannot hold this table."_s.arg(table)
-                      .arg(fieldCount)
-                      .arg(columnCount));
+    const int fieldCount = data.FieldCount();
+    if (fieldCount != columnNames.size())
+        throw Failure(
+            u"The rows of [%1] have %2 values but its column list has %3 columns: a table of the same name in "
+            u"another schema adds its columns to the list. The backup cannot hold this table."_s.arg(table)
+                .arg(fieldCount)
+                .arg(columnNames.size()));
+    QStringList fieldNames;
+    for (int i = 0; i < fieldCount; ++i)
+        fieldNames << data.FieldName(i);
+    if (fieldNames != columnNames)
+        throw Failure(u"The rows of [%1] have the columns (%2) but its column list is (%3). The backup cannot hold "
+                      u"this table."_s.arg(table, fieldNames.join(u", "_s), columnNames.join(u", "_s)));
 }
 
 /**
@@ -414,12 +424,11 @@ void DumpRun::dumpTable(Connection* connection, RecordSet& tables)
 
     std::unique_ptr<RecordSet> data;
     step(254, [&] { data = connection->Execute(dataQuery(table)); });
-    // The column list comes from a query by table name alone: when another schema holds a table of the same name,
-    // its columns are mixed in and the script's CREATE TABLE would not take the rows. Such a table is reported.
+    // The script's CREATE TABLE must name the rows' columns in their order; a table whose rows disagree is reported.
     int fieldCount = 0;
     if (data && step(260, [&] {
             fieldCount = data->FieldCount();
-            checkColumnCount(table, fieldCount, columnNames.size());
+            checkColumns(table, *data, columnNames);
         }))
         writeRows(table, *data, fieldCount, rowVersion);
     if (m_stopped)

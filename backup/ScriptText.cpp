@@ -210,7 +210,9 @@ bool isRowVersion(const QString& dataType)
 
 QString columnQuery(const QString& column, const QString& table)
 {
-    return u"SELECT "_s + column + u" FROM information_schema.Columns WHERE table_name='"_s + quoted(table) + u'\'';
+    // Without ORDER BY a server returns the catalogue's rows in whatever order its plan gives.
+    return u"SELECT "_s + column + u" FROM information_schema.Columns WHERE table_name='"_s + quoted(table)
+        + u"' ORDER BY ordinal_position"_s;
 }
 
 QString dataQuery(const QString& table)

@@ -439,6 +439,68 @@ private slots:
         QVERIFY(trip.second == trip.first);
     }
 
+    void columnsInDeclaredOrderRoundTrip_data()
+    {
+        QTest::addColumn<QString>("create"); // columns declared in an order unlike any sorted one
+        QTest::addColumn<QStringList>("columns"); // as declared
+        QTest::addColumn<QStringList>("rows");
+        QTest::newRow("events") << u"CREATE TABLE \"events\" (\"id\" INT, \"at\" DATETIME2, \"t\" TIME)"_s
+                                << QStringList{u"id"_s, u"at"_s, u"t"_s}
+                                << QStringList{u"1, '2020-01-02T03:04:05', '10:11:12'"_s, u"2, NULL, '23:59:59'"_s};
+        QTest::newRow("seven columns")
+            << u"CREATE TABLE \"Mixed\" (\"m\" INT, \"zeta\" DATETIME2, \"Alpha\" TIME, \"kappa\" VARCHAR(20), "
+               u"\"beta\" NVARCHAR(20), \"omega\" DECIMAL(9,2), \"delta\" INT)"_s
+            << QStringList{u"m"_s, u"zeta"_s, u"Alpha"_s, u"kappa"_s, u"beta"_s, u"omega"_s, u"delta"_s}
+            << QStringList{u"1, '2021-03-04T05:06:07', '08:09:10', 'k', N'b', 12.50, 7"_s,
+                           u"2, '1999-12-31T23:59:59', '00:00:01', NULL, N'Ω', -1.25, NULL"_s};
+    }
+
+    void columnsInDeclaredOrderRoundTrip()
+    {
+        QFETCH(QString, create);
+        QFETCH(QStringList, columns);
+        QFETCH(QStringList, rows);
+        ScratchDatabase db(m_server, u"order"_s);
+        SETUP(db.createError);
+        const QString table = create.section(u'"', 1, 1);
+        QString batch = create + u"\r\n"_s;
+        for (const QString& row : rows)
+            batch += u"INSERT INTO \"%1\" VALUES (%2)\r\n"_s.arg(table, row);
+        SETUP(db.execute(batch));
+        // The values are compared by column name: each column is asked for by its name, before and after.
+        QStringList quoted;
+        for (const QString& column : columns)
+            quoted << u'"' + column + u'"';
+        const QString select
+            = u"SELECT %1 FROM \"%2\" ORDER BY \"%3\""_s.arg(quoted.join(u", "_s), table, columns.first());
+        QString error;
+        const QList<QList<FieldValue>> before = m_server.query(db.name, select, int(columns.size()), error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(before.size(), rows.size());
+
+        const RoundTrip trip = roundTrip(db);
+        QVERIFY2(trip.failure.isEmpty(), qPrintable(trip.failure));
+        // The script's column list is the declared one.
+        QStringList declared;
+        for (const QString& column : columns)
+            declared << u'[' + column + u"] "_s;
+        const QString script = QString::fromUtf8(trip.first);
+        const qsizetype at = script.indexOf(u"CREATE TABLE ["_s, 0, Qt::CaseInsensitive);
+        QVERIFY(at >= 0);
+        const QString line = script.mid(at, script.indexOf(u"\r\n"_s, at) - at);
+        qsizetype from = 0;
+        for (const QString& column : declared) {
+            const qsizetype found = line.indexOf(column, from);
+            QVERIFY2(found >= from, qPrintable(line));
+            from = found + column.size();
+        }
+        const QList<QList<FieldValue>> after = m_server.query(db.name, select, int(columns.size()), error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        const QString why = describeRows(before, after);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QVERIFY(trip.second == trip.first);
+    }
+
     void workedExampleAndEmptyDatabase_data()
     {
         QTest::addColumn<QString>("setup");

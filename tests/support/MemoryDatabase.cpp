@@ -132,7 +132,7 @@ public:
             throw DbError(m_db.failText, 102);
 
         static const QRegularExpression columnQuery(
-            uR"(^SELECT (\w+) FROM information_schema\.Columns WHERE table_name='((?:[^']|'')*)'$)"_s,
+            uR"(^SELECT (\w+) FROM information_schema\.Columns WHERE table_name='((?:[^']|'')*)' ORDER BY ordinal_position$)"_s,
             QRegularExpression::CaseInsensitiveOption);
         static const QRegularExpression dataQuery(uR"(^SELECT \* FROM \[((?:[^\]]|\]\])*)\]$)"_s,
                                                   QRegularExpression::CaseInsensitiveOption);
