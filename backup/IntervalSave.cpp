@@ -1,6 +1,7 @@
 #include "IntervalSave.h"
 
 #include "BackupFile.h"
+#include "Catalogue.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "ErrorReport.h"
@@ -63,28 +64,6 @@ QString decodeScript(const QByteArray& bytes)
     return QString::fromUtf8(bytes);
 }
 
-std::optional<qint64> optionalNumber(const FieldValue& value)
-{
-    if (value.isNull())
-        return std::nullopt;
-    bool ok = false;
-    const qint64 number = value.text.trimmed().toLongLong(&ok);
-    return ok ? std::optional<qint64>(number) : std::nullopt;
-}
-
-/** Runs a query and reads its first field into a list, closing the result: column descriptions are read whole. */
-std::vector<FieldValue> readColumn(Connection& connection, const QString& query)
-{
-    std::vector<FieldValue> values;
-    const std::unique_ptr<RecordSet> result = connection.Execute(query);
-    while (!result->Eof()) {
-        values.push_back(result->Fields(0));
-        result->MoveNext();
-    }
-    result->Close();
-    return values;
-}
-
 struct FileFolders
 {
     QString data;
@@ -141,17 +120,16 @@ void checkColumns(const QString& table, const RecordSet& data, const QStringList
 {
     const int fieldCount = data.FieldCount();
     if (fieldCount != columnNames.size())
-        throw Failure(
-            u"The rows of [%1] have %2 values but its column list has %3 columns: a table of the same name in "
-            u"another schema adds its columns to the list. The backup cannot hold this table."_s.arg(table)
-                .arg(fieldCount)
-                .arg(columnNames.size()));
+        throw Failure(u"The rows of %1 have %2 values but its column list has %3 columns. The backup cannot hold this "
+                      u"table."_s.arg(table)
+                          .arg(fieldCount)
+                          .arg(columnNames.size()));
     QStringList fieldNames;
     for (int i = 0; i < fieldCount; ++i)
         fieldNames << data.FieldName(i);
     if (fieldNames != columnNames)
-        throw Failure(u"The rows of [%1] have the columns (%2) but its column list is (%3). The backup cannot hold "
-                      u"this table."_s.arg(table, fieldNames.join(u", "_s), columnNames.join(u", "_s)));
+        throw Failure(u"The rows of %1 have the columns (%2) but its column list is (%3). The backup cannot hold this "
+                      u"table."_s.arg(table, fieldNames.join(u", "_s), columnNames.join(u", "_s)));
 }
 
 /**
@@ -211,8 +189,8 @@ private:
     }
 
     void writeHeader(Connection* connection);
-    void dumpTable(Connection* connection, RecordSet& tables);
-    void writeRows(const QString& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
+    void dumpTable(Connection* connection, const CatalogueTable& table);
+    void writeRows(const CatalogueTable& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
     void pump();
     bool flush();
     void reportProgress();
@@ -275,26 +253,19 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     writeHeader(connection.get());
 
     // The first write tells whether the file can be written at all; when it cannot, the dump ends here.
-    std::unique_ptr<RecordSet> tables;
-    if (flush() && connection) {
-        step(162, [&] { tables = connection->OpenSchema(adSchemaTables); });
-        qint64 count = 0;
-        if (tables && step(164, [&] { count = tables->RecordCount(); })) {
-            m_progress.tablesTotal = int(std::max<qint64>(count, 0));
-            // A list that cannot tell its count is walked to its end.
-            for (qint64 i = 0; (count < 0 || i < count) && !m_stopped; ++i) {
-                if (count < 0) {
-                    bool end = true;
-                    if (!step(164, [&] { end = tables->Eof(); }) || end)
-                        break;
-                }
-                dumpTable(connection.get(), *tables);
-                ++m_progress.tablesDone;
-                if (!m_stopped)
-                    reportProgress();
-                if (m_stopped || !step(312, [&] { tables->MoveNext(); }))
-                    break;
-            }
+    // The catalogue is read whole, with a fixed number of queries, before the first table's rows: the table list
+    // (162) and the columns of every table (194). Without its columns no table can be written, so a failed read of
+    // them ends the tables here, with its one report.
+    Catalogue catalogue;
+    if (flush() && connection && step(162, [&] { catalogue.readTableList(*connection); })
+        && step(194, [&] { catalogue.readColumns(*connection); })) {
+        m_progress.tablesTotal = int(catalogue.tables.size()); // 164
+        for (const CatalogueTable& table : catalogue.tables) {
+            dumpTable(connection.get(), table);
+            ++m_progress.tablesDone;
+            if (m_stopped)
+                break;
+            reportProgress();
         }
     }
     flush();
@@ -305,8 +276,6 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     // the failure would otherwise answer the COMMIT with a second, misleading report.
     if (inTransaction && !m_outcome.failed)
         step(334, [&] { connection->Execute(u"COMMIT"_s); });
-    if (tables)
-        step(316, [&] { tables->Close(); });
     if (connection)
         step(318, [&] { connection->Close(); });
 
@@ -361,74 +330,50 @@ void DumpRun::writeHeader(Connection* connection)
     lines(160, {u"--"_s, QString(), QString()});
 }
 
-void DumpRun::dumpTable(Connection* connection, RecordSet& tables)
+void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
 {
     using namespace ScriptText;
-    // A row whose type or name cannot be read is not known to be a user table: it is reported and left out.
-    QString type;
-    if (!step(166, [&] { type = tables.Fields(u"TABLE_TYPE"_s).text; }) || type != u"TABLE"_s)
+    // Views and system tables end here (166), before any event runs.
+    if (table.type != u"TABLE"_s)
         return;
     pump(); // 168
     if (m_stopped)
         return;
 
-    QString table;
-    if (!step(184, [&] { table = tables.Fields(u"TABLE_NAME"_s).text; }))
+    const QString& name = table.name; // 184
+    if (name.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // 186
         return;
-    if (table.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // 186
-        return;
-    lines(188, structureHeader(table));
-
-    // Column descriptions are read whole, one query after the other, and walked in step.
-    std::vector<FieldValue> names, dataTypes, lengths, precisions, scales;
-    step(194, [&] { names = readColumn(*connection, columnQuery(u"column_name"_s, table)); });
-    step(196, [&] { dataTypes = readColumn(*connection, columnQuery(u"data_type"_s, table)); });
-    step(198, [&] { lengths = readColumn(*connection, columnQuery(u"character_maximum_length"_s, table)); });
-    step(198, [&] { precisions = readColumn(*connection, columnQuery(u"numeric_precision"_s, table)); });
-    step(198, [&] { scales = readColumn(*connection, columnQuery(u"numeric_scale"_s, table)); });
+    lines(188, structureHeader(name));
 
     QStringList columnNames;
     QStringList typeTexts;
     std::vector<bool> rowVersion;
-    const FieldValue none;
-    const auto at = [&none](const std::vector<FieldValue>& list, std::size_t i) -> const FieldValue& {
-        return i < list.size() ? list[i] : none;
-    };
-    for (std::size_t i = 0; i < names.size() && !m_stopped; ++i) { // 200
+    for (const CatalogueColumn& column : table.columns) { // 200
         pump(); // 202
-        columnNames << names[i].text; // 204-206
-        const QString dataType = at(dataTypes, i).text; // 208-210
-        std::optional<qint64> length; // 212
-        std::optional<int> precision;
-        std::optional<int> scale;
-        step(212, [&] { length = optionalNumber(at(lengths, i)); });
-        step(214, [&] {
-            if (!needsPrecision(dataType))
-                return;
-            if (const auto p = optionalNumber(at(precisions, i)))
-                precision = int(*p);
-            if (const auto s = optionalNumber(at(scales, i)))
-                scale = int(*s);
+        if (m_stopped)
+            return;
+        columnNames << column.name; // 204-206
+        step(218, [&] {
+            const bool exact = needsPrecision(column.dataType); // 214
+            typeTexts << typeText(column.dataType, column.maxLength, exact ? column.precision : std::nullopt,
+                                  exact ? column.scale : std::nullopt);
         });
-        step(218, [&] { typeTexts << typeText(dataType, length, precision, scale); });
-        rowVersion.push_back(isRowVersion(dataType));
+        rowVersion.push_back(column.rowVersion);
     }
-    if (m_stopped)
-        return;
 
     step(246, [&] {
-        m_buffer.appendLine(dropTableLine(table) + u"\r\n"_s + createTableLine(table, columnNames, typeTexts));
+        m_buffer.appendLine(dropTableLine(name) + u"\r\n"_s + createTableLine(name, columnNames, typeTexts));
         m_buffer.appendLine(QString());
     });
-    lines(248, dataHeader(table));
+    lines(248, dataHeader(name));
 
     std::unique_ptr<RecordSet> data;
-    step(254, [&] { data = connection->Execute(dataQuery(table)); });
+    step(254, [&] { data = connection->Execute(dataQuery(name)); });
     // The script's CREATE TABLE must name the rows' columns in their order; a table whose rows disagree is reported.
     int fieldCount = 0;
     if (data && step(260, [&] {
             fieldCount = data->FieldCount();
-            checkColumns(table, *data, columnNames);
+            checkColumns(u'[' + name + u']', *data, columnNames);
         }))
         writeRows(table, *data, fieldCount, rowVersion);
     if (m_stopped)
@@ -437,10 +382,13 @@ void DumpRun::dumpTable(Connection* connection, RecordSet& tables)
     flush(); // the end of each table reaches the file
 }
 
-void DumpRun::writeRows(const QString& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion)
+void DumpRun::writeRows(const CatalogueTable& table,
+                        RecordSet& data,
+                        int fieldCount,
+                        const std::vector<bool>& rowVersion)
 {
     // Each row's INSERT line is written as the row is read, so memory does not grow with the table.
-    const QByteArray prefix = ScriptText::insertPrefix(table);
+    const QByteArray prefix = ScriptText::insertPrefix(table.name);
     while (!m_stopped) {
         bool end = true;
         if (!step(256, [&] { end = data.Eof(); }) || end)

@@ -208,13 +208,6 @@ bool isRowVersion(const QString& dataType)
         || dataType.compare(u"rowversion"_s, Qt::CaseInsensitive) == 0;
 }
 
-QString columnQuery(const QString& column, const QString& table)
-{
-    // Without ORDER BY a server returns the catalogue's rows in whatever order its plan gives.
-    return u"SELECT "_s + column + u" FROM information_schema.Columns WHERE table_name='"_s + quoted(table)
-        + u"' ORDER BY ordinal_position"_s;
-}
-
 QString dataQuery(const QString& table)
 {
     return u"SELECT * FROM ["_s + bracketed(table) + u']';

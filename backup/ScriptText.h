@@ -80,8 +80,6 @@ bool needsPrecision(const QString& dataType);
 /** True for rowversion (timestamp) columns, which take DEFAULT instead of a value. */
 bool isRowVersion(const QString& dataType);
 
-/** The column queries of the dump, with the table name quoted. */
-QString columnQuery(const QString& column, const QString& table);
 /** "SELECT * FROM [T]". */
 QString dataQuery(const QString& table);
 

@@ -564,7 +564,10 @@ private:
                                      nameColumn(u"DATA_TYPE"_s),
                                      intColumn(u"CHARACTER_MAXIMUM_LENGTH"_s),
                                      intColumn(u"NUMERIC_PRECISION"_s, SqlType::TinyInt),
-                                     intColumn(u"NUMERIC_SCALE"_s)};
+                                     intColumn(u"NUMERIC_SCALE"_s),
+                                     intColumn(u"DATETIME_PRECISION"_s, SqlType::SmallInt),
+                                     nameColumn(u"COLLATION_NAME"_s),
+                                     nameColumn(u"COLUMN_DEFAULT"_s, 4000)};
         QList<Row> rows;
         for (const TableSpec& table : tables()) {
             if (table.type == u"SYSTEM TABLE"_s)
@@ -573,7 +576,8 @@ private:
             for (const ColumnSpec& c : table.columns) {
                 const QString name = c.catalogueName.isEmpty() ? c.name : c.catalogueName;
                 rows.append({m_database, table.schema, table.name, name, ++ordinal, c.nullable ? u"YES"_s : u"NO"_s,
-                             dataTypeName(c.type), characterMaximumLength(c), numericPrecision(c), numericScale(c)});
+                             dataTypeName(c.type), characterMaximumLength(c), numericPrecision(c), numericScale(c),
+                             datetimePrecision(c), collationName(c), QVariant()});
             }
         }
         return fromRows(columns, rows);
