@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSet>
 
 #include <optional>
 #include <vector>
@@ -208,6 +209,8 @@ private:
     ScriptBuffer m_buffer;
     /** With "Compress" on, every flushed piece goes through it (one gzip member per dump). */
     std::unique_ptr<GzipCompressor> m_gzip;
+    /** The schemas other than dbo whose CREATE SCHEMA the script holds. */
+    QSet<QString> m_schemasMade;
     /** A write failed: the dump ends. */
     bool m_stopped = false;
 
@@ -341,9 +344,15 @@ void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
         return;
 
     const QString& name = table.name; // 184
+    const QString& schema = table.schema;
     if (name.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // 186
         return;
-    lines(188, structureHeader(name));
+    // A schema other than dbo is made before its first table, so the script restores onto a server that lacks it.
+    if (!isDbo(schema) && !m_schemasMade.contains(schema)) {
+        lines(188, schemaBlock(schema));
+        m_schemasMade.insert(schema);
+    }
+    lines(188, structureHeader(name, schema));
 
     QStringList columnNames;
     QStringList typeTexts;
@@ -362,18 +371,19 @@ void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
     }
 
     step(246, [&] {
-        m_buffer.appendLine(dropTableLine(name) + u"\r\n"_s + createTableLine(name, columnNames, typeTexts));
+        m_buffer.appendLine(dropTableLine(name, schema) + u"\r\n"_s
+                            + createTableLine(name, columnNames, typeTexts, schema));
         m_buffer.appendLine(QString());
     });
-    lines(248, dataHeader(name));
+    lines(248, dataHeader(name, schema));
 
     std::unique_ptr<RecordSet> data;
-    step(254, [&] { data = connection->Execute(dataQuery(name)); });
+    step(254, [&] { data = connection->Execute(dataQuery(name, schema)); });
     // The script's CREATE TABLE must name the rows' columns in their order; a table whose rows disagree is reported.
     int fieldCount = 0;
     if (data && step(260, [&] {
             fieldCount = data->FieldCount();
-            checkColumns(u'[' + name + u']', *data, columnNames);
+            checkColumns(tableName(name, schema), *data, columnNames);
         }))
         writeRows(table, *data, fieldCount, rowVersion);
     if (m_stopped)
@@ -388,7 +398,7 @@ void DumpRun::writeRows(const CatalogueTable& table,
                         const std::vector<bool>& rowVersion)
 {
     // Each row's INSERT line is written as the row is read, so memory does not grow with the table.
-    const QByteArray prefix = ScriptText::insertPrefix(table.name);
+    const QByteArray prefix = ScriptText::insertPrefix(table.name, table.schema);
     while (!m_stopped) {
         bool end = true;
         if (!step(256, [&] { end = data.Eof(); }) || end)

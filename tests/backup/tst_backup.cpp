@@ -217,11 +217,12 @@ void buildScenario(const QString& name, MemoryDatabase& db, TestSource& source)
 }
 
 /** The script of a dump of database `database` with one table `table` (one column, one row). */
-QString dumpOf(const QString& database, const QString& table)
+QString dumpOf(const QString& database, const QString& table, const QString& schema = u"dbo"_s)
 {
     Harness h;
     h.source.database = database;
     auto& t = h.db.addTable(table, {{u"Id"_s, u"int"_s, {}, 10, 0}});
+    t.schema = schema;
     t.rows = {{integer(1)}};
     // A name holding "/" may put the file into a folder of that name: the test makes it.
     QDir().mkpath(QFileInfo(h.dir.filePath(database)).absolutePath());
@@ -404,6 +405,59 @@ private slots:
                 QVERIFY(!token.text.mid(2, token.text.size() - 4).contains(u"*/"_s));
             }
         }
+    }
+
+    void hostileSchemaNamesStayInsideLiteralsAndComments_data()
+    {
+        QTest::addColumn<QString>("schema");
+        for (const QString& name :
+             {u"a\rEXEC xp_cmdshell 'dir'"_s, u"x\r\nDROP DATABASE Other --"_s, u"a*/ b /*"_s,
+              u"a]b; DROP DATABASE Other --"_s, u"O'Neil'); DROP DATABASE Other --"_s, u"\r\n*/ ]] ' -- /* \n"_s})
+            QTest::addRow("%s", qPrintable(QString(name).replace(u'\r', u"<CR>"_s).replace(u'\n', u"<LF>"_s))) << name;
+    }
+
+    void hostileSchemaNamesStayInsideLiteralsAndComments()
+    {
+        QFETCH(QString, schema);
+        using TsqlLexer::Token;
+        const QString plain = u"Sch"_s;
+        const QList<Token> reference = TsqlLexer::tokenize(dumpOf(u"Sales"_s, u"Tbl"_s, plain));
+        QList<Token> tokens;
+        try {
+            tokens = TsqlLexer::tokenize(dumpOf(u"Sales"_s, u"Tbl"_s, schema));
+        } catch (const std::runtime_error& e) {
+            QFAIL(e.what());
+        }
+        QCOMPARE(TsqlLexer::codeSkeleton(tokens), TsqlLexer::codeSkeleton(reference));
+        QCOMPARE(tokens.size(), reference.size());
+        const QString bracketed = QString(schema).replace(u"]"_s, u"]]"_s);
+        int identifiers = 0;
+        int literals = 0;
+        for (qsizetype i = 0; i < tokens.size(); ++i) {
+            QCOMPARE(tokens[i].kind, reference[i].kind);
+            const QString value = reference[i].value();
+            if (tokens[i].kind == Token::Kind::Identifier && value == plain) {
+                QCOMPARE(tokens[i].value(), schema); // DROP TABLE, CREATE TABLE, INSERT INTO
+                ++identifiers;
+            } else if (tokens[i].kind == Token::Kind::Literal && value == plain) {
+                QCOMPARE(tokens[i].value(), schema); // SCHEMA_ID(N'...')
+                ++literals;
+            } else if (tokens[i].kind == Token::Kind::Literal && value == u"CREATE SCHEMA [Sch]"_s) {
+                // The statement that EXEC runs is itself one identifier in code.
+                const QList<Token> inner = TsqlLexer::tokenize(tokens[i].value());
+                QCOMPARE(TsqlLexer::codeSkeleton(inner), TsqlLexer::codeSkeleton(TsqlLexer::tokenize(value)));
+                QCOMPARE(inner.last().value(), schema);
+                ++literals;
+            } else if (tokens[i].kind == Token::Kind::Literal && value == u"[Sch].[Tbl]"_s) {
+                QCOMPARE(tokens[i].value(), u'[' + bracketed + u"].[Tbl]"_s); // OBJECT_ID(N'...')
+                ++literals;
+            }
+        }
+        QCOMPARE(identifiers, 3);
+        QCOMPARE(literals, 3);
+        for (const Token& token : tokens)
+            if (token.kind == Token::Kind::LineComment)
+                QVERIFY(!token.text.contains(u'\r') && !token.text.contains(u'\n'));
     }
 
     void commentTexts_data()
@@ -898,21 +952,61 @@ private slots:
         QCOMPARE(firstData, 3);
     }
 
-    void sameTableNameInTwoSchemasIsReported()
+    void tablesOfEverySchemaAreBackedUp()
     {
-        // Two tables of one name in two schemas: the column list by name holds the columns of both, which the rows
-        // of the one read do not fit. A script of them would not restore.
+        // Tables outside dbo under their two-part names, each schema made once before its first table; two tables of
+        // one name in two schemas both kept, each with its own columns and rows; dbo's tables as always.
         Harness h;
         h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}, {u"Total"_s, u"int"_s, {}, 10, 0}}).rows
             = {{integer(1), integer(5)}};
-        h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).schema = u"sales"_s;
-        h.db.addTable(u"Later"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(2)}};
-        QVERIFY(!h.dump());
-        const QString text
-            = u"The rows of [Orders] have 2 values but its column list has 1 columns. The backup cannot hold this table."_s;
-        QCOMPARE(h.dialogs.errorReports(), QStringList(1, report(u"SaveAll"_s, text, 260)));
-        QVERIFY(h.db.executed.contains(u"SELECT * FROM [Later]"_s)); // the dump went on
-        QCOMPARE(h.files(), QStringList());
+        auto& sales = h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}});
+        sales.schema = u"sales"_s;
+        sales.rows = {{integer(2)}};
+        auto& hr = h.db.addTable(u"People"_s, {{u"Name"_s, u"varchar"_s, 10, {}, {}}});
+        hr.schema = u"hr"_s;
+        auto& items = h.db.addTable(u"Items"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}});
+        items.schema = u"sales"_s;
+        items.rows = {{integer(3)}};
+        QVERIFY(h.dump());
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        const QStringList lines = scriptLines(h.output()).mid(48);
+        const QString drop = u"IF  EXISTS (SELECT * FROM dbo.sysobjects WHERE id = OBJECT_ID(N'%1') AND "
+                             u"OBJECTPROPERTY(id, N'IsUserTable') = 1) DROP TABLE %1 "_s;
+        const auto schemaBlock = [](const QString& s) {
+            return QStringList{u"--"_s,
+                               u"-- Schema [%1]"_s.arg(s),
+                               u"--"_s,
+                               QString(),
+                               u"IF SCHEMA_ID(N'%1') IS NULL EXEC(N'CREATE SCHEMA [%1]')"_s.arg(s),
+                               QString()};
+        };
+        const auto tableBlock = [&](const QString& name, const QString& create, const QStringList& inserts) {
+            return QStringList{u"--"_s,
+                               u"-- Table structure for table "_s + name,
+                               u"--"_s,
+                               QString(),
+                               drop.arg(name.startsWith(u"[Orders]"_s) ? u"[dbo]."_s + name : name),
+                               create,
+                               QString(),
+                               u"--"_s,
+                               u"-- Dumping data for table "_s + name,
+                               u"--"_s,
+                               QString()}
+            + inserts + QStringList{QString()};
+        };
+        const QStringList expected = tableBlock(u"[Orders]"_s, u"CREATE TABLE [Orders] ([Id] INT,[Total] INT)"_s,
+                                                {u"INSERT INTO [Orders] VALUES('1', '5');"_s})
+            + schemaBlock(u"sales"_s)
+            + tableBlock(u"[sales].[Orders]"_s, u"CREATE TABLE [sales].[Orders] ([Id] INT)"_s,
+                         {u"INSERT INTO [sales].[Orders] VALUES('2');"_s})
+            + schemaBlock(u"hr"_s)
+            + tableBlock(u"[hr].[People]"_s, u"CREATE TABLE [hr].[People] ([Name] VARCHAR(10))"_s, {})
+            + tableBlock(u"[sales].[Items]"_s, u"CREATE TABLE [sales].[Items] ([Id] INT)"_s,
+                         {u"INSERT INTO [sales].[Items] VALUES('3');"_s});
+        QCOMPARE(lines, expected);
+        QCOMPARE(h.db.executed.filter(u"SELECT * FROM"_s),
+                 (QStringList{u"SELECT * FROM [Orders]"_s, u"SELECT * FROM [sales].[Orders]"_s,
+                              u"SELECT * FROM [hr].[People]"_s, u"SELECT * FROM [sales].[Items]"_s}));
     }
 
     // ---- files that are complete or absent

@@ -285,6 +285,29 @@ private slots:
         QVERIFY2(h.log().contains(u" backup failed at "_s), qPrintable(h.log()));
     }
 
+    void tablesOfEverySchemaThroughTheDriver()
+    {
+        // The driver's table list names each table's schema; two tables of one name in two schemas are both kept.
+        Faults faults;
+        faults.shuffleCatalogue = true;
+        m_server.setFaults(faults);
+        m_server.addTable(table(u"Orders"_s, {{u"Id"_s, SqlType::Int}, {u"Total"_s, SqlType::Int}}, {{1, 5}}));
+        TableSpec sales = table(u"Orders"_s, {{u"Code"_s, SqlType::VarChar, 8}}, {{u"x'y"_s}});
+        sales.schema = u"sales"_s;
+        m_server.addTable(sales);
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
+        QVERIFY(h.dump(connectionString()));
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        const QString script = QString::fromUtf8(h.output());
+        for (const QString& line : {u"\r\nCREATE TABLE [Orders] ([Id] INT,[Total] INT)\r\n"_s,
+                                    u"\r\nINSERT INTO [Orders] VALUES('1', '5');\r\n"_s,
+                                    u"\r\nIF SCHEMA_ID(N'sales') IS NULL EXEC(N'CREATE SCHEMA [sales]')\r\n"_s,
+                                    u"\r\n-- Table structure for table [sales].[Orders]\r\n"_s,
+                                    u"\r\nCREATE TABLE [sales].[Orders] ([Code] VARCHAR(8))\r\n"_s,
+                                    u"\r\nINSERT INTO [sales].[Orders] VALUES('x''y');\r\n"_s})
+            QVERIFY2(script.contains(line), qPrintable(line));
+    }
+
     void valueTexts_data()
     {
         QTest::addColumn<ColumnSpec>("column");
