@@ -9,6 +9,7 @@
 #include <optional>
 
 class Clock;
+class ProcessRunner;
 class ConnectionFactory;
 class QTextStream;
 class SettingsStore;
@@ -18,6 +19,7 @@ enum ExitStatus {
     ExitSuccess = 0,
     ExitFailure = 1, ///< a step of the backup or the restore failed
     ExitUsage = 2, ///< bad options
+    ExitCopyFailed = 3, ///< the backup was saved, its copy to another place failed
 };
 
 /** What the headless command runs with; the program passes the real ones, tests their fakes. */
@@ -32,6 +34,8 @@ struct CommandEnvironment
     std::function<std::optional<QString>()> passwordFromEnvironment;
     /** The backup log; empty for the usual $TEMP/backups.log. */
     QString logPath;
+    /** Runs rclone for the copy to another place; null: the real processes. */
+    ProcessRunner* processes = nullptr;
 };
 
 /**

@@ -40,6 +40,7 @@ int main(int argc, char* argv[])
                                            return std::nullopt;
                                        return qEnvironmentVariable("TESSALINE_PASSWORD");
                                    },
-                                   QString()};
+                                   QString(),
+                                   nullptr};
     return runBackupCommand(QCoreApplication::arguments(), environment);
 }

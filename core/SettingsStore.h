@@ -27,6 +27,11 @@ inline const QString RestoreFile = QStringLiteral("Restore File");
 inline const QString KeepBackups = QStringLiteral("KeepBackups");
 /** "On": backups are written through gzip ("<name>.sql.gz"); absent or anything else: "Off". */
 inline const QString Compress = QStringLiteral("Compress");
+/**
+ * Where each saved backup is copied by rclone: a destination such as "nas:backups/sales" (a remote of the user's own
+ * rclone configuration, which keeps its credentials) or a folder; absent or empty: no copy.
+ */
+inline const QString CopyTo = QStringLiteral("CopyTo");
 } // namespace SettingKeys
 
 /**
