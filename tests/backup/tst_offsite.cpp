@@ -2,6 +2,7 @@
 #include "FakeDialogs.h"
 #include "FakeProcessRunner.h"
 #include "Gzip.h"
+#include "LoopbackSftp.h"
 #include "OffsiteCopy.h"
 #include "ScriptText.h"
 
@@ -12,7 +13,6 @@
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -68,25 +68,6 @@ struct Offsite
     QStringList lines;
     OffsiteCopy copy;
 };
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-bool waitForListener(quint16 port, QProcess& server)
-{
-    for (int i = 0; i < 200 && server.state() == QProcess::Running; ++i) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        if (socket.waitForConnected(100))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
-}
 
 } // namespace
 
@@ -394,15 +375,7 @@ private slots:
         qputenv("RCLONE_CONFIG", QFile::encodeName(m_config));
     }
 
-    void cleanup()
-    {
-        for (QProcess* server : std::as_const(m_servers)) {
-            server->kill();
-            server->waitForFinished(5000);
-            delete server;
-        }
-        m_servers.clear();
-    }
+    void cleanup() { m_sftp.stop(); }
 
     void realCopyToAFolder_data()
     {
@@ -547,39 +520,19 @@ private:
         return path;
     }
 
-    /** `rclone serve sftp` of `root` on 127.0.0.1, a free port, with a user and password; returns the port. */
     quint16 startSftp(const QString& root, const QString& user, const QString& password, const QStringList& extra)
     {
-        const quint16 port = freePort();
-        auto* server = new QProcess;
-        m_servers << server;
-        server->setStandardErrorFile(QProcess::nullDevice());
-        server->start(u"rclone"_s,
-                      QStringList{u"serve"_s, u"sftp"_s, u"--addr"_s, u"127.0.0.1:"_s + QString::number(port),
-                                  u"--user"_s, user, u"--pass"_s, password, u"--config"_s, m_config, u"--cache-dir"_s,
-                                  m_dir.filePath(u"cache"_s)}
-                          + extra + QStringList{root});
-        server->waitForStarted();
-        return waitForListener(port, *server) ? port : 0;
+        return m_sftp.start(root, user, password, m_dir.filePath(u"cache"_s), extra);
     }
-
-    /** The test's rclone.conf: one SFTP remote with the password as `rclone obscure` gives it. */
     void writeConfig(const QString& remote, quint16 port, const QString& user, const QString& password)
     {
-        QProcess obscure;
-        obscure.start(u"rclone"_s, {u"obscure"_s, password});
-        QVERIFY(obscure.waitForFinished(20000));
-        const QByteArray obscured = obscure.readAllStandardOutput().trimmed();
-        QVERIFY(!obscured.isEmpty());
-        const QByteArray text = "[" + remote.toUtf8() + "]\ntype = sftp\nhost = 127.0.0.1\nport = "
-            + QByteArray::number(port) + "\nuser = " + user.toUtf8() + "\npass = " + obscured + "\nshell_type = none\n";
-        QVERIFY(writeFile(m_config, text));
+        QVERIFY(LoopbackSftp::writeConfig(m_config, remote, port, user, password));
     }
 
     QTemporaryDir m_dir;
     QString m_config;
     int m_folders = 0;
-    QList<QProcess*> m_servers;
+    LoopbackSftp m_sftp;
 };
 
 QTEST_GUILESS_MAIN(TestOffsite)
