@@ -71,6 +71,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries' packages from dpkg-shlibdeps, plus the ODBC driver and the tools the maintainer scripts call.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "tdsodbc, unixodbc, odbcinst")
+# The copy of each backup to another place runs rclone; without it that option is refused, everything else works.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "rclone")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg}/postinst ${pkg}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
