@@ -8,6 +8,8 @@
 #include "Form2.h"
 #include "IntervalSave.h"
 #include "OdbcConnection.h"
+#include "OffsiteCopy.h"
+#include "ProcessRunner.h"
 #include "QtDialogs.h"
 #include "QtKeychainKeyring.h"
 #include "SettingsStore.h"
@@ -108,7 +110,15 @@ int main(int argc, char* argv[])
     }
 
     WindowDumpSource dumpSource;
-    IntervalSave engine(BackupContext{*factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}, {}});
+    // The copy to another place runs last of the steps after a save (after the restore drill, where there is one);
+    // its removals at the destination go to the engine's backup log.
+    QProcessRunner processes(processApplicationEvents);
+    IntervalSave* logOwner = nullptr;
+    OffsiteCopy offsite(processes, dialogs, clock,
+                        [&logOwner](const QString& line) { logOwner->WriteBackupLog(line); });
+    IntervalSave engine(BackupContext{
+        *factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}, {offsite.step(dumpSource)}});
+    logOwner = &engine;
     WorkGuard guard;
     DesktopServicesOpener opener;
     std::unique_ptr<StartupRegistration> startup = createStartupRegistration();
@@ -139,7 +149,7 @@ int main(int argc, char* argv[])
                                   form1.activateWindow();
                               },
                               processApplicationEvents, *startup, opener, createPlatformTrayBackend(), programFolder,
-                              endProgram});
+                              endProgram, &offsite});
     mainWindow = &form2;
     dumpSource.setConnectionWindow(&form1);
     dumpSource.setMainWindow(&form2);

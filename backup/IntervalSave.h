@@ -28,6 +28,8 @@ public:
     virtual int keepBackups() const { return 0; }
     /** "Compress": the script goes through gzip into "<name>.sql.gz". */
     virtual bool compressBackups() const { return false; }
+    /** "CopyTo": where each saved backup is copied (an rclone destination or a folder); empty: no copy. */
+    virtual QString copyDestination() const { return {}; }
 };
 
 /** Fixed values in place of the windows' fields (the headless command, tests, benchmarks). */
@@ -44,12 +46,14 @@ public:
     QString backupFolder() const override { return folder; }
     int keepBackups() const override { return keep; }
     bool compressBackups() const override { return compress; }
+    QString copyDestination() const override { return copyTo; }
 
     QString server;
     QString database;
     QString folder;
     int keep = 0;
     bool compress = false;
+    QString copyTo;
 };
 
 /** Progress of a running dump, for callers that show it (the headless command). */
@@ -70,7 +74,10 @@ struct AfterSaveOutcome
         Failed, ///< the step failed: the backup is complete but the caller must say so (exit status, status line)
     };
     Result result = Result::Passed;
-    /** The step's words for the log line and the status line: "verified", "copied to nas:sql", or why not. */
+    /**
+     * The step's words for the log line and the status line: "verified", "copied to nas:sql", or why not. Empty: the
+     * step had nothing to do (it is not set up); nothing is logged, said or kept of it.
+     */
     QString text;
     /** The exit status the headless command gives for a failed step (0: it leaves the status as it is). */
     int exitStatus = 0;

@@ -8,6 +8,7 @@
 #include "Gzip.h"
 #include "ScriptText.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -86,19 +87,51 @@ std::optional<QDateTime> Retention::stampInName(const QString& fileName, const Q
     return QDateTime(date, QTime(hour, match.captured(5).toInt()));
 }
 
-bool Retention::hasHeaderFor(const QString& path, const QString& server, const QString& database)
+namespace {
+
+QByteArray expectedHeader(const QString& server, const QString& database)
 {
     using namespace ScriptText;
-    const QByteArray expected
-        = (serverLine(server, database) + u"\r\n"_s + dashLine() + u"\r\n"_s + generatedByLine() + u"\r\n"_s).toUtf8();
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly))
-        return false;
-    if (path.endsWith(u".gz"_s)) {
-        GzipReader reader(std::move(file), path);
+    return (serverLine(server, database) + u"\r\n"_s + dashLine() + u"\r\n"_s + generatedByLine() + u"\r\n"_s).toUtf8();
+}
+
+bool deviceMatches(QIODevice& device, bool compressed, const QString& name, const QByteArray& expected)
+{
+    if (compressed) {
+        GzipReader reader(&device, name);
         return readHead(reader, expected.size()) == expected;
     }
-    return readHead(*file, expected.size()) == expected;
+    return readHead(device, expected.size()) == expected;
+}
+
+} // namespace
+
+bool Retention::hasHeaderFor(const QString& path, const QString& server, const QString& database)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return deviceMatches(file, path.endsWith(u".gz"_s), path, expectedHeader(server, database));
+}
+
+bool Retention::headMatches(const QByteArray& head, bool compressed, const QString& server, const QString& database)
+{
+    QByteArray bytes = head;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return deviceMatches(buffer, compressed, u"head"_s, expectedHeader(server, database));
+}
+
+void Retention::sortNewestFirst(QList<BackupFileEntry>& backups)
+{
+    std::sort(backups.begin(), backups.end(), [](const BackupFileEntry& a, const BackupFileEntry& b) {
+        return a.stamp != b.stamp ? a.stamp > b.stamp : a.path > b.path;
+    });
+}
+
+QString Retention::removedLine(const QString& path, const QDateTime& when, int keep)
+{
+    return path + u" was removed at "_s + defaultDateTimeText(when) + u" (keeping "_s + QString::number(keep) + u')';
 }
 
 QList<BackupFileEntry> Retention::backupsIn(const QString& folder, const QString& server, const QString& database)
@@ -117,9 +150,7 @@ QList<BackupFileEntry> Retention::backupsIn(const QString& folder, const QString
         if (hasHeaderFor(path, server, database))
             backups.append({path, *stamp});
     }
-    std::sort(backups.begin(), backups.end(), [](const BackupFileEntry& a, const BackupFileEntry& b) {
-        return a.stamp != b.stamp ? a.stamp > b.stamp : a.path > b.path;
-    });
+    sortNewestFirst(backups);
     return backups;
 }
 
@@ -147,8 +178,7 @@ QStringList Retention::RemoveOldBackups(
         }
         removed << path;
         try {
-            m_writeLog(path + u" was removed at "_s + defaultDateTimeText(m_clock.now()) + u" (keeping "_s
-                       + QString::number(keep) + u')');
+            m_writeLog(removedLine(path, m_clock.now(), keep));
         } catch (const Failure& failure) {
             failures << u"The removal of "_s + path + u" could not be logged: "_s + failure.description();
         }

@@ -57,6 +57,15 @@ public:
     static std::optional<QDateTime> stampInName(const QString& fileName, const QString& database);
     /** True when the file's first three lines are this program's header for the server and the database. */
     static bool hasHeaderFor(const QString& path, const QString& server, const QString& database);
+    /**
+     * The same test on the first bytes of a file read elsewhere (gzip data when `compressed`); a head too short to hold
+     * the header does not match.
+     */
+    static bool headMatches(const QByteArray& head, bool compressed, const QString& server, const QString& database);
+    /** Newest first by the minute in the name; equal minutes by name, the later name first. */
+    static void sortNewestFirst(QList<BackupFileEntry>& backups);
+    /** The backup log's line for a removed backup: "<path> was removed at <date and time> (keeping N)". */
+    static QString removedLine(const QString& path, const QDateTime& when, int keep);
     /** The backups of the database in the folder, newest first (equal minutes by name, the later name first). */
     static QList<BackupFileEntry> backupsIn(const QString& folder, const QString& server, const QString& database);
 

@@ -7,6 +7,8 @@
 #include "IntervalSave.h"
 #include "Keyring.h"
 #include "Mssql.h"
+#include "OffsiteCopy.h"
+#include "ProcessRunner.h"
 #include "Retention.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
@@ -23,6 +25,8 @@
 #include <vector>
 
 using namespace Qt::Literals::StringLiterals;
+
+static_assert(ExitCopyFailed == OffsiteCopy::FailedExitStatus);
 
 namespace {
 
@@ -172,6 +176,19 @@ const std::vector<OptionSpec>& optionTable()
          }},
         {u"compress"_s,
          u"Write the backup through gzip into \"<name>.sql.gz\" (also when the stored setting is off)."_s},
+        {u"copy-to"_s,
+         u"Copy the saved backup with rclone to DEST under the same name and check it there, such as nas:backups/sales "
+         u"(a remote set up with \"rclone config\") or a folder (instead of the stored destination). Older copies of "
+         u"the database there are removed as in the backup folder. A failed copy leaves the backup in place and exits "
+         u"with 3."_s,
+         u"DEST"_s,
+         [](const QString& value) -> QString {
+             if (value.trimmed().isEmpty())
+                 return u"--copy-to needs a destination (--no-copy makes no copy)."_s;
+             const QString problem = OffsiteCopy::destinationProblem(value);
+             return problem.isEmpty() ? QString() : QString(u"--copy-to: "_s + problem);
+         }},
+        {u"no-copy"_s, u"Make no copy of this backup, whatever destination is stored."_s},
     };
     return table;
 }
@@ -250,7 +267,33 @@ int backupAction(ActionContext& action)
         env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
                 << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
     };
+    // The copy to another place: refused before the backup when rclone is missing or the destination is not usable.
+    source.copyTo = options.isSet(u"no-copy"_s) ? QString() : options.valueOr(u"copy-to"_s, SettingKeys::CopyTo);
+    source.copyTo = source.copyTo.trimmed();
+    QProcessRunner realRunner;
+    IntervalSave* logOwner = nullptr;
+    OffsiteCopy offsite(env.processes ? *env.processes : realRunner, action.dialogs, env.clock,
+                        [&logOwner](const QString& line) { logOwner->WriteBackupLog(line); });
+    if (!source.copyTo.isEmpty()) {
+        QString problem = OffsiteCopy::destinationProblem(source.copyTo);
+        if (problem.isEmpty())
+            problem = offsite.rcloneProblem();
+        if (!problem.isEmpty()) {
+            env.err << problem << Qt::endl
+                    << u"No backup was made (--no-copy makes one without the copy)."_s << Qt::endl;
+            return ExitUsage;
+        }
+        if (options.isSet(u"timeout"_s)) {
+            // The statements' limit bounds a destination that stops answering as well.
+            OffsiteCopy::Limits limits = offsite.limits();
+            limits.idleSeconds = *wholeNumber(options.value(u"timeout"_s), 0, 999'999'999);
+            limits.connectSeconds = limits.idleSeconds > 0 ? std::min(limits.idleSeconds, 60) : 0;
+            offsite.setLimits(limits);
+        }
+        context.afterSave.push_back(offsite.step(source));
+    }
     IntervalSave engine(context);
+    logOwner = &engine;
 
     PlainStatusFrame status;
     const bool saved = engine.SaveAll(action.connectionString, status);
@@ -264,6 +307,8 @@ int backupAction(ActionContext& action)
         if (outcome.result == AfterSaveOutcome::Result::Failed && exitStatus == ExitSuccess)
             exitStatus = outcome.exitStatus;
     }
+    if (exitStatus == OffsiteCopy::FailedExitStatus)
+        env.err << u"The backup is saved in "_s << engine.lastOutputPath() << u", but its copy failed."_s << Qt::endl;
     return exitStatus;
 }
 
@@ -324,7 +369,8 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         u"Tessaline's stored settings unless given here. The password comes only from the environment variable "
         u"TESSALINE_PASSWORD when it is set, else from the stored settings or, when Tessaline keeps it there, from "
         u"the desktop keyring; never from the command line.\n\n"
-        u"Exit status: 0 success, 1 a step failed (the backup log says so too), 2 bad usage."_s);
+        u"Exit status: 0 success, 1 a step failed (the backup log says so too), 2 bad usage, 3 the backup was saved "
+        u"but its copy (--copy-to) failed."_s);
     const QCommandLineOption helpOption({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
     const QCommandLineOption versionOption(u"version"_s, u"Show the version and exit."_s);
     parser.addOption(helpOption);

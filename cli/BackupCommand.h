@@ -9,6 +9,7 @@
 #include <optional>
 
 class Clock;
+class ProcessRunner;
 class ConnectionFactory;
 class Keyring;
 class QTextStream;
@@ -19,6 +20,7 @@ enum ExitStatus {
     ExitSuccess = 0,
     ExitFailure = 1, ///< a step of the backup or the restore failed
     ExitUsage = 2, ///< bad options
+    ExitCopyFailed = 3, ///< the backup was saved, its copy to another place failed
 };
 
 /** What the headless command runs with; the program passes the real ones, tests their fakes. */
@@ -35,6 +37,8 @@ struct CommandEnvironment
     QString logPath;
     /** The desktop keyring, read when the stored "PasswordInKeyring" is "On"; none: it cannot be reached. */
     Keyring* keyring = nullptr;
+    /** Runs rclone for the copy to another place; null: the real processes. */
+    ProcessRunner* processes = nullptr;
 };
 
 /**

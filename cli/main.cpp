@@ -43,6 +43,7 @@ int main(int argc, char* argv[])
                                        return qEnvironmentVariable("TESSALINE_PASSWORD");
                                    },
                                    QString(),
-                                   &keyring};
+                                   &keyring,
+                                   nullptr};
     return runBackupCommand(QCoreApplication::arguments(), environment);
 }

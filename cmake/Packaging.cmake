@@ -72,7 +72,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # QtKeychain opens libsecret at run time, so dpkg-shlibdeps cannot see it; a Secret Service to talk to is recommended.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "tdsodbc, unixodbc, odbcinst, libqt6keychain1, libsecret-1-0")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager | keepassxc")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager | keepassxc, rclone")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg}/postinst ${pkg}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

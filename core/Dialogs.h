@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 /**
  * Everything the program shows or asks in a modal box: message boxes, the error report and the file and folder
@@ -22,4 +23,11 @@ public:
     virtual QString openFileName(const QString& title, const QString& filter) = 0;
     /** The folder browser; returns the chosen folder, empty when cancelled. */
     virtual QString browseForFolder(const QString& prompt, const QString& startFolder) = 0;
+    /** A list to pick one entry from; returns the entry, empty when cancelled (or where nobody can choose). */
+    virtual QString chooseItem(const QString& prompt, const QStringList& items)
+    {
+        Q_UNUSED(prompt);
+        Q_UNUSED(items);
+        return {};
+    }
 };

@@ -7,6 +7,7 @@
 #include "ErrorReport.h"
 #include "IntervalSave.h"
 #include "Intervals.h"
+#include "OffsiteCopy.h"
 #include "Retention.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
@@ -36,7 +37,7 @@ const QString Module = u"Form2"_s;
 const QString ListHeading = u"How often would you like to backup?"_s;
 const QString CursorFileName = u"/HAND-M.CUR"_s;
 /** The folder frame's row for retention and compression: the controls below it sit this much lower. */
-constexpr int ExtraRow = 450;
+constexpr int ExtraRow = 900;
 
 } // namespace
 
@@ -139,6 +140,11 @@ void Form2::createControls()
     KeepBackupsLabel2 = label(u"KeepBackupsLabel2"_s, u"backups (0 keeps all)"_s, twipsRect(2670, 1290, 1800, 285));
     CompressCheck
         = checkBox(u"CompressCheck"_s, u"Compress backups (gzip)"_s, Frame2, twipsRect(4560, 1290, 2745, 285));
+    CopyToLabel = label(u"CopyToLabel"_s, u"Copy each backup to:"_s, twipsRect(240, 1785, 1900, 285));
+    CopyToText = field(u"CopyToText"_s, Frame2, twipsRect(2160, 1740, 3700, 345));
+    CopyToText->setPlaceholderText(u"nas:backups/sales, or a folder; empty: no copy"_s);
+    CopyToLabel->setBuddy(CopyToText);
+    CopyToRemotes = button(u"CopyToRemotes"_s, u"Remotes"_s, Frame2, twipsRect(5960, 1740, 1345, 345));
 
     const int below = ExtraRow; // everything under the folder frame moves down by its new row
     ListView2 = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520 + below, 7560, 1590), controlFont(),
@@ -169,9 +175,9 @@ void Form2::createControls()
     PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485 + below, 7560, 405));
 
     // The two new controls follow the folder frame's buttons; the design's controls keep their order.
-    const QList<QWidget*> order
-        = {Text5,       ListView2, PushButton2,  PushButton1, KeepBackupsBox, CompressCheck, PushButton5,
-           PushButton6, Text7,     PushButton10, PushButton9, Check11,        Check4,        PushButton3};
+    const QList<QWidget*> order = {Text5,       ListView2,     PushButton2, PushButton1, KeepBackupsBox, CompressCheck,
+                                   CopyToText,  CopyToRemotes, PushButton5, PushButton6, Text7,          PushButton10,
+                                   PushButton9, Check11,       Check4,      PushButton3};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         QWidget::setTabOrder(order.at(i), order.at(i + 1));
 }
@@ -196,6 +202,9 @@ void Form2::connectHandlers()
             [this](int keep) { store(SettingKeys::KeepBackups, QString::number(keep)); });
     connect(CompressCheck, &QCheckBox::toggled, this,
             [this](bool on) { store(SettingKeys::Compress, on ? u"On"_s : u"Off"_s); });
+    // Stored when the field is left, not at every key: a half-typed text is no destination.
+    connect(CopyToText, &QLineEdit::editingFinished, this, [this] { CopyToText_Validate(); });
+    connect(CopyToRemotes, &QPushButton::clicked, this, [this] { CopyToRemotes_Click(); });
 }
 
 void Form2::store(const QString& key, const QString& value)
@@ -308,6 +317,63 @@ void Form2::Form_Load()
     proc.run(178,
              [&] { KeepBackupsBox->setValue(ConvertKeepBackups(settings.get(SettingKeys::KeepBackups, u"0"_s))); });
     proc.run(180, [&] { CompressCheck->setChecked(settings.get(SettingKeys::Compress, u"Off"_s) == u"On"_s); });
+    // A stored destination whose copy cannot be made (no rclone) is said before the first backup.
+    proc.run(182, [&] {
+        CopyToText->setText(settings.get(SettingKeys::CopyTo));
+        if (const QString problem = copyProblem(CopyToText->text()); !problem.isEmpty())
+            m_services.dialogs.message(problem);
+    });
+}
+
+QString Form2::copyProblem(const QString& destination) const
+{
+    if (destination.trimmed().isEmpty())
+        return {};
+    if (QString problem = OffsiteCopy::destinationProblem(destination); !problem.isEmpty())
+        return problem;
+    return m_services.offsite ? m_services.offsite->rcloneProblem() : QString();
+}
+
+void Form2::CopyToText_Validate()
+{
+    const QString destination = CopyToText->text().trimmed();
+    const QString stored = m_services.settings.get(SettingKeys::CopyTo);
+    if (destination == stored)
+        return;
+    if (const QString problem = copyProblem(destination); !problem.isEmpty()) {
+        // Refused: the field goes back to what is stored, and nothing of the text is kept.
+        CopyToText->setText(stored);
+        m_services.dialogs.message(problem);
+        return;
+    }
+    CopyToText->setText(destination);
+    store(SettingKeys::CopyTo, destination);
+}
+
+void Form2::CopyToRemotes_Click()
+{
+    if (!m_services.offsite)
+        return;
+    QStringList remotes;
+    try {
+        remotes = m_services.offsite->listRemotes();
+    } catch (const Failure& failure) {
+        m_services.dialogs.message(failure.description());
+        return;
+    }
+    if (remotes.isEmpty()) {
+        m_services.dialogs.message(u"rclone has no remotes set up yet. Set one up with \"rclone config\" in a "
+                                   u"terminal (its passwords and keys stay there), then choose it here."_s);
+        return;
+    }
+    const QString remote = m_services.dialogs.chooseItem(u"Copy each backup to this rclone remote:"_s, remotes);
+    if (remote.isEmpty())
+        return;
+    // The remote's root; the user adds the folder there.
+    CopyToText->setText(remote);
+    CopyToText_Validate();
+    CopyToText->setFocus();
+    CopyToText->end(false);
 }
 
 void Form2::Form_QueryUnload()
@@ -447,6 +513,12 @@ int Form2::keepBackups() const
     return KeepBackupsBox->value();
 }
 
+QString Form2::copyDestination() const
+{
+    // What was stored when the field was left: a text being typed is not a destination yet.
+    return m_services.settings.get(SettingKeys::CopyTo).trimmed();
+}
+
 bool Form2::compressBackups() const
 {
     return CompressCheck->isChecked();
@@ -485,7 +557,8 @@ bool Form2::eventFilter(QObject* watched, QEvent* event)
             return isButtonlessMove(event); // controls without a hover rule leave the pointer as it is
         if (watched == this || watched == Frame2 || watched == Frame3 || watched == Frame4 || watched == Frame5
             || watched == Text5 || watched == ListView2 || watched == ListView2->viewport()
-            || watched == KeepBackupsLabel1 || watched == KeepBackupsLabel2 || watched == KeepBackupsBox)
+            || watched == KeepBackupsLabel1 || watched == KeepBackupsLabel2 || watched == KeepBackupsBox
+            || watched == CopyToLabel || watched == CopyToText)
             m_pointer.hoverPlain();
     } else if (event->type() == QEvent::FocusIn && watched == Text5) {
         Text5->selectAll();

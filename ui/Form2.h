@@ -17,6 +17,7 @@ class Clock;
 class ConnectionFactory;
 class Dialogs;
 class IntervalSave;
+class OffsiteCopy;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -60,6 +61,8 @@ struct Form2Services
     QString programFolder;
     /** Ends the whole program at once; run after the closing handler. */
     std::function<void()> endProgram;
+    /** The copy of each backup to another place (rclone): its checks and the remotes' list; may be null. */
+    OffsiteCopy* offsite = nullptr;
 };
 
 /**
@@ -101,6 +104,7 @@ public:
     QString backupFolder() const override;
     int keepBackups() const override;
     bool compressBackups() const override;
+    QString copyDestination() const override;
     QString restoreFile() const override;
     void setRestoreFile(const QString& path) override;
     void showConnectionWindow() override;
@@ -122,6 +126,10 @@ public:
     void Check11_Click();
     void PushButton1_Click();
     void PushButton2_Click();
+    /** The field "Copy each backup to:" is left: a usable destination is stored, anything else refused. */
+    void CopyToText_Validate();
+    /** "Remotes": lists the remotes of the user's rclone configuration and puts the chosen one in the field. */
+    void CopyToRemotes_Click();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -134,6 +142,9 @@ private:
     void fillField(QLineEdit* field, const QString& key, const QString& value);
     /** Runs a handler that has no error report of its own; a failure that escapes is shown as a message. */
     void guarded(const std::function<void()>& handler);
+    /** Why a copy to `destination` cannot be made (no rclone, a destination with a remote's settings); empty: it can.
+     */
+    QString copyProblem(const QString& destination) const;
 
     Form2Services m_services;
     WindowPointer m_pointer;
@@ -160,6 +171,10 @@ private:
     QSpinBox* KeepBackupsBox = nullptr;
     QLabel* KeepBackupsLabel2 = nullptr;
     QCheckBox* CompressCheck = nullptr;
+    // The copy of each backup to another place, in the folder frame's second new row.
+    QLabel* CopyToLabel = nullptr;
+    QLineEdit* CopyToText = nullptr;
+    QPushButton* CopyToRemotes = nullptr;
     QTreeWidget* ListView2 = nullptr;
     QGroupBox* Frame4 = nullptr;
     QCheckBox* Check4 = nullptr;

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QWidget>
 
@@ -81,6 +82,13 @@ QString QtDialogs::openFileName(const QString& title, const QString& filter)
 QString QtDialogs::browseForFolder(const QString& prompt, const QString& startFolder)
 {
     return BrowseForFolder(owner(), prompt, startFolder);
+}
+
+QString QtDialogs::chooseItem(const QString& prompt, const QStringList& items)
+{
+    bool ok = false;
+    const QString item = QInputDialog::getItem(owner(), applicationTitle(), prompt, items, 0, false, &ok);
+    return ok ? item : QString();
 }
 
 QString QtDialogs::toQtFilter(const QString& filter)

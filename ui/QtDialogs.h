@@ -25,6 +25,7 @@ public:
     void errorReport(const QString& text) override;
     QString openFileName(const QString& title, const QString& filter) override;
     QString browseForFolder(const QString& prompt, const QString& startFolder) override;
+    QString chooseItem(const QString& prompt, const QStringList& items) override;
 
     /** The application's title: the display name when set, else the application name. */
     static QString applicationTitle();

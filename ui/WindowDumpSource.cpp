@@ -22,6 +22,11 @@ int WindowDumpSource::keepBackups() const
     return m_main ? m_main->keepBackups() : 0;
 }
 
+QString WindowDumpSource::copyDestination() const
+{
+    return m_main ? m_main->copyDestination() : QString();
+}
+
 bool WindowDumpSource::compressBackups() const
 {
     return m_main && m_main->compressBackups();

@@ -21,6 +21,7 @@ public:
     QString backupFolder() const override;
     int keepBackups() const override;
     bool compressBackups() const override;
+    QString copyDestination() const override;
 
 private:
     const ConnectionView* m_connection = nullptr;

@@ -1,6 +1,7 @@
 #include "BackupCommand.h"
 #include "FakeClock.h"
 #include "FakeKeyring.h"
+#include "FakeProcessRunner.h"
 #include "Gzip.h"
 #include "MemoryDatabase.h"
 #include "SettingsStore.h"
@@ -27,6 +28,7 @@ struct Run
     QString errText;
     std::optional<QString> envPassword;
     FakeKeyring keyring;
+    ProcessRunner* processes = nullptr;
 
     Run()
     {
@@ -48,7 +50,8 @@ struct Run
         args.prepend(u"tessaline-backup"_s);
         QTextStream out(&outText);
         QTextStream err(&errText);
-        CommandEnvironment env{db, settings, clock, out, err, [this] { return envPassword; }, logPath(), &keyring};
+        CommandEnvironment env{db,        settings, clock,    out, err, [this] { return envPassword; },
+                               logPath(), &keyring, processes};
         return runBackupCommand(args, env);
     }
 
@@ -448,6 +451,110 @@ private slots:
                  qPrintable(failing.errText));
         QCOMPARE(failing.db.executed.size(), 3);
         QVERIFY(failing.errText.contains(u"Could not connect. Please check with your administrator."_s));
+    }
+    void copyToAnotherPlace_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("copyFails");
+        QTest::addColumn<QString>("said"); // after the status caption; empty: no copy
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("--copy-to") << QStringList{u"--copy-to"_s, u"nas:sql"_s} << QString() << false
+                                   << u"copied to nas:sql"_s << int(ExitSuccess);
+        QTest::newRow("stored destination")
+            << QStringList() << u"/mnt/share"_s << false << u"copied to /mnt/share"_s << int(ExitSuccess);
+        QTest::newRow("--copy-to over the stored one") << QStringList{u"--copy-to"_s, u"s3:b"_s} << u"nas:sql"_s
+                                                       << false << u"copied to s3:b"_s << int(ExitSuccess);
+        QTest::newRow("--no-copy") << QStringList{u"--no-copy"_s} << u"nas:sql"_s << false << QString()
+                                   << int(ExitSuccess);
+        QTest::newRow("nothing stored") << QStringList() << QString() << false << QString() << int(ExitSuccess);
+        QTest::newRow("the copy fails")
+            << QStringList{u"--copy-to"_s, u"nas:sql"_s} << QString() << true
+            << u"not copied to nas:sql: couldn't connect SSH: i/o timeout (rclone exit status 1)"_s
+            << int(ExitCopyFailed);
+    }
+    void copyToAnotherPlace()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, stored);
+        QFETCH(bool, copyFails);
+        QFETCH(QString, said);
+        QFETCH(int, exitCode);
+        Run run;
+        FakeProcessRunner runner;
+        if (copyFails)
+            runner.answers
+                = {FakeProcessRunner::exited(1, "2026/12/08 10:00:00 ERROR : couldn't connect SSH: i/o timeout\n")};
+        run.processes = &runner;
+        run.settings.save(SettingKeys::CopyTo, stored);
+        QCOMPARE(run(args), exitCode);
+        const QString backup = run.backups() + u"/Sales 2021-08-31 930AM.sql"_s;
+        // The backup stands and is printed whatever became of its copy.
+        QCOMPARE(run.outText, backup + u'\n');
+        QVERIFY(QFile::exists(backup));
+        if (said.isEmpty()) {
+            QCOMPARE(int(runner.calls.size()), 0);
+            QVERIFY(!run.log().contains(u"copied"_s));
+            return;
+        }
+        QCOMPARE(runner.calls.at(0).arguments.value(0), u"copyto"_s);
+        QCOMPARE(runner.calls.at(0).arguments.value(runner.calls.at(0).arguments.size() - 2), backup);
+        QVERIFY2(run.log().contains(backup + u' ' + said + u" at 8/31/2021 9:30:12 AM\r\n"_s), qPrintable(run.log()));
+        QVERIFY2(run.errText.contains(u"Auto Backup Complete at 8/31/2021 9:30:12 AM; "_s + said + u'\n'),
+                 qPrintable(run.errText));
+        QCOMPARE(run.errText.contains(u"but its copy failed"_s), copyFails);
+        // The stored destination is not changed by an option.
+        QCOMPARE(run.settings.get(SettingKeys::CopyTo), stored);
+    }
+
+    void copyRefusedBeforeTheBackup_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("no rclone, --copy-to")
+            << QStringList{u"--copy-to"_s, u"nas:sql"_s} << QString() << false << u"apt install rclone"_s;
+        QTest::newRow("no rclone, stored") << QStringList() << u"nas:sql"_s << false << u"apt install rclone"_s;
+        QTest::newRow("connection string")
+            << QStringList{u"--copy-to"_s, u":sftp,host=h,pass=x:dir"_s} << QString() << true << u"rclone config"_s;
+        QTest::newRow("stored connection string") << QStringList() << u"nas,pass=x:"_s << true << u"rclone config"_s;
+        QTest::newRow("empty --copy-to") << QStringList{u"--copy-to"_s, u" "_s} << QString() << true << u"--no-copy"_s;
+    }
+    void copyRefusedBeforeTheBackup()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, stored);
+        QFETCH(bool, installed);
+        QFETCH(QString, said);
+        Run run;
+        FakeProcessRunner runner;
+        runner.installed = installed;
+        run.processes = &runner;
+        run.settings.save(SettingKeys::CopyTo, stored);
+        QCOMPARE(run(args), int(ExitUsage));
+        QVERIFY2(run.errText.contains(said), qPrintable(run.errText));
+        QCOMPARE(run.db.connectionStrings.size(), 0);
+        QCOMPARE(run.backupFiles(), QStringList());
+        QCOMPARE(int(runner.calls.size()), 0);
+        // Whatever the destination held is not repeated to the log.
+        QCOMPARE(run.log(), QString());
+    }
+
+    void copyIsBoundedByTheTimeout()
+    {
+        Run run;
+        FakeProcessRunner runner;
+        run.processes = &runner;
+        QCOMPARE(run({u"--copy-to"_s, u"nas:sql"_s, u"--timeout"_s, u"20"_s}), int(ExitSuccess));
+        QVERIFY(!runner.calls.empty());
+        for (const FakeProcessRunner::Call& call : runner.calls) {
+            QVERIFY(call.arguments.join(u' ').contains(u"--timeout 20s --contimeout 20s"_s));
+            QVERIFY(call.timeLimitMs > 0);
+        }
+        QCOMPARE(run({u"--help"_s}), int(ExitSuccess));
+        for (const auto& option : {u"--copy-to"_s, u"--no-copy"_s, u"3 the backup was saved"_s})
+            QVERIFY2(run.outText.contains(option), qPrintable(option));
     }
 };
 

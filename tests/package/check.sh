@@ -43,6 +43,8 @@ echo "--- Depends: $depends"
 for package in tdsodbc unixodbc odbcinst libqt6core6 libqt6widgets6 libodbc2 libqt6keychain1 libsecret-1-0; do
     [[ ", $depends," == *", $package"[\ ,]* ]] || fail "Depends lacks $package"
 done
+# rclone makes the copy of each backup to another place: recommended, not needed for anything else.
+[ "$(dpkg-deb -f "$deb" Recommends)" = "rclone" ] || fail "Recommends is \"$(dpkg-deb -f "$deb" Recommends)\", not rclone"
 
 # 3. The file list.
 dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|' >"$work/files"

@@ -37,6 +37,13 @@ QString FakeDialogs::browseForFolder(const QString& prompt, const QString& start
     return m_paths.isEmpty() ? QString() : m_paths.dequeue();
 }
 
+QString FakeDialogs::chooseItem(const QString& prompt, const QStringList& items)
+{
+    m_lastItems = items;
+    record(Kind::ChooseItem, prompt);
+    return m_paths.isEmpty() ? QString() : m_paths.dequeue();
+}
+
 QStringList FakeDialogs::texts(Kind kind) const
 {
     QStringList result;

@@ -12,7 +12,7 @@
 class FakeDialogs : public Dialogs
 {
 public:
-    enum class Kind { Message, Question, ErrorReport, OpenFile, BrowseFolder };
+    enum class Kind { Message, Question, ErrorReport, OpenFile, BrowseFolder, ChooseItem };
     struct Shown
     {
         Kind kind;
@@ -24,6 +24,8 @@ public:
     void errorReport(const QString& text) override;
     QString openFileName(const QString& title, const QString& filter) override;
     QString browseForFolder(const QString& prompt, const QString& startFolder) override;
+    /** Records the prompt and the items offered; answers the next queued path (default cancel). */
+    QString chooseItem(const QString& prompt, const QStringList& items) override;
 
     /** Answers for the next questions (default No) and file or folder choices (default cancel). */
     void setNextAnswer(bool yes) { m_answers.enqueue(yes); }
@@ -36,6 +38,7 @@ public:
     QStringList messages() const { return texts(Kind::Message); }
     QStringList errorReports() const { return texts(Kind::ErrorReport); }
     QString lastFilter() const { return m_lastFilter; }
+    QStringList lastItems() const { return m_lastItems; }
     void clear() { m_shown.clear(); }
 
 private:
@@ -45,4 +48,5 @@ private:
     QQueue<bool> m_answers;
     QQueue<QString> m_paths;
     QString m_lastFilter;
+    QStringList m_lastItems;
 };

@@ -3,11 +3,13 @@
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "FakeKeyring.h"
+#include "FakeProcessRunner.h"
 #include "FakeTrayBackend.h"
 #include "Form1.h"
 #include "Form2.h"
 #include "IntervalSave.h"
 #include "MemoryDatabase.h"
+#include "OffsiteCopy.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 #include "WindowDumpSource.h"
@@ -62,13 +64,22 @@ public:
         settings = std::make_unique<SettingsStore>(root.path());
         startup = std::make_unique<XdgAutostart>(programFolder() + QStringLiteral("/tessaline"),
                                                  XdgAutostart::defaultFolder());
-        engine = std::make_unique<IntervalSave>(BackupContext{
-            database, dialogs, clock, dumpSource, pump(), root.path() + QStringLiteral("/temp/backups.log"), {}, {}});
+        offsite = std::make_unique<OffsiteCopy>(processes, dialogs, clock,
+                                                [this](const QString& line) { engine->WriteBackupLog(line); });
+        engine = std::make_unique<IntervalSave>(BackupContext{database,
+                                                              dialogs,
+                                                              clock,
+                                                              dumpSource,
+                                                              pump(),
+                                                              root.path() + QStringLiteral("/temp/backups.log"),
+                                                              {},
+                                                              {offsite->step(dumpSource)}});
         form1 = std::make_unique<Form1>(Form1Services{*settings, database, dialogs, programFolder(), opener,
                                                       [this] { ++endRequests; }, keyringInUse});
-        form2 = std::make_unique<Form2>(Form2Services{
-            *settings, dialogs, clock, database, *engine, guard, *form1, [this] { form1->show(); }, pump(), *startup,
-            opener, std::make_unique<FakeTrayBackend>(tray), programFolder(), [this] { ++endRequests; }});
+        form2 = std::make_unique<Form2>(Form2Services{*settings, dialogs, clock, database, *engine, guard, *form1,
+                                                      [this] { form1->show(); }, pump(), *startup, opener,
+                                                      std::make_unique<FakeTrayBackend>(tray), programFolder(),
+                                                      [this] { ++endRequests; }, offsite.get()});
         form1->setShowMainWindow([this] { form2->showWindow(); });
         dumpSource.setConnectionWindow(form1.get());
         dumpSource.setMainWindow(form2.get());
@@ -121,10 +132,13 @@ public:
     WindowDumpSource dumpSource;
     RecordingOpener opener;
     FakeTrayState tray;
+    /** rclone for the copy to another place: nothing runs, every call is recorded. */
+    FakeProcessRunner processes;
     int endRequests = 0;
 
     std::unique_ptr<SettingsStore> settings;
     std::unique_ptr<XdgAutostart> startup;
+    std::unique_ptr<OffsiteCopy> offsite;
     std::unique_ptr<IntervalSave> engine;
     std::unique_ptr<Form1> form1;
     std::unique_ptr<Form2> form2;

@@ -18,6 +18,7 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 using namespace Qt::Literals::StringLiterals;
@@ -651,14 +652,175 @@ private slots:
         // The keyboard reaches them after the folder frame's buttons, before the on/off button.
         control<QWidget>(w, u"PushButton1"_s)->setFocus();
         QStringList order;
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 5; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QWidget* focused = QApplication::focusWidget();
             while (focused && focused->objectName().isEmpty()) // the spin box's own line edit
                 focused = focused->parentWidget();
             order << (focused ? focused->objectName() : u"none"_s);
         }
-        QCOMPARE(order, (QStringList{u"KeepBackupsBox"_s, u"CompressCheck"_s, u"PushButton5"_s}));
+        QCOMPARE(order,
+                 (QStringList{u"KeepBackupsBox"_s, u"CompressCheck"_s, u"CopyToText"_s, u"CopyToRemotes"_s,
+                              u"PushButton5"_s}));
+    }
+
+    void copyToFieldIsStoredWhenLeftAndRefusedWhenNoCopyCanBeMade()
+    {
+        WindowHarness h;
+        h.create();
+        h.form2->showWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.form2.get()));
+        QWidget* w = h.form2.get();
+        auto* field = control<QLineEdit>(w, u"CopyToText"_s);
+        QCOMPARE(control<QLabel>(w, u"CopyToLabel"_s)->text(), u"Copy each backup to:"_s);
+        QCOMPARE(field->parentWidget(), control<QWidget>(w, u"Frame2"_s));
+        QVERIFY(field->geometry().top() > control<QWidget>(w, u"KeepBackupsBox"_s)->geometry().bottom());
+        QCOMPARE(field->text(), QString());
+        QCOMPARE(h.stored(SettingKeys::CopyTo), u"<absent>"_s); // a first start makes no copy
+
+        const auto enter = [&](const QString& text) {
+            field->setFocus();
+            field->selectAll();
+            QTest::keyClick(field, Qt::Key_Backspace);
+            QTest::keyClicks(field, text);
+            QTest::keyClick(field, Qt::Key_Return);
+        };
+        // Stored when the field is left, not at every key.
+        field->setFocus();
+        QTest::keyClicks(field, u"nas:sq"_s);
+        QCOMPARE(h.stored(SettingKeys::CopyTo), u"<absent>"_s);
+        QTest::keyClicks(field, u"l"_s);
+        QTest::keyClick(field, Qt::Key_Return);
+        QCOMPARE(h.stored(SettingKeys::CopyTo), u"nas:sql"_s);
+        QCOMPARE(h.form2->copyDestination(), u"nas:sql"_s);
+        QCOMPARE(h.dialogs.shown().size(), 0);
+
+        // A remote's settings in the field would put its password in our settings: refused, nothing of it kept.
+        enter(u"nas,pass=secret:sql"_s);
+        QCOMPARE(h.dialogs.messages().size(), 1);
+        QVERIFY2(h.dialogs.messages().at(0).contains(u"rclone config"_s), qPrintable(h.dialogs.messages().at(0)));
+        QCOMPARE(field->text(), u"nas:sql"_s);
+        QCOMPARE(h.stored(SettingKeys::CopyTo), u"nas:sql"_s);
+        QFile store(h.settings->filePath());
+        QVERIFY(store.open(QIODevice::ReadOnly));
+        QVERIFY(!store.readAll().contains("secret"));
+
+        // Without rclone no destination is taken; the message names the package.
+        h.processes.installed = false;
+        enter(u"s3:bucket"_s);
+        QCOMPARE(h.dialogs.messages().size(), 2);
+        QVERIFY2(h.dialogs.messages().at(1).contains(u"apt install rclone"_s), qPrintable(h.dialogs.messages().at(1)));
+        QCOMPARE(h.stored(SettingKeys::CopyTo), u"nas:sql"_s);
+        // Emptying the field (no copy) is always taken.
+        enter(QString());
+        QCOMPARE(h.stored(SettingKeys::CopyTo), QString());
+        QCOMPARE(h.form2->copyDestination(), QString());
+        QCOMPARE(h.dialogs.messages().size(), 2);
+        QCOMPARE(int(h.processes.calls.size()), 0);
+    }
+
+    void remotesButtonOffersTheConfiguredRemotes()
+    {
+        WindowHarness h;
+        h.create();
+        h.form2->showWindow();
+        auto* field = control<QLineEdit>(h.form2.get(), u"CopyToText"_s);
+        auto* button = control<QPushButton>(h.form2.get(), u"CopyToRemotes"_s);
+        QCOMPARE(button->text(), u"Remotes"_s);
+
+        h.processes.answers = {FakeProcessRunner::exited(0, {}, "nas:\ns3:\n")};
+        h.dialogs.setNextPath(u"s3:"_s);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(h.processes.commands(), QStringList{u"listremotes"_s});
+        QCOMPARE(h.dialogs.lastItems(), (QStringList{u"nas:"_s, u"s3:"_s}));
+        QCOMPARE(field->text(), u"s3:"_s);
+        QCOMPARE(h.stored(SettingKeys::CopyTo), u"s3:"_s);
+
+        // Cancelled: nothing changes.
+        h.processes.answers = {FakeProcessRunner::exited(0, {}, "nas:\n")};
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(field->text(), u"s3:"_s);
+
+        // None set up, rclone failing, rclone missing: each said in a message.
+        h.processes.answers = {FakeProcessRunner::exited(0, {}, "")};
+        QTest::mouseClick(button, Qt::LeftButton);
+        h.processes.answers = {FakeProcessRunner::exited(1, "2026/12/08 10:00:00 Failed to load config file\n")};
+        QTest::mouseClick(button, Qt::LeftButton);
+        h.processes.installed = false;
+        QTest::mouseClick(button, Qt::LeftButton);
+        const QStringList messages = h.dialogs.messages();
+        QCOMPARE(messages.size(), 3);
+        QVERIFY2(messages.at(0).contains(u"rclone config"_s), qPrintable(messages.at(0)));
+        QVERIFY2(messages.at(1).contains(u"Failed to load config file (rclone exit status 1)"_s),
+                 qPrintable(messages.at(1)));
+        QVERIFY2(messages.at(2).contains(u"apt install rclone"_s), qPrintable(messages.at(2)));
+        QCOMPARE(h.stored(SettingKeys::CopyTo), u"s3:"_s);
+    }
+
+    void storedDestinationWithoutRcloneIsSaidAtLoad()
+    {
+        WindowHarness h;
+        h.seed(SettingKeys::CopyTo, u"nas:sql"_s);
+        h.processes.installed = false;
+        h.create();
+        h.form2->showWindow();
+        QCOMPARE(control<QLineEdit>(h.form2.get(), u"CopyToText"_s)->text(), u"nas:sql"_s);
+        QCOMPARE(h.dialogs.messages().size(), 1);
+        QVERIFY(h.dialogs.messages().at(0).contains(u"apt install rclone"_s));
+        QVERIFY(h.tray.shown); // the rest of the load ran
+    }
+
+    void backupNowCopiesAndSaysSoInTheStatusLine_data()
+    {
+        QTest::addColumn<bool>("fails");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("copied") << false << u"copied to nas:sql"_s;
+        QTest::newRow("refused")
+            << true << u"not copied to nas:sql: couldn't connect SSH: unable to authenticate (rclone exit status 1)"_s;
+    }
+    void backupNowCopiesAndSaysSoInTheStatusLine()
+    {
+        QFETCH(bool, fails);
+        QFETCH(QString, said);
+        WindowHarness h;
+        h.seedDatabase();
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.seed(SettingKeys::MSDatabase, u"Sales"_s);
+        h.seed(SettingKeys::StartStopState, u"Off"_s);
+        h.seed(SettingKeys::Path, h.backupFolder());
+        h.seed(SettingKeys::CopyTo, u"nas:sql"_s);
+        if (fails)
+            h.processes.answers
+                = {FakeProcessRunner::exited(1,
+                                             "2026/12/08 10:00:00 ERROR : couldn't connect SSH: unable to "
+                                             "authenticate\n")};
+        h.create();
+        h.form1->start();
+        QVERIFY(h.form2->isVisible());
+        // The status line as the pause after "Backup Now (Test)" shows it, before the command puts its own back.
+        QStringList captions;
+        QTimer watch;
+        watch.setInterval(0);
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (captions.isEmpty() || captions.constLast() != h.form2->caption())
+                captions << h.form2->caption();
+        });
+        watch.start();
+        QTest::mouseClick(control<QPushButton>(h.form2.get(), u"PushButton6"_s), Qt::LeftButton);
+        watch.stop();
+
+        const QString backup = h.engine->lastOutputPath();
+        QVERIFY(backup.endsWith(u"/Sales 2021-08-31 930AM.sql"_s));
+        QVERIFY(QFile::exists(backup));
+        QCOMPARE(h.processes.calls.at(0).arguments.mid(h.processes.calls.at(0).arguments.size() - 2),
+                 (QStringList{backup, u"nas:sql/Sales 2021-08-31 930AM.sql"_s}));
+        QVERIFY2(captions.contains(u"Auto Backup Complete at 8/31/2021 9:30:12 AM; "_s + said),
+                 qPrintable(captions.join(u" | "_s)));
+        QFile log(h.root.path() + u"/temp/backups.log"_s);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(log.readAll()).contains(backup + u' ' + said + u" at "_s));
+        // A failed copy is no failure of the backup: no box interrupts the user.
+        QCOMPARE(h.dialogs.shown().size(), 0);
     }
 
     void keepAndCompressAreReadAtLoad_data()
