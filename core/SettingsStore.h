@@ -32,11 +32,11 @@ inline const QString Compress = QStringLiteral("Compress");
  * password in "MSPassword".
  */
 inline const QString PasswordInKeyring = QStringLiteral("PasswordInKeyring");
-*Where each saved backup is copied by rclone
-    : a destination such as
-      "nas:backups/sales"(a remote of the user's own * rclone configuration, which keeps its credentials)
-    or a folder;
-absent or empty : no copy.* / inline const QString CopyTo = QStringLiteral("CopyTo");
+/**
+ * Where each saved backup is copied by rclone: a destination such as "nas:backups/sales" (a remote of the user's own
+ * rclone configuration, which keeps its credentials) or a folder; absent or empty: no copy.
+ */
+inline const QString CopyTo = QStringLiteral("CopyTo");
 } // namespace SettingKeys
 
 /**
