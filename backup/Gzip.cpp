@@ -6,8 +6,13 @@
 
 #include <zlib.h>
 
+#ifdef TESSALINE_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
+
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -35,6 +40,97 @@ bool isGzip(QByteArrayView head)
 }
 
 // ---- GzipCompressor
+
+#ifdef TESSALINE_HAVE_ISAL
+
+// ISA-L's igzip: level 1 compresses script text three times as fast as zlib's fastest level, for a slightly larger
+// file, and writes a plain gzip member that every gzip reader takes.
+
+struct GzipCompressor::State
+{
+    isal_zstream stream{};
+    std::unique_ptr<std::uint8_t[]> levelBuffer;
+    bool finished = false;
+    qint64 bytesIn = 0;
+};
+
+GzipCompressor::GzipCompressor(int level)
+    : m_state(std::make_unique<State>())
+{
+    isal_zstream& stream = m_state->stream;
+    isal_deflate_init(&stream);
+    stream.level = std::clamp(level, 0, 1);
+    if (stream.level > 0) {
+        m_state->levelBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(ISAL_DEF_LVL1_DEFAULT);
+        stream.level_buf = m_state->levelBuffer.get();
+        stream.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
+    }
+    stream.gzip_flag = IGZIP_GZIP;
+    stream.flush = NO_FLUSH;
+    stream.end_of_stream = 0;
+}
+
+GzipCompressor::~GzipCompressor() = default;
+
+namespace {
+
+/** Runs igzip until it has taken all input (and, at the end of the stream, written the trailer). */
+void deflateInto(isal_zstream& stream, QByteArray& out)
+{
+    for (;;) {
+        const qsizetype used = out.size();
+        const qsizetype room = std::max<qsizetype>(OutputChunk, qsizetype(stream.avail_in / 2));
+        out.resize(used + room);
+        stream.next_out = reinterpret_cast<std::uint8_t*>(out.data() + used);
+        stream.avail_out = std::uint32_t(room);
+        const int code = isal_deflate(&stream);
+        out.resize(used + (room - qsizetype(stream.avail_out)));
+        if (code != COMP_OK)
+            throw Failure(u"The compressor failed: igzip error "_s + QString::number(code), 7);
+        if (stream.end_of_stream ? stream.internal_state.state == ZSTATE_END
+                                 : stream.avail_in == 0 && stream.avail_out > 0)
+            return;
+    }
+}
+
+} // namespace
+
+QByteArray GzipCompressor::feed(QByteArrayView bytes)
+{
+    if (m_state->finished)
+        throw Failure(u"The compressed member is already finished."_s, 5);
+    QByteArray out;
+    isal_zstream& stream = m_state->stream;
+    const char* at = bytes.data();
+    qsizetype left = bytes.size();
+    m_state->bytesIn += left;
+    while (left > 0) {
+        // igzip counts in 32 bits: very large pieces go in parts.
+        const qsizetype part = std::min<qsizetype>(left, qsizetype(UINT_MAX / 2));
+        stream.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(at));
+        stream.avail_in = std::uint32_t(part);
+        deflateInto(stream, out);
+        at += part;
+        left -= part;
+    }
+    return out;
+}
+
+QByteArray GzipCompressor::finish()
+{
+    if (m_state->finished)
+        return {};
+    QByteArray out;
+    isal_zstream& stream = m_state->stream;
+    stream.next_in = nullptr;
+    stream.avail_in = 0;
+    stream.end_of_stream = 1;
+    deflateInto(stream, out);
+    m_state->finished = true;
+    return out;
+}
+
+#else
 
 struct GzipCompressor::State
 {
@@ -114,9 +210,20 @@ QByteArray GzipCompressor::finish()
     return out;
 }
 
+#endif
+
 qint64 GzipCompressor::bytesIn() const
 {
     return m_state->bytesIn;
+}
+
+bool GzipCompressor::usesIgzip()
+{
+#ifdef TESSALINE_HAVE_ISAL
+    return true;
+#else
+    return false;
+#endif
 }
 
 // ---- GzipReader
