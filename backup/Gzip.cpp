@@ -226,6 +226,31 @@ bool GzipCompressor::usesIgzip()
 #endif
 }
 
+namespace {
+
+class GzipStage : public ByteStage
+{
+public:
+    explicit GzipStage(int level)
+        : m_compressor(level)
+    { }
+    QByteArray put(const char* data, std::size_t size) override
+    {
+        return m_compressor.feed(QByteArrayView(data, qsizetype(size)));
+    }
+    QByteArray finish() override { return m_compressor.finish(); }
+
+private:
+    GzipCompressor m_compressor;
+};
+
+} // namespace
+
+std::unique_ptr<ByteStage> makeGzipStage(int level)
+{
+    return std::make_unique<GzipStage>(level);
+}
+
 // ---- GzipReader
 
 struct GzipReader::State

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BackupFile.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QIODevice>
@@ -42,6 +44,9 @@ private:
     struct State;
     std::unique_ptr<State> m_state;
 };
+
+/** A stage for BackupFile that compresses the script into one gzip member. */
+std::unique_ptr<ByteStage> makeGzipStage(int level = GzipCompressor::DefaultLevel);
 
 /**
  * A read-only, sequential device that decompresses a gzip stream of one or more members from another device, a
