@@ -203,6 +203,7 @@ private:
     void writeHeader(Connection* connection);
     void dumpTable(Connection* connection, RecordSet& tables);
     void writeRows(const QString& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
+    void writeLongValue(RecordSet& data, int index);
     void pump();
     bool flush();
     void reportProgress();
@@ -450,6 +451,10 @@ void DumpRun::writeRows(const QString& table, RecordSet& data, int fieldCount, c
                 m_buffer.append(std::string_view("DEFAULT")); // rowversion columns take no explicit value
                 continue;
             }
+            if (data.isLongField(i)) {
+                writeLongValue(data, i);
+                continue;
+            }
             const FieldValue* value = nullptr;
             if (step(264, [&] { value = &data.Fields(i); }))
                 ScriptText::appendValue(m_buffer, *value);
@@ -465,6 +470,22 @@ void DumpRun::writeRows(const QString& table, RecordSet& data, int fieldCount, c
         if (!moved)
             break;
     }
+}
+
+void DumpRun::writeLongValue(RecordSet& data, int index)
+{
+    // A long value goes into the file as it comes from the driver, a piece at a time: memory does not grow with it.
+    ScriptText::LongValueWriter value(m_buffer);
+    step(264, [&] {
+        FieldValue piece;
+        while (!m_stopped && data.FieldPiece(index, piece)) {
+            value.add(piece);
+            if (m_buffer.size() >= FlushThreshold)
+                flush();
+            pump();
+        }
+    });
+    value.finish();
 }
 
 void DumpRun::pump()
