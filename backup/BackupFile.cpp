@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +21,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -202,6 +204,9 @@ public:
 
     void throwFailure()
     {
+        // The common case, no failure, takes no lock: the writer thread may hold it while the caller appends.
+        if (!m_failed.load(std::memory_order_acquire))
+            return;
         const std::lock_guard lock(m_mutex);
         throwFailureLocked();
     }
@@ -245,6 +250,10 @@ private:
 
     void loop()
     {
+#ifdef Q_OS_LINUX
+        // The window's thread goes first when both want the processor: the disk can wait a moment, the window not.
+        ::setpriority(PRIO_PROCESS, pid_t(::gettid()), ::getpriority(PRIO_PROCESS, pid_t(::gettid())) + 5);
+#endif
         for (;;) {
             Job job;
             bool failed = false;
@@ -270,8 +279,10 @@ private:
             }
             {
                 const std::lock_guard lock(m_mutex);
-                if (failure && !m_failure)
+                if (failure && !m_failure) {
                     m_failure = failure;
+                    m_failed.store(true, std::memory_order_release);
+                }
                 if (job.task) {
                     m_completed = job.ticket;
                 } else {
@@ -295,6 +306,7 @@ private:
     qint64 m_posted = 0;
     qint64 m_completed = 0;
     std::exception_ptr m_failure;
+    std::atomic<bool> m_failed = false;
     bool m_stopping = false;
     std::thread m_thread; // last: it starts when everything above is ready
 };

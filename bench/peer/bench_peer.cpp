@@ -196,7 +196,8 @@ QStringList ordersBatches(qint64 rows)
             u"FROM d a CROSS JOIN d b CROSS JOIN d c CROSS JOIN d e CROSS JOIN d f CROSS JOIN d g) "
             u"INSERT INTO orders SELECT n, CONCAT(CASE n % 3 WHEN 0 THEN 'Baker''s' WHEN 1 THEN 'O''Neil' ELSE "
             u"'Smith' END, ' & Sons no. ', n % 100000), DATEADD(SECOND, n % 86400, DATEADD(DAY, n % 12000, "
-            u"CAST('1990-01-01' AS DATETIME))), CAST((n * 7919) % 100000000 AS DECIMAL(12,2)) / 100, n % 2, "
+            u"CAST('1990-01-01' AS DATETIME))), CAST((CAST(n AS BIGINT) * 7919) % 100000000 AS DECIMAL(12,2)) / 100, "
+            u"n % 2, "
             u"n / 7.0E0, LEFT(REPLICATE('the quick brown fox jumps over the lazy dog ', 5), 20 + n % 181), "
             u"CASE WHEN n % 3 = 0 THEN NULL ELSE n END FROM i WHERE n <= %1"_s.arg(rows)};
 }

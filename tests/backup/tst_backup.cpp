@@ -1111,8 +1111,9 @@ private slots:
         QVector<DumpProgress> progress;
         h.progress = [&](const DumpProgress& p) { progress.append(p); };
         QVERIFY(h.dump());
-        // A: the table, two columns and each of its 17 rows; B: the table and its column; the view none.
-        QCOMPARE(seen.size(), 22);
+        // A: the table, two columns and each of its 17 rows; B: the table and its column; the view none. Events also
+        // run while the dump waits for the writer thread to finish the file, as often as that takes.
+        QVERIFY2(seen.size() >= 22, qPrintable(QString::number(seen.size())));
         // The writer thread catches up in its own time: the working file only ever holds a beginning of the script.
         const QByteArray final = h.output();
         for (qsizetype i = 0; i < seen.size(); ++i) {
