@@ -184,6 +184,7 @@ public:
         throwFailureLocked();
         m_jobs.push_back({std::move(buffer), {}});
         ++m_buffersQueued;
+        m_busy.fetch_add(1, std::memory_order_release);
         lock.unlock();
         m_wake.notify_one();
     }
@@ -201,6 +202,9 @@ public:
         waitLocked(lock, whileWaiting, [this, ticket] { return m_completed >= ticket || m_failure; });
         throwFailureLocked();
     }
+
+    /** True when the writer thread has nothing to do: the disk is free for what the caller holds. */
+    bool isIdle() const { return m_busy.load(std::memory_order_acquire) == 0; }
 
     void throwFailure()
     {
@@ -287,6 +291,7 @@ private:
                     m_completed = job.ticket;
                 } else {
                     --m_buffersQueued;
+                    m_busy.fetch_sub(1, std::memory_order_release);
                     job.buffer.resize(0); // keeps its room for the next buffer
                     if (m_spare.size() < 2)
                         m_spare.push_back(std::move(job.buffer));
@@ -307,6 +312,7 @@ private:
     qint64 m_completed = 0;
     std::exception_ptr m_failure;
     std::atomic<bool> m_failed = false;
+    std::atomic<int> m_busy = 0; ///< buffers queued or being written
     bool m_stopping = false;
     std::thread m_thread; // last: it starts when everything above is ready
 };
@@ -356,6 +362,10 @@ void BackupFile::append(const char* data, std::size_t size)
         if (std::size_t(m_filling.size()) >= BufferBytes)
             handOver();
     }
+    // While the writer thread is idle the disk is free: it gets what there is at once, so a dump that goes slowly
+    // still reaches its file as it goes, and one that goes fast fills whole buffers while the thread is busy.
+    if (!m_filling.isEmpty() && m_writer->isIdle())
+        handOver();
 }
 
 void BackupFile::handOver()

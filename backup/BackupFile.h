@@ -31,9 +31,10 @@ public:
  * not committed is removed by `abandon` or the destructor; one whose process was killed stays as ".partial", a name
  * that the restore refuses.
  *
- * Writing, the stage (compressing) and syncing run on a writer thread of the file's own, fed with buffers of
- * `BufferBytes`: the caller copies bytes into a buffer and goes on, and waits only while `BuffersInFlight` full buffers
- * are queued (the disk is slower than the caller), running `whileWaiting` every few milliseconds meanwhile. So the
+ * Writing, the stage (compressing) and syncing run on a writer thread of the file's own, fed with buffers of up to
+ * `BufferBytes` (what the caller has is handed over at once while the thread is idle): the caller copies bytes into a
+ * buffer and goes on, and waits only while `BuffersInFlight` buffers are queued (the disk is slower than the caller),
+ * running `whileWaiting` every few milliseconds meanwhile. So the
  * thread that calls never waits in write or fsync, and memory stays flat whatever the size of the backup.
  *
  * Every failure throws Failure with the system's own text for the error ("No space left on device"). A failure of the
