@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 
+class BackupFileWriter;
+
 /**
  * A transform that every byte of a backup passes through on its way into the working file (for instance a
  * compressor). `put` takes script bytes and returns what to write; `finish` returns the last bytes, once, when the
@@ -29,7 +31,14 @@ public:
  * not committed is removed by `abandon` or the destructor; one whose process was killed stays as ".partial", a name
  * that the restore refuses.
  *
- * Every failure throws Failure with the system's own text for the error ("No space left on device").
+ * Writing, the stage (compressing) and syncing run on a writer thread of the file's own, fed with buffers of up to
+ * `BufferBytes` (what the caller has is handed over at once while the thread is idle): the caller copies bytes into a
+ * buffer and goes on, and waits only while `BuffersInFlight` buffers are queued (the disk is slower than the caller),
+ * running `whileWaiting` every few milliseconds meanwhile. So the
+ * thread that calls never waits in write or fsync, and memory stays flat whatever the size of the backup.
+ *
+ * Every failure throws Failure with the system's own text for the error ("No space left on device"). A failure of the
+ * writer thread is thrown by the next `append`, `finishWriting` or `commit`; from then on the thread writes nothing.
  */
 class BackupFile
 {
@@ -44,15 +53,24 @@ public:
     void create();
     bool isCreated() const { return m_fd >= 0; }
 
-    /** Appends bytes (through the stage, when there is one) to the working file. */
+    /** Appends bytes (through the stage, when there is one) to the working file, by way of the writer thread. */
     void append(const char* data, std::size_t size);
     void append(const QByteArray& bytes) { append(bytes.constData(), std::size_t(bytes.size())); }
 
+    /** What runs while the caller waits for the writer thread (the window's event pump); may be empty. */
+    void setWhileWaiting(std::function<void()> whileWaiting) { m_whileWaiting = std::move(whileWaiting); }
+
     /**
-     * Finishes the stage, flushes and syncs the working file, takes the folder's lock (waiting at most `lockWaitMs`,
-     * calling `whileWaiting` between tries), puts the script under its final name (alone, or after the existing
-     * file's content) and syncs the folder. On failure the final path holds what it held before; the working file
-     * is left for `abandon`.
+     * Waits until every appended byte and the stage's last bytes are in the working file; throws the writer's
+     * failure. Nothing may be appended afterwards.
+     */
+    void finishWriting();
+
+    /**
+     * Finishes writing (`finishWriting`), syncs the working file, takes the folder's lock (waiting at most
+     * `lockWaitMs`, calling `whileWaiting` between tries), puts the script under its final name (alone, or after the
+     * existing file's content) and syncs the folder. The file work runs on the writer thread while this waits. On
+     * failure the final path holds what it held before; the working file is left for `abandon`.
      */
     void commit(int lockWaitMs, const std::function<void()>& whileWaiting = {});
 
@@ -75,8 +93,17 @@ public:
     /** `name` with every character that a file name cannot hold on this platform replaced by "_". */
     static QString safeFileName(const QString& name);
 
+    /** The size of one buffer handed to the writer thread. */
+    static constexpr std::size_t BufferBytes = 1024 * 1024;
+    /** Full buffers that may wait for the writer thread before `append` waits. */
+    static constexpr int BuffersInFlight = 4;
+
 private:
-    void writeAll(int fd, const char* data, std::size_t size);
+    /** Hands the buffer being filled to the writer thread. */
+    void handOver();
+    /** Runs `task` on the writer thread after everything handed over before it, and waits for it. */
+    void runOnWriter(std::function<void()> task, const std::function<void()>& whileWaiting);
+    void commitOnWriter(int folderFd);
     void startWriteback();
 
     QString m_finalPath;
@@ -84,6 +111,11 @@ private:
     QString m_workingPath;
     int m_fd = -1;
     bool m_committed = false;
+    bool m_finished = false;
+    std::function<void()> m_whileWaiting;
+    /** The buffer being filled by `append`. */
+    QByteArray m_filling;
+    std::unique_ptr<BackupFileWriter> m_writer;
     /** Bytes written to the working file, and how many of them the system was already asked to write out. */
     qint64 m_written = 0;
     qint64 m_writebackAsked = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BackupFile.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QIODevice>
@@ -13,13 +15,14 @@ bool isGzip(QByteArrayView head);
 /**
  * A push-model gzip compressor: bytes go in, compressed bytes come out, and `finish()` ends the gzip member with its
  * trailer. One compressor writes one member; a file to which a second script is appended holds two members, which
- * every gzip reader (and `GzipReader`) reads as one stream. Throws Failure when zlib fails.
+ * every gzip reader (and `GzipReader`) reads as one stream. It is ISA-L's igzip where the build found ISA-L, zlib
+ * elsewhere. Throws Failure when the compressor fails.
  */
 class GzipCompressor
 {
 public:
-    /** The level of backup files: zlib's default balance of speed and size. */
-    static constexpr int DefaultLevel = 6;
+    /** The level of backup files: the fastest that still compresses well (igzip takes 0 and 1 here). */
+    static constexpr int DefaultLevel = 1;
 
     explicit GzipCompressor(int level = DefaultLevel);
     ~GzipCompressor();
@@ -34,10 +37,16 @@ public:
     /** Bytes fed so far. */
     qint64 bytesIn() const;
 
+    /** True when the compressor is ISA-L's igzip rather than zlib. */
+    static bool usesIgzip();
+
 private:
     struct State;
     std::unique_ptr<State> m_state;
 };
+
+/** A stage for BackupFile that compresses the script into one gzip member. */
+std::unique_ptr<ByteStage> makeGzipStage(int level = GzipCompressor::DefaultLevel);
 
 /**
  * A read-only, sequential device that decompresses a gzip stream of one or more members from another device, a

@@ -194,6 +194,7 @@ private:
     void runAfterSave(StatusFrame& statusFrame);
     void dumpTable(Connection* connection, const CatalogueTable& table);
     void writeRows(const CatalogueTable& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
+    void writeLongValue(RecordSet& data, int index);
     void pump();
     bool flush();
     void reportProgress();
@@ -209,8 +210,6 @@ private:
     QString m_path;
     std::unique_ptr<BackupFile> m_file;
     ScriptBuffer m_buffer;
-    /** With "Compress" on, every flushed piece goes through it (one gzip member per dump). */
-    std::unique_ptr<GzipCompressor> m_gzip;
     /** The schemas other than dbo whose CREATE SCHEMA the script holds. */
     QSet<QString> m_schemasMade;
     /** A write failed: the dump ends. */
@@ -247,13 +246,17 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
                 inTransaction = step(332, [&] { connection->Execute(u"BEGIN TRANSACTION"_s); });
         }
     }
+    // With "Compress" on the script goes through gzip (one member per dump).
+    std::unique_ptr<ByteStage> stage;
     step(126, [&] {
-        m_gzip = compress ? std::make_unique<GzipCompressor>() : nullptr;
+        stage = compress ? makeGzipStage() : nullptr;
         m_path = folder + u'/' + m_engine.StampedFileName(m_databaseName) + (compress ? u".gz"_s : u""_s);
     });
     m_engine.m_lastOutputPath = m_path;
-    // The script goes into a working file; only a dump whose every step succeeded gives it the final name.
-    m_file = std::make_unique<BackupFile>(m_path);
+    // The script goes into a working file; only a dump whose every step succeeded gives it the final name. The
+    // file is written on a thread of its own: while it catches up, the window's events run.
+    m_file = std::make_unique<BackupFile>(m_path, std::move(stage));
+    m_file->setWhileWaiting(m_context.letEventsRun);
 
     writeHeader(connection.get());
 
@@ -273,9 +276,8 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
             reportProgress();
         }
     }
-    flush();
-    if (m_gzip && !m_stopped)
-        m_stopped = !m_engine.appendToBackup(*m_file, m_gzip->finish());
+    if (flush())
+        m_stopped = !m_engine.finishBackup(*m_file);
 
     // A failed dump leaves the read-only transaction to the close, which rolls it back: a server that ended it with
     // the failure would otherwise answer the COMMIT with a second, misleading report.
@@ -439,6 +441,10 @@ void DumpRun::writeRows(const CatalogueTable& table,
                 m_buffer.append(std::string_view("DEFAULT")); // rowversion columns take no explicit value
                 continue;
             }
+            if (data.isLongField(i)) {
+                writeLongValue(data, i);
+                continue;
+            }
             const FieldValue* value = nullptr;
             if (step(264, [&] { value = &data.Fields(i); }))
                 ScriptText::appendValue(m_buffer, *value);
@@ -454,6 +460,22 @@ void DumpRun::writeRows(const CatalogueTable& table,
         if (!moved)
             break;
     }
+}
+
+void DumpRun::writeLongValue(RecordSet& data, int index)
+{
+    // A long value goes into the file as it comes from the driver, a piece at a time: memory does not grow with it.
+    ScriptText::LongValueWriter value(m_buffer);
+    step(264, [&] {
+        FieldValue piece;
+        while (!m_stopped && data.FieldPiece(index, piece)) {
+            value.add(piece);
+            if (m_buffer.size() >= FlushThreshold)
+                flush();
+            pump();
+        }
+    });
+    value.finish();
 }
 
 void DumpRun::pump()
@@ -479,7 +501,7 @@ bool DumpRun::flush()
     if (m_buffer.isEmpty())
         return true;
     const QByteArray bytes = QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size()));
-    const bool written = m_engine.appendToBackup(*m_file, m_gzip ? m_gzip->feed(bytes) : bytes);
+    const bool written = m_engine.appendToBackup(*m_file, bytes);
     m_buffer.clear();
     m_stopped = !written;
     return written;
@@ -567,6 +589,16 @@ bool IntervalSave::appendToFile(const QString& path, const QByteArray& bytes)
 
 bool IntervalSave::appendToBackup(BackupFile& file, const QByteArray& bytes)
 {
+    return backupSteps(file, [&] { file.append(bytes); });
+}
+
+bool IntervalSave::finishBackup(BackupFile& file)
+{
+    return backupSteps(file, [&] { file.finishWriting(); });
+}
+
+bool IntervalSave::backupSteps(BackupFile& file, const std::function<void()>& write)
+{
     ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
     proc.run(100, [] {});
     proc.run(102, [] {});
@@ -579,7 +611,7 @@ bool IntervalSave::appendToBackup(BackupFile& file, const QByteArray& bytes)
     proc.run(128, [&] {
         if (!isOpen)
             throw Failure(FileNotOpen, 52);
-        file.append(bytes);
+        write();
         written = true;
     });
     // 130: the working file stays open until the dump commits or abandons it.

@@ -155,6 +155,9 @@ private:
     friend class DumpRun;
     /** FileCont's steps for bytes of a backup: 124 creates the working file on the first write, 128 appends. */
     bool appendToBackup(BackupFile& file, const QByteArray& bytes);
+    /** The same steps for the end of a backup: 128 waits until every byte is in the working file. */
+    bool finishBackup(BackupFile& file);
+    bool backupSteps(BackupFile& file, const std::function<void()>& write);
 
     /** The failures of the dump that runs, FileCont's included. */
     struct DumpOutcome

@@ -405,6 +405,19 @@ void appendNumber(ScriptBuffer& out, double number, bool singlePrecision)
     out.commit(std::size_t(result.ptr + 1 - dst));
 }
 
+void appendHexDigits(ScriptBuffer& out, const QByteArray& bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    char* dst = out.reserveTail(2 * std::size_t(bytes.size()));
+    char* p = dst;
+    for (const char byte : bytes) {
+        const auto b = static_cast<unsigned char>(byte);
+        *p++ = digits[b >> 4];
+        *p++ = digits[b & 0x0F];
+    }
+    out.commit(std::size_t(p - dst));
+}
+
 void appendHex(ScriptBuffer& out, const QByteArray& bytes)
 {
     static const char digits[] = "0123456789ABCDEF";
@@ -496,6 +509,100 @@ QByteArray valueText(const FieldValue& value)
     ScriptBuffer buffer;
     appendValue(buffer, value);
     return buffer.toByteArray();
+}
+
+void LongValueWriter::add(const FieldValue& piece)
+{
+    switch (m_state) {
+    case State::Empty:
+        if (piece.isNull()) {
+            m_state = State::Null;
+            return;
+        }
+        m_kind = piece.kind;
+        if (piece.kind == FieldValue::Kind::Binary) {
+            m_state = State::Binary;
+            m_out.append(std::string_view("0x"));
+            appendHexDigits(m_out, piece.bytes);
+            return;
+        }
+        m_state = State::Held;
+        m_held = piece.text;
+        break;
+    case State::Null:
+        return;
+    case State::Binary:
+        appendHexDigits(m_out, piece.bytes);
+        return;
+    case State::Held:
+        m_held += piece.text;
+        break;
+    case State::Streamed:
+        streamText(piece.text);
+        return;
+    }
+    if (m_held.size() > m_holdChars) {
+        // Too long to hold: from here the value goes into the file as it comes.
+        m_state = State::Streamed;
+        m_out.append(std::string_view("CONVERT(nvarchar(max), N'"));
+        streamText(m_held);
+        m_held = QString();
+    }
+}
+
+void LongValueWriter::streamText(QStringView piece)
+{
+    QString joined;
+    if (!m_pendingSurrogate.isEmpty()) {
+        joined = m_pendingSurrogate + piece;
+        m_pendingSurrogate.clear();
+        piece = joined;
+    }
+    if (!piece.isEmpty() && piece.back().isHighSurrogate()) {
+        m_pendingSurrogate = piece.back();
+        piece.chop(1);
+    }
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < piece.size(); ++i) {
+        const char16_t c = piece[i].unicode();
+        if (c == u'\'') {
+            m_out.append(piece.sliced(start, i + 1 - start).toUtf8());
+            m_out.append('\'');
+            start = i + 1;
+        } else if ((c == u'\r' || c == u'\n') && m_afterBackslash) {
+            // The server drops a backslash and the line break after it inside a literal: the literal ends here.
+            m_out.append(piece.sliced(start, i - start).toUtf8());
+            m_out.append(m_cut ? std::string_view("' + N'") : std::string_view("') + N'"));
+            m_cut = true;
+            start = i;
+        }
+        m_afterBackslash = c == u'\\';
+    }
+    m_out.append(piece.sliced(start).toUtf8());
+}
+
+void LongValueWriter::finish()
+{
+    switch (m_state) {
+    case State::Empty:
+    case State::Null:
+        m_out.append(std::string_view("NULL"));
+        break;
+    case State::Binary:
+        break;
+    case State::Held:
+        appendValue(m_out, FieldValue::ofText(std::move(m_held), m_kind));
+        break;
+    case State::Streamed:
+        if (!m_pendingSurrogate.isEmpty()) {
+            m_out.append(m_pendingSurrogate.toUtf8());
+            m_pendingSurrogate.clear();
+        }
+        m_out.append(m_cut ? std::string_view("'") : std::string_view("')"));
+        break;
+    }
+    m_state = State::Null;
+    m_held = QString();
 }
 
 } // namespace ScriptText

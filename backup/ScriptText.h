@@ -109,6 +109,48 @@ void appendValue(ScriptBuffer& out, const FieldValue& value);
 /** The value text alone, for tests and small callers. */
 QByteArray valueText(const FieldValue& value);
 
+/**
+ * Writes one long value that comes in pieces (RecordSet::FieldPiece), so that memory does not grow with it.
+ *
+ * Byte strings are written as they come: 0x and two hex digits a byte, the same text as appendValue at any size.
+ * Text is held while it is at most `HoldChars` characters long and then written by appendValue, so every value of that
+ * size has exactly the script text it has when read whole. Whether a longer text fits Windows-1252 (plain '...') and
+ * whether it holds a backslash before a line break (a cut literal) is only known at its end, when most of it is in the
+ * file: it is written as it comes in the form that holds any text, CONVERT(nvarchar(max), N'...') with apostrophes
+ * doubled, and cut after each backslash before a line break as appendValue cuts, continuing with + N'...'. The server
+ * converts it to the column's type on insert; nvarchar(max) keeps every character, for any character column.
+ */
+class LongValueWriter
+{
+public:
+    /** Characters of text held before the value is written in its long form (2 MiB of UTF-16). */
+    static constexpr qsizetype HoldChars = 1024 * 1024;
+
+    explicit LongValueWriter(ScriptBuffer& out, qsizetype holdChars = HoldChars)
+        : m_out(out)
+        , m_holdChars(holdChars)
+    { }
+
+    /** Takes the next piece: Text or Binary (an empty value comes as one empty piece), or Null for NULL. */
+    void add(const FieldValue& piece);
+    /** Ends the value; a value that got no piece (its read failed at once) is written NULL. */
+    void finish();
+
+private:
+    void streamText(QStringView text);
+
+    enum class State { Empty, Null, Binary, Held, Streamed };
+    ScriptBuffer& m_out;
+    qsizetype m_holdChars;
+    State m_state = State::Empty;
+    FieldValue::Kind m_kind = FieldValue::Kind::Text;
+    QString m_held;
+    /** A high surrogate that ended a piece: it is written with the low one that begins the next. */
+    QString m_pendingSurrogate;
+    bool m_afterBackslash = false;
+    bool m_cut = false;
+};
+
 /** True when every character of the text has a place in Windows-1252. */
 bool fitsWindows1252(QStringView text);
 

@@ -82,6 +82,27 @@ public:
     /** The number of rows; exact for results read whole. */
     virtual qint64 RecordCount() = 0;
     virtual void Close() = 0;
+
+    /**
+     * True when the values of the field may be too long to hold (varchar(max), nvarchar(max), varbinary(max), text,
+     * ntext, image, xml) and can be read in pieces with `FieldPiece`.
+     */
+    virtual bool isLongField(int index) const
+    {
+        Q_UNUSED(index);
+        return false;
+    }
+    /**
+     * The next piece of the current row's value of a long field, into `piece`: Text or Binary pieces in order, or
+     * one Null piece for NULL. Returns false once the value has no more pieces (the first call of an empty value).
+     * A value read in pieces cannot be read again through `Fields`; the fields before it stay readable.
+     */
+    virtual bool FieldPiece(int index, FieldValue& piece)
+    {
+        Q_UNUSED(index);
+        Q_UNUSED(piece);
+        throw DbError(QStringLiteral("Object or provider is not capable of performing requested operation."), 3251);
+    }
 };
 
 /** Schema number of the table list, as `OpenSchema` takes it. */

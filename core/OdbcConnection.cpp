@@ -7,6 +7,7 @@
 #include <sqlext.h>
 #include <sqlucode.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,8 @@ constexpr int MaxErrorsInBatch = 1000;
 
 // Size of one SQLGetData piece for long values.
 constexpr SQLLEN PieceBytes = 32 * 1024;
+// SQL Server's own ODBC type of xml columns.
+constexpr SQLSMALLINT SqlSsXml = -152;
 } // namespace
 
 struct OdbcEnvironment
@@ -414,6 +417,10 @@ void OdbcRecordSet::attach(void* statement)
         const OdbcColumnKind kind = odbcColumnKind(type, typeText, digits);
         column.kind = kind.kind;
         column.singlePrecision = kind.singlePrecision;
+        const bool unbounded = size == 0 || size > OdbcBlockCursor::MaxBoundLength;
+        column.isLong = (column.kind == FieldValue::Kind::Text || column.kind == FieldValue::Kind::Binary)
+            && (type == SQL_LONGVARCHAR || type == SQL_WLONGVARCHAR || type == SQL_LONGVARBINARY || type == SqlSsXml
+                || ((type == SQL_VARCHAR || type == SQL_WVARCHAR || type == SQL_VARBINARY) && unbounded));
     }
 
     std::vector<OdbcBlockCursor::Shape> shapes;
@@ -426,6 +433,11 @@ void OdbcRecordSet::attach(void* statement)
         m_decodedAt.assign(m_columns.size(), -1);
         fetchBlock();
     } else {
+        m_pieced.assign(m_columns.size(), false);
+        for (size_t i = 0; i < m_columns.size() && m_firstLong < 0; ++i) {
+            if (m_columns[i].isLong)
+                m_firstLong = int(i);
+        }
         fetchRow();
     }
 }
@@ -502,18 +514,24 @@ qint64 OdbcRecordSet::rowsInMemory() const
     return qint64(m_rows.size()) + (hasBlockRow() ? 1 : 0);
 }
 
-bool OdbcRecordSet::fetchRow()
+bool OdbcRecordSet::fetchRow(bool lazy)
 {
+    // A row fetched before is complete before the driver moves on (its unread columns are gone after SQLFetch).
+    if (!m_rows.empty())
+        readColumnsUpTo(int(m_columns.size()));
     const SQLRETURN rc = SQLFetch(m_statement);
     if (rc == SQL_NO_DATA)
         return false;
     try {
         check(rc, SQL_HANDLE_STMT, m_statement, *m_session);
-        Row row;
-        row.reserve(m_columns.size());
-        for (size_t i = 0; i < m_columns.size(); ++i)
-            row.push_back(readValue(int(i) + 1, m_columns[i]));
+        const int eager = lazy && m_firstLong >= 0 ? m_firstLong : int(m_columns.size());
+        Row row(m_columns.size());
+        for (int i = 0; i < eager; ++i)
+            row[size_t(i)] = readValue(i + 1, m_columns[size_t(i)]);
         m_rows.push_back(std::move(row));
+        m_readUpTo = eager;
+        m_pieceColumn = -1;
+        std::fill(m_pieced.begin(), m_pieced.end(), false);
     } catch (const DbError&) {
         // The statement cannot go on with this result; walk what is left of the batch and report the failure.
         finishQuietly();
@@ -579,6 +597,86 @@ FieldValue OdbcRecordSet::readValue(int column, const Column& description)
     return FieldValue::ofText(std::move(text), description.kind);
 }
 
+void OdbcRecordSet::readColumnsUpTo(int end)
+{
+    if (!m_statement || m_rows.empty() || m_readUpTo >= end)
+        return;
+    Row& row = m_rows.back();
+    try {
+        for (; m_readUpTo < end; ++m_readUpTo) {
+            if (!m_pieced[size_t(m_readUpTo)])
+                row[size_t(m_readUpTo)] = readValue(m_readUpTo + 1, m_columns[size_t(m_readUpTo)]);
+        }
+    } catch (const DbError&) {
+        finishQuietly();
+        throw;
+    }
+}
+
+bool OdbcRecordSet::isLongField(int index) const
+{
+    // Only the row being read from the driver has values that are not in memory yet.
+    if (m_closed || !m_statement || m_block || m_rows.size() != 1 || index < 0 || size_t(index) >= m_columns.size())
+        return false;
+    return m_columns[size_t(index)].isLong && (index >= m_readUpTo || index == m_pieceColumn);
+}
+
+bool OdbcRecordSet::FieldPiece(int index, FieldValue& piece)
+{
+    checkUsable();
+    if (!isLongField(index))
+        return RecordSet::FieldPiece(index, piece);
+    if (index != m_pieceColumn) {
+        readColumnsUpTo(index);
+        m_readUpTo = index + 1;
+        m_pieceColumn = index;
+        m_pieceStarted = false;
+        m_pieceDone = false;
+        m_pieced[size_t(index)] = true;
+    }
+    if (m_pieceDone)
+        return false;
+
+    const Column& description = m_columns[size_t(index)];
+    const bool binary = description.kind == FieldValue::Kind::Binary;
+    const SQLSMALLINT cType = binary ? SQL_C_BINARY : SQL_C_WCHAR;
+    // Each wide piece ends with a terminating zero that is not part of the value; binary pieces have none.
+    const SQLLEN usable = binary ? PieceBytes : PieceBytes - SQLLEN(sizeof(SQLWCHAR));
+    if (!m_piece)
+        m_piece = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(PieceBytes));
+    SQLLEN indicator = 0;
+    const SQLRETURN rc = SQLGetData(m_statement, SQLUSMALLINT(index + 1), cType, m_piece.get(), PieceBytes, &indicator);
+    const bool first = !m_pieceStarted;
+    m_pieceStarted = true;
+    piece.kind = description.kind;
+    piece.text.clear();
+    piece.bytes.clear();
+    if (rc == SQL_NO_DATA) {
+        m_pieceDone = true;
+        return first; // an empty value is one empty piece
+    }
+    try {
+        // A piece that did not fit says so with SQL_SUCCESS_WITH_INFO (01004): no message for the caller.
+        check(rc, SQL_HANDLE_STMT, m_statement, *m_session, false);
+    } catch (const DbError&) {
+        finishQuietly();
+        throw;
+    }
+    if (indicator == SQL_NULL_DATA) {
+        piece = FieldValue::null();
+        m_pieceDone = true;
+        return true;
+    }
+    const bool more = rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator > usable);
+    const SQLLEN length = more ? usable : qMin(indicator, usable);
+    if (binary)
+        piece.bytes = QByteArray(m_piece.get(), qsizetype(length));
+    else
+        piece.text = fromWide(reinterpret_cast<const SQLWCHAR*>(m_piece.get()), qsizetype(length) / 2);
+    m_pieceDone = !more;
+    return true;
+}
+
 void OdbcRecordSet::readWhole()
 {
     if (!m_statement)
@@ -588,7 +686,8 @@ void OdbcRecordSet::readWhole()
             takeBlockRows();
         while (fetchBlock());
     } else {
-        while (fetchRow()) { }
+        while (fetchRow(false)) { }
+        readColumnsUpTo(int(m_columns.size()));
     }
     finishBatch();
 }
@@ -704,6 +803,13 @@ const FieldValue& OdbcRecordSet::Fields(int index)
     if (index < 0 || size_t(index) >= row.size())
         throw DbError(u"Item cannot be found in the collection corresponding to the requested name or ordinal."_s,
                       ErrNoSuchField);
+    if (m_rows.size() == 1 && m_statement && !m_pieced.empty()) {
+        if (m_pieced[size_t(index)])
+            throw DbError(u"The value of column %1 was read in pieces and cannot be read again."_s.arg(
+                              m_columns[size_t(index)].name),
+                          ErrNotCapable);
+        readColumnsUpTo(index + 1);
+    }
     return row[size_t(index)];
 }
 

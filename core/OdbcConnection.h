@@ -75,6 +75,8 @@ public:
     const FieldValue& Fields(const QString& name) override;
     qint64 RecordCount() override;
     void Close() override;
+    bool isLongField(int index) const override;
+    bool FieldPiece(int index, FieldValue& piece) override;
 
     /** True while rows still come from the driver one by one. */
     bool isStreaming() const { return m_statement != nullptr; }
@@ -97,6 +99,7 @@ private:
         FieldValue::Kind kind = FieldValue::Kind::Text;
         bool singlePrecision = false;
         std::uint64_t size = 0; ///< the column size the driver reports
+        bool isLong = false; ///< max types, text, ntext, image, xml: values may be read in pieces
     };
     using Row = std::vector<FieldValue>;
 
@@ -104,7 +107,13 @@ private:
 
     /** Takes the statement positioned on a result with columns: describes the columns and fetches the first row. */
     void attach(void* statement);
-    bool fetchRow();
+    /**
+     * Fetches the next row. With `lazy`, the columns from the first long one on are left to be read when asked for
+     * (`Fields` whole, `FieldPiece` in pieces), in column order, as drivers hand them out.
+     */
+    bool fetchRow(bool lazy = true);
+    /** Reads the current row's columns that are not read yet up to `end` (exclusive), whole. */
+    void readColumnsUpTo(int end);
     /** Fetches the next block into the block cursor; false at the end of the result (the cursor is then released). */
     bool fetchBlock();
     bool hasBlockRow() const;
@@ -132,6 +141,12 @@ private:
     Row m_blockValues; ///< the values of the current block row, one reused FieldValue per column
     std::vector<qint64> m_decodedAt; ///< per column: the row (counted as m_passed) its value was read for
     qint64 m_passed = 0; ///< rows moved past
+    int m_firstLong = -1; ///< the first long column of a result read row by row; -1 when none
+    int m_readUpTo = 0; ///< the columns of the last fetched row read so far
+    int m_pieceColumn = -1; ///< the column whose value is being read in pieces
+    bool m_pieceStarted = false;
+    bool m_pieceDone = false;
+    std::vector<bool> m_pieced; ///< per column: its value in the current row was read in pieces
     bool m_closed = false;
 };
 

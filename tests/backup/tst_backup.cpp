@@ -1274,7 +1274,9 @@ private slots:
         int waits = 0;
         h.letEventsRun = [&] {
             ++waits;
-            QCOMPARE(h.output(), first); // the old file stays whole while the second one waits
+            // The old file stays whole while the second one waits; the combined file replaces it in one rename.
+            const QByteArray now = h.output();
+            QVERIFY(now == first || (now.startsWith(first) && now.size() > first.size()));
             if (released && other >= 0) {
                 ::close(other);
                 other = -1;
@@ -1325,7 +1327,7 @@ private slots:
 
     // ---- events, buffering and progress
 
-    void eventsRunAtTheFourPointsWithNothingUnwritten()
+    void eventsRunAtTheFourPoints()
     {
         Harness h;
         auto& a = h.db.addTable(u"A"_s, {{u"x"_s, u"int"_s, {}, 10, 0}, {u"y"_s, u"int"_s, {}, 10, 0}});
@@ -1342,17 +1344,16 @@ private slots:
         QVector<DumpProgress> progress;
         h.progress = [&](const DumpProgress& p) { progress.append(p); };
         QVERIFY(h.dump());
-        // A: the table, two columns and each of its 17 rows; B: the table and its column; the view none.
-        QCOMPARE(seen.size(), 22);
+        // A: the table, two columns and each of its 17 rows; B: the table and its column; the view none. Events also
+        // run while the dump waits for the writer thread to finish the file, as often as that takes.
+        QVERIFY2(seen.size() >= 22, qPrintable(QString::number(seen.size())));
+        // The writer thread catches up in its own time: the working file only ever holds a beginning of the script.
         const QByteArray final = h.output();
         for (qsizetype i = 0; i < seen.size(); ++i) {
             QVERIFY(final.startsWith(seen[i]));
-            QVERIFY(seen[i].endsWith("\r\n"));
             if (i > 0)
                 QVERIFY(seen[i].size() >= seen[i - 1].size());
         }
-        QVERIFY(seen[3].endsWith("-- Dumping data for table [A]\r\n--\r\n\r\n")); // before the first row
-        QVERIFY(seen[4].endsWith("INSERT INTO [A] VALUES('0', '0');\r\n")); // before the second row
         QVERIFY(!progress.isEmpty());
         QCOMPARE(progress.last().tablesDone, 3);
         QCOMPARE(progress.last().tablesTotal, 3);

@@ -383,6 +383,18 @@ private slots:
         QTest::newRow("nvarchar max") << u"NVARCHAR(MAX)"_s
                                       << QStringList{nulls, u"N''"_s, unicode,
                                                      u"REPLICATE(CONVERT(NVARCHAR(MAX), N'Ω''' + NCHAR(10)), 40000)"_s};
+        // Values of several megabytes: read from the driver in pieces and written as they come.
+        QTest::newRow("nvarchar max, megabytes")
+            << u"NVARCHAR(MAX)"_s
+            << QStringList{u"REPLICATE(CONVERT(NVARCHAR(MAX), N'Ω''x' + NCHAR(10)), 600000) + N'\\' + NCHAR(13) "
+                           u"+ NCHAR(10) + N'end'"_s};
+        QTest::newRow("varchar max, megabytes")
+            << u"VARCHAR(MAX)"_s
+            << QStringList{u"REPLICATE(CONVERT(VARCHAR(MAX), 'ab''c' + CHAR(13) + CHAR(10)), 700000)"_s};
+        QTest::newRow("varbinary max, megabytes")
+            << u"VARBINARY(MAX)"_s
+            << QStringList{u"CONVERT(VARBINARY(MAX), REPLICATE(CONVERT(VARCHAR(MAX), 'z' + CHAR(1) + CHAR(255)), "
+                           u"1500000))"_s};
         QTest::newRow("text") << u"TEXT"_s << (QStringList{nulls} + awkward);
         QTest::newRow("ntext") << u"NTEXT"_s << QStringList{nulls, u"N''"_s, unicode, u"N'a''' + NCHAR(13) + N'b'"_s};
         QTest::newRow("binary") << u"BINARY(4)"_s << QStringList{nulls, u"0x00"_s, u"0x00FF7F80"_s};

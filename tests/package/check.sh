@@ -40,7 +40,7 @@ lintian --fail-on error --pedantic --info "$deb" || fail "lintian reports errors
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is $(dpkg-deb -f "$deb" Version), not $version"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "--- Depends: $depends"
-for package in tdsodbc unixodbc odbcinst libqt6core6 libqt6widgets6 libodbc2 libqt6keychain1 libsecret-1-0; do
+for package in tdsodbc unixodbc odbcinst libqt6core6 libqt6widgets6 libodbc2 libqt6keychain1 libsecret-1-0 libisal2; do
     [[ ", $depends," == *", $package"[\ ,]* ]] || fail "Depends lacks $package"
 done
 # rclone makes the copy of each backup to another place: recommended, not needed for anything else.

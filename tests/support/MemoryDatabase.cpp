@@ -29,6 +29,57 @@ public:
         fetch();
     }
 
+    /** Long columns are read in pieces of `pieceSize`, or from `longValues`. */
+    void setPieces(std::vector<bool> longColumns, qsizetype pieceSize, MemoryDatabase::PieceGenerator longValues)
+    {
+        m_long = std::move(longColumns);
+        m_pieceSize = pieceSize;
+        m_longValues = std::move(longValues);
+    }
+
+    bool isLongField(int index) const override
+    {
+        return (m_pieceSize > 0 || m_longValues) && index >= 0 && size_t(index) < m_long.size()
+            && m_long[size_t(index)];
+    }
+
+    bool FieldPiece(int index, FieldValue& piece) override
+    {
+        if (!isLongField(index))
+            return RecordSet::FieldPiece(index, piece);
+        if (index != m_pieceColumn) {
+            m_pieceColumn = index;
+            m_pieceIndex = 0;
+            m_pieceDone = false;
+        }
+        if (m_pieceDone)
+            return false;
+        const qint64 at = m_pieceIndex++;
+        if (m_longValues) {
+            m_pieceDone = !m_longValues(m_position, index, at, piece);
+            return !m_pieceDone;
+        }
+        const FieldValue& value = Fields(index);
+        const qsizetype from = qsizetype(at) * m_pieceSize;
+        const bool binary = value.kind == FieldValue::Kind::Binary;
+        const qsizetype size = binary ? value.bytes.size() : value.text.size();
+        if (value.isNull()) {
+            piece = FieldValue::null();
+            m_pieceDone = true;
+            return true;
+        }
+        if (at > 0 && from >= size) {
+            m_pieceDone = true;
+            return false;
+        }
+        piece.kind = value.kind;
+        if (binary)
+            piece.bytes = value.bytes.mid(from, m_pieceSize);
+        else
+            piece.text = value.text.mid(from, m_pieceSize);
+        return true;
+    }
+
     bool Eof() override
     {
         checkOpen();
@@ -84,6 +135,7 @@ private:
     }
     void fetch()
     {
+        m_pieceColumn = -1;
         if (m_generator) {
             m_hasCurrent = m_generator(m_position, m_current);
         } else {
@@ -104,6 +156,12 @@ private:
     bool m_hasCurrent = false;
     MemoryDatabase::Row m_current;
     bool m_closed = false;
+    std::vector<bool> m_long;
+    qsizetype m_pieceSize = 0;
+    MemoryDatabase::PieceGenerator m_longValues;
+    int m_pieceColumn = -1;
+    qint64 m_pieceIndex = 0;
+    bool m_pieceDone = false;
 };
 
 class MemoryConnection : public Connection
@@ -149,9 +207,14 @@ public:
             const QString schema = m.hasCaptured(1) ? m.captured(1).replace(u"]]"_s, u"]"_s) : u"dbo"_s;
             const MemoryDatabase::Table& table = findTable(schema, m.captured(2).replace(u"]]"_s, u"]"_s));
             QStringList names;
-            for (const auto& column : table.columns)
+            std::vector<bool> longColumns;
+            for (const auto& column : table.columns) {
                 names.append(column.name);
-            return std::make_unique<MemoryRecordSet>(names, &table.rows, table.generator, m_db.failAfterRows);
+                longColumns.push_back(MemoryDatabase::isLongColumn(column));
+            }
+            auto result = std::make_unique<MemoryRecordSet>(names, &table.rows, table.generator, m_db.failAfterRows);
+            result->setPieces(std::move(longColumns), m_db.pieceSize, table.longValues);
+            return result;
         }
         static const QRegularExpression snapshotQuery(
             uR"(^SELECT snapshot_isolation_state FROM sys\.databases WHERE name = N'((?:[^']|'')*)'$)"_s,
@@ -276,4 +339,12 @@ std::unique_ptr<Connection> MemoryDatabase::createConnection()
     if (!refuseCreate.isEmpty())
         throw Failure(refuseCreate, 429);
     return std::make_unique<MemoryConnection>(*this);
+}
+
+bool MemoryDatabase::isLongColumn(const Column& column)
+{
+    const QString type = column.dataType.toLower();
+    if (type == u"text"_s || type == u"ntext"_s || type == u"image"_s || type == u"xml"_s)
+        return true;
+    return (type == u"varchar"_s || type == u"nvarchar"_s || type == u"varbinary"_s) && column.maxLength == -1;
 }

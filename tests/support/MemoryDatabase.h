@@ -37,6 +37,11 @@ public:
     using Row = std::vector<FieldValue>;
     /** Produces row `index` into `row`; returns false after the last row. For tables too big to hold. */
     using RowGenerator = std::function<bool(qint64 index, Row& row)>;
+    /**
+     * Produces piece `piece` of the long value of a row's column into `out`; returns false when the value has no
+     * more pieces. For values too big to hold.
+     */
+    using PieceGenerator = std::function<bool(qint64 row, int column, qint64 piece, FieldValue& out)>;
 
     struct Table
     {
@@ -46,6 +51,8 @@ public:
         QList<Column> columns;
         std::vector<Row> rows;
         RowGenerator generator;
+        /** When set, the long columns' values come from it, piece by piece, in place of the rows' values. */
+        PieceGenerator longValues;
     };
 
     struct DatabaseFile
@@ -76,6 +83,11 @@ public:
     bool reverseCatalogue = false;
     /** The table list gives the names lower-cased, while the column catalogue keeps their case (as some servers do). */
     bool lowerCaseTableList = false;
+    /**
+     * When above 0, the values of long columns (varchar, nvarchar and varbinary of maximum length -1, text, ntext,
+     * image, xml) in data results are read in pieces of this many characters or bytes (RecordSet::FieldPiece).
+     */
+    qsizetype pieceSize = 0;
     /** Runs for every batch that is not one of the catalogue queries; may throw DbError, may add info messages. */
     std::function<void(const QString& batch, QStringList& infoMessages)> batchHandler;
 
@@ -89,6 +101,9 @@ public:
     int lastCursorLocation = 0;
 
     std::unique_ptr<Connection> createConnection() override;
+
+    /** True for the long types, whose values may be read in pieces. */
+    static bool isLongColumn(const Column& column);
 
 private:
     QList<Table> m_tables;
