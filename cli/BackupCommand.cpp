@@ -234,7 +234,7 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
             show(p);
         };
         try {
-            ExecuteScript(env.factory, dialogs, connectionString, path, options);
+            ExecuteScript(env.factory, dialogs, settings, path, options);
             show(last);
         } catch (const Failure& error) {
             if (!IsContextChangeToMaster(error)) {

@@ -256,7 +256,7 @@ private:
     {
         FakeDialogs dialogs;
         try {
-            ExecuteScript(m_server.factory(), dialogs, m_server.connectionString(database), path);
+            ExecuteScript(m_server.factory(), dialogs, m_server.settings(database), path);
         } catch (const Failure& failure) {
             return failure.description();
         }
@@ -645,7 +645,7 @@ private slots:
 
         FakeDialogs dialogs;
         try {
-            ExecuteScript(m_server.factory(), dialogs, m_server.connectionString(db.name), path);
+            ExecuteScript(m_server.factory(), dialogs, m_server.settings(db.name), path);
             QFAIL("the refused batch was not raised");
         } catch (const ScriptBatchError& error) {
             QVERIFY2(error.description().contains(u"one"_s), qPrintable(error.description()));
