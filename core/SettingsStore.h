@@ -27,6 +27,10 @@ inline const QString RestoreFile = QStringLiteral("Restore File");
 inline const QString KeepBackups = QStringLiteral("KeepBackups");
 /** "On": backups are written through gzip ("<name>.sql.gz"); absent or anything else: "Off". */
 inline const QString Compress = QStringLiteral("Compress");
+/** The field "Restore as": the database a restore goes into; absent or empty: the one the script names. */
+inline const QString RestoreAs = QStringLiteral("Restore As");
+/** "On": every saved backup goes through the restore drill; absent or anything else: "Off". */
+inline const QString VerifyBackups = QStringLiteral("VerifyBackups");
 } // namespace SettingKeys
 
 /**
