@@ -9,6 +9,7 @@
 #include "IntervalSave.h"
 #include "OdbcConnection.h"
 #include "QtDialogs.h"
+#include "RestoreDrill.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 #include "Startup.h"
@@ -107,7 +108,24 @@ int main(int argc, char* argv[])
     }
 
     WindowDumpSource dumpSource;
-    IntervalSave engine(BackupContext{*factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}, {}});
+    Form1* connectionWindow = nullptr;
+    Form2* mainWindow = nullptr;
+    // "Verify each backup": the restore drill runs on every saved backup while the check box is ticked.
+    DrillContext drillContext{*factory,
+                              clock,
+                              [&connectionWindow] { return connectionWindow->currentSettings(); },
+                              [&mainWindow] { return mainWindow->compressBackups(); },
+                              processApplicationEvents,
+                              [&mainWindow](const QString& text) { mainWindow->setProgressText(text); }};
+    const AfterSaveStep verify = [&mainWindow, drill = RestoreDrill(drillContext)](const QString& path) mutable {
+        if (!mainWindow || !mainWindow->verifyBackups())
+            return AfterSaveOutcome{};
+        AfterSaveOutcome outcome = drill(path);
+        mainWindow->setProgressText(u"Progress Bar"_s);
+        return outcome;
+    };
+    IntervalSave engine(
+        BackupContext{*factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}, {verify}});
     WorkGuard guard;
     DesktopServicesOpener opener;
     std::unique_ptr<StartupRegistration> startup = createStartupRegistration();
@@ -117,7 +135,6 @@ int main(int argc, char* argv[])
     if (const QString installed = programFolder + u"/../share/tessaline"_s; QFileInfo(installed).isDir())
         programFolder = QDir::cleanPath(installed);
 
-    Form2* mainWindow = nullptr;
     bool ending = false;
     const auto endProgram = [&] {
         if (ending)
@@ -139,6 +156,7 @@ int main(int argc, char* argv[])
                               processApplicationEvents, *startup, opener, createPlatformTrayBackend(), programFolder,
                               endProgram});
     mainWindow = &form2;
+    connectionWindow = &form1;
     dumpSource.setConnectionWindow(&form1);
     dumpSource.setMainWindow(&form2);
     form1.setShowMainWindow([&form2] { form2.showWindow(); });

@@ -336,6 +336,8 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
         if (!afterSave)
             continue;
         AfterSaveOutcome outcome = afterSave(m_path);
+        if (outcome.text.isEmpty())
+            continue; // a step that is switched off had nothing to do and says nothing
         m_engine.m_lastAfterSave.push_back(outcome);
         const QString when = defaultDateTimeText(m_context.clock.now());
         step(320, [&] { m_engine.WriteBackupLog(m_path + u' ' + outcome.text + u" at "_s + when); });
