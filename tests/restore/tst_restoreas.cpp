@@ -3,8 +3,10 @@
 #include "DumpHarness.h"
 #include "MemoryDatabase.h"
 #include "RestoreAs.h"
+#include "RestoreDrill.h"
 #include "ScriptBatcher.h"
 
+#include <QBuffer>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
@@ -156,6 +158,56 @@ private slots:
             QVERIFY2(refusal.description().contains(why), qPrintable(refusal.description()));
         }
         QCOMPARE(through, sent);
+    }
+
+    void comparisonBeginsAfterTheDatabaseBlock_data()
+    {
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("copyTail"); // what the copy's backup has after its database block
+        QTest::addColumn<qint64>("line"); // the first line that differs, 0 for none
+        QTest::addColumn<QString>("copyLine");
+        const QString tail = backupOf(u"Sales"_s).section(u"-- Table structure"_s, 1);
+        QTest::newRow("same") << u"Sales"_s << tail << qint64(0) << QString();
+        QTest::newRow("line breaks in the name") << u"a\r\nUSE [x]\r\nb"_s << tail << qint64(0) << QString();
+        QString changed = tail;
+        changed.replace(u"INSERT INTO [T] VALUES('x"_s, u"INSERT INTO [T] VALUES('y"_s);
+        QTest::newRow("a value differs") << u"Sales"_s << changed << qint64(60) << u"INSERT INTO [T] VALUES('y"_s;
+        QTest::newRow("the copy ends early")
+            << u"Sales"_s << tail.left(tail.indexOf(u"INSERT"_s)) << qint64(60) << QString();
+        QString named = tail;
+        named.replace(u"[T]"_s, u"[Sales_verify_0a1b2c3d]"_s);
+        QTest::newRow("the scratch name where a name holds the database")
+            << u"Sales"_s << named << qint64(50)
+            << u"-- Table structure for table [Sales]"_s; // compared as the database's name
+    }
+
+    void comparisonBeginsAfterTheDatabaseBlock()
+    {
+        QFETCH(QString, database);
+        QFETCH(QString, copyTail);
+        QFETCH(qint64, line);
+        QFETCH(QString, copyLine);
+        const QString scratch = u"sales_verify_0a1b2c3d"_s; // as a server that lower-cases names gives it
+        QString backupText = backupOf(database);
+        QString copyText
+            = backupOf(scratch).section(u"-- Table structure"_s, 0, 0) + u"-- Table structure"_s + copyTail;
+        if (copyTail.isEmpty())
+            copyText = backupOf(scratch).section(u"-- Table structure"_s, 0, 0);
+        QByteArray a = backupText.toUtf8();
+        QByteArray b = copyText.toUtf8();
+        QBuffer backup(&a);
+        QBuffer copy(&b);
+        QVERIFY(backup.open(QIODevice::ReadOnly) && copy.open(QIODevice::ReadOnly));
+        const std::optional<ScriptDifference> difference = CompareRestoredCopy(backup, copy, database, scratch);
+        if (line == 0) {
+            QVERIFY2(!difference, qPrintable(difference ? difference->copy : QString()));
+            return;
+        }
+        QVERIFY(difference);
+        const qint64 blockLines = backupText.section(u"-- Table structure"_s, 0, 0).count(u'\n') - 49;
+        QCOMPARE(difference->line, line + blockLines);
+        QVERIFY2(difference->copy.startsWith(copyLine), qPrintable(difference->copy));
+        QCOMPARE(difference->copy.isEmpty(), copyLine.isEmpty());
     }
 
     void executeScriptAsRunsFromMasterAndRefusesAnExistingTarget()
