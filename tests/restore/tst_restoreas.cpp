@@ -1,10 +1,13 @@
 // Restore under another name: the database block of a real backup renamed, hostile names included.
 
 #include "DumpHarness.h"
+#include "FakeViews.h"
 #include "MemoryDatabase.h"
 #include "RestoreAs.h"
 #include "RestoreDrill.h"
 #include "ScriptBatcher.h"
+#include "SettingsStore.h"
+#include "WorkGuard.h"
 
 #include <QBuffer>
 #include <QTest>
@@ -208,6 +211,56 @@ private slots:
         QCOMPARE(difference->line, line + blockLines);
         QVERIFY2(difference->copy.startsWith(copyLine), qPrintable(difference->copy));
         QCOMPARE(difference->copy.isEmpty(), copyLine.isEmpty());
+    }
+
+    void windowAsksBeforeReplacingTheTarget()
+    {
+        QTemporaryDir dir;
+        FakeMainView view;
+        FakeConnectionView connection;
+        connection.settings.Server = u"srv"_s;
+        connection.settings.Database = u"Sales"_s;
+        FakeDialogs dialogs;
+        SettingsStore store(dir.filePath(u"config"_s));
+        MemoryDatabase db;
+        db.databases = QStringList{u"Sales"_s, u"Sales_old"_s};
+        FakeClock clock;
+        WorkGuard guard;
+        ScriptRestore restore(RestoreContext{view, connection, dialogs, store, db, guard, clock, {}});
+        const auto write = [&dir](const QString& name, const QString& text) {
+            QFile file(dir.filePath(name));
+            file.open(QIODevice::WriteOnly);
+            file.write(text.toUtf8());
+            return file.fileName();
+        };
+        view.restorePath = write(u"Sales.sql"_s, backupOf(u"Sales"_s));
+        view.restoreAsName = u"Sales_old"_s;
+
+        restore.PushButton9_Click(); // answered No
+        QCOMPARE(dialogs.texts(FakeDialogs::Kind::Question), QStringList{ReplaceTargetQuestion(u"Sales_old"_s)});
+        QCOMPARE(dialogs.messages(), QStringList());
+        QCOMPARE(db.batches, QStringList());
+
+        dialogs.clear();
+        dialogs.setNextAnswer(true);
+        restore.PushButton9_Click();
+        QCOMPARE(dialogs.messages(), QStringList{RestoreDoneMessage});
+        QVERIFY(db.batches.join(QString()).contains(u"\r\nDROP DATABASE [Sales_old]\r\n"_s));
+
+        // A name it cannot take and a script it cannot rename are said in their own words; nothing is sent.
+        db.batches.clear();
+        dialogs.clear();
+        view.restoreAsName = u"master"_s;
+        restore.PushButton9_Click();
+        QCOMPARE(dialogs.messages(),
+                 QStringList{u"The database master belongs to the server: a backup is not restored into it."_s});
+        view.restoreAsName = u"Sales_new"_s;
+        view.restorePath = write(u"other.sql"_s, u"DROP DATABASE [Sales]\r\n"_s);
+        dialogs.clear();
+        restore.PushButton9_Click();
+        QCOMPARE(dialogs.messages().size(), 1);
+        QVERIFY(dialogs.messages().constFirst().startsWith(u"The script cannot be restored under another name"_s));
+        QCOMPARE(db.batches, QStringList());
     }
 
     void executeScriptAsRunsFromMasterAndRefusesAnExistingTarget()
