@@ -909,6 +909,23 @@ private slots:
             backupArgs << u"--compress"_s;
         const auto [backupStatus, backupOutput] = run(backupArgs);
         QVERIFY2(backupStatus == 0, qPrintable(backupOutput));
+        if (compress) {
+            // Yesterday's rows beside today's database: the copy is made, onto it again only with leave.
+            DropAfter copy(m_server, db.name + u"_old"_s);
+            const QString file = QDir(folder).filePath(QDir(folder).entryList(QDir::Files).value(0));
+            const QStringList restoreAs{u"--restore"_s, file, u"--restore-as"_s, copy.name};
+            const auto [asStatus, asOutput] = run(restoreAs);
+            QVERIFY2(asStatus == 0, qPrintable(asOutput));
+            const auto [againStatus, againOutput] = run(restoreAs);
+            QCOMPARE(againStatus, 1);
+            QVERIFY2(againOutput.contains(u"already exists"_s) && againOutput.contains(u"--replace"_s),
+                     qPrintable(againOutput));
+            const auto [replaceStatus, replaceOutput] = run(restoreAs + QStringList{u"--replace"_s});
+            QVERIFY2(replaceStatus == 0, qPrintable(replaceOutput));
+            QString error;
+            QCOMPARE(m_server.texts(copy.name, u"SELECT \"b\" FROM \"T\" WHERE \"a\" = 1"_s, error),
+                     QStringList{u"Ω'x"_s});
+        }
         const QStringList files = QDir(folder).entryList(QDir::Files);
         QCOMPARE(files.size(), 1);
         QCOMPARE(files[0].endsWith(u".sql.gz"_s), compress);
@@ -923,6 +940,46 @@ private slots:
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows[0][1].text, u"Ω'x"_s);
         QVERIFY(rows[1][1].isNull());
+    }
+
+    void commandVerifiesEachBackup()
+    {
+        ScratchDatabase db(m_server, u"verify"_s);
+        SETUP(db.createError);
+        SETUP(db.execute(u"CREATE TABLE \"T\" (\"a\" INT)\r\nINSERT INTO \"T\" VALUES (1)"_s));
+        QTemporaryDir home;
+        const QString folder = home.filePath(u"backups"_s);
+        QVERIFY(QDir().mkpath(folder));
+        const NamedServer& named = m_server.named();
+        QString written; // the path the last run printed
+        const auto run = [&](const QStringList& extra) {
+            QProcess process;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(u"XDG_CONFIG_HOME"_s, home.filePath(u"config"_s));
+            env.insert(u"TEMP"_s, home.path());
+            env.insert(u"TESSALINE_PASSWORD"_s, named.password);
+            process.setProcessEnvironment(env);
+            process.start(QStringLiteral(TESSALINE_BINARY_DIR "/cli/tessaline-backup"),
+                          QStringList{u"--server"_s, named.host, u"--port"_s, named.port, u"--user"_s, named.user,
+                                      u"--database"_s, db.name, u"--folder"_s, folder}
+                              + extra);
+            if (!process.waitForFinished(300'000))
+                process.kill();
+            written = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+            return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        };
+        const auto log = [&] { return QString::fromUtf8(readBytes(home.filePath(u"backups.log"_s))); };
+        QCOMPARE(run({u"--verify"_s}), 0);
+        QVERIFY2(log().contains(u".sql verified at "_s), qPrintable(log()));
+        // A backup that does not come back as it was: exit status 1, the log says where, the file stays.
+        SETUP(db.execute(u"CREATE TABLE \"D\" (\"t\" DATETIME2(0))\r\n"
+                         u"INSERT INTO \"D\" VALUES ('2026-12-08T10:59:16')"_s));
+        QCOMPARE(run({u"--verify"_s}), 1);
+        QVERIFY2(log().contains(u"not verified: line "_s), qPrintable(log()));
+        QVERIFY2(QFileInfo::exists(written), qPrintable(written));
+        QVERIFY(!Retention::isVerified(written));
+        QCOMPARE(run({u"--no-verify"_s}), 0);
+        QCOMPARE(scratchDatabases(db.name), QStringList());
     }
 };
 
