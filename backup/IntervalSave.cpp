@@ -306,6 +306,8 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         step(336, [&] { m_file->commit(m_engine.m_lockWaitMs, m_context.letEventsRun); });
     if (!m_file->isCommitted())
         m_file->abandon(); // a failed dump leaves no file: no script that looks complete and is not
+    else if (QFile::exists(Retention::verifiedMarkPath(m_path)))
+        QFile::remove(Retention::verifiedMarkPath(m_path)); // a new script under the name is not verified yet
 
     const QString when = defaultDateTimeText(clock.now());
     const QString logLine = m_outcome.failed
