@@ -12,6 +12,7 @@
 #include "ProcessRunner.h"
 #include "QtDialogs.h"
 #include "QtKeychainKeyring.h"
+#include "RestoreDrill.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 #include "Startup.h"
@@ -110,6 +111,22 @@ int main(int argc, char* argv[])
     }
 
     WindowDumpSource dumpSource;
+    Form1* connectionWindow = nullptr;
+    Form2* mainWindow = nullptr;
+    // "Verify each backup": the restore drill runs on every saved backup while the check box is ticked.
+    DrillContext drillContext{*factory,
+                              clock,
+                              [&connectionWindow] { return connectionWindow->currentSettings(); },
+                              [&mainWindow] { return mainWindow->compressBackups(); },
+                              processApplicationEvents,
+                              [&mainWindow](const QString& text) { mainWindow->setProgressText(text); }};
+    const AfterSaveStep verify = [&mainWindow, drill = RestoreDrill(drillContext)](const QString& path) mutable {
+        if (!mainWindow || !mainWindow->verifyBackups())
+            return AfterSaveOutcome{};
+        AfterSaveOutcome outcome = drill(path);
+        mainWindow->setProgressText(u"Progress Bar"_s);
+        return outcome;
+    };
     // The copy to another place runs last of the steps after a save (after the restore drill, where there is one);
     // its removals at the destination go to the engine's backup log.
     QProcessRunner processes(processApplicationEvents);
@@ -117,7 +134,7 @@ int main(int argc, char* argv[])
     OffsiteCopy offsite(processes, dialogs, clock,
                         [&logOwner](const QString& line) { logOwner->WriteBackupLog(line); });
     IntervalSave engine(BackupContext{
-        *factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}, {offsite.step(dumpSource)}});
+        *factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}, {verify, offsite.step(dumpSource)}});
     logOwner = &engine;
     WorkGuard guard;
     DesktopServicesOpener opener;
@@ -128,7 +145,6 @@ int main(int argc, char* argv[])
     if (const QString installed = programFolder + u"/../share/tessaline"_s; QFileInfo(installed).isDir())
         programFolder = QDir::cleanPath(installed);
 
-    Form2* mainWindow = nullptr;
     bool ending = false;
     const auto endProgram = [&] {
         if (ending)
@@ -151,6 +167,7 @@ int main(int argc, char* argv[])
                               processApplicationEvents, *startup, opener, createPlatformTrayBackend(), programFolder,
                               endProgram, &offsite});
     mainWindow = &form2;
+    connectionWindow = &form1;
     dumpSource.setConnectionWindow(&form1);
     dumpSource.setMainWindow(&form2);
     form1.setShowMainWindow([&form2] { form2.showWindow(); });

@@ -290,6 +290,8 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         step(336, [&] { m_file->commit(m_engine.m_lockWaitMs, m_context.letEventsRun); });
     if (!m_file->isCommitted())
         m_file->abandon(); // a failed dump leaves no file: no script that looks complete and is not
+    else if (QFile::exists(Retention::verifiedMarkPath(m_path)))
+        QFile::remove(Retention::verifiedMarkPath(m_path)); // a new script under the name is not verified yet
 
     const QString when = defaultDateTimeText(clock.now());
     const QString logLine = m_outcome.failed
@@ -321,7 +323,7 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
             continue;
         AfterSaveOutcome outcome = afterSave(m_path);
         if (outcome.text.isEmpty())
-            continue;
+            continue; // a step that is switched off had nothing to do and says nothing
         m_engine.m_lastAfterSave.push_back(outcome);
         const QString when = defaultDateTimeText(m_context.clock.now());
         step(320, [&] { m_engine.WriteBackupLog(m_path + u' ' + outcome.text + u" at "_s + when); });

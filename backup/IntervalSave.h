@@ -85,7 +85,8 @@ struct AfterSaveOutcome
 
 /**
  * A step run on a saved backup before old backups are removed, given the path of the finished file. Each step's
- * outcome is logged as a line of its own ("<path> <text> at <date and time>").
+ * outcome is logged as a line of its own ("<path> <text> at <date and time>"); an outcome without text (a step that
+ * is switched off) is neither logged nor shown.
  */
 using AfterSaveStep = std::function<AfterSaveOutcome(const QString& path)>;
 

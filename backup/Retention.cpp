@@ -134,6 +134,27 @@ QString Retention::removedLine(const QString& path, const QDateTime& when, int k
     return path + u" was removed at "_s + defaultDateTimeText(when) + u" (keeping "_s + QString::number(keep) + u')';
 }
 
+QString Retention::verifiedMarkPath(const QString& path)
+{
+    return path + u".verified"_s;
+}
+
+void Retention::markVerified(const QString& path, const QDateTime& when)
+{
+    QFile mark(verifiedMarkPath(path));
+    if (!mark.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw Failure(mark.errorString(), 75);
+    const QByteArray text = (u"verified at "_s + when.toString(Qt::ISODate) + u"\r\n"_s).toUtf8();
+    if (mark.write(text) != text.size())
+        throw Failure(mark.errorString(), 61);
+}
+
+bool Retention::isVerified(const QString& path)
+{
+    const QFileInfo mark(verifiedMarkPath(path));
+    return mark.isFile() && !mark.isSymLink();
+}
+
 QList<BackupFileEntry> Retention::backupsIn(const QString& folder, const QString& server, const QString& database)
 {
     QList<BackupFileEntry> backups;
@@ -164,11 +185,19 @@ QStringList Retention::RemoveOldBackups(
     proc.run(100, [&] { backups = backupsIn(folder, server, database); });
 
     const QString written = sameFileKey(justWritten);
+    // The newest backup known to restore stays, in addition to the newest `keep`, when none of those is known to.
+    QString lastVerified;
+    for (const BackupFileEntry& backup : std::as_const(backups)) {
+        if (isVerified(backup.path)) {
+            lastVerified = backup.path;
+            break;
+        }
+    }
     QStringList removed;
     QStringList failures;
     for (qsizetype i = keep; i < backups.size(); ++i) {
         const QString& path = backups.at(i).path;
-        if (sameFileKey(path) == written)
+        if (sameFileKey(path) == written || path == lastVerified)
             continue;
         try {
             m_remove(path);
@@ -177,6 +206,8 @@ QStringList Retention::RemoveOldBackups(
             continue;
         }
         removed << path;
+        if (QFileInfo::exists(verifiedMarkPath(path)))
+            QFile::remove(verifiedMarkPath(path)); // a mark without its backup means nothing
         try {
             m_writeLog(removedLine(path, m_clock.now(), keep));
         } catch (const Failure& failure) {

@@ -31,7 +31,9 @@ struct BackupFileEntry
  * backup of the database only when its name is exactly what `StampedFileName` makes for that database (ending ".sql"
  * or ".sql.gz") and its first three lines are the header this program writes for the server and the database (read
  * through the decompressor for ".sql.gz"). Every other file is left alone, so are working files (".partial") and the
- * file just written. Backups are aged by the date and time in their names.
+ * file just written. Backups are aged by the date and time in their names. When none of the newest N passed the
+ * restore drill, the newest one that did is kept as well: newer backups that failed it never push out the last one
+ * known to restore.
  */
 class Retention
 {
@@ -66,6 +68,15 @@ public:
     static void sortNewestFirst(QList<BackupFileEntry>& backups);
     /** The backup log's line for a removed backup: "<path> was removed at <date and time> (keeping N)". */
     static QString removedLine(const QString& path, const QDateTime& when, int keep);
+    *A backup that passed the restore drill is marked by a small file beside it, "<backup>.verified",
+        holding the *time of the drill;
+    retention keeps the newest marked backup and removes a mark with its backup. Throws Failure
+     * when the mark cannot be written.
+     */
+    static void markVerified(const QString& path, const QDateTime& when);
+    static bool isVerified(const QString& path);
+    static QString verifiedMarkPath(const QString& path);
+
     /** The backups of the database in the folder, newest first (equal minutes by name, the later name first). */
     static QList<BackupFileEntry> backupsIn(const QString& folder, const QString& server, const QString& database);
 

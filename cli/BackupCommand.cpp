@@ -9,6 +9,8 @@
 #include "Mssql.h"
 #include "OffsiteCopy.h"
 #include "ProcessRunner.h"
+#include "RestoreAs.h"
+#include "RestoreDrill.h"
 #include "Retention.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
@@ -189,6 +191,16 @@ const std::vector<OptionSpec>& optionTable()
              return problem.isEmpty() ? QString() : QString(u"--copy-to: "_s + problem);
          }},
         {u"no-copy"_s, u"Make no copy of this backup, whatever destination is stored."_s},
+        {u"restore-as"_s,
+         u"With --restore: restore into the database NAME instead of the one the script names, which is not "
+         u"touched. Refused when NAME exists, unless --replace is given. The file is not changed."_s,
+         u"NAME"_s},
+        {u"replace"_s, u"With --restore-as: replace the database NAME when it exists."_s},
+        {u"verify"_s,
+         u"After the backup is saved, restore it into a scratch database \"<database>_verify_<random>\" on the same "
+         u"server, back that up and compare the two scripts (also when the stored setting is off). The scratch "
+         u"database is dropped afterwards. Exit status 1 when the copy differs; the backup stays."_s},
+        {u"no-verify"_s, u"Do not verify the backup (also when the stored setting is on)."_s},
     };
     return table;
 }
@@ -290,8 +302,27 @@ int backupAction(ActionContext& action)
             limits.connectSeconds = limits.idleSeconds > 0 ? std::min(limits.idleSeconds, 60) : 0;
             offsite.setLimits(limits);
         }
-        context.afterSave.push_back(offsite.step(source));
     }
+    // The drill runs first, then the copy: a copy is made of the backup as it was checked.
+    if (options.onOff(u"verify"_s, SettingKeys::VerifyBackups)) {
+        DrillContext drill{env.factory,
+                           env.clock,
+                           [settings = action.settings] { return settings; },
+                           [compress = source.compress] { return compress; },
+                           {},
+                           {}};
+        QString lastStage;
+        drill.progress = [&env, lastStage](const QString& text) mutable {
+            // One line per stage: the percentages of a stage would fill a cron mail.
+            const QString stage = text.section(u", "_s, 0, 0);
+            if (stage != lastStage)
+                env.err << text << Qt::endl;
+            lastStage = stage;
+        };
+        context.afterSave.push_back(RestoreDrill(std::move(drill)));
+    }
+    if (!source.copyTo.isEmpty())
+        context.afterSave.push_back(offsite.step(source));
     IntervalSave engine(context);
     logOwner = &engine;
 
@@ -341,8 +372,17 @@ int restoreAction(ActionContext& action)
         show(p);
     };
     try {
-        ExecuteScript(env.factory, action.dialogs, action.connectionString, path, restoreOptions);
+        if (action.options.isSet(u"restore-as"_s))
+            ExecuteScriptAs(env.factory, action.dialogs, action.settings, path, action.options.value(u"restore-as"_s),
+                            action.options.isSet(u"replace"_s), restoreOptions);
+        else
+            ExecuteScript(env.factory, action.dialogs, action.settings, path, restoreOptions);
         show(last);
+    } catch (const RestoreAsRefusal& refusal) {
+        env.err << refusal.description() << Qt::endl;
+        if (dynamic_cast<const RestoreTargetExists*>(&refusal))
+            env.err << u"Give --replace to replace it."_s << Qt::endl;
+        return ExitFailure;
     } catch (const Failure& error) {
         if (!IsContextChangeToMaster(error)) {
             // Unlike the window, say what the server said and where: nobody can look at the server's log from cron.
@@ -402,6 +442,23 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
             env.err << refusal << Qt::endl << u"Try --help."_s << Qt::endl;
             return ExitUsage;
         }
+    }
+
+    for (const QString& needsRestore : {u"restore-as"_s, u"replace"_s}) {
+        if (parser.isSet(needsRestore) && !parser.isSet(u"restore"_s)) {
+            env.err << u"--"_s << needsRestore << u" goes with --restore."_s << Qt::endl
+                    << u"Try --help."_s << Qt::endl;
+            return ExitUsage;
+        }
+    }
+    if (parser.isSet(u"verify"_s) && parser.isSet(u"no-verify"_s)) {
+        env.err << u"--verify and --no-verify contradict each other."_s << Qt::endl << u"Try --help."_s << Qt::endl;
+        return ExitUsage;
+    }
+    if (parser.isSet(u"replace"_s) && !parser.isSet(u"restore-as"_s)) {
+        env.err << u"--replace goes with --restore-as (a plain restore always replaces the database)."_s << Qt::endl
+                << u"Try --help."_s << Qt::endl;
+        return ExitUsage;
     }
 
     const Options options(parser, env.settings);

@@ -14,6 +14,17 @@ struct ConnectionSettings
     QString Port = QStringLiteral("1433"); ///< text, never parsed
     bool LocalConnection = false;
 
+    /**
+     * The same connection to another database on the same server (master for the restore's fallback, the target of a
+     * restore under another name, the scratch database of the restore drill): every other value as it is.
+     */
+    ConnectionSettings withDatabase(const QString& database) const
+    {
+        ConnectionSettings other = *this;
+        other.Database = database;
+        return other;
+    }
+
     bool operator==(const ConnectionSettings&) const = default;
 };
 

@@ -37,6 +37,10 @@ inline const QString PasswordInKeyring = QStringLiteral("PasswordInKeyring");
  * rclone configuration, which keeps its credentials) or a folder; absent or empty: no copy.
  */
 inline const QString CopyTo = QStringLiteral("CopyTo");
+/** The field "Restore as": the database a restore goes into; absent or empty: the one the script names. */
+inline const QString RestoreAs = QStringLiteral("Restore As");
+/** "On": every saved backup goes through the restore drill; absent or anything else: "Off". */
+inline const QString VerifyBackups = QStringLiteral("VerifyBackups");
 } // namespace SettingKeys
 
 /**

@@ -83,6 +83,10 @@ public:
     /** Text7, the restore file. Setting it runs its change handling (stores "Restore File"). */
     virtual QString restoreFile() const = 0;
     virtual void setRestoreFile(const QString& path) = 0;
+    /** The field "Restore as": the database a restore goes into; empty restores into the one the script names. */
+    virtual QString restoreAs() const { return {}; }
+    /** The check box "Verify each backup": every saved backup goes through the restore drill. */
+    virtual bool verifyBackups() const { return false; }
 
     /** "< Back": show the connection window (not modal) and hide this one. */
     virtual void showConnectionWindow() = 0;

@@ -7,6 +7,7 @@
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "Mssql.h"
+#include "RestoreAs.h"
 #include "ScriptBatcher.h"
 
 #include <QFile>
@@ -57,81 +58,9 @@ bool IsMissingDatabase(const Failure& error)
     return otherServers.match(text).hasMatch();
 }
 
-QString WithDatabase(const QString& connectionString, const QString& database)
-{
-    // Split into key=value parts at the semicolons that stand outside braces.
-    QStringList parts;
-    QString part;
-    bool braced = false;
-    for (const QChar c : connectionString) {
-        if (c == u'{' && !braced && part.endsWith(u'='))
-            braced = true;
-        else if (c == u'}' && braced)
-            braced = false;
-        if (c == u';' && !braced) {
-            parts.append(part);
-            part.clear();
-        } else {
-            part += c;
-        }
-    }
-    const bool trailing = part.isEmpty();
-    if (!trailing)
-        parts.append(part);
-    bool replaced = false;
-    for (QString& p : parts) {
-        if (p.section(u'=', 0, 0).trimmed().compare(u"Database"_s, Qt::CaseInsensitive) == 0) {
-            p = u"Database="_s + database;
-            replaced = true;
-        }
-    }
-    if (!replaced)
-        parts.append(u"Database="_s + database);
-    return parts.join(u';') + (trailing || !replaced ? u";"_s : QString());
-}
-
 namespace {
 
 constexpr qint64 ReadPiece = 256 * 1024;
-
-/** The value of a key of a connection string (braces taken off), empty when it has none. */
-QString connectionValue(const QString& connectionString, const QString& key)
-{
-    qsizetype at = 0;
-    while (at < connectionString.size()) {
-        const qsizetype equals = connectionString.indexOf(u'=', at);
-        if (equals < 0)
-            break;
-        const QString name = connectionString.mid(at, equals - at).trimmed();
-        QString value;
-        qsizetype end = equals + 1;
-        if (end < connectionString.size() && connectionString[end] == u'{') {
-            for (++end; end < connectionString.size(); ++end) {
-                if (connectionString[end] == u'}') {
-                    if (end + 1 < connectionString.size() && connectionString[end + 1] == u'}') {
-                        value += u'}';
-                        ++end;
-                        continue;
-                    }
-                    ++end;
-                    break;
-                }
-                value += connectionString[end];
-            }
-            const qsizetype semicolon = connectionString.indexOf(u';', end);
-            end = semicolon < 0 ? connectionString.size() : semicolon;
-        } else {
-            const qsizetype semicolon = connectionString.indexOf(u';', end);
-            const qsizetype stop = semicolon < 0 ? connectionString.size() : semicolon;
-            value = connectionString.mid(end, stop - end);
-            end = stop;
-        }
-        if (name.compare(key, Qt::CaseInsensitive) == 0)
-            return value;
-        at = end + 1;
-    }
-    return {};
-}
 
 /** A refused login that a missing database may be behind. */
 bool mayBeMissingDatabase(const Failure& error)
@@ -143,14 +72,14 @@ bool mayBeMissingDatabase(const Failure& error)
 }
 
 /** The restore's connection: the named database, or master when that database is not there yet. */
-std::unique_ptr<Connection> openForRestore(ConnectionFactory& factory, const QString& connectionString)
+std::unique_ptr<Connection> openForRestore(ConnectionFactory& factory, const ConnectionSettings& settings)
 {
     std::unique_ptr<Connection> connection = factory.createConnection();
     try {
-        connection->Open(connectionString);
+        connection->Open(BuildConnectionString(settings));
         return connection;
     } catch (const Failure& refusal) {
-        const QString database = connectionValue(connectionString, u"Database"_s);
+        const QString& database = settings.Database;
         if (!mayBeMissingDatabase(refusal) || database.isEmpty()
             || database.compare(u"master"_s, Qt::CaseInsensitive) == 0)
             throw;
@@ -159,7 +88,7 @@ std::unique_ptr<Connection> openForRestore(ConnectionFactory& factory, const QSt
         std::unique_ptr<Connection> master = factory.createConnection();
         bool exists = true;
         try {
-            master->Open(WithDatabase(connectionString, u"master"_s));
+            master->Open(BuildConnectionString(settings.withDatabase(u"master"_s)));
             QString quoted = database;
             quoted.replace(u'\'', u"''"_s);
             const std::unique_ptr<RecordSet> found
@@ -179,12 +108,12 @@ std::unique_ptr<Connection> openForRestore(ConnectionFactory& factory, const QSt
 
 void ExecuteScript(ConnectionFactory& factory,
                    Dialogs& dialogs,
-                   const QString& connectionString,
+                   const ConnectionSettings& settings,
                    const QString& path,
                    const RestoreOptions& options)
 {
     // An early failure releases the connection without Close; releasing closes it.
-    std::unique_ptr<Connection> connection = openForRestore(factory, connectionString);
+    std::unique_ptr<Connection> connection = openForRestore(factory, settings);
 
     // The file is read as FileCont reads it, and fails the same way: reported, then the restore ends.
     ReportingProcedure proc(dialogs, u"IntervalSave"_s, u"FileCont"_s);
@@ -212,7 +141,9 @@ void ExecuteScript(ConnectionFactory& factory,
     bool sentAny = false;
     const auto sendReady = [&] {
         while (batcher.hasBatch()) {
-            const ScriptBatch batch = batcher.takeBatch();
+            ScriptBatch batch = batcher.takeBatch();
+            if (options.rewriteBatch)
+                options.rewriteBatch(batch);
             if (!sentAny) {
                 // The script writes dates month first; a login whose language reads them day first would swap them.
                 connection->Execute(u"SET DATEFORMAT mdy"_s)->Close();
@@ -342,7 +273,9 @@ void ScriptRestore::PushButton9_Click()
             return;
         }
         TurnAutoBackupOff(view, m_context.settings);
-        const QString connectionString = BuildConnectionString(m_context.connectionView.currentSettings());
+        const ConnectionSettings settings = m_context.connectionView.currentSettings();
+        BuildConnectionString(settings); // a value the driver cannot take fails here, before anything is sent
+        const QString target = view.restoreAs();
         // Window events run between batches: a click on a backup meanwhile finds the guard held.
         WorkGuard::Scope running(m_context.guard);
         const ProgressReset resetAfter(view);
@@ -354,8 +287,22 @@ void ScriptRestore::PushButton9_Click()
         };
         view.setProgressMaximum(100);
         view.setProgressValue(0);
-        ExecuteScript(m_context.factory, dialogs, connectionString, path, options);
+        if (target.isEmpty()) {
+            ExecuteScript(m_context.factory, dialogs, settings, path, options);
+        } else {
+            // "Restore as": beside the database the script names, which is not touched.
+            try {
+                ExecuteScriptAs(m_context.factory, dialogs, settings, path, target, false, options);
+            } catch (const RestoreTargetExists&) {
+                if (!dialogs.question(ReplaceTargetQuestion(target)))
+                    return;
+                ExecuteScriptAs(m_context.factory, dialogs, settings, path, target, true, options);
+            }
+        }
         dialogs.message(RestoreDoneMessage);
+    } catch (const RestoreAsRefusal& refusal) {
+        // Not a failure of the server or the connection: what the user asked cannot be done, and why.
+        dialogs.message(refusal.description());
     } catch (const Failure& error) {
         // The script's "USE [master]" makes the server announce the switch; some drivers report it as an error.
         if (IsContextChangeToMaster(error))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AutoBackup.h"
+#include "ConnectionSettings.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "EventPump.h"
@@ -15,6 +16,7 @@
 
 class Clock;
 class QIODevice;
+struct ScriptBatch;
 
 /** The title of the restore file dialog. */
 inline const QString RestoreDialogTitle = QStringLiteral("Select backup file");
@@ -47,12 +49,6 @@ bool IsContextChangeToMaster(const Failure& error);
  * exist").
  */
 bool IsMissingDatabase(const Failure& error);
-
-/**
- * The connection string with its Database value replaced by `database` (added when there is none); every other
- * part stays as it is.
- */
-QString WithDatabase(const QString& connectionString, const QString& database);
 
 /** A batch of the script that the server refused: the server's text, and where the batch begins in the file. */
 class ScriptBatchError : public DbError
@@ -88,21 +84,26 @@ struct RestoreOptions
     std::function<void(const RestoreProgress&)> progress;
     /** For the elapsed time of the progress; none counts none. */
     const Clock* clock = nullptr;
+    /**
+     * Changes each batch before it is sent, in file order (restore-as: DatabaseRenamer); may throw Failure, which
+     * ends the restore before that batch is sent. Empty sends the batches as cut.
+     */
+    std::function<void(ScriptBatch&)> rewriteBatch;
 };
 
 /**
- * `ExecuteScript`: opens a connection with the string; when that login is refused (4060, or the "Login failed" that
+ * `ExecuteScript`: opens a connection with the settings; when that login is refused (4060, or the "Login failed" that
  * FreeTDS puts before it) and master takes the same login but master.dbo.sysdatabases does not list the database,
- * it goes on with Database=master (the script creates the database), else the refusal stands. It reads the file piece
- * by piece (UTF-8, a leading byte-order mark dropped), sends `SET DATEFORMAT mdy` and then the script in the batches of
- * ScriptBatcher, one after the other on that connection, and closes the connection. Has no handling of its own: the
- * first batch that fails ends it with ScriptBatchError (later batches are not sent); a notice of the switch to master
- * reported as an error counts as success and the script goes on. A file that cannot be opened or read is reported
- * through the error report as "IntervalSave.FileCont" and ends it; so does a script that read as empty.
+ * it goes on with the same connection to master (the script creates the database), else the refusal stands. It reads
+ * the file piece by piece (UTF-8, a leading byte-order mark dropped), sends `SET DATEFORMAT mdy` and then the script in
+ * the batches of ScriptBatcher, one after the other on that connection, and closes the connection. Has no handling of
+ * its own: the first batch that fails ends it with ScriptBatchError (later batches are not sent); a notice of the
+ * switch to master reported as an error counts as success and the script goes on. A file that cannot be opened or read
+ * is reported through the error report as "IntervalSave.FileCont" and ends it; so does a script that read as empty.
  */
 void ExecuteScript(ConnectionFactory& factory,
                    Dialogs& dialogs,
-                   const QString& connectionString,
+                   const ConnectionSettings& settings,
                    const QString& path,
                    const RestoreOptions& options = {});
 
@@ -140,7 +141,8 @@ public:
      * A missing file shows "Restore file not found." and changes nothing; so does the working file of a backup that did
      * not finish, with WorkingFileRefusal. Refused with "A backup is already running." during a dump. Between batches
      * window events run (the guard refuses a backup meanwhile) and ProgressBar1 shows the share of the file sent; it is
-     * reset after.
+     * reset after. With a name in "Restore as" the script goes into that database instead (ExecuteScriptAs); when it
+     * exists, the user is asked whether to replace it, and a restore-as that cannot be done says why.
      */
     void PushButton9_Click();
 

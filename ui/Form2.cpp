@@ -38,6 +38,8 @@ const QString ListHeading = u"How often would you like to backup?"_s;
 const QString CursorFileName = u"/HAND-M.CUR"_s;
 /** The folder frame's row for retention and compression: the controls below it sit this much lower. */
 constexpr int ExtraRow = 900;
+/** The restore frame's row for "Restore as" and "Verify each backup": the controls below it sit this much lower. */
+constexpr int RestoreRow = 450;
 
 } // namespace
 
@@ -91,7 +93,7 @@ Form2::~Form2()
 
 void Form2::createControls()
 {
-    setFixedSize(twips(7800), twips(7950 + ExtraRow));
+    setFixedSize(twips(7800), twips(7950 + ExtraRow + RestoreRow));
     setMouseTracking(true);
     installEventFilter(this);
     const QColor white(Qt::white);
@@ -165,19 +167,27 @@ void Form2::createControls()
     Check4 = checkBox(u"Check4"_s, u"Load this software on Windows startup"_s, Frame4, twipsRect(240, 300, 3930, 285));
     Check11 = checkBox(u"Check11"_s, u"Start in system tray"_s, Frame4, twipsRect(4200, 300, 2100, 285));
 
-    Frame3 = frame(u"Frame3"_s, u"Restore Options"_s, twipsRect(120, 4980 + below, 7560, 1335));
+    Frame3 = frame(u"Frame3"_s, u"Restore Options"_s, twipsRect(120, 4980 + below, 7560, 1335 + RestoreRow));
     Text7 = field(u"Text7"_s, Frame3, twipsRect(240, 300, 6375, 345));
     PushButton10 = button(u"PushButton10"_s, u"..."_s, Frame3, twipsRect(6720, 300, 580, 345));
     PushButton9 = button(u"PushButton9"_s, u"Restore Text File"_s, Frame3, twipsRect(240, 750, 7060, 405));
+    RestoreAsLabel = placeControl<QLabel>(Frame3, u"RestoreAsLabel"_s, twipsRect(240, 1290, 1100, 285), controlFont(),
+                                          this, u"Restore as:"_s);
+    setBackgroundColour(RestoreAsLabel, white);
+    RestoreAsText = field(u"RestoreAsText"_s, Frame3, twipsRect(1380, 1245, 2760, 345));
+    RestoreAsText->setPlaceholderText(u"the database the script names"_s);
+    RestoreAsLabel->setBuddy(RestoreAsText);
+    VerifyCheck = checkBox(u"VerifyCheck"_s, u"Verify each backup"_s, Frame3, twipsRect(4320, 1290, 2985, 285));
 
-    PushButton5 = button(u"PushButton5"_s, TurnOnAutoBackupCaption, this, twipsRect(120, 6450 + below, 7560, 405));
-    PushButton6 = button(u"PushButton6"_s, u"Backup Now (Test)"_s, this, twipsRect(120, 6960 + below, 7560, 405));
-    PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485 + below, 7560, 405));
+    const int lower = below + RestoreRow;
+    PushButton5 = button(u"PushButton5"_s, TurnOnAutoBackupCaption, this, twipsRect(120, 6450 + lower, 7560, 405));
+    PushButton6 = button(u"PushButton6"_s, u"Backup Now (Test)"_s, this, twipsRect(120, 6960 + lower, 7560, 405));
+    PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485 + lower, 7560, 405));
 
     // The two new controls follow the folder frame's buttons; the design's controls keep their order.
     const QList<QWidget*> order = {Text5,       ListView2,     PushButton2, PushButton1, KeepBackupsBox, CompressCheck,
                                    CopyToText,  CopyToRemotes, PushButton5, PushButton6, Text7,          PushButton10,
-                                   PushButton9, Check11,       Check4,      PushButton3};
+                                   PushButton9, RestoreAsText, VerifyCheck, Check11,     Check4,         PushButton3};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         QWidget::setTabOrder(order.at(i), order.at(i + 1));
 }
@@ -205,6 +215,10 @@ void Form2::connectHandlers()
     // Stored when the field is left, not at every key: a half-typed text is no destination.
     connect(CopyToText, &QLineEdit::editingFinished, this, [this] { CopyToText_Validate(); });
     connect(CopyToRemotes, &QPushButton::clicked, this, [this] { CopyToRemotes_Click(); });
+    connect(RestoreAsText, &QLineEdit::textChanged, this,
+            [this] { store(SettingKeys::RestoreAs, RestoreAsText->text()); });
+    connect(VerifyCheck, &QCheckBox::toggled, this,
+            [this](bool on) { store(SettingKeys::VerifyBackups, on ? u"On"_s : u"Off"_s); });
 }
 
 void Form2::store(const QString& key, const QString& value)
@@ -323,6 +337,8 @@ void Form2::Form_Load()
         if (const QString problem = copyProblem(CopyToText->text()); !problem.isEmpty())
             m_services.dialogs.message(problem);
     });
+    proc.run(184, [&] { RestoreAsText->setText(settings.get(SettingKeys::RestoreAs)); });
+    proc.run(186, [&] { VerifyCheck->setChecked(settings.get(SettingKeys::VerifyBackups, u"Off"_s) == u"On"_s); });
 }
 
 QString Form2::copyProblem(const QString& destination) const
@@ -529,6 +545,16 @@ QString Form2::restoreFile() const
     return Text7->text();
 }
 
+QString Form2::restoreAs() const
+{
+    return RestoreAsText->text();
+}
+
+bool Form2::verifyBackups() const
+{
+    return VerifyCheck->isChecked();
+}
+
 void Form2::setRestoreFile(const QString& path)
 {
     Text7->setText(path);
@@ -558,7 +584,7 @@ bool Form2::eventFilter(QObject* watched, QEvent* event)
         if (watched == this || watched == Frame2 || watched == Frame3 || watched == Frame4 || watched == Frame5
             || watched == Text5 || watched == ListView2 || watched == ListView2->viewport()
             || watched == KeepBackupsLabel1 || watched == KeepBackupsLabel2 || watched == KeepBackupsBox
-            || watched == CopyToLabel || watched == CopyToText)
+            || watched == CopyToLabel || watched == CopyToText || watched == RestoreAsLabel || watched == RestoreAsText)
             m_pointer.hoverPlain();
     } else if (event->type() == QEvent::FocusIn && watched == Text5) {
         Text5->selectAll();

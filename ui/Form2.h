@@ -106,6 +106,8 @@ public:
     bool compressBackups() const override;
     QString copyDestination() const override;
     QString restoreFile() const override;
+    QString restoreAs() const override;
+    bool verifyBackups() const override;
     void setRestoreFile(const QString& path) override;
     void showConnectionWindow() override;
     void hideWindow() override;
@@ -183,6 +185,10 @@ private:
     QLineEdit* Text7 = nullptr;
     QPushButton* PushButton10 = nullptr;
     QPushButton* PushButton9 = nullptr;
+    // Restore under another name and the restore drill, in the restore frame's last row.
+    QLabel* RestoreAsLabel = nullptr;
+    QLineEdit* RestoreAsText = nullptr;
+    QCheckBox* VerifyCheck = nullptr;
     QPushButton* PushButton5 = nullptr;
     QPushButton* PushButton6 = nullptr;
     QPushButton* PushButton3 = nullptr;

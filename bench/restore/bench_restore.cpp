@@ -174,8 +174,12 @@ int main(int argc, char** argv)
     OdbcConnectionFactory factory(30);
     FakeDialogs dialogs;
     SystemClock clock;
-    const QString connectionString = u"Driver={SQL Server};Server=127.0.0.1,%1;Database=%2;Uid=bench;Pwd=bench;"_s.arg(
-        port, QString::fromLatin1(Database));
+    ConnectionSettings connection;
+    connection.Server = u"127.0.0.1"_s;
+    connection.Port = port;
+    connection.Database = QString::fromLatin1(Database);
+    connection.UserName = u"bench"_s;
+    connection.Password = u"bench"_s;
     qint64 discard = 0;
     serverStats(discard, discard);
     // One restore of a file: its seconds, CPU seconds and statements.
@@ -186,7 +190,7 @@ int main(int argc, char** argv)
         const double cpuBefore = cpuSeconds(RUSAGE_SELF);
         timer.start();
         try {
-            ExecuteScript(factory, dialogs, connectionString, path, options);
+            ExecuteScript(factory, dialogs, connection, path, options);
         } catch (const Failure& error) {
             std::fprintf(stderr, "bench_restore: the restore failed: %s\n", qPrintable(error.description()));
             return false;

@@ -578,6 +578,52 @@ private slots:
         QCOMPARE(QDir(h.dir.path()).entryList(QDir::Files, QDir::Name), expected);
     }
 
+    void newestVerifiedBackupStays_data()
+    {
+        QTest::addColumn<QString>("verified"); // one mark per backup, oldest first, the new one last: V passed
+        QTest::addColumn<int>("keep");
+        QTest::addColumn<QList<int>>("left"); // the backups left, by their place oldest first
+        QTest::newRow("no drill ran") << u"......"_s << 2 << QList<int>{4, 5};
+        QTest::newRow("the newest passed") << u"....VV"_s << 2 << QList<int>{4, 5};
+        QTest::newRow("newer ones failed") << u"V.V..."_s << 2 << QList<int>{2, 4, 5};
+        QTest::newRow("keep one") << u"..V..."_s << 1 << QList<int>{2, 5};
+        QTest::newRow("one kept passed") << u"V...V."_s << 2 << QList<int>{4, 5};
+        QTest::newRow("only the oldest passed") << u"V....."_s << 3 << QList<int>{0, 3, 4, 5};
+        QTest::newRow("keep all") << u"V....."_s << 0 << QList<int>{0, 1, 2, 3, 4, 5};
+    }
+
+    void newestVerifiedBackupStays()
+    {
+        QFETCH(QString, verified);
+        QFETCH(int, keep);
+        QFETCH(QList<int>, left);
+        QTemporaryDir folder;
+        const QStringList names = OlderBackups + QStringList{NewBackup};
+        QStringList paths;
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const QString path = QDir(folder.path()).filePath(names[i]);
+            const QByteArray content = header(Server, u"Sales"_s);
+            writeBytes(path, names[i].endsWith(u".gz"_s) ? compress(content) : content);
+            if (verified[i] == u'V')
+                Retention::markVerified(path, QDateTime(QDate(2021, 8, 31), QTime(9, 0)));
+            paths << path;
+        }
+        FakeDialogs dialogs;
+        FakeClock clock;
+        QStringList logged;
+        Retention(dialogs, clock, [&logged](const QString& line) {
+            logged << line;
+        }).RemoveOldBackups(folder.path(), Server, u"Sales"_s, keep, paths.constLast());
+        QCOMPARE(dialogs.errorReports(), QStringList());
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const bool stays = left.contains(int(i));
+            QVERIFY2(QFileInfo::exists(paths[i]) == stays, qPrintable(names[i]));
+            // A mark goes with its backup; a kept backup keeps its mark.
+            QCOMPARE(Retention::isVerified(paths[i]), stays && verified[i] == u'V');
+        }
+        QCOMPARE(logged.size(), names.size() - left.size());
+    }
+
     void fileJustWrittenStaysWhenTheClockWentBack()
     {
         Harness h;

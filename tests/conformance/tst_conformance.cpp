@@ -7,11 +7,16 @@
 // skipped, so that scripts/test can report it as not run.
 #include "ConnectionSettings.h"
 #include "DumpHarness.h"
+#include "Gzip.h"
 #include "OdbcConnection.h"
+#include "RestoreAs.h"
+#include "RestoreDrill.h"
+#include "Retention.h"
 #include "ScriptRestore.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -173,6 +178,30 @@ public:
     QString createError;
 };
 
+/** A database the test does not make itself (a restore makes it) but drops when it is over, whatever happened. */
+class DropAfter
+{
+public:
+    DropAfter(Server& server, QString databaseName)
+        : m_server(server)
+        , name(std::move(databaseName))
+    { }
+    ~DropAfter()
+    {
+        m_server.execute(u"master"_s,
+                         u"IF EXISTS (SELECT name FROM master.dbo.sysdatabases WHERE name = "_s + literal(name)
+                             + u") DROP DATABASE "_s + quotedName(name));
+    }
+    DropAfter(const DropAfter&) = delete;
+    DropAfter& operator=(const DropAfter&) = delete;
+
+private:
+    Server& m_server;
+
+public:
+    const QString name;
+};
+
 /** Fails the test with the server's text when a setup batch was refused. */
 #define SETUP(call)                                                                                                    \
     do {                                                                                                               \
@@ -242,6 +271,7 @@ public:
 private:
     Server m_server;
     bool m_peer = false;
+    SystemClock m_clock;
 
     /** One backup of the database through SaveAll, into its own folder. */
     std::unique_ptr<DumpHarness> backUp(const QString& database)
@@ -256,7 +286,7 @@ private:
     {
         FakeDialogs dialogs;
         try {
-            ExecuteScript(m_server.factory(), dialogs, m_server.connectionString(database), path);
+            ExecuteScript(m_server.factory(), dialogs, m_server.settings(database), path);
         } catch (const Failure& failure) {
             return failure.description();
         }
@@ -300,6 +330,38 @@ private:
         }
         trip.second = second->output();
         return trip;
+    }
+
+    /** The databases whose names begin with the drill's scratch stem for the database. */
+    QStringList scratchDatabases(const QString& database)
+    {
+        QString error;
+        QStringList names;
+        for (const QString& name : m_server.texts(u"master"_s, u"SELECT name FROM master.dbo.sysdatabases"_s, error)) {
+            if (name.startsWith(RestoreDrill::scratchStem(database), Qt::CaseInsensitive))
+                names << name;
+        }
+        return names;
+    }
+
+    /** The restore drill on a backup of the database, as the programs run it. */
+    AfterSaveOutcome drill(const QString& database,
+                           const QString& path,
+                           qint64 leftoverAfterSeconds = 120,
+                           QStringList* dropped = nullptr)
+    {
+        DrillContext context{m_server.factory(),
+                             m_clock,
+                             [this, database] { return m_server.settings(database); },
+                             [path] { return path.endsWith(u".gz"_s); },
+                             {},
+                             {}};
+        context.leftoverAfterSeconds = leftoverAfterSeconds;
+        RestoreDrill restoreDrill(context);
+        const AfterSaveOutcome outcome = restoreDrill(path);
+        if (dropped)
+            *dropped = restoreDrill.droppedLeftovers();
+        return outcome;
     }
 
     /** The names of the database's user tables, sorted, lower-cased (the peer keeps none of their case). */
@@ -742,7 +804,7 @@ private slots:
 
         FakeDialogs dialogs;
         try {
-            ExecuteScript(m_server.factory(), dialogs, m_server.connectionString(db.name), path);
+            ExecuteScript(m_server.factory(), dialogs, m_server.settings(db.name), path);
             QFAIL("the refused batch was not raised");
         } catch (const ScriptBatchError& error) {
             QVERIFY2(error.description().contains(u"one"_s), qPrintable(error.description()));
@@ -757,6 +819,151 @@ private slots:
         // What came before the refused batch is there; nothing after it was sent.
         QString error;
         QCOMPARE(tableNames(db.name, error), QStringList{u"a"_s});
+    }
+
+    void restoreAsLeavesTheOriginalAlone_data()
+    {
+        QTest::addColumn<bool>("compress");
+        QTest::newRow("plain") << false;
+        QTest::newRow("compressed") << true;
+    }
+
+    void restoreAsLeavesTheOriginalAlone()
+    {
+        QFETCH(bool, compress);
+        ScratchDatabase db(m_server, u"beside"_s);
+        SETUP(db.createError);
+        SETUP(db.execute(u"CREATE TABLE People (Id INT, Name NVARCHAR(20), Born DATETIME)\r\n"
+                         u"INSERT INTO People VALUES (1, 'Baker''s', '1970-05-01')\r\n"
+                         u"INSERT INTO People VALUES (2, NULL, NULL)"_s));
+        DumpHarness yesterday(m_server.factory(), ServerLabel, db.name);
+        yesterday.source.compress = compress;
+        QVERIFY(yesterday.dump(m_server.connectionString(db.name)));
+        // Today's work: a row changed, one added. The restore-as must not touch it.
+        SETUP(db.execute(
+            u"UPDATE People SET Name = N'Today' WHERE Id = 1\r\nINSERT INTO People VALUES (3, N'New', NULL)"_s));
+        const QString select = u"SELECT Id, Name, Born FROM People ORDER BY Id"_s;
+        QString error;
+        const QList<QList<FieldValue>> today = m_server.query(db.name, select, 3, error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+
+        DropAfter copy(m_server, db.name + u"_old"_s);
+        FakeDialogs dialogs;
+        ExecuteScriptAs(m_server.factory(), dialogs, m_server.settings(db.name), yesterday.outputPath, copy.name,
+                        false);
+        QCOMPARE(dialogs.errorReports(), QStringList());
+
+        const QList<QList<FieldValue>> original = m_server.query(db.name, select, 3, error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        const QString why = describeRows(today, original);
+        QVERIFY2(why.isEmpty(), qPrintable(u"the original changed: "_s + why));
+        const QList<QList<FieldValue>> old = m_server.query(copy.name, select, 3, error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(old.size(), 2);
+        QCOMPARE(old[0][1].text, u"Baker's"_s);
+        // The copy backs up as the backup it came from, from the first table block on.
+        DumpHarness ofCopy(m_server.factory(), ServerLabel, copy.name);
+        ofCopy.source.compress = compress;
+        QVERIFY(ofCopy.dump(m_server.connectionString(copy.name)));
+        std::unique_ptr<QIODevice> a = openScriptFile(yesterday.outputPath);
+        std::unique_ptr<QIODevice> b = openScriptFile(ofCopy.outputPath);
+        const std::optional<ScriptDifference> difference = CompareRestoredCopy(*a, *b, db.name, copy.name);
+        QVERIFY2(!difference, qPrintable(difference ? difference->copy : QString()));
+
+        // Onto a name that exists: refused without leave, the copy untouched; with leave, replaced.
+        SETUP(m_server.execute(copy.name, u"INSERT INTO People VALUES (9, N'Kept', NULL)"_s));
+        QVERIFY_THROWS_EXCEPTION(RestoreTargetExists,
+                                 ExecuteScriptAs(m_server.factory(), dialogs, m_server.settings(db.name),
+                                                 yesterday.outputPath, copy.name.toUpper(), false));
+        QCOMPARE(m_server.query(copy.name, select, 3, error).size(), 3);
+        ExecuteScriptAs(m_server.factory(), dialogs, m_server.settings(db.name), yesterday.outputPath, copy.name, true);
+        QCOMPARE(m_server.query(copy.name, select, 3, error).size(), 2);
+        QCOMPARE(m_server.query(db.name, select, 3, error).size(), 3);
+    }
+
+    void drillPasses_data()
+    {
+        QTest::addColumn<QString>("stem");
+        QTest::addColumn<QString>("setup");
+        const QString people = u"CREATE TABLE People (Id INT, Name NVARCHAR(20), Born DATETIME)\r\n"
+                               u"INSERT INTO People VALUES (1, 'Baker''s', '1970-05-01')\r\n"
+                               u"INSERT INTO People VALUES (2, NULL, NULL)"_s;
+        QTest::newRow("worked example") << u"drill"_s << people;
+        QTest::newRow("apostrophe in the database") << u"it's"_s << people;
+        QTest::newRow("comment marks in the database") << u"x/*y*/z--"_s << people;
+        QTest::newRow("hostile table and column")
+            << u"names"_s
+            << u"CREATE TABLE \"x/*y*/z\r\nGO\" (\"n\" INT, \"o'c--\" NVARCHAR(40))\r\n"
+               u"INSERT INTO \"x/*y*/z\r\nGO\" VALUES (7, N'USE [master]' + NCHAR(13) + NCHAR(10) + N'GO')"_s;
+        QTest::newRow("empty database") << u"empty"_s << QString();
+    }
+
+    void drillPasses()
+    {
+        QFETCH(QString, stem);
+        QFETCH(QString, setup);
+        ScratchDatabase db(m_server, stem);
+        SETUP(db.createError);
+        if (!setup.isEmpty())
+            SETUP(db.execute(setup));
+        const std::unique_ptr<DumpHarness> backup = backUp(db.name);
+        QCOMPARE(backup->dialogs.errorReports(), QStringList());
+        const AfterSaveOutcome outcome = drill(db.name, backup->outputPath);
+        QCOMPARE(outcome.text, VerifiedText);
+        QCOMPARE(int(outcome.result), int(AfterSaveOutcome::Result::Passed));
+        QVERIFY(Retention::isVerified(backup->outputPath));
+        QCOMPARE(scratchDatabases(db.name), QStringList());
+    }
+
+    void drillFailsAndSaysWhere()
+    {
+        // The default format writes datetime2(0) without its scale: the copy has datetime2(7) and its backup writes
+        // seven decimals. The drill must say so.
+        ScratchDatabase db(m_server, u"scale"_s);
+        SETUP(db.createError);
+        SETUP(db.execute(u"CREATE TABLE \"T\" (\"a\" DATETIME2(0))\r\n"
+                         u"INSERT INTO \"T\" VALUES ('2026-12-08T10:59:16')"_s));
+        const std::unique_ptr<DumpHarness> backup = backUp(db.name);
+        QCOMPARE(backup->dialogs.errorReports(), QStringList());
+        const AfterSaveOutcome outcome = drill(db.name, backup->outputPath);
+        QCOMPARE(int(outcome.result), int(AfterSaveOutcome::Result::Failed));
+        QCOMPARE(outcome.exitStatus, 1);
+        QVERIFY2(outcome.text.startsWith(u"not verified: line "_s), qPrintable(outcome.text));
+        QVERIFY2(outcome.text.contains(u"10:59:16.0000000"_s), qPrintable(outcome.text));
+        QVERIFY(!Retention::isVerified(backup->outputPath));
+        QVERIFY(QFileInfo::exists(backup->outputPath)); // the backup stays
+        QCOMPARE(scratchDatabases(db.name), QStringList());
+    }
+
+    void drillDropsWhatADeadDrillLeft()
+    {
+        ScratchDatabase db(m_server, u"leftover"_s);
+        SETUP(db.createError);
+        SETUP(db.execute(u"CREATE TABLE \"T\" (\"a\" INT)\r\nINSERT INTO \"T\" VALUES (1)"_s));
+        const QString dead = RestoreDrill::scratchStem(db.name) + u"deadbeef"_s;
+        const QString running = RestoreDrill::scratchStem(db.name) + u"0badf00d"_s;
+        DropAfter deadGuard(m_server, dead);
+        DropAfter runningGuard(m_server, running);
+        SETUP(m_server.execute(u"master"_s, u"CREATE DATABASE "_s + quotedName(dead)));
+        SETUP(m_server.execute(u"master"_s, u"CREATE DATABASE "_s + quotedName(running)));
+        // A drill at work keeps a session in its scratch database.
+        std::unique_ptr<Connection> session = m_server.factory().createConnection();
+        session->Open(m_server.connectionString(running));
+
+        const std::unique_ptr<DumpHarness> backup = backUp(db.name);
+        // Young leftovers are not taken for dead yet.
+        QStringList dropped;
+        QCOMPARE(drill(db.name, backup->outputPath, 3600, &dropped).text, VerifiedText);
+        QCOMPARE(dropped, QStringList());
+        QCOMPARE(scratchDatabases(db.name).size(), 2);
+        // Old enough: the one without a session goes, the one in use stays.
+        QCOMPARE(drill(db.name, backup->outputPath, 0, &dropped).text, VerifiedText);
+        QCOMPARE(dropped.size(), 1);
+        QCOMPARE(dropped.constFirst().toLower(), dead.toLower());
+        const QStringList left = scratchDatabases(db.name);
+        QCOMPARE(left.size(), 1);
+        QCOMPARE(left.constFirst().toLower(), running.toLower());
+        session->Close();
     }
 
     void commandBacksUpAndRestores_data()
@@ -799,6 +1006,23 @@ private slots:
             backupArgs << u"--compress"_s;
         const auto [backupStatus, backupOutput] = run(backupArgs);
         QVERIFY2(backupStatus == 0, qPrintable(backupOutput));
+        if (compress) {
+            // Yesterday's rows beside today's database: the copy is made, onto it again only with leave.
+            DropAfter copy(m_server, db.name + u"_old"_s);
+            const QString file = QDir(folder).filePath(QDir(folder).entryList(QDir::Files).value(0));
+            const QStringList restoreAs{u"--restore"_s, file, u"--restore-as"_s, copy.name};
+            const auto [asStatus, asOutput] = run(restoreAs);
+            QVERIFY2(asStatus == 0, qPrintable(asOutput));
+            const auto [againStatus, againOutput] = run(restoreAs);
+            QCOMPARE(againStatus, 1);
+            QVERIFY2(againOutput.contains(u"already exists"_s) && againOutput.contains(u"--replace"_s),
+                     qPrintable(againOutput));
+            const auto [replaceStatus, replaceOutput] = run(restoreAs + QStringList{u"--replace"_s});
+            QVERIFY2(replaceStatus == 0, qPrintable(replaceOutput));
+            QString error;
+            QCOMPARE(m_server.texts(copy.name, u"SELECT \"b\" FROM \"T\" WHERE \"a\" = 1"_s, error),
+                     QStringList{u"Ω'x"_s});
+        }
         const QStringList files = QDir(folder).entryList(QDir::Files);
         QCOMPARE(files.size(), 1);
         QCOMPARE(files[0].endsWith(u".sql.gz"_s), compress);
@@ -813,6 +1037,46 @@ private slots:
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows[0][1].text, u"Ω'x"_s);
         QVERIFY(rows[1][1].isNull());
+    }
+
+    void commandVerifiesEachBackup()
+    {
+        ScratchDatabase db(m_server, u"verify"_s);
+        SETUP(db.createError);
+        SETUP(db.execute(u"CREATE TABLE \"T\" (\"a\" INT)\r\nINSERT INTO \"T\" VALUES (1)"_s));
+        QTemporaryDir home;
+        const QString folder = home.filePath(u"backups"_s);
+        QVERIFY(QDir().mkpath(folder));
+        const NamedServer& named = m_server.named();
+        QString written; // the path the last run printed
+        const auto run = [&](const QStringList& extra) {
+            QProcess process;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(u"XDG_CONFIG_HOME"_s, home.filePath(u"config"_s));
+            env.insert(u"TEMP"_s, home.path());
+            env.insert(u"TESSALINE_PASSWORD"_s, named.password);
+            process.setProcessEnvironment(env);
+            process.start(QStringLiteral(TESSALINE_BINARY_DIR "/cli/tessaline-backup"),
+                          QStringList{u"--server"_s, named.host, u"--port"_s, named.port, u"--user"_s, named.user,
+                                      u"--database"_s, db.name, u"--folder"_s, folder}
+                              + extra);
+            if (!process.waitForFinished(300'000))
+                process.kill();
+            written = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+            return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        };
+        const auto log = [&] { return QString::fromUtf8(readBytes(home.filePath(u"backups.log"_s))); };
+        QCOMPARE(run({u"--verify"_s}), 0);
+        QVERIFY2(log().contains(u".sql verified at "_s), qPrintable(log()));
+        // A backup that does not come back as it was: exit status 1, the log says where, the file stays.
+        SETUP(db.execute(u"CREATE TABLE \"D\" (\"t\" DATETIME2(0))\r\n"
+                         u"INSERT INTO \"D\" VALUES ('2026-12-08T10:59:16')"_s));
+        QCOMPARE(run({u"--verify"_s}), 1);
+        QVERIFY2(log().contains(u"not verified: line "_s), qPrintable(log()));
+        QVERIFY2(QFileInfo::exists(written), qPrintable(written));
+        QVERIFY(!Retention::isVerified(written));
+        QCOMPARE(run({u"--no-verify"_s}), 0);
+        QCOMPARE(scratchDatabases(db.name), QStringList());
     }
 };
 

@@ -93,6 +93,39 @@ private slots:
         QCOMPARE(BuildConnectionString(input), expected);
     }
 
+    void sameConnectionAnotherDatabase_data()
+    {
+        QTest::addColumn<ConnectionSettings>("input");
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("master") << settings(u"srv"_s, u"1433"_s, false, u"Sales"_s, u"sa"_s, u"pw"_s) << u"master"_s
+                                << u"Driver={SQL Server};Server=srv,1433;Database=master;Uid=sa;Pwd=pw;"_s;
+        // The other values keep their own rules: a braced password stays braced, the local flag drops the port.
+        QTest::newRow("braced values kept")
+            << settings(u"srv"_s, u"1433"_s, true, u"{a;Database=b}"_s, u"sa"_s, u"x;y"_s) << u"Sales_copy"_s
+            << u"Driver={SQL Server};Server=srv;Database=Sales_copy;Uid=sa;Pwd={x;y};"_s;
+        QTest::newRow("the new name braced by the same rule")
+            << settings(u"srv"_s, u"1433"_s, false, u"Sales"_s, u"sa"_s, u"pw"_s) << u"a;b"_s
+            << u"Driver={SQL Server};Server=srv,1433;Database={a;b};Uid=sa;Pwd=pw;"_s;
+    }
+
+    void sameConnectionAnotherDatabase()
+    {
+        QFETCH(ConnectionSettings, input);
+        QFETCH(QString, database);
+        QFETCH(QString, expected);
+        const ConnectionSettings other = input.withDatabase(database);
+        QCOMPARE(BuildConnectionString(other), expected);
+        QCOMPARE(other.withDatabase(input.Database), input);
+        // A name the driver cannot take is refused as the database name.
+        try {
+            BuildConnectionString(input.withDatabase(u"x};y"_s));
+            QFAIL("no error");
+        } catch (const ConnectionStringError& error) {
+            QVERIFY(error.description().contains(u"database name"_s));
+        }
+    }
+
     void valueWithSemicolonAndBraceIsRefused()
     {
         const auto s = settings(u"srv"_s, u"1433"_s, false, u"Sales"_s, u"sa"_s, u"a};b"_s);

@@ -810,7 +810,7 @@ private slots:
         file.close();
 
         FakeDialogs dialogs;
-        ExecuteScript(*m_factory, dialogs, m_server.connectionString(u"Big"_s, User, Password), path);
+        ExecuteScript(*m_factory, dialogs, settings().withDatabase(u"Big"_s), path);
 
         const QList<qsizetype> sizes = m_server.batchBytes();
         const QStringList batches = m_server.batches();
@@ -895,7 +895,7 @@ private slots:
 
         FakeDialogs dialogs;
         try {
-            ExecuteScript(*m_factory, dialogs, connectionString(), path);
+            ExecuteScript(*m_factory, dialogs, settings(), path);
             QFAIL("the failing statement after the rows was not raised");
         } catch (const DbError& error) {
             QVERIFY2(error.description().contains(u"Nope"_s), qPrintable(error.description()));

@@ -607,7 +607,7 @@ private slots:
         h.db.failText = u"[FreeTDS][SQL Server]Conversion failed."_s;
 
         try {
-            ExecuteScript(h.db, h.dialogs, u"Driver={SQL Server};Database=D;"_s, path);
+            ExecuteScript(h.db, h.dialogs, h.connection.settings, path);
             QFAIL("the failing batch was not raised");
         } catch (const ScriptBatchError& error) {
             QCOMPARE(error.description(), h.db.failText);
@@ -672,25 +672,6 @@ private slots:
         QFETCH(bool, missing);
         QCOMPARE(IsMissingDatabase(DbError(description, number)), missing);
         QVERIFY(!IsMissingDatabase(Failure(description, number)));
-    }
-
-    void withDatabase_data()
-    {
-        QTest::addColumn<QString>("connectionString");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("built string") << u"Driver={SQL Server};Server=srv,1433;Database=Sales;Uid=sa;Pwd=pw;"_s
-                                      << u"Driver={SQL Server};Server=srv,1433;Database=master;Uid=sa;Pwd=pw;"_s;
-        QTest::newRow("braced value with ; and =")
-            << u"Driver={SQL Server};Server=srv;Database={a;Database=b};Uid=sa;Pwd={x;y}"_s
-            << u"Driver={SQL Server};Server=srv;Database=master;Uid=sa;Pwd={x;y}"_s;
-        QTest::newRow("key in another case") << u"Server=srv;DATABASE=Sales"_s << u"Server=srv;Database=master"_s;
-        QTest::newRow("no database") << u"Server=srv;Uid=sa;"_s << u"Server=srv;Uid=sa;Database=master;"_s;
-    }
-    void withDatabase()
-    {
-        QFETCH(QString, connectionString);
-        QFETCH(QString, expected);
-        QCOMPARE(WithDatabase(connectionString, u"master"_s), expected);
     }
 
     void compressedScriptsRestore_data()

@@ -53,6 +53,8 @@ public:
     }
 
     QString backupFolder() const override { return folder; }
+    QString restoreAs() const override { return restoreAsName; }
+    bool verifyBackups() const override { return verify; }
     QString restoreFile() const override { return restorePath; }
     void setRestoreFile(const QString& path) override
     {
@@ -78,6 +80,8 @@ public:
     int selected = -1; ///< 0-based, -1 for none
     QString folder;
     QString restorePath;
+    QString restoreAsName; ///< the field "Restore as"
+    bool verify = false; ///< the check box "Verify each backup"
     int restoreFileChanges = 0;
     bool connectionWindowShown = false;
     bool hidden = false;

@@ -230,6 +230,15 @@ public:
                 std::vector<MemoryDatabase::Row>{
                     {FieldValue::ofText(QString::number(*m_db.snapshotIsolationState), FieldValue::Kind::Integer)}});
         }
+        static const QRegularExpression databaseQuery(
+            uR"(^SELECT name FROM master\.dbo\.sysdatabases WHERE name = N'((?:[^']|'')*)'$)"_s);
+        if (const auto m = databaseQuery.match(commandText); m.hasMatch()) {
+            const QString name = m.captured(1).replace(u"''"_s, u"'"_s);
+            std::vector<MemoryDatabase::Row> rows;
+            if (m_db.databases.contains(name, Qt::CaseInsensitive))
+                rows.push_back({FieldValue::ofText(name)});
+            return std::make_unique<MemoryRecordSet>(QStringList{u"name"_s}, std::move(rows));
+        }
         if (transaction.match(commandText).hasMatch())
             return std::make_unique<MemoryRecordSet>(QStringList(), std::vector<MemoryDatabase::Row>());
         if (filesQuery.match(commandText).hasMatch()) {

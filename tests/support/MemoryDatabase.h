@@ -18,6 +18,7 @@
  *   SELECT * FROM [<name>] and SELECT * FROM [<schema>].[<name>]
  *   SELECT physical_name, type FROM sys.database_files
  *   SELECT snapshot_isolation_state FROM sys.databases WHERE name = N'<name>'
+ *   SELECT name FROM master.dbo.sysdatabases WHERE name = N'<name>'
  *   SET TRANSACTION ISOLATION LEVEL ..., BEGIN TRANSACTION, COMMIT (answered with an empty result)
  * Anything else is recorded as a batch and answered by `batchHandler` (default: an empty result). Faults are set
  * on the database and hit every connection made from it.
@@ -66,6 +67,8 @@ public:
     QList<Table>& tables() { return m_tables; }
     /** sys.databases.snapshot_isolation_state of every database; none makes the query fail. */
     std::optional<int> snapshotIsolationState = 0;
+    /** The databases master.dbo.sysdatabases lists (names compared without regard to case). */
+    QStringList databases;
     /** The answer to the database file list; none makes the query fail. */
     std::optional<QList<DatabaseFile>> databaseFiles;
 

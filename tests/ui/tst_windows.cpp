@@ -864,6 +864,83 @@ private slots:
         QVERIFY(h.tray.shown); // the rest of the load ran
     }
 
+    void restoreAsAndVerifyStoreEveryChange()
+    {
+        WindowHarness h;
+        h.create();
+        h.form2->showWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.form2.get()));
+        QWidget* w = h.form2.get();
+        auto* restoreAs = control<QLineEdit>(w, u"RestoreAsText"_s);
+        auto* verify = control<QCheckBox>(w, u"VerifyCheck"_s);
+        QCOMPARE(control<QLabel>(w, u"RestoreAsLabel"_s)->text(), u"Restore as:"_s);
+        QCOMPARE(verify->text(), u"Verify each backup"_s);
+        // Both sit in the restore frame, under its button, above the on/off button.
+        QCOMPARE(restoreAs->parentWidget(), control<QWidget>(w, u"Frame3"_s));
+        QCOMPARE(verify->parentWidget(), control<QWidget>(w, u"Frame3"_s));
+        QVERIFY(restoreAs->geometry().top() > control<QWidget>(w, u"PushButton9"_s)->geometry().bottom());
+        QVERIFY(control<QWidget>(w, u"Frame3"_s)->geometry().bottom()
+                < control<QWidget>(w, u"PushButton5"_s)->geometry().top());
+        QCOMPARE(restoreAs->text(), QString());
+        QVERIFY(!verify->isChecked());
+        QVERIFY(!h.form2->verifyBackups());
+        QCOMPARE(h.stored(SettingKeys::RestoreAs), u"<absent>"_s); // a first start behaves as before
+        QCOMPARE(h.stored(SettingKeys::VerifyBackups), u"<absent>"_s);
+
+        restoreAs->setFocus();
+        QTest::keyClicks(restoreAs, u"Sa"_s);
+        QCOMPARE(h.stored(SettingKeys::RestoreAs), u"Sa"_s);
+        QTest::keyClicks(restoreAs, u"les_old"_s);
+        QCOMPARE(h.stored(SettingKeys::RestoreAs), u"Sales_old"_s);
+        QCOMPARE(h.form2->restoreAs(), u"Sales_old"_s);
+        restoreAs->clear();
+        QCOMPARE(h.stored(SettingKeys::RestoreAs), QString());
+
+        QTest::mouseClick(verify, Qt::LeftButton, {}, QPoint(5, verify->height() / 2));
+        QCOMPARE(h.stored(SettingKeys::VerifyBackups), u"On"_s);
+        QVERIFY(h.form2->verifyBackups());
+        QTest::mouseClick(verify, Qt::LeftButton, {}, QPoint(5, verify->height() / 2));
+        QCOMPARE(h.stored(SettingKeys::VerifyBackups), u"Off"_s);
+        QCOMPARE(h.dialogs.shown().size(), 0);
+
+        // The keyboard reaches them after the restore button.
+        control<QWidget>(w, u"PushButton9"_s)->setFocus();
+        QStringList order;
+        for (int i = 0; i < 2; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(order, (QStringList{u"RestoreAsText"_s, u"VerifyCheck"_s}));
+    }
+
+    void restoreAsAndVerifyAreReadAtLoad_data()
+    {
+        QTest::addColumn<QString>("restoreAs");
+        QTest::addColumn<QString>("verify");
+        QTest::addColumn<bool>("ticked");
+        QTest::newRow("name, On") << u"Sales_old"_s << u"On"_s << true;
+        QTest::newRow("hostile name, Off") << u"a]b's -- c"_s << u"Off"_s << false;
+        QTest::newRow("empty, lower-case on") << QString() << u"on"_s << false;
+    }
+
+    void restoreAsAndVerifyAreReadAtLoad()
+    {
+        QFETCH(QString, restoreAs);
+        QFETCH(QString, verify);
+        QFETCH(bool, ticked);
+        WindowHarness h;
+        h.seed(SettingKeys::RestoreAs, restoreAs);
+        h.seed(SettingKeys::VerifyBackups, verify);
+        h.create();
+        h.form2->showWindow();
+        QCOMPARE(control<QLineEdit>(h.form2.get(), u"RestoreAsText"_s)->text(), restoreAs);
+        QCOMPARE(h.form2->restoreAs(), restoreAs);
+        QCOMPARE(control<QCheckBox>(h.form2.get(), u"VerifyCheck"_s)->isChecked(), ticked);
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        QCOMPARE(h.stored(SettingKeys::RestoreAs), restoreAs); // the load writes nothing else back
+        QCOMPARE(h.stored(SettingKeys::VerifyBackups), verify);
+    }
+
     void backupNowKeepsTheNewestAndCompresses()
     {
         WindowHarness h;

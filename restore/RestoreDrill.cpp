@@ -1,0 +1,307 @@
+#include "RestoreDrill.h"
+
+#include "DataAccess.h"
+#include "Dialogs.h"
+#include "Gzip.h"
+#include "RestoreAs.h"
+#include "Retention.h"
+#include "ScriptBatcher.h"
+#include "ScriptText.h"
+#include "Views.h"
+
+#include <QIODevice>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+/** Nothing of the drill's own backup reaches the user's screen: its reports are collected and said in the outcome. */
+class CollectingDialogs : public Dialogs
+{
+public:
+    void message(const QString& text) override { said << text; }
+    bool question(const QString& text) override
+    {
+        said << text;
+        return false;
+    }
+    void errorReport(const QString& text) override { said << text.section(u'\r', 0, 0); }
+    QString openFileName(const QString&, const QString&) override { return {}; }
+    QString browseForFolder(const QString&, const QString&) override { return {}; }
+    QStringList said;
+};
+
+QString withoutLineEnd(QString line)
+{
+    while (line.endsWith(u'\n') || line.endsWith(u'\r'))
+        line.chop(1);
+    return line;
+}
+
+/** A line as the outcome quotes it: short enough for a log line. */
+QString quotedLine(const QString& line)
+{
+    constexpr qsizetype Most = 160;
+    return u'"' + (line.size() > Most ? line.left(Most) + u"..."_s : line) + u'"';
+}
+
+/** The next line with its line end; false at the end (a compressed stream cannot tell its end before a read). */
+bool nextLine(QIODevice& device, QString& line)
+{
+    const QByteArray bytes = device.readLine();
+    line = QString::fromUtf8(bytes);
+    return !bytes.isEmpty();
+}
+
+/** Reads lines up to and including the one that ends the database block (the `USE` of the database); its number. */
+qint64 skipDatabaseBlock(QIODevice& device)
+{
+    ScriptLexer lexer;
+    qint64 line = 0;
+    int uses = 0;
+    QString text;
+    while (nextLine(device, text)) {
+        ++line;
+        const bool startsInCode = lexer.inCode();
+        if (startsInCode && ScriptLexer::classify(text) == ScriptLexer::LineKind::Use)
+            ++uses;
+        lexer.scan(text);
+        // "USE [master]" comes first, "USE [D]" second; a name with line breaks ends where the lexer is back in code.
+        if (uses >= 2 && lexer.inCode())
+            break;
+    }
+    return line;
+}
+
+std::unique_ptr<Connection> openMaster(ConnectionFactory& factory, const ConnectionSettings& settings)
+{
+    std::unique_ptr<Connection> master = factory.createConnection();
+    master->Open(BuildConnectionString(settings.withDatabase(u"master"_s)));
+    return master;
+}
+
+bool isPermissionRefusal(const Failure& error)
+{
+    return error.number() == 262 || error.description().contains(u"permission denied"_s, Qt::CaseInsensitive);
+}
+
+} // namespace
+
+std::optional<ScriptDifference>
+CompareRestoredCopy(QIODevice& backup, QIODevice& copy, const QString& database, const QString& scratch)
+{
+    qint64 line = skipDatabaseBlock(backup);
+    skipDatabaseBlock(copy);
+    for (;;) {
+        ++line;
+        QString a;
+        QString b;
+        const bool backupEnds = !nextLine(backup, a);
+        const bool copyEnds = !nextLine(copy, b);
+        if (backupEnds && copyEnds)
+            return std::nullopt;
+        if (!scratch.isEmpty())
+            b.replace(scratch, database, Qt::CaseInsensitive);
+        if (a != b || backupEnds != copyEnds)
+            return ScriptDifference{line, withoutLineEnd(a), withoutLineEnd(b)};
+    }
+}
+
+RestoreDrill::RestoreDrill(DrillContext context)
+    : m_context(std::move(context))
+{ }
+
+QString RestoreDrill::scratchStem(const QString& database)
+{
+    return database + u"_verify_"_s;
+}
+
+QString RestoreDrill::scratchName(const QString& database)
+{
+    return scratchStem(database)
+        + QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0').toLower();
+}
+
+AfterSaveOutcome RestoreDrill::operator()(const QString& path)
+{
+    m_dropped.clear();
+    AfterSaveOutcome notDone;
+    notDone.result = AfterSaveOutcome::Result::NotDone;
+    ConnectionSettings settings;
+    try {
+        settings = m_context.connection();
+        dropLeftovers(settings);
+    } catch (const Failure& error) {
+        notDone.text = u"could not be verified: "_s + error.description();
+        return notDone;
+    }
+    const QString scratch = scratchName(settings.Database);
+    AfterSaveOutcome outcome = drill(path, settings, scratch);
+
+    // The scratch database goes whatever happened; no session of the drill is left in it.
+    try {
+        std::unique_ptr<Connection> master = openMaster(m_context.factory, settings);
+        master
+            ->Execute(u"IF EXISTS (SELECT name FROM master.dbo.sysdatabases WHERE name = N'"_s
+                      + ScriptText::quoted(scratch) + u"') DROP DATABASE ["_s + ScriptText::bracketed(scratch) + u"]"_s)
+            ->Close();
+        master->Close();
+    } catch (const Failure& error) {
+        outcome.text += u"; the scratch database "_s + scratch + u" could not be dropped: "_s + error.description();
+    }
+    if (outcome.result == AfterSaveOutcome::Result::Passed) {
+        try {
+            Retention::markVerified(path, m_context.clock.now());
+        } catch (const Failure& error) {
+            outcome.text += u"; the mark for retention could not be written: "_s + error.description();
+        }
+    }
+    return outcome;
+}
+
+AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettings& settings, const QString& scratch)
+{
+    AfterSaveOutcome outcome;
+    const auto failed = [&outcome](const QString& text) {
+        outcome.result = AfterSaveOutcome::Result::Failed;
+        outcome.exitStatus = 1;
+        outcome.text = u"not verified: "_s + text;
+        return outcome;
+    };
+    const auto notDone = [&outcome](const QString& text) {
+        outcome.result = AfterSaveOutcome::Result::NotDone;
+        outcome.text = u"could not be verified: "_s + text;
+        return outcome;
+    };
+    const auto say = [this](const QString& text) {
+        if (m_context.progress)
+            m_context.progress(text);
+    };
+
+    QTemporaryDir temporary;
+    if (!temporary.isValid())
+        return notDone(u"no temporary folder: "_s + temporary.errorString());
+
+    // Stage 1: the backup into the scratch database.
+    CollectingDialogs dialogs;
+    RestoreOptions restoreOptions;
+    restoreOptions.clock = &m_context.clock;
+    restoreOptions.letEventsRun = m_context.letEventsRun;
+    restoreOptions.progress = [&](const RestoreProgress& p) {
+        say(u"Verifying the backup: restoring, %1%"_s.arg(p.bytesTotal > 0 ? p.bytesDone * 100 / p.bytesTotal : 0));
+    };
+    say(u"Verifying the backup: restoring"_s);
+    try {
+        ExecuteScriptAs(m_context.factory, dialogs, settings, path, scratch, false, restoreOptions);
+    } catch (const ScriptBatchError& refused) {
+        if (isPermissionRefusal(refused))
+            return notDone(u"the login may not create a database ("_s + refused.description() + u')');
+        return failed(u"the server refused the batch at line %1 of the backup: %2"_s.arg(refused.firstLine())
+                          .arg(refused.description()));
+    } catch (const Failure& error) {
+        if (isPermissionRefusal(error))
+            return notDone(u"the login may not create a database ("_s + error.description() + u')');
+        if (!dialogs.said.isEmpty())
+            return failed(u"the backup could not be read: "_s + dialogs.said.join(u"; "_s));
+        return notDone(error.description());
+    }
+    if (!dialogs.said.isEmpty())
+        return failed(u"the backup could not be read: "_s + dialogs.said.join(u"; "_s));
+
+    // A session stays in the scratch database until it is dropped: the mark of a drill that is still running.
+    std::unique_ptr<Connection> holder;
+    try {
+        holder = m_context.factory.createConnection();
+        holder->Open(BuildConnectionString(settings.withDatabase(scratch)));
+    } catch (const Failure&) {
+        holder.reset(); // the backup below says what is wrong with the database
+    }
+
+    // Stage 2: the scratch database backed up the same way, outside the user's folder and log.
+    FixedDumpSource source(settings.Server, scratch, temporary.path());
+    source.compress = m_context.compress && m_context.compress();
+    BackupContext context{m_context.factory,
+                          dialogs,
+                          m_context.clock,
+                          source,
+                          m_context.letEventsRun,
+                          temporary.filePath(u"drill.log"_s),
+                          {},
+                          {}};
+    context.progress = [&](const DumpProgress& p) {
+        say(u"Verifying the backup: backing up the restored copy, table %1 of %2"_s.arg(p.tablesDone)
+                .arg(p.tablesTotal));
+    };
+    IntervalSave engine(context);
+    PlainStatusFrame status;
+    say(u"Verifying the backup: backing up the restored copy"_s);
+    const bool saved = engine.SaveAll(BuildConnectionString(settings.withDatabase(scratch)), status);
+    if (holder) {
+        try {
+            holder->Close();
+        } catch (const Failure&) {
+            // Released below all the same.
+        }
+        holder.reset();
+    }
+    if (!saved)
+        return failed(u"the restored copy could not be backed up: "_s + dialogs.said.value(0));
+
+    // The comparison, from the first table block on.
+    try {
+        std::unique_ptr<QIODevice> original = openScriptFile(path);
+        std::unique_ptr<QIODevice> copy = openScriptFile(engine.lastOutputPath());
+        const std::optional<ScriptDifference> difference
+            = CompareRestoredCopy(*original, *copy, settings.Database, scratch);
+        if (difference)
+            return failed(u"line %1 of the backup comes back as %2 instead of %3"_s.arg(difference->line)
+                              .arg(quotedLine(difference->copy), quotedLine(difference->backup)));
+    } catch (const Failure& error) {
+        return failed(u"the scripts could not be compared: "_s + error.description());
+    }
+    outcome.text = VerifiedText;
+    return outcome;
+}
+
+void RestoreDrill::dropLeftovers(const ConnectionSettings& settings)
+{
+    std::unique_ptr<Connection> master = openMaster(m_context.factory, settings);
+    // LIKE's own marks in the name are escaped, so that only this database's scratch names match.
+    QString pattern = scratchStem(settings.Database);
+    for (const QChar mark : {u'\\', u'%', u'_', u'['})
+        pattern.replace(mark, u"\\"_s + mark);
+    QStringList leftovers;
+    {
+        const std::unique_ptr<RecordSet> found
+            = master->Execute(u"SELECT name, DATEDIFF(second, crdate, GETDATE()) FROM master.dbo.sysdatabases "
+                              u"WHERE name LIKE N'"_s
+                              + ScriptText::quoted(pattern) + u"%' ESCAPE N'\\'"_s);
+        while (!found->Eof()) {
+            const QString name = found->Fields(0).text;
+            const qint64 age = found->Fields(1).text.trimmed().toLongLong();
+            if (age >= m_context.leftoverAfterSeconds)
+                leftovers << name;
+            found->MoveNext();
+        }
+        found->Close();
+    }
+    for (const QString& name : std::as_const(leftovers)) {
+        try {
+            // A session in it: a drill still at work (the server would refuse the drop anyway).
+            const std::unique_ptr<RecordSet> sessions
+                = master->Execute(u"SELECT COUNT(*) FROM sys.dm_exec_sessions WHERE database_id = DB_ID(N'"_s
+                                  + ScriptText::quoted(name) + u"')"_s);
+            const bool inUse = !sessions->Eof() && sessions->Fields(0).text.trimmed().toLongLong() > 0;
+            sessions->Close();
+            if (inUse)
+                continue;
+            master->Execute(u"DROP DATABASE ["_s + ScriptText::bracketed(name) + u']')->Close();
+            m_dropped << name;
+        } catch (const Failure&) {
+            // Not ours to judge further: left for a later drill.
+        }
+    }
+    master->Close();
+}

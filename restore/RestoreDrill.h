@@ -1,0 +1,85 @@
+#pragma once
+
+#include "ConnectionSettings.h"
+#include "EventPump.h"
+#include "IntervalSave.h"
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class Clock;
+class ConnectionFactory;
+class QIODevice;
+
+/** Where a backup and the backup of its restored copy first differ. */
+struct ScriptDifference
+{
+    qint64 line = 0; ///< the line of the backup (from 1)
+    QString backup; ///< that line of the backup, without its line end (empty past its end)
+    QString copy; ///< the line the restored copy's backup has there
+};
+
+/**
+ * Compares two backup scripts from the end of their database blocks on (after the `USE [...]` of the database):
+ * the table blocks and everything after them must be identical, line for line, except that a name of the scratch
+ * database in `copy` stands for `database` (compared without regard to case: some servers lower-case names).
+ * Returns the first difference, none when they agree.
+ */
+std::optional<ScriptDifference>
+CompareRestoredCopy(QIODevice& backup, QIODevice& copy, const QString& database, const QString& scratch);
+
+/** The words of a drill that passed. */
+inline const QString VerifiedText = QStringLiteral("verified");
+
+/** What the restore drill works with. */
+struct DrillContext
+{
+    ConnectionFactory& factory;
+    const Clock& clock;
+    /** The connection of the backup that was saved (its database is the one backed up). */
+    std::function<ConnectionSettings()> connection;
+    /** Whether the backup was written through gzip: the copy is backed up the same way. */
+    std::function<bool()> compress;
+    /** "Let pending window events run"; may be empty. */
+    EventPump letEventsRun;
+    /** The stage and how far it has come ("Verifying the backup: restoring, 40%"); may be empty. */
+    std::function<void(const QString& text)> progress;
+    /**
+     * A scratch database of another drill is taken for dead, and dropped, when no session uses it and it is at
+     * least this old (a running drill always has a session in its scratch database but for moments).
+     */
+    qint64 leftoverAfterSeconds = 120;
+};
+
+/**
+ * The restore drill, run on a saved backup: restores it under the name "<D>_verify_<random>" on the same server
+ * (ExecuteScriptAs), backs that database up in the same mode into a temporary folder (no steps after the save, no
+ * retention, no entry in the user's backup log) and compares the two scripts (CompareRestoredCopy). The scratch
+ * database and the temporary files are removed whatever happens; scratch databases that dead drills of the same
+ * database left are dropped first. Outcome: Passed "verified" (and the backup is marked verified for retention);
+ * Failed with exit status 1 and where the copy differs or what the server refused; NotDone when the drill cannot run
+ * (no right to create a database, no connection), with why.
+ */
+class RestoreDrill
+{
+public:
+    explicit RestoreDrill(DrillContext context);
+    AfterSaveOutcome operator()(const QString& path);
+
+    /** "<database>_verify_" and eight random lower-case hexadecimal digits. */
+    static QString scratchName(const QString& database);
+    /** The stem all scratch names of the database begin with. */
+    static QString scratchStem(const QString& database);
+
+    /** The scratch databases dropped by the last run, as the server names them. */
+    const QStringList& droppedLeftovers() const { return m_dropped; }
+
+private:
+    AfterSaveOutcome drill(const QString& path, const ConnectionSettings& settings, const QString& scratch);
+    void dropLeftovers(const ConnectionSettings& settings);
+
+    DrillContext m_context;
+    QStringList m_dropped;
+};
