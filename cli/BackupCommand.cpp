@@ -111,6 +111,8 @@ std::optional<QString> passwordFromKeyring(CommandEnvironment& env, const Connec
             << Qt::endl;
     return std::nullopt;
 }
+/** More connections than this only queue on the server's cores and locks. */
+constexpr int MaxRestoreJobs = 64;
 
 /** A whole number in decimal digits only ("+5", " 5" and "5.0" are refused), within [low, high]. */
 std::optional<int> wholeNumber(const QString& text, qint64 low, qint64 high)
@@ -155,6 +157,16 @@ const std::vector<OptionSpec>& optionTable()
          u"Send the script FILE to the server instead of making a backup, in batches between its statements (or at "
          u"its GO lines); the first batch that fails ends it. The stored settings are not changed."_s,
          u"FILE"_s},
+        {u"jobs"_s,
+         u"With --restore: restore the tables over N connections at once, whole tables each, the largest first; the "
+         u"database block and what comes before and after the rows run on one connection (default 1)."_s,
+         u"N"_s,
+         [](const QString& value) -> QString {
+             return wholeNumber(value, 1, MaxRestoreJobs)
+                 ? QString()
+                 : u"--jobs must be a whole number of connections from 1 to %1, not \"%2\"."_s.arg(MaxRestoreJobs)
+                       .arg(value);
+         }},
         {u"timeout"_s,
          u"How long a statement may wait for the server to send anything before the step fails, in seconds (default "
          u"600; 0 waits without limit)."_s,
@@ -357,11 +369,21 @@ int restoreAction(ActionContext& action)
     }
     RestoreOptions restoreOptions;
     restoreOptions.clock = &env.clock;
+    if (action.options.isSet(u"jobs"_s))
+        restoreOptions.jobs = *wholeNumber(action.options.value(u"jobs"_s), 1, MaxRestoreJobs);
     qint64 lastShownMs = -1;
     RestoreProgress last;
     const auto show = [&env](const RestoreProgress& p) {
-        env.err << u"Restored "_s << p.bytesDone << u" of "_s << p.bytesTotal << u" bytes, "_s << p.statementsDone
-                << u" statements, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
+        env.err << u"Restored "_s << p.rowsDone;
+        if (p.rowsTotal >= 0)
+            env.err << u" of "_s << p.rowsTotal;
+        env.err << u" rows, "_s << p.bytesDone << u" of "_s << p.bytesTotal << u" bytes"_s;
+        // Over several connections: the table each one is restoring.
+        for (qsizetype i = 0; i < p.tables.size(); ++i) {
+            if (!p.tables[i].isEmpty())
+                env.err << u", connection "_s << i + 1 << u": "_s << p.tables[i];
+        }
+        env.err << u", "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
     };
     restoreOptions.progress = [&](const RestoreProgress& p) {
         // A line a second at most: a large script has thousands of batches. The last one follows the end.
@@ -387,9 +409,14 @@ int restoreAction(ActionContext& action)
         if (!IsContextChangeToMaster(error)) {
             // Unlike the window, say what the server said and where: nobody can look at the server's log from cron.
             env.err << error.description() << Qt::endl;
-            if (const auto* batch = dynamic_cast<const ScriptBatchError*>(&error))
+            if (const auto* batch = dynamic_cast<const ScriptBatchError*>(&error)) {
                 env.err << u"The failing batch begins at line "_s << batch->firstLine() << u" of "_s << path
                         << Qt::endl;
+                if (!batch->table().isEmpty())
+                    env.err << u"It was loading rows of "_s << batch->table() << u" and was rolled back; "_s
+                            << batch->rowsBefore() << u" rows of "_s << batch->table() << u" were restored before it."_s
+                            << Qt::endl;
+            }
             action.dialogs.message(QString::fromLatin1(CouldNotConnectMessage));
             return ExitFailure;
         }
@@ -457,6 +484,17 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     }
     if (parser.isSet(u"replace"_s) && !parser.isSet(u"restore-as"_s)) {
         env.err << u"--replace goes with --restore-as (a plain restore always replaces the database)."_s << Qt::endl
+                << u"Try --help."_s << Qt::endl;
+        return ExitUsage;
+    }
+    if (parser.isSet(u"jobs"_s) && !parser.isSet(u"restore"_s)) {
+        env.err << u"--jobs goes with --restore."_s << Qt::endl << u"Try --help."_s << Qt::endl;
+        return ExitUsage;
+    }
+    if (parser.isSet(u"jobs"_s) && parser.value(u"jobs"_s) != u"1"_s && parser.isSet(u"restore-as"_s)) {
+        // The table connections would name the script's own database: a restore beside it goes on one connection.
+        env.err << u"--jobs does not go with --restore-as: a restore into another database runs on one connection."_s
+                << Qt::endl
                 << u"Try --help."_s << Qt::endl;
         return ExitUsage;
     }

@@ -207,7 +207,11 @@ void ExecuteScriptAs(ConnectionFactory& factory,
     if (!replace && DatabaseExists(factory, settings, target))
         throw RestoreTargetExists(target);
     auto renamer = std::make_shared<DatabaseRenamer>(target);
-    options.rewriteBatch = [renamer](ScriptBatch& batch) { renamer->rewrite(batch); };
+    options.transform = [renamer](const ScriptBatch& batch) {
+        ScriptBatch renamed = batch;
+        renamer->rewrite(renamed);
+        return renamed.text;
+    };
     // The restore runs from master: no session of its own sits in the database it drops and creates.
     ExecuteScript(factory, dialogs, settings.withDatabase(u"master"_s), path, options);
 }

@@ -29,7 +29,75 @@ bool beginsWithWord(QStringView code, QStringView word)
     return code.startsWith(word, Qt::CaseInsensitive) && (code.size() == word.size() || !isNameChar(code[word.size()]));
 }
 
+/** The target of the INSERT that begins the line as it is written: "[T]", "[s].[T]", "dbo.T". */
+QString insertTarget(QStringView line)
+{
+    qsizetype at = line.indexOf(u"INSERT", 0, Qt::CaseInsensitive);
+    if (at < 0)
+        return {};
+    const auto skipBlanks = [&] {
+        while (at < line.size() && line[at].isSpace())
+            ++at;
+    };
+    at += 6;
+    skipBlanks();
+    if (beginsWithWord(line.mid(at), u"INTO")) {
+        at += 4;
+        skipBlanks();
+    }
+    const qsizetype start = at;
+    for (;;) {
+        if (at >= line.size())
+            break;
+        const QChar open = line[at];
+        if (open == u'[' || open == u'"') {
+            const QChar close = open == u'[' ? QChar(u']') : QChar(u'"');
+            ++at;
+            while (at < line.size()) {
+                if (line[at] == close) {
+                    if (at + 1 < line.size() && line[at + 1] == close) {
+                        at += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++at;
+            }
+            if (at >= line.size())
+                break;
+            ++at;
+        } else if (isNameChar(open)) {
+            while (at < line.size() && isNameChar(line[at]))
+                ++at;
+        } else {
+            break;
+        }
+        if (at < line.size() && line[at] == u'.')
+            ++at;
+        else
+            break;
+    }
+    return line.mid(start, at - start).toString();
+}
+
 } // namespace
+
+qint64 ScriptBatcher::utf8Length(QStringView text)
+{
+    qint64 bytes = 0;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x80)
+            bytes += 1;
+        else if (u < 0x800)
+            bytes += 2;
+        else if (QChar::isHighSurrogate(u))
+            bytes += 4; // with the low surrogate that follows
+        else if (!QChar::isLowSurrogate(u))
+            bytes += 3;
+    }
+    return bytes;
+}
 
 qsizetype ScriptLexer::step(QStringView text, qsizetype i, bool& code)
 {
@@ -164,7 +232,7 @@ void ScriptBatcher::finish()
         // Comments after the last statement go with it.
         if (!m_pending.isEmpty()) {
             if (m_unit.isEmpty()) {
-                m_unitLine = m_pendingLine;
+                m_unitAt = m_pendingAt;
                 m_unitKind = ScriptLexer::LineKind::Blank;
             }
             m_unit += m_pending;
@@ -184,41 +252,48 @@ ScriptBatch ScriptBatcher::takeBatch()
     return batch;
 }
 
+void ScriptBatcher::resumeAt(bool ownFormat, qint64 firstLine, qint64 firstByte)
+{
+    m_format = ownFormat ? Format::Own : Format::Separated;
+    m_lineNumber = firstLine - 1;
+    m_bytes = firstByte;
+}
+
 void ScriptBatcher::takeLine(QStringView line)
 {
-    ++m_lineNumber;
+    const Place at{++m_lineNumber, m_bytes};
+    m_bytes += utf8Length(line);
     if (m_format == Format::Unknown) {
-        m_head.push_back(line.toString());
+        m_head.emplace_back(line.toString(), at);
         if (m_head.size() == 3)
             chooseFormat();
         return;
     }
-    processLine(line, m_lineNumber);
+    processLine(line, at);
 }
 
 void ScriptBatcher::chooseFormat()
 {
-    const bool own = m_head.size() == 3 && m_head[0].startsWith(HeaderServer)
-        && withoutLineEnd(m_head[1]) == HeaderDashes && withoutLineEnd(m_head[2]) == HeaderGenerated;
+    const bool own = m_head.size() == 3 && m_head[0].first.startsWith(HeaderServer)
+        && withoutLineEnd(m_head[1].first) == HeaderDashes && withoutLineEnd(m_head[2].first) == HeaderGenerated;
     m_format = own ? Format::Own : Format::Separated;
-    qint64 number = 0;
-    for (const QString& line : m_head)
-        processLine(line, ++number);
+    for (const auto& [line, at] : m_head)
+        processLine(line, at);
     m_head.clear();
 }
 
-void ScriptBatcher::processLine(QStringView line, qint64 number)
+void ScriptBatcher::processLine(QStringView line, Place at)
 {
     const bool startsInCode = m_lexer.inCode();
     const ScriptLexer::LineKind kind = startsInCode ? ScriptLexer::classify(line) : ScriptLexer::LineKind::Other;
     m_lexer.scan(line);
     if (m_format == Format::Own)
-        ownLine(line, number, startsInCode, kind);
+        ownLine(line, at, startsInCode, kind);
     else
-        separatedLine(line, number, startsInCode, kind);
+        separatedLine(line, at, startsInCode, kind);
 }
 
-void ScriptBatcher::ownLine(QStringView line, qint64 number, bool startsInCode, ScriptLexer::LineKind kind)
+void ScriptBatcher::ownLine(QStringView line, Place at, bool startsInCode, ScriptLexer::LineKind kind)
 {
     using Kind = ScriptLexer::LineKind;
     if (!startsInCode) {
@@ -229,7 +304,7 @@ void ScriptBatcher::ownLine(QStringView line, qint64 number, bool startsInCode, 
     switch (kind) {
     case Kind::Blank:
         if (m_pending.isEmpty())
-            m_pendingLine = number;
+            m_pendingAt = at;
         m_pending += line;
         m_lastToPending = true;
         return;
@@ -237,7 +312,7 @@ void ScriptBatcher::ownLine(QStringView line, qint64 number, bool startsInCode, 
         // A separator someone added: the batch ends here, the line itself is not sent.
         if (!m_pending.isEmpty()) {
             if (m_unit.isEmpty()) {
-                m_unitLine = m_pendingLine;
+                m_unitAt = m_pendingAt;
                 m_unitKind = Kind::Blank;
             }
             m_unit += m_pending;
@@ -251,8 +326,9 @@ void ScriptBatcher::ownLine(QStringView line, qint64 number, bool startsInCode, 
     case Kind::Insert:
     case Kind::Other:
         placeUnit();
-        m_unitLine = m_pending.isEmpty() ? number : m_pendingLine;
+        m_unitAt = m_pending.isEmpty() ? at : m_pendingAt;
         m_unitKind = kind;
+        m_unitTable = kind == Kind::Insert ? insertTarget(line) : QString();
         m_unit = std::exchange(m_pending, QString());
         m_unit += line;
         m_lastToPending = false;
@@ -273,41 +349,72 @@ void ScriptBatcher::placeUnit()
     if (cut)
         emitBatch();
     if (m_batch.isEmpty())
-        m_batchLine = m_unitLine;
+        m_batchAt = m_unitAt;
     m_batch += m_unit;
     m_unit.clear();
     if (m_unitKind != Kind::Blank) {
         ++m_batchStatements;
         m_lastKind = m_unitKind;
-        if (m_unitKind == Kind::Insert)
-            ++m_batchInserts;
+        if (m_unitKind == Kind::Insert) {
+            if (m_batchInserts++ == 0)
+                m_batchTable = std::move(m_unitTable);
+        } else {
+            ++m_batchOthers;
+            m_batchUse = m_batchUse || m_unitKind == Kind::Use;
+        }
     }
 }
 
-void ScriptBatcher::separatedLine(QStringView line, qint64 number, bool startsInCode, ScriptLexer::LineKind kind)
+void ScriptBatcher::separatedLine(QStringView line, Place at, bool startsInCode, ScriptLexer::LineKind kind)
 {
-    if (startsInCode && kind == ScriptLexer::LineKind::Go) {
-        if (m_batch.trimmed().isEmpty())
-            m_batch.clear(); // nothing between two separators: nothing to send
-        else
+    using Kind = ScriptLexer::LineKind;
+    if (startsInCode && kind == Kind::Go) {
+        if (m_batch.trimmed().isEmpty()) {
+            // Nothing between two separators: nothing to send.
+            m_batch.clear();
+            m_batchInserts = m_batchOthers = 0;
+            m_batchUse = false;
+            m_batchTable.clear();
+        } else {
             emitBatch();
+        }
         return;
     }
     if (m_batch.isEmpty()) {
-        m_batchLine = number;
+        m_batchAt = at;
         m_batchStatements = 1;
     }
     m_batch += line;
+    // Lines are counted, not statements: a batch whose every code line begins an INSERT holds only INSERTs.
+    if (startsInCode && kind == Kind::Insert) {
+        if (m_batchInserts++ == 0)
+            m_batchTable = insertTarget(line);
+    } else if (startsInCode && (kind == Kind::Use || kind == Kind::Other)) {
+        ++m_batchOthers;
+        m_batchUse = m_batchUse || kind == Kind::Use;
+    }
 }
 
 void ScriptBatcher::emitBatch()
 {
     if (m_batch.isEmpty())
         return;
-    m_ready.push_back(ScriptBatch{std::move(m_batch), m_batchLine, m_batchStatements});
+    ScriptBatch batch;
+    batch.text = std::move(m_batch);
+    batch.firstLine = m_batchAt.line;
+    batch.firstByte = m_batchAt.byte;
+    batch.statements = m_batchStatements;
+    batch.inserts = m_batchInserts;
+    batch.onlyInserts = m_batchInserts > 0 && m_batchOthers == 0;
+    batch.hasUse = m_batchUse;
+    batch.table = std::move(m_batchTable);
+    m_ready.push_back(std::move(batch));
     m_batch = QString();
+    m_batchTable = QString();
     m_batchStatements = 0;
     m_batchInserts = 0;
+    m_batchOthers = 0;
+    m_batchUse = false;
     m_lastKind = ScriptLexer::LineKind::Blank;
     m_anyBatch = true;
 }

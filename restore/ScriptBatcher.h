@@ -48,6 +48,12 @@ struct ScriptBatch
     QString text;
     qint64 firstLine = 1; ///< the line of the file (from 1) where the batch begins
     qint64 statements = 0; ///< statements that begin in it
+    qint64 firstByte = 0; ///< where the batch begins in the file, in bytes of UTF-8
+    qint64 inserts = 0; ///< INSERT statements that begin in it
+    bool onlyInserts = false; ///< it holds INSERT statements and nothing else but comments
+    bool hasUse = false; ///< a USE statement begins in it
+    /** The target of its first INSERT as the script writes it ("[T]", "[s].[T]"); empty without one. */
+    QString table;
 };
 
 /**
@@ -86,14 +92,35 @@ public:
     /** Whether the first three lines were the program's own header (known after three lines or at the end). */
     bool ownFormat() const { return m_format == Format::Own; }
 
+    /**
+     * Goes on with a script from a batch boundary found by an earlier pass over the same text: the format is that
+     * pass's, and lines and bytes are counted on from `firstLine` and `firstByte`. Called before the first feed.
+     */
+    void resumeAt(bool ownFormat, qint64 firstLine, qint64 firstByte);
+    /** Counts bytes from `firstByte` (a byte-order mark the decoder dropped); called before the first feed. */
+    void setFirstByte(qint64 firstByte) { m_bytes = firstByte; }
+    /** The bytes of UTF-8 taken so far, counted from the first byte. */
+    qint64 bytesTaken() const { return m_bytes + utf8Length(m_partial); }
+
+    /** The length in UTF-8 of a text. */
+    static qint64 utf8Length(QStringView text);
+
 private:
     enum class Format { Unknown, Own, Separated };
 
+    /** A line and where it begins in the file. */
+    struct Place
+    {
+        qint64 line = 0;
+        qint64 byte = 0;
+    };
+
     void takeLine(QStringView line);
     void chooseFormat();
-    void processLine(QStringView line, qint64 number);
-    void ownLine(QStringView line, qint64 number, bool startsInCode, ScriptLexer::LineKind kind);
-    void separatedLine(QStringView line, qint64 number, bool startsInCode, ScriptLexer::LineKind kind);
+    void processLine(QStringView line, Place at);
+    void ownLine(QStringView line, Place at, bool startsInCode, ScriptLexer::LineKind kind);
+    void separatedLine(QStringView line, Place at, bool startsInCode, ScriptLexer::LineKind kind);
+    void noteInsert(QStringView line);
     void placeUnit();
     void emitBatch();
 
@@ -103,21 +130,26 @@ private:
     ScriptLexer m_lexer;
     QString m_partial; ///< the line being read
     qint64 m_lineNumber = 0; ///< lines taken so far
-    std::deque<QString> m_head; ///< the first lines, until the format is known
+    qint64 m_bytes = 0; ///< bytes of the lines taken so far, from the first byte
+    std::deque<std::pair<QString, Place>> m_head; ///< the first lines, until the format is known
 
     // The batch being built.
     QString m_batch;
-    qint64 m_batchLine = 0;
+    Place m_batchAt;
     qint64 m_batchStatements = 0;
     qint64 m_batchInserts = 0;
+    qint64 m_batchOthers = 0; ///< statements (own format) or code lines (separated) that are not INSERT
+    bool m_batchUse = false;
+    QString m_batchTable;
     ScriptLexer::LineKind m_lastKind = ScriptLexer::LineKind::Blank;
 
     // Own format: the statement being read and the comments before the next one.
     QString m_unit;
-    qint64 m_unitLine = 0;
+    Place m_unitAt;
     ScriptLexer::LineKind m_unitKind = ScriptLexer::LineKind::Blank;
+    QString m_unitTable; ///< the target, when the unit is an INSERT
     QString m_pending;
-    qint64 m_pendingLine = 0;
+    Place m_pendingAt;
     bool m_lastToPending = true; ///< where the previous line went: a line that goes on with it goes there too
     bool m_anyBatch = false;
 

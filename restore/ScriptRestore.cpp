@@ -7,13 +7,17 @@
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "Mssql.h"
+#include "ParallelRestore.h"
 #include "RestoreAs.h"
+#include "RestorePlan.h"
+#include "RestoreSession.h"
 #include "ScriptBatcher.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QTemporaryFile>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -71,12 +75,17 @@ bool mayBeMissingDatabase(const Failure& error)
             && (error.number() == 18456 || error.description().contains(u"Login failed for user"_s)));
 }
 
-/** The restore's connection: the named database, or master when that database is not there yet. */
-std::unique_ptr<Connection> openForRestore(ConnectionFactory& factory, const ConnectionSettings& settings)
+/**
+ * The restore's connection: the named database, or master when that database is not there yet. `opened` gets the
+ * connection string that opened it.
+ */
+std::unique_ptr<Connection>
+openForRestore(ConnectionFactory& factory, const ConnectionSettings& settings, QString& opened)
 {
     std::unique_ptr<Connection> connection = factory.createConnection();
     try {
-        connection->Open(BuildConnectionString(settings));
+        opened = BuildConnectionString(settings);
+        connection->Open(opened);
         return connection;
     } catch (const Failure& refusal) {
         const QString& database = settings.Database;
@@ -87,8 +96,9 @@ std::unique_ptr<Connection> openForRestore(ConnectionFactory& factory, const Con
         // takes the login and the database is really not there. Any other refusal stays the refusal it was.
         std::unique_ptr<Connection> master = factory.createConnection();
         bool exists = true;
+        opened = BuildConnectionString(settings.withDatabase(u"master"_s));
         try {
-            master->Open(BuildConnectionString(settings.withDatabase(u"master"_s)));
+            master->Open(opened);
             QString quoted = database;
             quoted.replace(u'\'', u"''"_s);
             const std::unique_ptr<RecordSet> found
@@ -113,18 +123,22 @@ void ExecuteScript(ConnectionFactory& factory,
                    const RestoreOptions& options)
 {
     // An early failure releases the connection without Close; releasing closes it.
-    std::unique_ptr<Connection> connection = openForRestore(factory, settings);
+    QString opened;
+    std::unique_ptr<Connection> connection = openForRestore(factory, settings, opened);
 
     // The file is read as FileCont reads it, and fails the same way: reported, then the restore ends.
     ReportingProcedure proc(dialogs, u"IntervalSave"_s, u"FileCont"_s);
     std::unique_ptr<QIODevice> device;
+    qint64 expandedSize = -1;
     if (!proc.run(104, [&] {
             device = openScriptFile(path);
             // A compressed script shows damage only where it is read, often at its very end: it is read through once
             // before anything is sent, so a damaged file is refused whole instead of restored in part.
             if (auto* gzip = dynamic_cast<GzipReader*>(device.get())) {
                 QByteArray discard(ReadPiece, Qt::Uninitialized);
-                while (gzip->read(discard.data(), discard.size()) > 0) { }
+                expandedSize = 0;
+                for (qint64 read = 0; (read = gzip->read(discard.data(), discard.size())) > 0;)
+                    expandedSize += read;
                 if (gzip->hasFailed())
                     throw Failure(gzip->errorString(), 62);
                 device = openScriptFile(path);
@@ -132,33 +146,41 @@ void ExecuteScript(ConnectionFactory& factory,
         }))
         throw Failure(u"The restore script is empty."_s);
 
+    if (options.jobs > 1) {
+        // Connections read the file each at its own place: a compressed script is decompressed once, to a private
+        // file, first.
+        device.reset();
+        std::unique_ptr<QTemporaryFile> expanded;
+        if (expandedSize >= 0)
+            expanded = ExpandScript(path, expandedSize);
+        const QString plain = expanded ? expanded->fileName() : path;
+        RestorePlan plan;
+        if (!proc.run(108, [&] {
+                QFile file(plain);
+                if (!file.open(QIODevice::ReadOnly))
+                    throw Failure(file.errorString(), 62);
+                plan = RestorePlan::read(file);
+            }))
+            throw Failure(u"The restore script could not be read."_s);
+        if (plan.batches == 0)
+            throw Failure(u"The restore script is empty."_s);
+        RunRestorePlan(plan, plain, *connection, factory, opened, options);
+        connection->Close();
+        return;
+    }
+
     const qint64 startMs = options.clock ? options.clock->monotonicMs() : 0;
     RestoreProgress progress;
     progress.bytesTotal = device->size();
     // The decoder drops a leading byte-order mark and holds a character split between two pieces.
     QStringDecoder decoder(QStringConverter::Utf8);
     ScriptBatcher batcher;
-    bool sentAny = false;
+    RestoreSession session(*connection, options.transform);
     const auto sendReady = [&] {
         while (batcher.hasBatch()) {
-            ScriptBatch batch = batcher.takeBatch();
-            if (options.rewriteBatch)
-                options.rewriteBatch(batch);
-            if (!sentAny) {
-                // The script writes dates month first; a login whose language reads them day first would swap them.
-                connection->Execute(u"SET DATEFORMAT mdy"_s)->Close();
-                sentAny = true;
-            }
-            try {
-                // Closing the result walks the rest of the batch: a batch that returns rows somewhere still runs to
-                // its end, and a statement that fails after them is raised here rather than lost.
-                connection->Execute(batch.text)->Close();
-            } catch (const Failure& error) {
-                // The script's "USE [master]" makes the server announce the switch; some drivers report it as an
-                // error, and the batch has run all the same.
-                if (!IsContextChangeToMaster(error))
-                    throw ScriptBatchError(error.description(), error.number(), batch.firstLine);
-            }
+            const ScriptBatch batch = batcher.takeBatch();
+            session.send(batch);
+            progress.rowsDone = session.rowsDone();
             progress.statementsDone += batch.statements;
             ++progress.batchesDone;
             if (options.clock)
@@ -190,7 +212,7 @@ void ExecuteScript(ConnectionFactory& factory,
     batcher.finish();
     sendReady();
     device.reset();
-    if (!sentAny)
+    if (!session.started())
         throw Failure(u"The restore script is empty."_s);
     connection->Close();
 }

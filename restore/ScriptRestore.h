@@ -5,11 +5,13 @@
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "EventPump.h"
+#include "RestoreSession.h"
 #include "SettingsStore.h"
 #include "Views.h"
 #include "WorkGuard.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -50,21 +52,6 @@ bool IsContextChangeToMaster(const Failure& error);
  */
 bool IsMissingDatabase(const Failure& error);
 
-/** A batch of the script that the server refused: the server's text, and where the batch begins in the file. */
-class ScriptBatchError : public DbError
-{
-public:
-    ScriptBatchError(const QString& description, int number, qint64 firstLine)
-        : DbError(description, number)
-        , m_firstLine(firstLine)
-    { }
-    /** The line of the file (from 1) where the refused batch begins. */
-    qint64 firstLine() const { return m_firstLine; }
-
-private:
-    qint64 m_firstLine;
-};
-
 /** How far a restore has come; reported after every batch. */
 struct RestoreProgress
 {
@@ -73,6 +60,9 @@ struct RestoreProgress
     qint64 statementsDone = 0;
     qint64 batchesDone = 0;
     qint64 elapsedMs = 0;
+    qint64 rowsDone = 0; ///< INSERT statements of batches that went through
+    qint64 rowsTotal = -1; ///< INSERT statements in the file, when known (-1: not known)
+    QStringList tables; ///< over several connections: the table each one restores (empty while it has none)
 };
 
 /** What a running restore may do between batches; everything may be empty. */
@@ -84,11 +74,10 @@ struct RestoreOptions
     std::function<void(const RestoreProgress&)> progress;
     /** For the elapsed time of the progress; none counts none. */
     const Clock* clock = nullptr;
-    /**
-     * Changes each batch before it is sent, in file order (restore-as: DatabaseRenamer); may throw Failure, which
-     * ends the restore before that batch is sent. Empty sends the batches as cut.
-     */
-    std::function<void(ScriptBatch&)> rewriteBatch;
+    /** Connections that restore tables at once (`tessaline-backup --jobs`); 1 restores batch after batch. */
+    int jobs = 1;
+    /** What is sent for each batch; empty sends the script's text (see BatchTransform). */
+    BatchTransform transform;
 };
 
 /**

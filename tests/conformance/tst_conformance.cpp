@@ -281,12 +281,15 @@ private:
         return dump;
     }
 
-    /** Sends the script through ExecuteScript; the server's text of the refused batch, or "". */
-    QString restore(const QString& database, const QString& path)
+    /** Sends the script through ExecuteScript over `jobs` connections; the server's text of the refused batch, or "".
+     */
+    QString restore(const QString& database, const QString& path, int jobs = 1)
     {
         FakeDialogs dialogs;
+        RestoreOptions options;
+        options.jobs = jobs;
         try {
-            ExecuteScript(m_server.factory(), dialogs, m_server.settings(database), path);
+            ExecuteScript(m_server.factory(), dialogs, m_server.settings(database), path, options);
         } catch (const Failure& failure) {
             return failure.description();
         }
@@ -304,7 +307,7 @@ private:
      * Backs the database up, drops it (unless `overExisting`: the script then replaces it), restores the script and
      * backs the result up again.
      */
-    RoundTrip roundTrip(ScratchDatabase& db, bool overExisting = false)
+    RoundTrip roundTrip(ScratchDatabase& db, bool overExisting = false, int jobs = 1)
     {
         RoundTrip trip;
         const std::unique_ptr<DumpHarness> first = backUp(db.name);
@@ -319,7 +322,7 @@ private:
                 return trip;
             }
         }
-        if (const QString error = restore(db.name, first->outputPath); !error.isEmpty()) {
+        if (const QString error = restore(db.name, first->outputPath, jobs); !error.isEmpty()) {
             trip.failure = u"the restore failed: "_s + error;
             return trip;
         }
@@ -966,16 +969,78 @@ private slots:
         session->Close();
     }
 
+    void failingBatchIsRolledBack()
+    {
+        // 2,500 rows: the restore sends them in batches of 1,000, each in a transaction of its own.
+        ScratchDatabase db(m_server, u"rollback"_s);
+        SETUP(db.createError);
+        SETUP(db.execute(u"CREATE TABLE \"T\" (\"n\" INT)\r\nDECLARE @i INT = 0\r\n"
+                         u"WHILE @i < 2500 BEGIN INSERT INTO \"T\" VALUES (@i) SET @i = @i + 1 END"_s));
+        const std::unique_ptr<DumpHarness> dump = backUp(db.name);
+        QCOMPARE(dump->dialogs.errorReports(), QStringList());
+        // The 1,801st row cannot be read into its column: its whole batch must go.
+        QByteArray script = dump->output();
+        const QByteArray good = "] VALUES('1800');";
+        QCOMPARE(script.count(good), 1);
+        script.replace(good, "] VALUES('x1800');");
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"rollback.sql"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(script);
+        file.close();
+        SETUP(db.drop());
+
+        FakeDialogs dialogs;
+        try {
+            ExecuteScript(m_server.factory(), dialogs, m_server.connectionString(db.name), path);
+            QFAIL("the refused batch was not raised");
+        } catch (const ScriptBatchError& error) {
+            QVERIFY2(error.description().contains(u"x1800"_s), qPrintable(error.description()));
+            QCOMPARE(error.table().toLower(), u"[t]"_s);
+            QCOMPARE(error.rowsBefore(), 1000);
+        }
+        // The first batch is in, nothing of the refused one.
+        QString error;
+        const QStringList count = m_server.texts(db.name, u"SELECT COUNT(*) FROM \"T\""_s, error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(count, QStringList{u"1000"_s});
+    }
+
+    void tablesRestoredOverTwoConnections()
+    {
+        ScratchDatabase db(m_server, u"jobs"_s);
+        SETUP(db.createError);
+        SETUP(db.execute(u"CREATE TABLE \"Big\" (\"n\" INT, \"s\" NVARCHAR(40))\r\n"
+                         u"CREATE TABLE \"Middle\" (\"n\" INT, \"d\" DATETIME)\r\n"
+                         u"CREATE TABLE \"Small\" (\"n\" INT)\r\nCREATE TABLE \"Empty\" (\"n\" INT)\r\n"
+                         u"DECLARE @i INT = 0\r\nWHILE @i < 3000 BEGIN\r\n"
+                         u"INSERT INTO \"Big\" VALUES (@i, N'row ''' + CAST(@i AS NVARCHAR(10)))\r\n"
+                         u"IF @i < 1500 INSERT INTO \"Middle\" VALUES (@i, DATEADD(minute, @i, '2020-01-01'))\r\n"
+                         u"IF @i < 10 INSERT INTO \"Small\" VALUES (@i)\r\nSET @i = @i + 1 END"_s));
+        const RoundTrip trip = roundTrip(db, false, 2);
+        QVERIFY2(trip.failure.isEmpty(), qPrintable(trip.failure));
+        QCOMPARE(insertLines(trip.first, u"Big"_s), 3000);
+        QCOMPARE(insertLines(trip.first, u"Middle"_s), 1500);
+        QCOMPARE(insertLines(trip.first, u"Small"_s), 10);
+        // The backup of the restored database is the backup it was restored from.
+        QVERIFY(trip.second == trip.first);
+    }
+
     void commandBacksUpAndRestores_data()
     {
         QTest::addColumn<bool>("compress");
-        QTest::newRow("plain") << false;
-        QTest::newRow("compressed") << true;
+        QTest::addColumn<int>("jobs");
+        QTest::newRow("plain") << false << 1;
+        QTest::newRow("compressed") << true << 1;
+        QTest::newRow("plain, --jobs 2") << false << 2;
+        QTest::newRow("compressed, --jobs 2") << true << 2;
     }
 
     void commandBacksUpAndRestores()
     {
         QFETCH(bool, compress);
+        QFETCH(int, jobs);
         ScratchDatabase db(m_server, u"command"_s);
         SETUP(db.createError);
         SETUP(db.execute(u"CREATE TABLE \"T\" (\"a\" INT, \"b\" NVARCHAR(20))\r\n"
@@ -1028,8 +1093,12 @@ private slots:
         QCOMPARE(files[0].endsWith(u".sql.gz"_s), compress);
 
         SETUP(db.drop());
-        const auto [restoreStatus, restoreOutput] = run({u"--restore"_s, QDir(folder).filePath(files[0])});
+        const auto [restoreStatus, restoreOutput]
+            = run({u"--restore"_s, QDir(folder).filePath(files[0]), u"--jobs"_s, QString::number(jobs)});
         QVERIFY2(restoreStatus == 0, qPrintable(restoreOutput));
+        // Over several connections the rows of the whole file are known from the start.
+        QVERIFY2(restoreOutput.contains(jobs > 1 ? u"Restored 2 of 2 rows"_s : u"Restored 2 rows"_s),
+                 qPrintable(restoreOutput));
         QString error;
         const QList<QList<FieldValue>> rows
             = m_server.query(db.name, u"SELECT \"a\", \"b\" FROM \"T\" ORDER BY \"a\""_s, 2, error);

@@ -6,6 +6,7 @@
 #include "IntervalSave.h"
 #include "MemoryDatabase.h"
 #include "Mssql.h"
+#include "RestorePlan.h"
 #include "ScriptBatcher.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
@@ -29,6 +30,10 @@ const QString Countdown = u"Next backup will occur in 00:04:00"_s;
 const QString CouldNotConnect = QString::fromLatin1(CouldNotConnectMessage);
 const QString MasterNotice = u"Changed database context to 'master'."_s;
 const QString DateFormat = u"SET DATEFORMAT mdy"_s;
+const QString XactAbort = u"SET XACT_ABORT ON"_s;
+const QString Begin = u"BEGIN TRANSACTION"_s;
+const QString Commit = u"COMMIT TRANSACTION"_s;
+const QString Rollback = u"IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION"_s;
 
 // The program's own header, then the pieces of a small database block and table block.
 const QString Header = u"-- Server: srv    Database: D\r\n"
@@ -55,6 +60,31 @@ const QString TrickyInsert
 QString insert(int value)
 {
     return u"INSERT INTO [T] VALUES('%1');\r\n"_s.arg(value);
+}
+QString insertInto(const QString& table, int value)
+{
+    return u"INSERT INTO [%1] VALUES('%2');\r\n"_s.arg(table).arg(value);
+}
+QString rowsOf(const QString& table, int count)
+{
+    QString rows;
+    for (int i = 0; i < count; ++i)
+        rows += insertInto(table, i);
+    return rows;
+}
+
+/** The steps of the plan of a file: "S|<text>" for Serial, "T|<context>|<table>|<rows>|<text>" per table. */
+QStringList describePlan(const RestorePlan& plan, const QByteArray& bytes)
+{
+    QStringList steps;
+    const auto text = [&](const ScriptRange& r) { return QString::fromUtf8(bytes.mid(r.firstByte, r.bytes())); };
+    for (const RestoreStep& step : plan.steps) {
+        if (step.kind == RestoreStep::Kind::Serial)
+            steps.append(u"S|"_s + text(step.range));
+        for (const TableLoad& t : step.tables)
+            steps.append(u"T|%1|%2|%3|"_s.arg(step.context, t.table).arg(t.rows) + text(t.range));
+    }
+    return steps;
 }
 
 /** The batches of a text fed in pieces of `piece` characters (0: whole). */
@@ -551,6 +581,120 @@ private slots:
         QCOMPARE(joined, script);
     }
 
+    void batchesKnowTheirPlaceAndKind()
+    {
+        // Two- and four-byte characters: places are bytes of UTF-8.
+        const QString own = Header + DatabaseBlock + UseBlock + tableStructure(u"Ré"_s) + tableDataHeader(u"Ré"_s)
+            + u"INSERT INTO [Ré] VALUES('\U0001F600');\r\n"_s + rowsOf(u"Ré"_s, 2) + u"\r\n"_s;
+        // Scripts cut at GO lines: every code line of an INSERT batch begins an INSERT (a target with its schema).
+        const QString separated
+            = u"CREATE TABLE [s].[T] (a INT)\r\nGO\r\nINSERT INTO [s].[T] VALUES(1)\r\n"_s
+              u"insert [s].[T] values(2)\r\nGO\r\nINSERT INTO t\r\nVALUES(3)\r\nGO\r\nUSE [x]\r\n"_s;
+        struct Expected
+        {
+            qint64 inserts;
+            bool onlyInserts;
+            bool hasUse;
+            QString table;
+        };
+        const QList<std::pair<QString, QList<Expected>>> cases = {
+            {own,
+             {{0, false, true, {}}, {0, false, true, {}}, {2, true, false, u"[Ré]"_s}, {1, true, false, u"[Ré]"_s}}},
+            {separated,
+             {{0, false, false, {}}, {2, true, false, u"[s].[T]"_s}, {1, false, false, u"t"_s}, {0, false, true, {}}}},
+        };
+        for (const auto& [script, expected] : cases) {
+            ScriptBatcher batcher(2);
+            batcher.feed(script);
+            batcher.finish();
+            QList<ScriptBatch> batches;
+            while (batcher.hasBatch())
+                batches.append(batcher.takeBatch());
+            QCOMPARE(batches.size(), expected.size());
+            QCOMPARE(batcher.bytesTaken(), script.toUtf8().size());
+            for (qsizetype i = 0; i < batches.size(); ++i) {
+                const ScriptBatch& b = batches[i];
+                const QByteArray utf8 = script.toUtf8();
+                QCOMPARE(utf8.mid(b.firstByte, b.text.toUtf8().size()), b.text.toUtf8());
+                QCOMPARE(b.inserts, expected[i].inserts);
+                QCOMPARE(b.onlyInserts, expected[i].onlyInserts);
+                QCOMPARE(b.hasUse, expected[i].hasUse);
+                QCOMPARE(b.table, expected[i].table);
+            }
+        }
+    }
+
+    void planSteps_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QStringList>("expected");
+        const auto table = [](const QString& name) -> QString { return tableStructure(name) + tableDataHeader(name); };
+
+        // Own format: the database block and the first structure; the tables, largest first, each with its
+        // structure (an empty table's goes with the next one); what follows the last rows.
+        const QString head = Header + DatabaseBlock + UseBlock + tableStructure(u"A"_s);
+        const QString a = tableDataHeader(u"A"_s) + rowsOf(u"A"_s, 3);
+        const QString b = u"\r\n"_s + table(u"E"_s) + u"\r\n"_s + table(u"B"_s) + rowsOf(u"B"_s, 1);
+        const QString tail = u"\r\n"_s + table(u"Z"_s) + u"\r\n"_s;
+        QTest::newRow("own format") << (head + a + b + tail).toUtf8()
+                                    << QStringList{u"S|"_s + head, u"T|USE [D]|[B]|1|"_s + b, u"T|USE [D]|[A]|3|"_s + a,
+                                                   u"S|"_s + tail};
+        QTest::newRow("byte-order mark") << "\xEF\xBB\xBF" + (head + a).toUtf8()
+                                         << QStringList{u"S|"_s + head, u"T|USE [D]|[A]|3|"_s + a};
+
+        // Two scripts: the second begins anew with its database block.
+        const QString second = u"\r\n"_s + Header + DatabaseBlock + UseBlock + tableStructure(u"C"_s);
+        const QString c = tableDataHeader(u"C"_s) + rowsOf(u"C"_s, 2);
+        QTest::newRow("two scripts in one file")
+            << (head + a + second + c).toUtf8()
+            << QStringList{u"S|"_s + head, u"T|USE [D]|[A]|3|"_s + a, u"S|"_s + second, u"T|USE [D]|[C]|2|"_s + c};
+
+        // Cut at GO lines: the sections before and after the data stay in order; a table's IDENTITY_INSERT and
+        // CHECKIDENT go with its rows.
+        const QString pre = u"CREATE TABLE [s].[A] (a INT IDENTITY)\r\nGO\r\nCREATE TABLE [B] (b INT)\r\nGO\r\n"_s;
+        const QString loadA = u"SET IDENTITY_INSERT [s].[A] ON\r\nGO\r\nINSERT INTO [s].[A] (a) VALUES(1)\r\n"_s
+                              u"INSERT INTO [s].[A] (a) VALUES(2)\r\nGO\r\nSET IDENTITY_INSERT [s].[A] OFF\r\nGO\r\n"_s
+                              u"DBCC CHECKIDENT ('[s].[A]', RESEED, 7)\r\nGO\r\n"_s;
+        const QString loadB = u"INSERT INTO [B] VALUES(1)\r\nGO\r\n"_s;
+        const QString post = u"ALTER TABLE [B] ADD PRIMARY KEY (b)\r\nGO\r\n"_s;
+        QTest::newRow("sections cut at GO lines")
+            << (pre + loadA + loadB + post).toUtf8()
+            << QStringList{u"S|"_s + pre, u"T||[s].[A]|2|"_s + loadA, u"T||[B]|1|"_s + loadB, u"S|"_s + post};
+
+        // Nothing to share out, or places that cannot be trusted: one step.
+        QTest::newRow("no rows") << (Header + DatabaseBlock + UseBlock).toUtf8()
+                                 << QStringList{u"S|"_s + Header + DatabaseBlock + UseBlock};
+        const QByteArray broken = (head + tableDataHeader(u"A"_s)).toUtf8() + "INSERT INTO [A] VALUES('\xFF');\r\n";
+        QTest::newRow("not UTF-8") << broken << QStringList{u"S|"_s + QString::fromUtf8(broken)};
+    }
+    void planSteps()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QStringList, expected);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(u"plan.sql"_s));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.write(script);
+        QVERIFY(file.seek(0));
+        const RestorePlan plan = RestorePlan::read(file);
+        QCOMPARE(plan.bytes, script.size());
+        QCOMPARE(describePlan(plan, script), expected);
+        // The steps cover the file, in order, without a gap.
+        qint64 at = 0;
+        for (const RestoreStep& step : plan.steps) {
+            std::vector<TableLoad> tables = step.tables;
+            std::sort(tables.begin(), tables.end(),
+                      [](const TableLoad& x, const TableLoad& y) { return x.range.firstByte < y.range.firstByte; });
+            if (step.kind == RestoreStep::Kind::Serial)
+                tables.push_back(TableLoad{step.range, {}, 0});
+            for (const TableLoad& t : tables) {
+                QCOMPARE(t.range.firstByte, at);
+                at = t.range.endByte;
+            }
+        }
+        QCOMPARE(at, script.size());
+    }
+
     void ownFormatSentInBatches()
     {
         Harness h;
@@ -571,18 +715,29 @@ private slots:
         h.restore.PushButton9_Click();
 
         QCOMPARE(h.dialogs.messages(), QStringList{RestoreDoneMessage});
-        const QStringList batches = h.db.batches;
-        QCOMPARE(batches.size(), 5);
-        QCOMPARE(batches[0], DateFormat);
-        QCOMPARE(batches[1], Header + DatabaseBlock);
-        QCOMPARE(batches[2], UseBlock + tableStructure(u"T"_s));
-        QString first = tableDataHeader(u"T"_s) + TrickyInsert;
-        for (int i = 0; i < 999; ++i)
-            first += insert(i);
-        QCOMPARE(batches[3], first);
-        QVERIFY(batches[4].startsWith(insert(999)));
-        QVERIFY(batches[4].endsWith(insert(1499) + u"\r\n"_s));
-        QCOMPARE(batches.mid(1).join(QString()), script);
+        // The INSERT batches go in transactions of their own, after the session's SET XACT_ABORT ON.
+        const QString first = [] {
+            QString text = tableDataHeader(u"T"_s) + TrickyInsert;
+            for (int i = 0; i < 999; ++i)
+                text += insert(i);
+            return text;
+        }();
+        QString second;
+        for (int i = 999; i < 1500; ++i)
+            second += insert(i);
+        second += u"\r\n"_s;
+        const QStringList expected = {DateFormat,
+                                      Header + DatabaseBlock,
+                                      UseBlock + tableStructure(u"T"_s),
+                                      XactAbort,
+                                      Begin,
+                                      first,
+                                      Commit,
+                                      Begin,
+                                      second,
+                                      Commit};
+        QCOMPARE(h.db.executed, expected);
+        QCOMPARE(Header + DatabaseBlock + UseBlock + tableStructure(u"T"_s) + first + second, script);
         QCOMPARE(h.db.opened, 1);
         QCOMPARE(h.db.closed, 1);
         // Events ran after every batch with the guard held; the bar grew to the whole file and is empty again.
@@ -615,10 +770,16 @@ private slots:
             // 1,001st INSERT.
             const QString before = Header + DatabaseBlock + UseBlock + tableStructure(u"T"_s) + tableDataHeader(u"T"_s);
             QCOMPARE(error.firstLine(), before.count(u'\n') + 1001);
+            // It was loading [T], in a transaction of its own, after the 1,000 rows of the batch before.
+            QCOMPARE(error.table(), u"[T]"_s);
+            QCOMPARE(error.rowsBefore(), 1000);
         }
-        // Nothing after the failing batch was sent, and the connection was not closed.
-        QCOMPARE(h.db.executed.size(), 5);
-        QVERIFY(h.db.executed.last().contains(insert(1200)));
+        // The failing batch is rolled back; nothing after it was sent, and the connection was not closed.
+        QCOMPARE(h.db.executed.size(), 10);
+        QCOMPARE(h.db.executed.mid(3, 4), (QStringList{XactAbort, Begin, h.db.executed[5], Commit}));
+        QCOMPARE(h.db.executed.mid(7, 1), QStringList{Begin});
+        QVERIFY(h.db.executed[8].contains(insert(1200)));
+        QCOMPARE(h.db.executed.last(), Rollback);
         QCOMPARE(h.db.closed, 0);
         QCOMPARE(h.db.released, 1);
 
@@ -627,7 +788,7 @@ private slots:
         h.view.restorePath = path;
         h.restore.PushButton9_Click();
         QCOMPARE(h.dialogs.messages(), QStringList{CouldNotConnect});
-        QCOMPARE(h.db.executed.size(), 5);
+        QCOMPARE(h.db.executed.size(), 10);
         QCOMPARE(h.view.progressValue, 0);
         QVERIFY(!h.guard.busy());
     }

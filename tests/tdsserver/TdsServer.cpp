@@ -402,11 +402,14 @@ private:
             rules = m_state->rules;
         }
         m_attended = false;
+        for (const MessageRule& rule : rules)
+            if (rule.delayMs > 0 && text.contains(rule.needle))
+                QThread::msleep(rule.delayMs);
         QList<sql::Statement> statements;
         QString near;
         if (sql::parseBatch(text, statements, near)) {
             for (const MessageRule& rule : rules) {
-                if (!text.contains(rule.needle))
+                if (rule.text.isEmpty() || !text.contains(rule.needle))
                     continue;
                 const bool error = rule.severity > 10;
                 message(error, rule.number, rule.severity, rule.text);
@@ -530,7 +533,7 @@ private:
                     changeDatabase(m.captured(1), lineNumber);
             }
             for (const MessageRule& rule : rules) {
-                if (!line.contains(rule.needle))
+                if (rule.text.isEmpty() || !line.contains(rule.needle))
                     continue;
                 const bool error = rule.severity > 10;
                 message(error, rule.number, rule.severity, rule.text, lineNumber);

@@ -117,13 +117,17 @@ struct RpcRecord
     QStringList parameters;
 };
 
-/** A server message sent when a batch contains `needle`: ERROR (severity > 10) or INFO. */
+/**
+ * A server message sent when a batch contains `needle`: ERROR (severity > 10) or INFO; none when `text` is empty. The
+ * answer to such a batch waits `delayMs` first.
+ */
 struct MessageRule
 {
     QString needle;
     int number = 50000;
     QString text;
     int severity = 16;
+    int delayMs = 0;
 };
 
 /** Faults on demand. */
