@@ -68,9 +68,9 @@ public:
     static void sortNewestFirst(QList<BackupFileEntry>& backups);
     /** The backup log's line for a removed backup: "<path> was removed at <date and time> (keeping N)". */
     static QString removedLine(const QString& path, const QDateTime& when, int keep);
-    *A backup that passed the restore drill is marked by a small file beside it, "<backup>.verified",
-        holding the *time of the drill;
-    retention keeps the newest marked backup and removes a mark with its backup. Throws Failure
+    /**
+     * A backup that passed the restore drill is marked by a small file beside it, "<backup>.verified", holding the
+     * time of the drill; retention keeps the newest marked backup and removes a mark with its backup. Throws Failure
      * when the mark cannot be written.
      */
     static void markVerified(const QString& path, const QDateTime& when);

@@ -272,7 +272,7 @@ private slots:
         PlainStatusFrame status;
         int pumps = 0;
         IntervalSave save(
-            BackupContext{db, dialogs, clock, source, [&] { ++pumps; }, dir.filePath(u"backups.log"_s), {}});
+            BackupContext{db, dialogs, clock, source, [&] { ++pumps; }, dir.filePath(u"backups.log"_s), {}, {}});
         bool saved = true;
         {
             // The working file may not pass 512 KB: its writes fail as on a full disk, on the writer thread.

@@ -58,7 +58,7 @@ Dump dumpOf(MemoryDatabase& db)
     FakeClock clock;
     FixedDumpSource source(u"HOST"_s, u"Sales"_s, dir.path());
     PlainStatusFrame status;
-    IntervalSave save(BackupContext{db, dialogs, clock, source, {}, dir.filePath(u"backups.log"_s), {}});
+    IntervalSave save(BackupContext{db, dialogs, clock, source, {}, dir.filePath(u"backups.log"_s), {}, {}});
     save.SaveAll(u"Driver={SQL Server};"_s, status);
     QFile file(save.lastOutputPath());
     return {file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), dialogs.errorReports()};
