@@ -130,7 +130,7 @@ Backup backUp(OdbcConnectionFactory& factory, const Peer& peer, const QString& d
     SystemClock clock;
     FixedDumpSource source(u"PEER"_s, database, folder);
     PlainStatusFrame status;
-    IntervalSave save(BackupContext{factory, dialogs, clock, source, [] {}, folder + u"/backups.log"_s, {}});
+    IntervalSave save(BackupContext{factory, dialogs, clock, source, [] {}, folder + u"/backups.log"_s, {}, {}});
     QElapsedTimer timer;
     timer.start();
     Backup backup;
