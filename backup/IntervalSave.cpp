@@ -5,6 +5,8 @@
 #include "Dialogs.h"
 #include "ErrorReport.h"
 #include "Gzip.h"
+#include "SchemaCatalogue.h"
+#include "SchemaScript.h"
 #include "ScriptText.h"
 #include "Views.h"
 
@@ -202,7 +204,8 @@ private:
 
     void writeHeader(Connection* connection);
     void dumpTable(Connection* connection, RecordSet& tables);
-    void writeRows(const QString& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
+    void writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
+    void dumpCompleteSchema(Connection& connection);
     void pump();
     bool flush();
     void reportProgress();
@@ -223,6 +226,11 @@ private:
     /** A write failed: the dump ends. */
     bool m_stopped = false;
 
+    /** With "CompleteSchema" on: the schema sections around the rows, batches ended by GO. */
+    bool m_complete = false;
+    /** What the complete schema could not write ("2 synonyms"), for the log line. */
+    QString m_unscripted;
+
     bool m_pumped = false;
     qint64 m_lastPumpMs = 0;
     qint64 m_startMs = 0;
@@ -241,6 +249,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     const QString folder = m_context.source.backupFolder();
     const int keep = m_context.source.keepBackups();
     const bool compress = m_context.source.compressBackups();
+    m_complete = m_context.source.completeSchema();
 
     std::unique_ptr<Connection> connection;
     bool inTransaction = false;
@@ -266,7 +275,10 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
 
     // The first write tells whether the file can be written at all; when it cannot, the dump ends here.
     std::unique_ptr<RecordSet> tables;
-    if (flush() && connection) {
+    if (m_complete) {
+        if (flush() && connection)
+            dumpCompleteSchema(*connection);
+    } else if (flush() && connection) {
         step(162, [&] { tables = connection->OpenSchema(adSchemaTables); });
         qint64 count = 0;
         if (tables && step(164, [&] { count = tables->RecordCount(); })) {
@@ -308,7 +320,8 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     const QString when = defaultDateTimeText(clock.now());
     const QString logLine = m_outcome.failed
         ? QString(m_path + u" backup failed at "_s + when + u": "_s + m_outcome.firstFailure)
-        : QString(m_path + u" was backup saved at "_s + when);
+        : QString(m_path + u" was backup saved at "_s + when
+                  + (m_unscripted.isEmpty() ? QString() : u"; not scripted: "_s + m_unscripted));
     step(320, [&] { m_engine.WriteBackupLog(logLine); });
     step(326, [&] {
         statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
@@ -346,9 +359,47 @@ void DumpRun::writeHeader(Connection* connection)
         for (const QString& text : createDatabaseBlock(database, folders.data, folders.log))
             m_buffer.appendLine(text);
     });
+    // In batches, "USE [D]" cannot share one with the CREATE DATABASE of D (SQL Server compiles the batch first),
+    // and the schema that follows must begin a batch of its own.
+    if (m_complete)
+        lines(154, {SchemaScript::Go});
     lines(156, {u"--"_s});
     lines(158, {useDatabaseLine(database)});
     lines(160, {u"--"_s, QString(), QString()});
+    if (m_complete)
+        lines(160, {SchemaScript::Go});
+}
+
+void DumpRun::dumpCompleteSchema(Connection& connection)
+{
+    SchemaModel::Database db;
+    if (!step(340, [&] { db = SchemaModel::readDatabase(connection); }))
+        return;
+    m_unscripted = db.unscriptedText();
+    m_progress.tablesTotal = int(db.tables.size());
+    lines(342, SchemaScript::unscriptedComment(db) + SchemaScript::beforeData(db));
+    if (!flush())
+        return;
+    for (const SchemaModel::Table& table : db.tables) {
+        pump();
+        if (m_stopped)
+            return;
+        lines(344, SchemaScript::rowsHeader(table));
+        const qint64 rowsBefore = m_progress.rowsWritten;
+        std::unique_ptr<RecordSet> data;
+        const int fieldCount = int(SchemaScript::insertedColumns(table).size());
+        if (step(254, [&] { data = connection.Execute(SchemaScript::dataQuery(table)); }) && data
+            && step(260, [&] { checkColumnCount(table.name, data->FieldCount(), fieldCount); }))
+            writeRows(SchemaScript::insertPrefix(table), *data, fieldCount, {});
+        if (m_stopped)
+            return;
+        lines(346, SchemaScript::rowsFooter(table, m_progress.rowsWritten - rowsBefore));
+        ++m_progress.tablesDone;
+        if (!flush())
+            return;
+        reportProgress();
+    }
+    lines(348, SchemaScript::afterData(db));
 }
 
 void DumpRun::dumpTable(Connection* connection, RecordSet& tables)
@@ -421,17 +472,16 @@ void DumpRun::dumpTable(Connection* connection, RecordSet& tables)
             fieldCount = data->FieldCount();
             checkColumnCount(table, fieldCount, columnNames.size());
         }))
-        writeRows(table, *data, fieldCount, rowVersion);
+        writeRows(ScriptText::insertPrefix(table), *data, fieldCount, rowVersion);
     if (m_stopped)
         return;
     lines(310, {QString()});
     flush(); // the end of each table reaches the file
 }
 
-void DumpRun::writeRows(const QString& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion)
+void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion)
 {
     // Each row's INSERT line is written as the row is read, so memory does not grow with the table.
-    const QByteArray prefix = ScriptText::insertPrefix(table);
     while (!m_stopped) {
         bool end = true;
         if (!step(256, [&] { end = data.Eof(); }) || end)

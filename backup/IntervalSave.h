@@ -27,6 +27,11 @@ public:
     virtual int keepBackups() const { return 0; }
     /** "Compress": the script goes through gzip into "<name>.sql.gz". */
     virtual bool compressBackups() const { return false; }
+    /**
+     * "CompleteSchema": after the header and the database block, the script holds the complete schema (keys, identity,
+     * defaults, indexes, constraints, views, functions, procedures, triggers) around the rows, in batches ended by GO.
+     */
+    virtual bool completeSchema() const { return false; }
 };
 
 /** Fixed values in place of the windows' fields (the headless command, tests, benchmarks). */
@@ -43,12 +48,14 @@ public:
     QString backupFolder() const override { return folder; }
     int keepBackups() const override { return keep; }
     bool compressBackups() const override { return compress; }
+    bool completeSchema() const override { return complete; }
 
     QString server;
     QString database;
     QString folder;
     int keep = 0;
     bool compress = false;
+    bool complete = false;
 };
 
 /** Progress of a running dump, for callers that show it (the headless command). */

@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
@@ -228,6 +229,66 @@ QString describeRows(const QList<QList<FieldValue>>& before, const QList<QList<F
     return QString();
 }
 
+/** The batches that make the application database of the complete-schema tests: two schemas and every kind of object
+ * an application relies on. */
+const QStringList ApplicationDatabase = {
+    u"CREATE SCHEMA sales"_s,
+    u"CREATE SCHEMA hr"_s,
+    u"CREATE TYPE dbo.Phone FROM nvarchar(20) NULL"_s,
+    u"CREATE TABLE hr.Employee (EmployeeId int IDENTITY(10, 5) NOT NULL, Name nvarchar(100) NOT NULL, "
+    u"ManagerId int NULL, Hired datetime2(0) NOT NULL CONSTRAINT DF_Employee_Hired DEFAULT (sysdatetime()), "
+    u"Phone dbo.Phone, CONSTRAINT PK_Employee PRIMARY KEY (EmployeeId), "
+    u"CONSTRAINT FK_Employee_Manager FOREIGN KEY (ManagerId) REFERENCES hr.Employee (EmployeeId))"_s,
+    u"CREATE TABLE sales.Customers (CustomerId int IDENTITY(1, 1) NOT NULL, Name nvarchar(100) NOT NULL, "
+    u"Credit decimal(10, 2) NOT NULL CONSTRAINT DF_Customers_Credit DEFAULT 0, "
+    u"CONSTRAINT PK_Customers PRIMARY KEY (CustomerId), CONSTRAINT UQ_Customers_Name UNIQUE (Name), "
+    u"CONSTRAINT CK_Customers_Credit CHECK (Credit >= 0))"_s,
+    u"CREATE TABLE sales.Orders (OrderId int IDENTITY(1, 1) NOT NULL, CustomerId int NOT NULL, Qty int NOT NULL, "
+    u"Price decimal(10, 2) NOT NULL, Total AS (Qty * Price) PERSISTED, Placed datetime2(3) NULL, "
+    u"CONSTRAINT PK_Orders PRIMARY KEY (OrderId), CONSTRAINT FK_Orders_Customers FOREIGN KEY (CustomerId) "
+    u"REFERENCES sales.Customers (CustomerId) ON DELETE CASCADE)"_s,
+    u"CREATE TABLE sales.Audit (AuditId int IDENTITY(1, 1) NOT NULL PRIMARY KEY, OrderId int NOT NULL, "
+    u"Note nvarchar(20) NOT NULL)"_s,
+    u"CREATE NONCLUSTERED INDEX IX_Orders_Customer ON sales.Orders (CustomerId DESC) INCLUDE (Qty, Price)"_s,
+    u"CREATE VIEW sales.BigOrders AS SELECT OrderId, CustomerId, Total FROM sales.Orders WHERE Total > 10"_s,
+    u"CREATE VIEW sales.BigOrderCount AS SELECT CustomerId, COUNT(*) AS Orders FROM sales.BigOrders "
+    u"GROUP BY CustomerId"_s,
+    u"CREATE FUNCTION sales.CustomerTotal (@customer int) RETURNS decimal(18, 2) AS BEGIN "
+    u"RETURN (SELECT SUM(Total) FROM sales.Orders WHERE CustomerId = @customer) END"_s,
+    u"CREATE PROCEDURE sales.CustomerReport @customer int AS SELECT c.Name, sales.CustomerTotal(c.CustomerId), "
+    u"(SELECT COUNT(*) FROM sales.BigOrders b WHERE b.CustomerId = c.CustomerId) FROM sales.Customers c "
+    u"WHERE c.CustomerId = @customer"_s,
+    u"CREATE TRIGGER sales.OrdersAudit ON sales.Orders AFTER INSERT AS "
+    u"INSERT INTO sales.Audit (OrderId, Note) SELECT OrderId, 'new' FROM inserted"_s,
+    // Rows, with gaps in the identity keys: the next keys continue after the highest ever given.
+    u"INSERT INTO sales.Customers (Name, Credit) VALUES (N'Baker''s', 10), (N'Ωmega', 0), (N'Gone', 5), "
+    u"(N'Last', 1)"_s,
+    u"INSERT INTO sales.Orders (CustomerId, Qty, Price, Placed) VALUES (1, 2, 7.5, '2026-01-02T03:04:05.678'), "
+    u"(1, 1, 3, NULL), (2, 10, 2.5, NULL), (3, 1, 1, NULL), (4, 4, 4, NULL)"_s,
+    u"DELETE FROM sales.Customers WHERE CustomerId IN (3, 4)"_s,
+    u"INSERT INTO hr.Employee (Name, ManagerId, Phone) VALUES (N'Boss', NULL, N'555')"_s,
+    u"INSERT INTO hr.Employee (Name, ManagerId) VALUES (N'Clerk', 10), (N'Temp', 10)"_s,
+    u"DELETE FROM hr.Employee WHERE Name = N'Temp'"_s,
+};
+
+/** The script with what may differ between two backups of the same database taken apart: the script date, and on the
+ * peer the names it makes itself for named defaults ("DF_<table>_<oid>") and indexes ("<name><table><hash>"). */
+QString comparable(const QByteArray& script, bool peer)
+{
+    QString text = QString::fromUtf8(script);
+    static const QRegularExpression date(u"Script Date: [^*]*\\*"_s);
+    text.replace(date, u"Script Date: *"_s);
+    if (peer) {
+        static const QRegularExpression defaults(u"\\[(df_[a-z0-9_]*?)_[0-9]+\\]"_s,
+                                                 QRegularExpression::CaseInsensitiveOption);
+        text.replace(defaults, u"[\\1]"_s);
+        // The peer adds the table and a hash to an index's name, and cuts the name where it grows too long.
+        static const QRegularExpression hashed(u"\\[ix_[^\\]]*\\]"_s);
+        text.replace(hashed, u"[ix_]"_s);
+    }
+    return text;
+}
+
 } // namespace
 
 class TestConformance : public QObject
@@ -244,9 +305,10 @@ private:
     bool m_peer = false;
 
     /** One backup of the database through SaveAll, into its own folder. */
-    std::unique_ptr<DumpHarness> backUp(const QString& database)
+    std::unique_ptr<DumpHarness> backUp(const QString& database, bool completeSchema = false)
     {
         auto dump = std::make_unique<DumpHarness>(m_server.factory(), ServerLabel, database);
+        dump->source.complete = completeSchema;
         dump->dump(m_server.connectionString(database));
         return dump;
     }
@@ -274,10 +336,10 @@ private:
      * Backs the database up, drops it (unless `overExisting`: the script then replaces it), restores the script and
      * backs the result up again.
      */
-    RoundTrip roundTrip(ScratchDatabase& db, bool overExisting = false)
+    RoundTrip roundTrip(ScratchDatabase& db, bool overExisting = false, bool completeSchema = false)
     {
         RoundTrip trip;
-        const std::unique_ptr<DumpHarness> first = backUp(db.name);
+        const std::unique_ptr<DumpHarness> first = backUp(db.name, completeSchema);
         if (!first->dialogs.errorReports().isEmpty() || first->output().isEmpty()) {
             trip.failure = u"the first backup failed: "_s + first->dialogs.errorReports().join(u'\n');
             return trip;
@@ -293,7 +355,7 @@ private:
             trip.failure = u"the restore failed: "_s + error;
             return trip;
         }
-        const std::unique_ptr<DumpHarness> second = backUp(db.name);
+        const std::unique_ptr<DumpHarness> second = backUp(db.name, completeSchema);
         if (!second->dialogs.errorReports().isEmpty()) {
             trip.failure = u"the second backup failed: "_s + second->dialogs.errorReports().join(u'\n');
             return trip;
@@ -313,6 +375,84 @@ private:
             name = name.toLower();
         names.sort();
         return names;
+    }
+
+    /** What the application sees of its database: every answer that must be the same after a restore. */
+    QStringList applicationAnswers(const QString& database, QString& error)
+    {
+        QStringList answers;
+        const auto rows = [&](const QString& select, int columns) {
+            for (const QList<FieldValue>& row : m_server.query(database, select, columns, error)) {
+                QStringList values;
+                for (const FieldValue& value : row)
+                    values << (value.isNull() ? u"NULL"_s : value.text);
+                answers << values.join(u'|');
+            }
+        };
+        rows(u"SELECT CustomerId, Orders FROM sales.BigOrderCount ORDER BY CustomerId"_s, 2);
+        rows(u"EXEC sales.CustomerReport 1"_s, 3);
+        rows(u"SELECT OrderId, CustomerId, Qty, Price, Total, Placed FROM sales.Orders ORDER BY OrderId"_s, 6);
+        rows(u"SELECT CustomerId, Name, Credit FROM sales.Customers ORDER BY CustomerId"_s, 3);
+        rows(u"SELECT EmployeeId, Name, ManagerId, Phone FROM hr.Employee ORDER BY EmployeeId"_s, 4);
+        rows(u"SELECT COUNT(*) FROM sales.Audit"_s, 1);
+        return answers;
+    }
+
+    /** The first value of a query as text ("" when it gave none); a failure is put into `error`. */
+    QString scalar(const QString& database, const QString& select, QString& error)
+    {
+        return m_server.texts(database, select, error).value(0).trimmed();
+    }
+
+    /** Makes the application database; an empty text when it went through. */
+    QString makeApplication(ScratchDatabase& db)
+    {
+        for (const QString& batch : ApplicationDatabase) {
+            if (const QString error = db.execute(batch); !error.isEmpty())
+                return batch.left(60) + u": "_s + error;
+        }
+        return QString();
+    }
+
+    /** Runs the application's own statements against the restored database and checks that it behaves as before. */
+    void checkApplicationRuns(const QString& database)
+    {
+        QString error;
+        // Identity continues after the highest key ever given (Customers had 4, Employee 10, 15, 20), not after the
+        // highest remaining one; the defaults fill the columns the application leaves out.
+        SETUP(m_server.execute(database, u"INSERT INTO sales.Customers (Name) VALUES (N'new')"_s));
+        QCOMPARE(scalar(database, u"SELECT CustomerId FROM sales.Customers WHERE Name = N'new'"_s, error), u"5"_s);
+        QCOMPARE(scalar(database, u"SELECT Credit FROM sales.Customers WHERE Name = N'new'"_s, error), u"0.00"_s);
+        SETUP(m_server.execute(database, u"INSERT INTO hr.Employee (Name, ManagerId) VALUES (N'Next', 10)"_s));
+        QCOMPARE(scalar(database, u"SELECT EmployeeId FROM hr.Employee WHERE Name = N'Next'"_s, error), u"25"_s);
+        QVERIFY(!scalar(database, u"SELECT Hired FROM hr.Employee WHERE Name = N'Next'"_s, error).isEmpty());
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+
+        // The trigger fires once for each new row, and it did not fire while the rows were loaded.
+        QCOMPARE(scalar(database, u"SELECT COUNT(*) FROM sales.Audit"_s, error), u"5"_s);
+        SETUP(m_server.execute(database,
+                               u"INSERT INTO sales.Orders (CustomerId, Qty, Price) VALUES (5, 1, 20), (5, 2, 1)"_s));
+        QCOMPARE(scalar(database, u"SELECT COUNT(*) FROM sales.Audit"_s, error), u"7"_s);
+        QCOMPARE(scalar(database, u"SELECT MIN(OrderId) FROM sales.Orders WHERE CustomerId = 5"_s, error), u"6"_s);
+        QCOMPARE(
+            scalar(database, u"SELECT Total FROM sales.Orders WHERE CustomerId = 5 AND Qty = 2"_s, error).toDouble(),
+            2.0);
+
+        // The constraints refuse what they refused before.
+        const QStringList refused = {
+            u"INSERT INTO sales.Customers (Name, Credit) VALUES (N'negative', -1)"_s, // CHECK
+            u"INSERT INTO sales.Customers (Name) VALUES (N'Baker''s')"_s, // UNIQUE
+            u"INSERT INTO sales.Customers (Name) VALUES (NULL)"_s, // NOT NULL
+            u"INSERT INTO sales.Orders (CustomerId, Qty, Price) VALUES (99, 1, 1)"_s, // foreign key
+            u"INSERT INTO hr.Employee (Name, ManagerId) VALUES (N'Nobody''s', 99)"_s, // foreign key to itself
+            u"INSERT INTO sales.Customers (CustomerId, Name) VALUES (77, N'explicit')"_s, // IDENTITY_INSERT is off
+        };
+        for (const QString& statement : refused)
+            QVERIFY2(!m_server.execute(database, statement).isEmpty(), qPrintable(u"taken: "_s + statement));
+        // The cascading key takes a customer's orders with it.
+        SETUP(m_server.execute(database, u"DELETE FROM sales.Customers WHERE CustomerId = 1"_s));
+        QCOMPARE(scalar(database, u"SELECT COUNT(*) FROM sales.Orders WHERE CustomerId = 1"_s, error), u"0"_s);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
 private slots:
@@ -660,6 +800,67 @@ private slots:
         // What came before the refused batch is there; nothing after it was sent.
         QString error;
         QCOMPARE(tableNames(db.name, error), QStringList{u"a"_s});
+    }
+
+    void completeSchemaBringsBackTheApplication()
+    {
+        ScratchDatabase db(m_server, u"application"_s);
+        SETUP(db.createError);
+        SETUP(makeApplication(db));
+        QString error;
+        const QStringList before = applicationAnswers(db.name, error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QVERIFY(before.size() > 10);
+
+        const RoundTrip trip = roundTrip(db, false, true);
+        QVERIFY2(trip.failure.isEmpty(), qPrintable(trip.failure));
+        const QString script = QString::fromUtf8(trip.first);
+        // The design's header and database block stand first, unchanged; the schema follows in GO batches.
+        QVERIFY(script.startsWith(u"-- Server: "_s + ServerLabel + u"    Database: "_s + db.name + u"\r\n"_s));
+        QVERIFY(script.contains(u"\r\nGO\r\n--\r\nUSE ["_s + db.name + u"]\r\n--\r\n\r\n\r\nGO\r\n"_s));
+        QVERIFY(script.contains(u"SET IDENTITY_INSERT [sales].[customers] ON\r\n"_s, Qt::CaseInsensitive));
+        QVERIFY(script.contains(u"DBCC CHECKIDENT ('[sales].[customers]', RESEED, 4)"_s, Qt::CaseInsensitive));
+        QVERIFY(script.contains(u"[hired] DATETIME2(0) NOT NULL"_s, Qt::CaseInsensitive));
+        QVERIFY(script.contains(u"INCLUDE ([qty], [price])"_s, Qt::CaseInsensitive));
+
+        QCOMPARE(applicationAnswers(db.name, error), before);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        // A second backup is the first but for its time line.
+        compareLines(comparable(trip.second, m_peer).toUtf8(), comparable(trip.first, m_peer).toUtf8());
+        checkApplicationRuns(db.name);
+    }
+
+    void completeSchemaRunsThroughFisql()
+    {
+        // The same script through FreeTDS's own command-line tool, which cuts batches at GO lines as sqlcmd does.
+        const QString fisql = QStandardPaths::findExecutable(u"fisql"_s);
+        QVERIFY2(!fisql.isEmpty(), "fisql is not installed (package freetds-bin, scripts/setup)");
+        ScratchDatabase db(m_server, u"fisql"_s);
+        SETUP(db.createError);
+        SETUP(makeApplication(db));
+        QString error;
+        const QStringList before = applicationAnswers(db.name, error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        const std::unique_ptr<DumpHarness> dump = backUp(db.name, true);
+        QCOMPARE(dump->dialogs.errorReports(), QStringList());
+        SETUP(db.drop());
+
+        const NamedServer& named = m_server.named();
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"TDSVER"_s, u"7.4"_s);
+        process.setProcessEnvironment(env);
+        process.start(fisql,
+                      {u"-S"_s, named.host + u':' + named.port, u"-U"_s, named.user, u"-P"_s, named.password, u"-i"_s,
+                       dump->outputPath});
+        QVERIFY(process.waitForFinished(300'000));
+        const QString output = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        // fisql goes on after a failed batch; a message of level 11 or above says one failed.
+        static const QRegularExpression failure(u"Msg [0-9]+, Level (1[1-9]|2[0-9])"_s);
+        QVERIFY2(!failure.match(output).hasMatch(), qPrintable(output));
+        QCOMPARE(applicationAnswers(db.name, error), before);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        checkApplicationRuns(db.name);
     }
 
     void commandBacksUpAndRestores_data()
