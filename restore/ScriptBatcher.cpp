@@ -29,6 +29,15 @@ bool beginsWithWord(QStringView code, QStringView word)
     return code.startsWith(word, Qt::CaseInsensitive) && (code.size() == word.size() || !isNameChar(code[word.size()]));
 }
 
+/** The code after its first word and the blanks that follow it. */
+QStringView afterWord(QStringView code)
+{
+    qsizetype i = 0;
+    while (i < code.size() && isNameChar(code[i]))
+        ++i;
+    return code.mid(i).trimmed();
+}
+
 } // namespace
 
 qsizetype ScriptLexer::step(QStringView text, qsizetype i, bool& code)
@@ -123,6 +132,16 @@ ScriptLexer::LineKind ScriptLexer::classify(QStringView line)
         return LineKind::Use;
     if (beginsWithWord(rest, u"INSERT"))
         return LineKind::Insert;
+    if (beginsWithWord(rest, u"CREATE") || beginsWithWord(rest, u"ALTER")) {
+        // The word after CREATE, ALTER or CREATE OR ALTER.
+        QStringView next = afterWord(rest);
+        if (beginsWithWord(next, u"OR"))
+            next = afterWord(afterWord(next));
+        for (const QStringView kind : {u"VIEW", u"PROCEDURE", u"PROC", u"FUNCTION", u"TRIGGER"}) {
+            if (beginsWithWord(next, kind))
+                return LineKind::Module;
+        }
+    }
     return LineKind::Other;
 }
 
@@ -221,6 +240,17 @@ void ScriptBatcher::processLine(QStringView line, qint64 number)
 void ScriptBatcher::ownLine(QStringView line, qint64 number, bool startsInCode, ScriptLexer::LineKind kind)
 {
     using Kind = ScriptLexer::LineKind;
+    if (m_moduleToGo) {
+        if (startsInCode && kind == Kind::Go) {
+            placeUnit();
+            emitBatch();
+            m_moduleToGo = false;
+            m_lastToPending = true;
+        } else {
+            m_unit += line;
+        }
+        return;
+    }
     if (!startsInCode) {
         // The line goes on with a literal, name or comment of the line before.
         (m_lastToPending ? m_pending : m_unit) += line;
@@ -246,6 +276,17 @@ void ScriptBatcher::ownLine(QStringView line, qint64 number, bool startsInCode, 
         placeUnit();
         emitBatch();
         m_lastToPending = true;
+        return;
+    case Kind::Module:
+        // The module's text, and the comments just before it, begin a batch of their own.
+        placeUnit();
+        emitBatch();
+        m_unitLine = m_pending.isEmpty() ? number : m_pendingLine;
+        m_unitKind = Kind::Other;
+        m_unit = std::exchange(m_pending, QString());
+        m_unit += line;
+        m_lastToPending = false;
+        m_moduleToGo = true;
         return;
     case Kind::Use:
     case Kind::Insert:
