@@ -27,6 +27,8 @@ inline const QString RestoreFile = QStringLiteral("Restore File");
 inline const QString KeepBackups = QStringLiteral("KeepBackups");
 /** "On": backups are written through gzip ("<name>.sql.gz"); absent or anything else: "Off". */
 inline const QString Compress = QStringLiteral("Compress");
+/** "On": backups hold the complete schema around the rows, in GO batches; absent or anything else: "Off". */
+inline const QString CompleteSchema = QStringLiteral("CompleteSchema");
 } // namespace SettingKeys
 
 /**

@@ -78,6 +78,8 @@ public:
     virtual int keepBackups() const { return 0; }
     /** The check box "Compress backups (gzip)". */
     virtual bool compressBackups() const { return false; }
+    /** The check box "Complete schema (...)". */
+    virtual bool completeSchema() const { return false; }
     /** Text7, the restore file. Setting it runs its change handling (stores "Restore File"). */
     virtual QString restoreFile() const = 0;
     virtual void setRestoreFile(const QString& path) = 0;

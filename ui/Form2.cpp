@@ -35,8 +35,9 @@ namespace {
 const QString Module = u"Form2"_s;
 const QString ListHeading = u"How often would you like to backup?"_s;
 const QString CursorFileName = u"/HAND-M.CUR"_s;
-/** The folder frame's row for retention and compression: the controls below it sit this much lower. */
-constexpr int ExtraRow = 450;
+/** The folder frame's rows for retention, compression and the complete schema: the controls below sit this much lower.
+ */
+constexpr int ExtraRow = 900;
 
 } // namespace
 
@@ -139,6 +140,9 @@ void Form2::createControls()
     KeepBackupsLabel2 = label(u"KeepBackupsLabel2"_s, u"backups (0 keeps all)"_s, twipsRect(2670, 1290, 1800, 285));
     CompressCheck
         = checkBox(u"CompressCheck"_s, u"Compress backups (gzip)"_s, Frame2, twipsRect(4560, 1290, 2745, 285));
+    CompleteSchemaCheck = checkBox(
+        u"CompleteSchemaCheck"_s, u"Complete schema (keys, identity, defaults, indexes, views, procedures, triggers)"_s,
+        Frame2, twipsRect(240, 1740, 7065, 285));
 
     const int below = ExtraRow; // everything under the folder frame moves down by its new row
     ListView2 = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520 + below, 7560, 1590), controlFont(),
@@ -168,10 +172,10 @@ void Form2::createControls()
     PushButton6 = button(u"PushButton6"_s, u"Backup Now (Test)"_s, this, twipsRect(120, 6960 + below, 7560, 405));
     PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485 + below, 7560, 405));
 
-    // The two new controls follow the folder frame's buttons; the design's controls keep their order.
-    const QList<QWidget*> order
-        = {Text5,       ListView2, PushButton2,  PushButton1, KeepBackupsBox, CompressCheck, PushButton5,
-           PushButton6, Text7,     PushButton10, PushButton9, Check11,        Check4,        PushButton3};
+    // The new controls follow the folder frame's buttons; the design's controls keep their order.
+    const QList<QWidget*> order = {Text5,         ListView2,           PushButton2, PushButton1, KeepBackupsBox,
+                                   CompressCheck, CompleteSchemaCheck, PushButton5, PushButton6, Text7,
+                                   PushButton10,  PushButton9,         Check11,     Check4,      PushButton3};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         QWidget::setTabOrder(order.at(i), order.at(i + 1));
 }
@@ -196,6 +200,8 @@ void Form2::connectHandlers()
             [this](int keep) { store(SettingKeys::KeepBackups, QString::number(keep)); });
     connect(CompressCheck, &QCheckBox::toggled, this,
             [this](bool on) { store(SettingKeys::Compress, on ? u"On"_s : u"Off"_s); });
+    connect(CompleteSchemaCheck, &QCheckBox::toggled, this,
+            [this](bool on) { store(SettingKeys::CompleteSchema, on ? u"On"_s : u"Off"_s); });
 }
 
 void Form2::store(const QString& key, const QString& value)
@@ -308,6 +314,8 @@ void Form2::Form_Load()
     proc.run(178,
              [&] { KeepBackupsBox->setValue(ConvertKeepBackups(settings.get(SettingKeys::KeepBackups, u"0"_s))); });
     proc.run(180, [&] { CompressCheck->setChecked(settings.get(SettingKeys::Compress, u"Off"_s) == u"On"_s); });
+    proc.run(182,
+             [&] { CompleteSchemaCheck->setChecked(settings.get(SettingKeys::CompleteSchema, u"Off"_s) == u"On"_s); });
 }
 
 void Form2::Form_QueryUnload()
@@ -450,6 +458,11 @@ int Form2::keepBackups() const
 bool Form2::compressBackups() const
 {
     return CompressCheck->isChecked();
+}
+
+bool Form2::completeSchema() const
+{
+    return CompleteSchemaCheck->isChecked();
 }
 
 QString Form2::restoreFile() const

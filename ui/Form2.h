@@ -101,6 +101,7 @@ public:
     QString backupFolder() const override;
     int keepBackups() const override;
     bool compressBackups() const override;
+    bool completeSchema() const override;
     QString restoreFile() const override;
     void setRestoreFile(const QString& path) override;
     void showConnectionWindow() override;
@@ -160,6 +161,7 @@ private:
     QSpinBox* KeepBackupsBox = nullptr;
     QLabel* KeepBackupsLabel2 = nullptr;
     QCheckBox* CompressCheck = nullptr;
+    QCheckBox* CompleteSchemaCheck = nullptr;
     QTreeWidget* ListView2 = nullptr;
     QGroupBox* Frame4 = nullptr;
     QCheckBox* Check4 = nullptr;
