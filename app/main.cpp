@@ -107,7 +107,7 @@ int main(int argc, char* argv[])
     }
 
     WindowDumpSource dumpSource;
-    IntervalSave engine(BackupContext{*factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}});
+    IntervalSave engine(BackupContext{*factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}, {}});
     WorkGuard guard;
     DesktopServicesOpener opener;
     std::unique_ptr<StartupRegistration> startup = createStartupRegistration();

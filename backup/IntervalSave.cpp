@@ -203,6 +203,8 @@ private:
     }
 
     void writeHeader(Connection* connection);
+    /** The steps after a saved backup, each with its log line; their words follow the status caption. */
+    void runAfterSave(StatusFrame& statusFrame);
     void dumpTable(Connection* connection, RecordSet& tables);
     void writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
     void dumpCompleteSchema(Connection& connection);
@@ -329,12 +331,31 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     });
     m_engine.m_lastOutputPath = m_path; // a dump started from the event pump may have set its own
     reportProgress();
+    m_engine.m_lastAfterSave.clear();
+    if (!m_outcome.failed)
+        runAfterSave(statusFrame);
     if (!m_outcome.failed)
         Retention(
             m_context.dialogs, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
             m_engine.m_removeFile)
             .RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
     return !m_outcome.failed;
+}
+
+void DumpRun::runAfterSave(StatusFrame& statusFrame)
+{
+    QStringList said;
+    for (const AfterSaveStep& afterSave : m_context.afterSave) {
+        if (!afterSave)
+            continue;
+        AfterSaveOutcome outcome = afterSave(m_path);
+        m_engine.m_lastAfterSave.push_back(outcome);
+        const QString when = defaultDateTimeText(m_context.clock.now());
+        step(320, [&] { m_engine.WriteBackupLog(m_path + u' ' + outcome.text + u" at "_s + when); });
+        said << outcome.text;
+    }
+    if (!said.isEmpty())
+        step(326, [&] { statusFrame.setCaption(statusFrame.caption() + u"; "_s + said.join(u"; "_s)); });
 }
 
 void DumpRun::writeHeader(Connection* connection)

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 class BackupFile;
 class ConnectionFactory;
@@ -67,6 +68,27 @@ struct DumpProgress
     qint64 elapsedMs = 0;
 };
 
+/** What a step run after a saved backup found (the restore drill, the copy to another place). */
+struct AfterSaveOutcome
+{
+    enum class Result {
+        Passed, ///< the step did its work ("verified", "copied to ...")
+        NotDone, ///< the step could not run; the backup is not in doubt (no right to create a database, ...)
+        Failed, ///< the step failed: the backup is complete but the caller must say so (exit status, status line)
+    };
+    Result result = Result::Passed;
+    /** The step's words for the log line and the status line: "verified", "copied to nas:sql", or why not. */
+    QString text;
+    /** The exit status the headless command gives for a failed step (0: it leaves the status as it is). */
+    int exitStatus = 0;
+};
+
+/**
+ * A step run on a saved backup before old backups are removed, given the path of the finished file. Each step's
+ * outcome is logged as a line of its own ("<path> <text> at <date and time>").
+ */
+using AfterSaveStep = std::function<AfterSaveOutcome(const QString& path)>;
+
 /** Everything the backup engine works with, injected. */
 struct BackupContext
 {
@@ -80,6 +102,8 @@ struct BackupContext
     QString logPath;
     /** Called now and then while a dump runs; may be empty. */
     std::function<void(const DumpProgress&)> progress;
+    /** Run in order on every backup that was saved, before retention; may be empty. */
+    std::vector<AfterSaveStep> afterSave;
 };
 
 /**
@@ -98,6 +122,8 @@ public:
 
     /** The path of the file the last SaveAll wrote (empty before the first). */
     QString lastOutputPath() const;
+    /** What the steps after the last saved backup found, in the order they ran (empty when none ran). */
+    const std::vector<AfterSaveOutcome>& lastAfterSave() const { return m_lastAfterSave; }
 
     /** Mode 1: reads the whole file into `text`. Mode 3: appends `text` and CR LF. Failures are reported. */
     void FileCont(const QString& path, QString& text, int mode);
@@ -140,6 +166,7 @@ private:
 
     BackupContext m_context;
     QString m_lastOutputPath;
+    std::vector<AfterSaveOutcome> m_lastAfterSave;
     DumpOutcome* m_outcome = nullptr;
     int m_lockWaitMs;
     Retention::FileRemover m_removeFile;

@@ -16,6 +16,11 @@
 #include <QStandardPaths>
 #include <QTextStream>
 
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <vector>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -67,6 +72,213 @@ QString defaultBackupFolder()
     return desktop;
 }
 
+/** A whole number in decimal digits only ("+5", " 5" and "5.0" are refused), within [low, high]. */
+std::optional<int> wholeNumber(const QString& text, qint64 low, qint64 high)
+{
+    bool digitsOnly = !text.isEmpty() && text.size() <= 9;
+    for (const QChar c : text)
+        digitsOnly = digitsOnly && c >= u'0' && c <= u'9';
+    const qint64 value = digitsOnly ? text.toLongLong() : -1;
+    if (!digitsOnly || value < low || value > high)
+        return std::nullopt;
+    return int(value);
+}
+
+/**
+ * One option of the command. A switch has no value name. A check returns why a given value is refused (empty when
+ * it is taken); every value is checked before anything connects.
+ */
+struct OptionSpec
+{
+    QString name;
+    QString help;
+    QString valueName = {};
+    std::function<QString(const QString&)> check = {};
+};
+
+/** Every option of tessaline-backup, in the order --help lists them. */
+const std::vector<OptionSpec>& optionTable()
+{
+    static const std::vector<OptionSpec> table = {
+        {u"server"_s, u"The server name (instead of the stored one)."_s, u"NAME"_s},
+        {u"port"_s, u"The server's port, 1 to 65535 (instead of the stored one)."_s, u"PORT"_s,
+         [](const QString& value) -> QString {
+             return wholeNumber(value, 1, 65535)
+                 ? QString()
+                 : u"--port must be a whole number from 1 to 65535, not \"%1\"."_s.arg(value);
+         }},
+        {u"user"_s, u"The login name (instead of the stored one)."_s, u"NAME"_s},
+        {u"database"_s, u"The database (instead of the stored one)."_s, u"NAME"_s},
+        {u"local"_s, u"Local connection: connect without the port."_s},
+        {u"folder"_s, u"The folder to write the backup into (instead of the stored one)."_s, u"DIR"_s},
+        {u"restore"_s,
+         u"Send the script FILE to the server instead of making a backup, in batches between its statements (or at "
+         u"its GO lines); the first batch that fails ends it. The stored settings are not changed."_s,
+         u"FILE"_s},
+        {u"timeout"_s,
+         u"How long a statement may wait for the server to send anything before the step fails, in seconds (default "
+         u"600; 0 waits without limit)."_s,
+         u"SECONDS"_s,
+         [](const QString& value) -> QString {
+             return wholeNumber(value, 0, 999'999'999)
+                 ? QString()
+                 : u"--timeout must be a whole number of seconds (0 for no limit), not \"%1\"."_s.arg(value);
+         }},
+        {u"keep"_s,
+         u"Keep only the newest N backups of this database in the folder after a backup that succeeded, removing "
+         u"older ones (instead of the stored number; 0 keeps all)."_s,
+         u"N"_s,
+         [](const QString& value) -> QString {
+             try {
+                 ConvertKeepBackups(value);
+                 return QString();
+             } catch (const Failure& error) {
+                 return QString(u"--keep: "_s + error.description());
+             }
+         }},
+        {u"compress"_s,
+         u"Write the backup through gzip into \"<name>.sql.gz\" (also when the stored setting is off)."_s},
+    };
+    return table;
+}
+
+/** The command line read against the option table, with the stored settings behind it. */
+class Options
+{
+public:
+    Options(const QCommandLineParser& parser, const SettingsStore& settings)
+        : m_parser(parser)
+        , m_settings(settings)
+    { }
+    bool isSet(const QString& name) const { return m_parser.isSet(name); }
+    QString value(const QString& name) const { return m_parser.value(name); }
+    /** The option's value when given, else the stored value of the key, else the default. */
+    QString valueOr(const QString& name, const QString& key, const QString& defaultValue = QString()) const
+    {
+        return isSet(name) ? value(name) : m_settings.get(key, defaultValue);
+    }
+    /** A switch over an "On"/"Off" setting: --NAME turns it on, --no-NAME (where there is one) off. */
+    bool onOff(const QString& name, const QString& key) const
+    {
+        if (isSet(name))
+            return true;
+        if (hasOption(u"no-"_s + name) && isSet(u"no-"_s + name))
+            return false;
+        return m_settings.get(key, u"Off"_s) == u"On"_s;
+    }
+    const SettingsStore& settings() const { return m_settings; }
+
+private:
+    static bool hasOption(const QString& name)
+    {
+        const auto& table = optionTable();
+        return std::any_of(table.begin(), table.end(), [&](const OptionSpec& o) { return o.name == name; });
+    }
+
+    const QCommandLineParser& m_parser;
+    const SettingsStore& m_settings;
+};
+
+/** What every action works with once the options are read: the connection string and the shared pieces. */
+struct ActionContext
+{
+    const Options& options;
+    CommandEnvironment& env;
+    StreamDialogs& dialogs;
+    ConnectionSettings settings;
+    QString connectionString;
+};
+
+int backupAction(ActionContext& action)
+{
+    const Options& options = action.options;
+    CommandEnvironment& env = action.env;
+
+    // How many backups stay: --keep is checked with the other options; a stored value that is not right is said
+    // and keeps all.
+    int keepBackups = 0;
+    if (options.isSet(u"keep"_s)) {
+        keepBackups = ConvertKeepBackups(options.value(u"keep"_s));
+    } else {
+        try {
+            keepBackups = ConvertKeepBackups(options.settings().get(SettingKeys::KeepBackups, u"0"_s));
+        } catch (const Failure& error) {
+            env.err << error.description() << u" Every backup is kept."_s << Qt::endl;
+        }
+    }
+
+    FixedDumpSource source(action.settings.Server, action.settings.Database,
+                           options.valueOr(u"folder"_s, SettingKeys::Path, defaultBackupFolder()));
+    source.keep = keepBackups;
+    source.compress = options.onOff(u"compress"_s, SettingKeys::Compress);
+    BackupContext context{env.factory, action.dialogs, env.clock, source, {}, env.logPath, {}, {}};
+    context.progress = [&env](const DumpProgress& p) {
+        env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
+                << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
+    };
+    IntervalSave engine(context);
+
+    PlainStatusFrame status;
+    const bool saved = engine.SaveAll(action.connectionString, status);
+    env.err << status.caption() << Qt::endl;
+    if (!saved)
+        return ExitFailure;
+    env.out << engine.lastOutputPath() << Qt::endl;
+    // A step after the save that failed (a drill, a copy) leaves the backup in place but says so in the status.
+    int exitStatus = ExitSuccess;
+    for (const AfterSaveOutcome& outcome : engine.lastAfterSave()) {
+        if (outcome.result == AfterSaveOutcome::Result::Failed && exitStatus == ExitSuccess)
+            exitStatus = outcome.exitStatus;
+    }
+    return exitStatus;
+}
+
+int restoreAction(ActionContext& action)
+{
+    CommandEnvironment& env = action.env;
+    const QString path = action.options.value(u"restore"_s);
+    if (BackupFile::isWorkingFile(path)) {
+        env.err << WorkingFileRefusal(path) << Qt::endl;
+        return ExitFailure;
+    }
+    if (!RestoreFileExists(path)) {
+        action.dialogs.message(RestoreFileNotFoundMessage);
+        return ExitFailure;
+    }
+    RestoreOptions restoreOptions;
+    restoreOptions.clock = &env.clock;
+    qint64 lastShownMs = -1;
+    RestoreProgress last;
+    const auto show = [&env](const RestoreProgress& p) {
+        env.err << u"Restored "_s << p.bytesDone << u" of "_s << p.bytesTotal << u" bytes, "_s << p.statementsDone
+                << u" statements, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
+    };
+    restoreOptions.progress = [&](const RestoreProgress& p) {
+        // A line a second at most: a large script has thousands of batches. The last one follows the end.
+        last = p;
+        if (lastShownMs >= 0 && p.elapsedMs - lastShownMs < 1000)
+            return;
+        lastShownMs = p.elapsedMs;
+        show(p);
+    };
+    try {
+        ExecuteScript(env.factory, action.dialogs, action.connectionString, path, restoreOptions);
+        show(last);
+    } catch (const Failure& error) {
+        if (!IsContextChangeToMaster(error)) {
+            // Unlike the window, say what the server said and where: nobody can look at the server's log from cron.
+            env.err << error.description() << Qt::endl;
+            if (const auto* batch = dynamic_cast<const ScriptBatchError*>(&error))
+                env.err << u"The failing batch begins at line "_s << batch->firstLine() << u" of "_s << path
+                        << Qt::endl;
+            action.dialogs.message(QString::fromLatin1(CouldNotConnectMessage));
+            return ExitFailure;
+        }
+    }
+    action.dialogs.message(RestoreDoneMessage);
+    return action.dialogs.reports() == 0 ? ExitSuccess : ExitFailure;
+}
+
 } // namespace
 
 int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
@@ -80,34 +292,10 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         u"Exit status: 0 success, 1 a step failed (the backup log says so too), 2 bad usage."_s);
     const QCommandLineOption helpOption({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
     const QCommandLineOption versionOption(u"version"_s, u"Show the version and exit."_s);
-    const QCommandLineOption server(u"server"_s, u"The server name (instead of the stored one)."_s, u"NAME"_s);
-    const QCommandLineOption port(u"port"_s, u"The server's port, 1 to 65535 (instead of the stored one)."_s,
-                                  u"PORT"_s);
-    const QCommandLineOption user(u"user"_s, u"The login name (instead of the stored one)."_s, u"NAME"_s);
-    const QCommandLineOption database(u"database"_s, u"The database (instead of the stored one)."_s, u"NAME"_s);
-    const QCommandLineOption local(u"local"_s, u"Local connection: connect without the port."_s);
-    const QCommandLineOption folder(u"folder"_s, u"The folder to write the backup into (instead of the stored one)."_s,
-                                    u"DIR"_s);
-    const QCommandLineOption restore(u"restore"_s,
-                                     u"Send the script FILE to the server instead of making a backup, in batches "
-                                     u"between its statements (or at its GO lines); the first batch that fails ends "
-                                     u"it. The stored settings are not changed."_s,
-                                     u"FILE"_s);
-    const QCommandLineOption keep(u"keep"_s,
-                                  u"Keep only the newest N backups of this database in the folder after a backup "
-                                  u"that succeeded, removing older ones (instead of the stored number; 0 keeps "
-                                  u"all)."_s,
-                                  u"N"_s);
-    const QCommandLineOption compress(u"compress"_s,
-                                      u"Write the backup through gzip into \"<name>.sql.gz\" (also when the stored "
-                                      u"setting is off)."_s);
-    const QCommandLineOption timeout(u"timeout"_s,
-                                     u"How long a statement may wait for the server to send anything before the step "
-                                     u"fails, in seconds (default 600; 0 waits without limit)."_s,
-                                     u"SECONDS"_s);
-    parser.addOptions({helpOption, server, port, user, database, local, folder, restore, timeout});
+    parser.addOption(helpOption);
+    for (const OptionSpec& spec : optionTable())
+        parser.addOption(QCommandLineOption(spec.name, spec.help, spec.valueName));
     parser.addOption(versionOption);
-    parser.addOptions({keep, compress});
 
     if (!parser.parse(arguments)) {
         env.err << parser.errorText() << Qt::endl << u"Try --help."_s << Qt::endl;
@@ -126,40 +314,26 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
                 << u"Try --help."_s << Qt::endl;
         return ExitUsage;
     }
-
-    // A whole number in decimal digits only ("+5", " 5" and "5.0" are refused), within [low, high].
-    const auto wholeNumber
-        = [&parser](const QCommandLineOption& option, qint64 low, qint64 high) -> std::optional<int> {
-        const QString text = parser.value(option);
-        bool digitsOnly = !text.isEmpty() && text.size() <= 9;
-        for (const QChar c : text)
-            digitsOnly = digitsOnly && c >= u'0' && c <= u'9';
-        const qint64 value = digitsOnly ? text.toLongLong() : -1;
-        if (!digitsOnly || value < low || value > high)
-            return std::nullopt;
-        return int(value);
-    };
-    if (parser.isSet(port) && !wholeNumber(port, 1, 65535)) {
-        env.err << u"--port must be a whole number from 1 to 65535, not \""_s << parser.value(port) << u"\"."_s
-                << Qt::endl;
-        return ExitUsage;
-    }
-    if (parser.isSet(timeout)) {
-        const std::optional<int> seconds = wholeNumber(timeout, 0, 999'999'999);
-        if (!seconds) {
-            env.err << u"--timeout must be a whole number of seconds (0 for no limit), not \""_s
-                    << parser.value(timeout) << u"\"."_s << Qt::endl;
+    for (const OptionSpec& spec : optionTable()) {
+        if (!spec.check || !parser.isSet(spec.name))
+            continue;
+        if (const QString refusal = spec.check(parser.value(spec.name)); !refusal.isEmpty()) {
+            env.err << refusal << Qt::endl << u"Try --help."_s << Qt::endl;
             return ExitUsage;
         }
-        env.factory.setStatementTimeout(*seconds);
     }
 
+    const Options options(parser, env.settings);
+    if (options.isSet(u"timeout"_s))
+        env.factory.setStatementTimeout(*wholeNumber(options.value(u"timeout"_s), 0, 999'999'999));
+
     ConnectionSettings settings;
-    settings.Server = parser.isSet(server) ? parser.value(server) : env.settings.get(SettingKeys::MSServer);
-    settings.UserName = parser.isSet(user) ? parser.value(user) : env.settings.get(SettingKeys::MSUser);
-    settings.Database = parser.isSet(database) ? parser.value(database) : env.settings.get(SettingKeys::MSDatabase);
-    settings.Port = parser.isSet(port) ? parser.value(port) : env.settings.get(SettingKeys::MSPort, u"1433"_s);
-    settings.LocalConnection = parser.isSet(local) || env.settings.get(SettingKeys::LocalConnection, u"0"_s) != u"0"_s;
+    settings.Server = options.valueOr(u"server"_s, SettingKeys::MSServer);
+    settings.UserName = options.valueOr(u"user"_s, SettingKeys::MSUser);
+    settings.Database = options.valueOr(u"database"_s, SettingKeys::MSDatabase);
+    settings.Port = options.valueOr(u"port"_s, SettingKeys::MSPort, u"1433"_s);
+    settings.LocalConnection
+        = options.isSet(u"local"_s) || env.settings.get(SettingKeys::LocalConnection, u"0"_s) != u"0"_s;
     const std::optional<QString> password = env.passwordFromEnvironment ? env.passwordFromEnvironment() : std::nullopt;
     settings.Password = password ? *password : env.settings.get(SettingKeys::MSPassword);
 
@@ -167,24 +341,6 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         env.err << u"No server is set: run Tessaline once to set up the connection, or give --server."_s << Qt::endl;
         return ExitUsage;
     }
-
-    // How many backups stay: --keep must be right; a stored value that is not is said and keeps all.
-    int keepBackups = 0;
-    if (parser.isSet(keep)) {
-        try {
-            keepBackups = ConvertKeepBackups(parser.value(keep));
-        } catch (const Failure& error) {
-            env.err << u"--keep: "_s << error.description() << Qt::endl << u"Try --help."_s << Qt::endl;
-            return ExitUsage;
-        }
-    } else if (!parser.isSet(restore)) {
-        try {
-            keepBackups = ConvertKeepBackups(env.settings.get(SettingKeys::KeepBackups, u"0"_s));
-        } catch (const Failure& error) {
-            env.err << error.description() << u" Every backup is kept."_s << Qt::endl;
-        }
-    }
-
     QString connectionString;
     try {
         connectionString = BuildConnectionString(settings);
@@ -194,69 +350,6 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     }
 
     StreamDialogs dialogs(env.err);
-    const QString backupFolder
-        = parser.isSet(folder) ? parser.value(folder) : env.settings.get(SettingKeys::Path, defaultBackupFolder());
-    FixedDumpSource source(settings.Server, settings.Database, backupFolder);
-    source.keep = keepBackups;
-    source.compress = parser.isSet(compress) || env.settings.get(SettingKeys::Compress, u"Off"_s) == u"On"_s;
-    BackupContext context{env.factory, dialogs, env.clock, source, {}, env.logPath, {}};
-    context.progress = [&env](const DumpProgress& p) {
-        env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
-                << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
-    };
-    IntervalSave engine(context);
-
-    if (parser.isSet(restore)) {
-        const QString path = parser.value(restore);
-        if (BackupFile::isWorkingFile(path)) {
-            env.err << WorkingFileRefusal(path) << Qt::endl;
-            return ExitFailure;
-        }
-        if (!RestoreFileExists(path)) {
-            dialogs.message(RestoreFileNotFoundMessage);
-            return ExitFailure;
-        }
-        RestoreOptions options;
-        options.clock = &env.clock;
-        qint64 lastShownMs = -1;
-        RestoreProgress last;
-        const auto show = [&env](const RestoreProgress& p) {
-            env.err << u"Restored "_s << p.bytesDone << u" of "_s << p.bytesTotal << u" bytes, "_s << p.statementsDone
-                    << u" statements, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s
-                    << Qt::endl;
-        };
-        options.progress = [&](const RestoreProgress& p) {
-            // A line a second at most: a large script has thousands of batches. The last one follows the end.
-            last = p;
-            if (lastShownMs >= 0 && p.elapsedMs - lastShownMs < 1000)
-                return;
-            lastShownMs = p.elapsedMs;
-            show(p);
-        };
-        try {
-            ExecuteScript(env.factory, dialogs, connectionString, path, options);
-            show(last);
-        } catch (const Failure& error) {
-            if (!IsContextChangeToMaster(error)) {
-                // Unlike the window, say what the server said and where: nobody can look at the server's log from
-                // cron.
-                env.err << error.description() << Qt::endl;
-                if (const auto* batch = dynamic_cast<const ScriptBatchError*>(&error))
-                    env.err << u"The failing batch begins at line "_s << batch->firstLine() << u" of "_s << path
-                            << Qt::endl;
-                dialogs.message(QString::fromLatin1(CouldNotConnectMessage));
-                return ExitFailure;
-            }
-        }
-        dialogs.message(RestoreDoneMessage);
-        return dialogs.reports() == 0 ? ExitSuccess : ExitFailure;
-    }
-
-    PlainStatusFrame status;
-    const bool saved = engine.SaveAll(connectionString, status);
-    env.err << status.caption() << Qt::endl;
-    if (!saved)
-        return ExitFailure;
-    env.out << engine.lastOutputPath() << Qt::endl;
-    return ExitSuccess;
+    ActionContext action{options, env, dialogs, settings, connectionString};
+    return options.isSet(u"restore"_s) ? restoreAction(action) : backupAction(action);
 }

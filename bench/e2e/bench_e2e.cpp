@@ -193,7 +193,8 @@ bool measure(const QString& program, qint64 rows, int repetitions, bool longColu
     const char* const label = longColumn ? "varchar(max)" : "8 columns";
     for (int run = 0; run < repetitions; ++run) {
         clock.advanceMs(60'000); // a new file each run
-        IntervalSave engine(BackupContext{factory, dialogs, clock, source, [] {}, dir.filePath(u"backups.log"_s), {}});
+        IntervalSave engine(
+            BackupContext{factory, dialogs, clock, source, [] {}, dir.filePath(u"backups.log"_s), {}, {}});
         QElapsedTimer timer;
         const double dumpCpuBefore = cpuSeconds(RUSAGE_SELF);
         timer.start();

@@ -141,7 +141,7 @@ RunResult dump(qint64 rowCount, const QString& folder, const ValuePools& pools, 
         result.maxGapMs = std::max(result.maxGapMs, sincePump.restart());
         QCoreApplication::processEvents();
     };
-    IntervalSave save(BackupContext{db, dialogs, clock, source, letEventsRun, folder + u"/backups.log"_s, {}});
+    IntervalSave save(BackupContext{db, dialogs, clock, source, letEventsRun, folder + u"/backups.log"_s, {}, {}});
 
     QElapsedTimer timer;
     timer.start();

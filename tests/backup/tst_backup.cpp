@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <QStringEncoder>
@@ -65,6 +66,7 @@ struct Harness
     EventPump letEventsRun;
     std::function<void(const DumpProgress&)> progress;
     QString logPath;
+    std::vector<AfterSaveStep> afterSave;
 
     Harness()
     {
@@ -73,7 +75,7 @@ struct Harness
     }
     IntervalSave engine()
     {
-        return IntervalSave(BackupContext{db, dialogs, clock, source, letEventsRun, logPath, progress});
+        return IntervalSave(BackupContext{db, dialogs, clock, source, letEventsRun, logPath, progress, afterSave});
     }
     bool dump()
     {
@@ -282,6 +284,44 @@ private slots:
         QCOMPARE(Harness::readBytes(h.logPath),
                  (h.outputPath() + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s).toUtf8());
         QCOMPARE(h.status.caption(), u"Auto Backup Complete at 8/31/2021 9:30:12 AM"_s);
+    }
+
+    void stepsAfterSaveRunInOrderOnSavedBackupsOnly()
+    {
+        for (const bool fail : {false, true}) {
+            Harness h;
+            buildScenario(u"worked-example"_s, h.db, h.source);
+            if (fail)
+                h.db.failCommandContaining = u"SELECT * FROM"_s;
+            QStringList ran;
+            h.afterSave.push_back([&](const QString& path) {
+                // the finished file, under its final name
+                ran << u"verify "_s + QFileInfo(path).fileName() + (QFileInfo::exists(path) ? u""_s : u" (missing)"_s);
+                return AfterSaveOutcome{AfterSaveOutcome::Result::Failed, u"verification failed at line 60"_s, 1};
+            });
+            h.afterSave.push_back([&](const QString&) {
+                ran << u"copy"_s;
+                return AfterSaveOutcome{AfterSaveOutcome::Result::Passed, u"copied to nas:sql"_s, 0};
+            });
+            IntervalSave save = h.engine();
+            QCOMPARE(save.SaveAll(u"Driver={SQL Server};Server=DBHOST;"_s, h.status), !fail);
+            if (fail) {
+                QCOMPARE(ran, QStringList());
+                QVERIFY(save.lastAfterSave().empty());
+                continue;
+            }
+            QCOMPARE(ran, (QStringList{u"verify Sales 2021-08-31 930AM.sql"_s, u"copy"_s}));
+            QCOMPARE(save.lastAfterSave().size(), std::size_t(2));
+            QCOMPARE(save.lastAfterSave()[0].exitStatus, 1);
+            const QString path = h.outputPath();
+            QCOMPARE(QString::fromUtf8(Harness::readBytes(h.logPath)),
+                     path + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s + path
+                         + u" verification failed at line 60 at 8/31/2021 9:30:12 AM\r\n"_s + path
+                         + u" copied to nas:sql at 8/31/2021 9:30:12 AM\r\n"_s);
+            QCOMPARE(
+                h.status.caption(),
+                u"Auto Backup Complete at 8/31/2021 9:30:12 AM; verification failed at line 60; copied to nas:sql"_s);
+        }
     }
 
     void oddNamesAreEscaped()

@@ -127,7 +127,7 @@ struct Harness
     }
     IntervalSave engine()
     {
-        IntervalSave save(BackupContext{db, dialogs, clock, source, {}, logPath, {}});
+        IntervalSave save(BackupContext{db, dialogs, clock, source, {}, logPath, {}, {}});
         save.setFileRemover(remover);
         return save;
     }

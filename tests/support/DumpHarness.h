@@ -37,6 +37,7 @@ struct DumpHarness
                                           source,
                                           [this] { ++pumps; },
                                           dir.filePath(QStringLiteral("backups.log")),
+                                          {},
                                           {}});
         const bool ok = engine.SaveAll(connectionString, status);
         outputPath = engine.lastOutputPath();

@@ -62,7 +62,7 @@ public:
         startup = std::make_unique<XdgAutostart>(programFolder() + QStringLiteral("/tessaline"),
                                                  XdgAutostart::defaultFolder());
         engine = std::make_unique<IntervalSave>(BackupContext{
-            database, dialogs, clock, dumpSource, pump(), root.path() + QStringLiteral("/temp/backups.log"), {}});
+            database, dialogs, clock, dumpSource, pump(), root.path() + QStringLiteral("/temp/backups.log"), {}, {}});
         form1 = std::make_unique<Form1>(
             Form1Services{*settings, database, dialogs, programFolder(), opener, [this] { ++endRequests; }});
         form2 = std::make_unique<Form2>(Form2Services{
