@@ -129,9 +129,7 @@ std::vector<QString> Catalogue::otherSchemas() const
     for (const CatalogueTable& table : tables) {
         if (table.type != u"TABLE"_s || table.inDbo())
             continue;
-        const bool known = std::any_of(schemas.begin(), schemas.end(), [&](const QString& s) {
-            return s.compare(table.schema, Qt::CaseInsensitive) == 0;
-        });
+        const bool known = std::find(schemas.begin(), schemas.end(), table.schema) != schemas.end();
         if (!known)
             schemas.push_back(table.schema);
     }

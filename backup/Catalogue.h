@@ -41,7 +41,7 @@ struct CatalogueTable
     QString type; ///< TABLE_TYPE of the table list: "TABLE", "VIEW", "SYSTEM TABLE", ...
     std::vector<CatalogueColumn> columns;
 
-    bool inDbo() const { return schema.compare(QStringLiteral("dbo"), Qt::CaseInsensitive) == 0; }
+    bool inDbo() const { return schema == QStringLiteral("dbo"); }
 };
 
 /**

@@ -1,6 +1,7 @@
 #include "IntervalSave.h"
 
 #include "BackupFile.h"
+#include "Catalogue.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "ErrorReport.h"
@@ -12,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSet>
 
 #include <optional>
 #include <vector>
@@ -65,28 +67,6 @@ QString decodeScript(const QByteArray& bytes)
     return QString::fromUtf8(bytes);
 }
 
-std::optional<qint64> optionalNumber(const FieldValue& value)
-{
-    if (value.isNull())
-        return std::nullopt;
-    bool ok = false;
-    const qint64 number = value.text.trimmed().toLongLong(&ok);
-    return ok ? std::optional<qint64>(number) : std::nullopt;
-}
-
-/** Runs a query and reads its first field into a list, closing the result: column descriptions are read whole. */
-std::vector<FieldValue> readColumn(Connection& connection, const QString& query)
-{
-    std::vector<FieldValue> values;
-    const std::unique_ptr<RecordSet> result = connection.Execute(query);
-    while (!result->Eof()) {
-        values.push_back(result->Fields(0));
-        result->MoveNext();
-    }
-    result->Close();
-    return values;
-}
-
 struct FileFolders
 {
     QString data;
@@ -135,15 +115,24 @@ FileFolders serverFileFolders(Connection* connection)
     return folders;
 }
 
-/** Fails when the rows of the table hold another number of values than its column list has columns. */
-void checkColumnCount(const QString& table, int fieldCount, qsizetype columnCount)
+/**
+ * Fails unless the fields of the table's rows are the columns of its CREATE TABLE, by name and in order: the INSERT
+ * lines name no columns, so a value written in another column's place would be restored into that column.
+ */
+void checkColumns(const QString& table, const RecordSet& data, const QStringList& columnNames)
 {
-    if (fieldCount == columnCount)
-        return;
-    throw Failure(u"The rows of [%1] have %2 values but its column list has %3 columns: a table of the same name in "
-                  u"another schema adds its columns to the list. The backup cannot hold this table."_s.arg(table)
-                      .arg(fieldCount)
-                      .arg(columnCount));
+    const int fieldCount = data.FieldCount();
+    if (fieldCount != columnNames.size())
+        throw Failure(u"The rows of %1 have %2 values but its column list has %3 columns. The backup cannot hold this "
+                      u"table."_s.arg(table)
+                          .arg(fieldCount)
+                          .arg(columnNames.size()));
+    QStringList fieldNames;
+    for (int i = 0; i < fieldCount; ++i)
+        fieldNames << data.FieldName(i);
+    if (fieldNames != columnNames)
+        throw Failure(u"The rows of %1 have the columns (%2) but its column list is (%3). The backup cannot hold this "
+                      u"table."_s.arg(table, fieldNames.join(u", "_s), columnNames.join(u", "_s)));
 }
 
 /**
@@ -205,7 +194,7 @@ private:
     void writeHeader(Connection* connection);
     /** The steps after a saved backup, each with its log line; their words follow the status caption. */
     void runAfterSave(StatusFrame& statusFrame);
-    void dumpTable(Connection* connection, RecordSet& tables);
+    void dumpTable(Connection* connection, const CatalogueTable& table);
     void writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
     void dumpCompleteSchema(Connection& connection);
     void pump();
@@ -225,6 +214,8 @@ private:
     ScriptBuffer m_buffer;
     /** With "Compress" on, every flushed piece goes through it (one gzip member per dump). */
     std::unique_ptr<GzipCompressor> m_gzip;
+    /** The schemas other than dbo whose CREATE SCHEMA the script holds. */
+    QSet<QString> m_schemasMade;
     /** A write failed: the dump ends. */
     bool m_stopped = false;
 
@@ -276,29 +267,22 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     writeHeader(connection.get());
 
     // The first write tells whether the file can be written at all; when it cannot, the dump ends here.
-    std::unique_ptr<RecordSet> tables;
+    // The catalogue is read whole, with a fixed number of queries, before the first table's rows: the table list
+    // (162) and the columns of every table (194). Without its columns no table can be written, so a failed read of
+    // them ends the tables here, with its one report.
+    Catalogue catalogue;
     if (m_complete) {
         if (flush() && connection)
             dumpCompleteSchema(*connection);
-    } else if (flush() && connection) {
-        step(162, [&] { tables = connection->OpenSchema(adSchemaTables); });
-        qint64 count = 0;
-        if (tables && step(164, [&] { count = tables->RecordCount(); })) {
-            m_progress.tablesTotal = int(std::max<qint64>(count, 0));
-            // A list that cannot tell its count is walked to its end.
-            for (qint64 i = 0; (count < 0 || i < count) && !m_stopped; ++i) {
-                if (count < 0) {
-                    bool end = true;
-                    if (!step(164, [&] { end = tables->Eof(); }) || end)
-                        break;
-                }
-                dumpTable(connection.get(), *tables);
-                ++m_progress.tablesDone;
-                if (!m_stopped)
-                    reportProgress();
-                if (m_stopped || !step(312, [&] { tables->MoveNext(); }))
-                    break;
-            }
+    } else if (flush() && connection && step(162, [&] { catalogue.readTableList(*connection); })
+               && step(194, [&] { catalogue.readColumns(*connection); })) {
+        m_progress.tablesTotal = int(catalogue.tables.size()); // 164
+        for (const CatalogueTable& table : catalogue.tables) {
+            dumpTable(connection.get(), table);
+            ++m_progress.tablesDone;
+            if (m_stopped)
+                break;
+            reportProgress();
         }
     }
     flush();
@@ -309,8 +293,6 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     // the failure would otherwise answer the COMMIT with a second, misleading report.
     if (inTransaction && !m_outcome.failed)
         step(334, [&] { connection->Execute(u"COMMIT"_s); });
-    if (tables)
-        step(316, [&] { tables->Close(); });
     if (connection)
         step(318, [&] { connection->Close(); });
 
@@ -408,9 +390,12 @@ void DumpRun::dumpCompleteSchema(Connection& connection)
         lines(344, SchemaScript::rowsHeader(table));
         const qint64 rowsBefore = m_progress.rowsWritten;
         std::unique_ptr<RecordSet> data;
-        const int fieldCount = int(SchemaScript::insertedColumns(table).size());
+        QStringList names;
+        for (const SchemaModel::Column* column : SchemaScript::insertedColumns(table))
+            names << column->name;
+        const int fieldCount = int(names.size());
         if (step(254, [&] { data = connection.Execute(SchemaScript::dataQuery(table)); }) && data
-            && step(260, [&] { checkColumnCount(table.name, data->FieldCount(), fieldCount); }))
+            && step(260, [&] { checkColumns(SchemaScript::twoPartName(table.schema, table.name), *data, names); }))
             writeRows(SchemaScript::insertPrefix(table), *data, fieldCount, {});
         if (m_stopped)
             return;
@@ -423,77 +408,59 @@ void DumpRun::dumpCompleteSchema(Connection& connection)
     lines(348, SchemaScript::afterData(db));
 }
 
-void DumpRun::dumpTable(Connection* connection, RecordSet& tables)
+void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
 {
     using namespace ScriptText;
-    // A row whose type or name cannot be read is not known to be a user table: it is reported and left out.
-    QString type;
-    if (!step(166, [&] { type = tables.Fields(u"TABLE_TYPE"_s).text; }) || type != u"TABLE"_s)
+    // Views and system tables end here (166), before any event runs.
+    if (table.type != u"TABLE"_s)
         return;
     pump(); // 168
     if (m_stopped)
         return;
 
-    QString table;
-    if (!step(184, [&] { table = tables.Fields(u"TABLE_NAME"_s).text; }))
+    const QString& name = table.name; // 184
+    const QString& schema = table.schema;
+    if (name.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // 186
         return;
-    if (table.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // 186
-        return;
-    lines(188, structureHeader(table));
-
-    // Column descriptions are read whole, one query after the other, and walked in step.
-    std::vector<FieldValue> names, dataTypes, lengths, precisions, scales;
-    step(194, [&] { names = readColumn(*connection, columnQuery(u"column_name"_s, table)); });
-    step(196, [&] { dataTypes = readColumn(*connection, columnQuery(u"data_type"_s, table)); });
-    step(198, [&] { lengths = readColumn(*connection, columnQuery(u"character_maximum_length"_s, table)); });
-    step(198, [&] { precisions = readColumn(*connection, columnQuery(u"numeric_precision"_s, table)); });
-    step(198, [&] { scales = readColumn(*connection, columnQuery(u"numeric_scale"_s, table)); });
+    // A schema other than dbo is made before its first table, so the script restores onto a server that lacks it.
+    if (!isDbo(schema) && !m_schemasMade.contains(schema)) {
+        lines(188, schemaBlock(schema));
+        m_schemasMade.insert(schema);
+    }
+    lines(188, structureHeader(name, schema));
 
     QStringList columnNames;
     QStringList typeTexts;
     std::vector<bool> rowVersion;
-    const FieldValue none;
-    const auto at = [&none](const std::vector<FieldValue>& list, std::size_t i) -> const FieldValue& {
-        return i < list.size() ? list[i] : none;
-    };
-    for (std::size_t i = 0; i < names.size() && !m_stopped; ++i) { // 200
+    for (const CatalogueColumn& column : table.columns) { // 200
         pump(); // 202
-        columnNames << names[i].text; // 204-206
-        const QString dataType = at(dataTypes, i).text; // 208-210
-        std::optional<qint64> length; // 212
-        std::optional<int> precision;
-        std::optional<int> scale;
-        step(212, [&] { length = optionalNumber(at(lengths, i)); });
-        step(214, [&] {
-            if (!needsPrecision(dataType))
-                return;
-            if (const auto p = optionalNumber(at(precisions, i)))
-                precision = int(*p);
-            if (const auto s = optionalNumber(at(scales, i)))
-                scale = int(*s);
+        if (m_stopped)
+            return;
+        columnNames << column.name; // 204-206
+        step(218, [&] {
+            const bool exact = needsPrecision(column.dataType); // 214
+            typeTexts << typeText(column.dataType, column.maxLength, exact ? column.precision : std::nullopt,
+                                  exact ? column.scale : std::nullopt);
         });
-        step(218, [&] { typeTexts << typeText(dataType, length, precision, scale); });
-        rowVersion.push_back(isRowVersion(dataType));
+        rowVersion.push_back(column.rowVersion);
     }
-    if (m_stopped)
-        return;
 
     step(246, [&] {
-        m_buffer.appendLine(dropTableLine(table) + u"\r\n"_s + createTableLine(table, columnNames, typeTexts));
+        m_buffer.appendLine(dropTableLine(name, schema) + u"\r\n"_s
+                            + createTableLine(name, columnNames, typeTexts, schema));
         m_buffer.appendLine(QString());
     });
-    lines(248, dataHeader(table));
+    lines(248, dataHeader(name, schema));
 
     std::unique_ptr<RecordSet> data;
-    step(254, [&] { data = connection->Execute(dataQuery(table)); });
-    // The column list comes from a query by table name alone: when another schema holds a table of the same name,
-    // its columns are mixed in and the script's CREATE TABLE would not take the rows. Such a table is reported.
+    step(254, [&] { data = connection->Execute(dataQuery(name, schema)); });
+    // The script's CREATE TABLE must name the rows' columns in their order; a table whose rows disagree is reported.
     int fieldCount = 0;
     if (data && step(260, [&] {
             fieldCount = data->FieldCount();
-            checkColumnCount(table, fieldCount, columnNames.size());
+            checkColumns(tableName(name, schema), *data, columnNames);
         }))
-        writeRows(ScriptText::insertPrefix(table), *data, fieldCount, rowVersion);
+        writeRows(ScriptText::insertPrefix(table.name, table.schema), *data, fieldCount, rowVersion);
     if (m_stopped)
         return;
     lines(310, {QString()});

@@ -147,22 +147,37 @@ QString folderOf(const QString& physicalName)
     return cut < 0 ? QString() : physicalName.left(cut + 1);
 }
 
-QStringList structureHeader(const QString& table)
+bool isDbo(const QString& schema)
 {
-    return {u"--"_s, u"-- Table structure for table ["_s + lineCommentText(bracketed(table)) + u"]"_s, u"--"_s,
+    return schema.isEmpty() || schema == u"dbo"_s;
+}
+
+QString tableName(const QString& table, const QString& schema)
+{
+    if (isDbo(schema))
+        return u'[' + bracketed(table) + u']';
+    return u'[' + bracketed(schema) + u"].["_s + bracketed(table) + u']';
+}
+
+QStringList structureHeader(const QString& table, const QString& schema)
+{
+    return {u"--"_s, u"-- Table structure for table "_s + lineCommentText(tableName(table, schema)), u"--"_s,
             QString()};
 }
 
-QString dropTableLine(const QString& table)
+QString dropTableLine(const QString& table, const QString& schema)
 {
-    const QString name = bracketed(table);
-    return u"IF  EXISTS (SELECT * FROM dbo.sysobjects WHERE id = OBJECT_ID(N'[dbo].["_s + quoted(name)
-        + u"]') AND OBJECTPROPERTY(id, N'IsUserTable') = 1) DROP TABLE [dbo].["_s + name + u"] "_s;
+    const QString name = isDbo(schema) ? u"[dbo]."_s + tableName(table) : tableName(table, schema);
+    return u"IF  EXISTS (SELECT * FROM dbo.sysobjects WHERE id = OBJECT_ID(N'"_s + quoted(name)
+        + u"') AND OBJECTPROPERTY(id, N'IsUserTable') = 1) DROP TABLE "_s + name + u' ';
 }
 
-QString createTableLine(const QString& table, const QStringList& columnNames, const QStringList& typeTexts)
+QString createTableLine(const QString& table,
+                        const QStringList& columnNames,
+                        const QStringList& typeTexts,
+                        const QString& schema)
 {
-    QString line = u"CREATE TABLE ["_s + bracketed(table) + u"] ("_s;
+    QString line = u"CREATE TABLE "_s + tableName(table, schema) + u" ("_s;
     for (qsizetype i = 0; i < columnNames.size(); ++i) {
         if (i > 0)
             line += u',';
@@ -171,9 +186,22 @@ QString createTableLine(const QString& table, const QStringList& columnNames, co
     return line + u')';
 }
 
-QStringList dataHeader(const QString& table)
+QStringList dataHeader(const QString& table, const QString& schema)
 {
-    return {u"--"_s, u"-- Dumping data for table ["_s + lineCommentText(bracketed(table)) + u"]"_s, u"--"_s, QString()};
+    return {u"--"_s, u"-- Dumping data for table "_s + lineCommentText(tableName(table, schema)), u"--"_s, QString()};
+}
+
+QStringList schemaBlock(const QString& schema)
+{
+    // CREATE SCHEMA must begin a batch of its own: EXEC runs it as one, wherever the line stands in the script (which
+    // the design runs as one batch), and the test leaves a schema that is already there alone.
+    return {u"--"_s,
+            u"-- Schema ["_s + lineCommentText(bracketed(schema)) + u']',
+            u"--"_s,
+            QString(),
+            u"IF SCHEMA_ID(N'"_s + quoted(schema) + u"') IS NULL EXEC(N'"_s
+                + quoted(u"CREATE SCHEMA ["_s + bracketed(schema) + u']') + u"')"_s,
+            QString()};
 }
 
 QString typeText(const QString& dataType,
@@ -208,19 +236,14 @@ bool isRowVersion(const QString& dataType)
         || dataType.compare(u"rowversion"_s, Qt::CaseInsensitive) == 0;
 }
 
-QString columnQuery(const QString& column, const QString& table)
+QString dataQuery(const QString& table, const QString& schema)
 {
-    return u"SELECT "_s + column + u" FROM information_schema.Columns WHERE table_name='"_s + quoted(table) + u'\'';
+    return u"SELECT * FROM "_s + tableName(table, schema);
 }
 
-QString dataQuery(const QString& table)
+QByteArray insertPrefix(const QString& table, const QString& schema)
 {
-    return u"SELECT * FROM ["_s + bracketed(table) + u']';
-}
-
-QByteArray insertPrefix(const QString& table)
-{
-    return (u"INSERT INTO ["_s + bracketed(table) + u"] VALUES("_s).toUtf8();
+    return (u"INSERT INTO "_s + tableName(table, schema) + u" VALUES("_s).toUtf8();
 }
 
 bool fitsWindows1252(QStringView text)

@@ -58,14 +58,27 @@ QString useDatabaseLine(const QString& database);
 /** The folder part of a server file path, with its trailing separator; empty when the path has no folder. */
 QString folderOf(const QString& physicalName);
 
+/** True for the schema whose tables the script names by their name alone: dbo (or none given). */
+bool isDbo(const QString& schema);
+/** "[T]" for a table of dbo, as the format has always named them; "[s].[T]" for a table of any other schema. */
+QString tableName(const QString& table, const QString& schema = QString());
+
 /** Table block lines 1 to 4. */
-QStringList structureHeader(const QString& table);
+QStringList structureHeader(const QString& table, const QString& schema = QString());
 /** Table block line 5: the existence test and drop of the table (ends with one space). */
-QString dropTableLine(const QString& table);
+QString dropTableLine(const QString& table, const QString& schema = QString());
 /** Table block line 6 from parallel lists of column names and type texts. */
-QString createTableLine(const QString& table, const QStringList& columnNames, const QStringList& typeTexts);
+QString createTableLine(const QString& table,
+                        const QStringList& columnNames,
+                        const QStringList& typeTexts,
+                        const QString& schema = QString());
 /** Table block lines 8 to 11. */
-QStringList dataHeader(const QString& table);
+QStringList dataHeader(const QString& table, const QString& schema = QString());
+/**
+ * The lines before the first table of a schema other than dbo: a comment block and a guarded CREATE SCHEMA that runs as
+ * a batch of its own (EXEC), then an empty line.
+ */
+QStringList schemaBlock(const QString& schema);
 
 /**
  * The type text of a column: the data type in upper case; "(n)" or "(max)" for the character and byte-string types
@@ -80,13 +93,11 @@ bool needsPrecision(const QString& dataType);
 /** True for rowversion (timestamp) columns, which take DEFAULT instead of a value. */
 bool isRowVersion(const QString& dataType);
 
-/** The column queries of the dump, with the table name quoted. */
-QString columnQuery(const QString& column, const QString& table);
-/** "SELECT * FROM [T]". */
-QString dataQuery(const QString& table);
+/** "SELECT * FROM [T]" or "SELECT * FROM [s].[T]". */
+QString dataQuery(const QString& table, const QString& schema = QString());
 
-/** "INSERT INTO [T] VALUES(" as UTF-8. */
-QByteArray insertPrefix(const QString& table);
+/** "INSERT INTO [T] VALUES(" (or "[s].[T]") as UTF-8. */
+QByteArray insertPrefix(const QString& table, const QString& schema = QString());
 
 /**
  * Appends the script form of one value: NULL; hexadecimal 0x... for byte strings; '...' with doubled apostrophes for

@@ -579,6 +579,68 @@ private slots:
         QVERIFY(trip.second == trip.first);
     }
 
+    void columnsInDeclaredOrderRoundTrip_data()
+    {
+        QTest::addColumn<QString>("create"); // columns declared in an order unlike any sorted one
+        QTest::addColumn<QStringList>("columns"); // as declared
+        QTest::addColumn<QStringList>("rows");
+        QTest::newRow("events") << u"CREATE TABLE \"events\" (\"id\" INT, \"at\" DATETIME2, \"t\" TIME)"_s
+                                << QStringList{u"id"_s, u"at"_s, u"t"_s}
+                                << QStringList{u"1, '2020-01-02T03:04:05', '10:11:12'"_s, u"2, NULL, '23:59:59'"_s};
+        QTest::newRow("seven columns")
+            << u"CREATE TABLE \"Mixed\" (\"m\" INT, \"zeta\" DATETIME2, \"Alpha\" TIME, \"kappa\" VARCHAR(20), "
+               u"\"beta\" NVARCHAR(20), \"omega\" DECIMAL(9,2), \"delta\" INT)"_s
+            << QStringList{u"m"_s, u"zeta"_s, u"Alpha"_s, u"kappa"_s, u"beta"_s, u"omega"_s, u"delta"_s}
+            << QStringList{u"1, '2021-03-04T05:06:07', '08:09:10', 'k', N'b', 12.50, 7"_s,
+                           u"2, '1999-12-31T23:59:59', '00:00:01', NULL, N'Ω', -1.25, NULL"_s};
+    }
+
+    void columnsInDeclaredOrderRoundTrip()
+    {
+        QFETCH(QString, create);
+        QFETCH(QStringList, columns);
+        QFETCH(QStringList, rows);
+        ScratchDatabase db(m_server, u"order"_s);
+        SETUP(db.createError);
+        const QString table = create.section(u'"', 1, 1);
+        QString batch = create + u"\r\n"_s;
+        for (const QString& row : rows)
+            batch += u"INSERT INTO \"%1\" VALUES (%2)\r\n"_s.arg(table, row);
+        SETUP(db.execute(batch));
+        // The values are compared by column name: each column is asked for by its name, before and after.
+        QStringList quoted;
+        for (const QString& column : columns)
+            quoted << u'"' + column + u'"';
+        const QString select
+            = u"SELECT %1 FROM \"%2\" ORDER BY \"%3\""_s.arg(quoted.join(u", "_s), table, columns.first());
+        QString error;
+        const QList<QList<FieldValue>> before = m_server.query(db.name, select, int(columns.size()), error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(before.size(), rows.size());
+
+        const RoundTrip trip = roundTrip(db);
+        QVERIFY2(trip.failure.isEmpty(), qPrintable(trip.failure));
+        // The script's column list is the declared one.
+        QStringList declared;
+        for (const QString& column : columns)
+            declared << u'[' + column + u"] "_s;
+        const QString script = QString::fromUtf8(trip.first);
+        const qsizetype at = script.indexOf(u"CREATE TABLE ["_s, 0, Qt::CaseInsensitive);
+        QVERIFY(at >= 0);
+        const QString line = script.mid(at, script.indexOf(u"\r\n"_s, at) - at);
+        qsizetype from = 0;
+        for (const QString& column : declared) {
+            const qsizetype found = line.indexOf(column, from);
+            QVERIFY2(found >= from, qPrintable(line));
+            from = found + column.size();
+        }
+        const QList<QList<FieldValue>> after = m_server.query(db.name, select, int(columns.size()), error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        const QString why = describeRows(before, after);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QVERIFY(trip.second == trip.first);
+    }
+
     void workedExampleAndEmptyDatabase_data()
     {
         QTest::addColumn<QString>("setup");
@@ -728,38 +790,61 @@ private slots:
         QVERIFY(!script.contains(u"trace_xe"_s, Qt::CaseInsensitive));
     }
 
-    void tableOutsideDboIsReported_data()
+    void tablesOfEverySchemaRoundTrip_data()
     {
-        QTest::addColumn<QString>("dboTable"); // a table of dbo, or ""
-        QTest::addColumn<QString>("report"); // what the first error report holds
-        QTest::addColumn<int>("reports"); // one for each table of the name
-        QTest::newRow("alone") << QString() << u"at line 254"_s << 1;
-        // The column list by table name mixes the two tables' columns: a script of them would not restore.
-        QTest::newRow("same name in dbo") << u"CREATE TABLE \"Orders\" (\"a\" INT, \"b\" INT)"_s
-                                          << u"have 2 values but its column list has 3 columns"_s << 2;
+        QTest::addColumn<bool>("sameNameInDbo"); // a table of dbo with the name of one in another schema
+        QTest::newRow("second schema") << false;
+        QTest::newRow("same name in two schemas") << true;
     }
 
-    void tableOutsideDboIsReported()
+    void tablesOfEverySchemaRoundTrip()
     {
-        QFETCH(QString, dboTable);
-        QFETCH(QString, report);
-        QFETCH(int, reports);
+        QFETCH(bool, sameNameInDbo);
         ScratchDatabase db(m_server, u"schema"_s);
         SETUP(db.createError);
         SETUP(db.execute(u"CREATE SCHEMA \"sales\""_s));
-        SETUP(db.execute(
-            u"CREATE TABLE \"sales\".\"Orders\" (\"a\" INT)\r\nINSERT INTO \"sales\".\"Orders\" VALUES (1)"_s));
-        if (!dboTable.isEmpty())
-            SETUP(db.execute(dboTable));
-        const std::unique_ptr<DumpHarness> dump = backUp(db.name);
-        // The backup fails, says so and names the table; no file is left.
-        const QStringList shown = dump->dialogs.errorReports();
-        QCOMPARE(shown.size(), reports);
-        QVERIFY2(shown[0].contains(u"Orders"_s, Qt::CaseInsensitive), qPrintable(shown[0]));
-        QVERIFY2(shown[0].contains(report), qPrintable(shown[0]));
-        QVERIFY(dump->output().isEmpty());
-        QCOMPARE(QDir(dump->dir.path()).entryList({u"*.sql*"_s}, QDir::Files), QStringList());
-        QVERIFY2(dump->log().contains(u" backup failed at "_s), qPrintable(dump->log()));
+        SETUP(db.execute(u"CREATE SCHEMA \"hr\""_s));
+        QString setup = u"CREATE TABLE \"sales\".\"Orders\" (\"zid\" INT, \"amount\" DECIMAL(9,2), \"note\" "
+                        u"NVARCHAR(20))\r\n"
+                        u"INSERT INTO \"sales\".\"Orders\" VALUES (1, 12.50, N'first')\r\n"
+                        u"INSERT INTO \"sales\".\"Orders\" VALUES (2, NULL, N'O''Brien')\r\n"
+                        u"CREATE TABLE \"hr\".\"People\" (\"name\" VARCHAR(20))\r\n"
+                        u"INSERT INTO \"hr\".\"People\" VALUES ('Ann')\r\n"_s;
+        if (sameNameInDbo)
+            setup += u"CREATE TABLE \"Orders\" (\"a\" INT, \"b\" INT)\r\nINSERT INTO \"Orders\" VALUES (7, 8)\r\n"_s;
+        SETUP(db.execute(setup));
+        struct Read
+        {
+            QString select;
+            int columns;
+        };
+        QList<Read> reads = {{u"SELECT \"zid\", \"amount\", \"note\" FROM \"sales\".\"Orders\" ORDER BY \"zid\""_s, 3},
+                             {u"SELECT \"name\" FROM \"hr\".\"People\""_s, 1}};
+        if (sameNameInDbo)
+            reads.append({u"SELECT \"a\", \"b\" FROM \"dbo\".\"Orders\""_s, 2});
+        QList<QList<QList<FieldValue>>> before;
+        for (const Read& read : reads) {
+            QString error;
+            before.append(m_server.query(db.name, read.select, read.columns, error));
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        }
+
+        const RoundTrip trip = roundTrip(db);
+        QVERIFY2(trip.failure.isEmpty(), qPrintable(trip.failure));
+        const QString script = QString::fromUtf8(trip.first);
+        QCOMPARE(script.count(u"EXEC(N'CREATE SCHEMA ["_s), 2);
+        QVERIFY2(script.contains(u"INSERT INTO [sales].[orders] VALUES("_s, Qt::CaseInsensitive), qPrintable(script));
+        QVERIFY2(script.contains(u"INSERT INTO [hr].[people] VALUES('Ann');"_s, Qt::CaseInsensitive),
+                 qPrintable(script));
+        QCOMPARE(insertLines(trip.first, u"Orders"_s), sameNameInDbo ? 1 : 0); // dbo's table alone keeps one part
+        for (qsizetype i = 0; i < reads.size(); ++i) {
+            QString error;
+            const QList<QList<FieldValue>> after = m_server.query(db.name, reads[i].select, reads[i].columns, error);
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            const QString why = describeRows(before[i], after);
+            QVERIFY2(why.isEmpty(), qPrintable(reads[i].select + u": "_s + why));
+        }
+        QVERIFY(trip.second == trip.first);
     }
 
     void refusedBatchEndsTheRestore()

@@ -16,6 +16,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
@@ -207,8 +208,19 @@ private slots:
         m_server.setSnapshotIsolation(false);
     }
 
+    void dumpMatchesExpectedFile_data()
+    {
+        QTest::addColumn<bool>("shuffledCatalogue");
+        QTest::newRow("catalogue in order") << false;
+        QTest::newRow("catalogue shuffled") << true;
+    }
+
     void dumpMatchesExpectedFile()
     {
+        QFETCH(bool, shuffledCatalogue);
+        Faults faults;
+        faults.shuffleCatalogue = shuffledCatalogue;
+        m_server.setFaults(faults);
         buildSalesDatabase();
         DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(h.dump(connectionString()));
@@ -224,6 +236,76 @@ private slots:
         QCOMPARE(logins[0].database, Database);
         for (const QString& batch : m_server.batches())
             QVERIFY2(batch.startsWith(u"SELECT "_s), qPrintable(batch));
+    }
+
+    void columnListFollowsTheRowsOrder()
+    {
+        // A catalogue that answers in another order than the columns': the script still lists them as SELECT * does.
+        Faults faults;
+        faults.shuffleCatalogue = true;
+        m_server.setFaults(faults);
+        m_server.addTable(table(u"events"_s,
+                                {{u"id"_s, SqlType::Int},
+                                 {u"at"_s, SqlType::DateTime2, 0, 18, 0},
+                                 {u"t"_s, SqlType::Time, 0, 18, 0},
+                                 {u"v"_s, SqlType::VarChar, 10},
+                                 {u"nv"_s, SqlType::NVarChar, 10},
+                                 {u"d"_s, SqlType::Decimal, 0, 9, 2},
+                                 {u"last"_s, SqlType::Int}},
+                                {{1, u"2020-01-02 03:04:05"_s, u"10:11:12"_s, u"a"_s, u"b"_s, u"1.50"_s, 7}}));
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
+        QVERIFY(h.dump(connectionString()));
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        const QString script = QString::fromUtf8(h.output());
+        QVERIFY2(script.contains(u"CREATE TABLE [events] ([id] INT,[at] DATETIME2,[t] TIME,[v] VARCHAR(10),"
+                                 u"[nv] NVARCHAR(10),[d] DECIMAL(9,2),[last] INT)\r\n"_s),
+                 qPrintable(script));
+        QVERIFY2(script.contains(u"INSERT INTO [events] VALUES('1', '2020-01-02 03:04:05', '10:11:12', 'a', 'b', "
+                                 u"'1.50', '7');"_s),
+                 qPrintable(script));
+    }
+
+    void rowsWhoseColumnsDifferFromTheCatalogueAreRefused()
+    {
+        ColumnSpec renamed{u"at"_s, SqlType::DateTime};
+        renamed.catalogueName = u"t"_s;
+        ColumnSpec other{u"t"_s, SqlType::DateTime};
+        other.catalogueName = u"at"_s;
+        m_server.addTable(
+            table(u"Swapped"_s, {{u"id"_s, SqlType::Int}, renamed, other}, {{1, QVariant(), QVariant()}}));
+        m_server.addTable(table(u"Fine"_s, {{u"id"_s, SqlType::Int}}, {{2}}));
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
+        QVERIFY(!h.dump(connectionString()));
+        const QString text = u"The rows of [Swapped] have the columns (id, at, t) but its column list is (id, t, at). "
+                             u"The backup cannot hold this table."_s;
+        QCOMPARE(h.dialogs.errorReports(),
+                 QStringList{composeErrorReport(text, errorReportLocation(u"IntervalSave"_s, u"SaveAll"_s), 260)});
+        QVERIFY(m_server.batches().contains(u"SELECT * FROM [Fine]"_s)); // the dump went on with the next table
+        QVERIFY(!QFileInfo::exists(h.outputPath)); // but writes no file
+        QVERIFY2(h.log().contains(u" backup failed at "_s), qPrintable(h.log()));
+    }
+
+    void tablesOfEverySchemaThroughTheDriver()
+    {
+        // The driver's table list names each table's schema; two tables of one name in two schemas are both kept.
+        Faults faults;
+        faults.shuffleCatalogue = true;
+        m_server.setFaults(faults);
+        m_server.addTable(table(u"Orders"_s, {{u"Id"_s, SqlType::Int}, {u"Total"_s, SqlType::Int}}, {{1, 5}}));
+        TableSpec sales = table(u"Orders"_s, {{u"Code"_s, SqlType::VarChar, 8}}, {{u"x'y"_s}});
+        sales.schema = u"sales"_s;
+        m_server.addTable(sales);
+        DumpHarness h(*m_factory, u"127.0.0.1"_s, Database);
+        QVERIFY(h.dump(connectionString()));
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        const QString script = QString::fromUtf8(h.output());
+        for (const QString& line : {u"\r\nCREATE TABLE [Orders] ([Id] INT,[Total] INT)\r\n"_s,
+                                    u"\r\nINSERT INTO [Orders] VALUES('1', '5');\r\n"_s,
+                                    u"\r\nIF SCHEMA_ID(N'sales') IS NULL EXEC(N'CREATE SCHEMA [sales]')\r\n"_s,
+                                    u"\r\n-- Table structure for table [sales].[Orders]\r\n"_s,
+                                    u"\r\nCREATE TABLE [sales].[Orders] ([Code] VARCHAR(8))\r\n"_s,
+                                    u"\r\nINSERT INTO [sales].[Orders] VALUES('x''y');\r\n"_s})
+            QVERIFY2(script.contains(line), qPrintable(line));
     }
 
     void valueTexts_data()

@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -131,18 +133,21 @@ public:
         if (!m_db.failCommandContaining.isEmpty() && commandText.contains(m_db.failCommandContaining))
             throw DbError(m_db.failText, 102);
 
-        static const QRegularExpression columnQuery(
-            uR"(^SELECT (\w+) FROM information_schema\.Columns WHERE table_name='((?:[^']|'')*)'$)"_s,
+        static const QRegularExpression catalogueQuery(
+            uR"(^SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, ORDINAL_POSITION, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, )"
+            uR"(NUMERIC_PRECISION, NUMERIC_SCALE, DATETIME_PRECISION, IS_NULLABLE, COLLATION_NAME, COLUMN_DEFAULT )"
+            uR"(FROM information_schema\.COLUMNS ORDER BY TABLE_SCHEMA, TABLE_NAME, ORDINAL_POSITION$)"_s);
+        static const QRegularExpression dataQuery(
+            uR"(^SELECT \* FROM (?:\[((?:[^\]]|\]\])*)\]\.)?\[((?:[^\]]|\]\])*)\]$)"_s,
             QRegularExpression::CaseInsensitiveOption);
-        static const QRegularExpression dataQuery(uR"(^SELECT \* FROM \[((?:[^\]]|\]\])*)\]$)"_s,
-                                                  QRegularExpression::CaseInsensitiveOption);
         static const QRegularExpression filesQuery(uR"(^SELECT physical_name, ?type FROM sys\.database_files$)"_s,
                                                    QRegularExpression::CaseInsensitiveOption);
 
-        if (const auto m = columnQuery.match(commandText); m.hasMatch())
-            return columnResult(m.captured(1), m.captured(2).replace(u"''"_s, u"'"_s));
+        if (catalogueQuery.match(commandText).hasMatch())
+            return catalogueResult();
         if (const auto m = dataQuery.match(commandText); m.hasMatch()) {
-            const MemoryDatabase::Table& table = findTable(m.captured(1).replace(u"]]"_s, u"]"_s));
+            const QString schema = m.hasCaptured(1) ? m.captured(1).replace(u"]]"_s, u"]"_s) : u"dbo"_s;
+            const MemoryDatabase::Table& table = findTable(schema, m.captured(2).replace(u"]]"_s, u"]"_s));
             QStringList names;
             for (const auto& column : table.columns)
                 names.append(column.name);
@@ -187,8 +192,11 @@ public:
             throw DbError(u"[Memory]Object or provider is not capable of performing requested operation."_s, 3251);
         std::vector<MemoryDatabase::Row> rows;
         for (const auto& table : m_db.tables())
-            rows.push_back({FieldValue::ofText(table.name), FieldValue::ofText(table.type)});
-        return std::make_unique<MemoryRecordSet>(QStringList{u"TABLE_NAME"_s, u"TABLE_TYPE"_s}, std::move(rows));
+            rows.push_back({FieldValue::ofText(table.schema),
+                            FieldValue::ofText(m_db.lowerCaseTableList ? table.name.toLower() : table.name),
+                            FieldValue::ofText(table.type)});
+        return std::make_unique<MemoryRecordSet>(QStringList{u"TABLE_SCHEM"_s, u"TABLE_NAME"_s, u"TABLE_TYPE"_s},
+                                                 std::move(rows));
     }
 
     void Close() override
@@ -207,39 +215,43 @@ private:
             throw DbError(u"[Memory]Operation is not allowed when the object is closed."_s, 3704);
     }
 
-    const MemoryDatabase::Table& findTable(const QString& name) const
+    const MemoryDatabase::Table& findTable(const QString& schema, const QString& name) const
     {
         for (const auto& table : m_db.tables())
-            if (table.name.compare(name, Qt::CaseInsensitive) == 0)
+            if (table.name.compare(name, Qt::CaseInsensitive) == 0
+                && table.schema.compare(schema, Qt::CaseInsensitive) == 0)
                 return table;
         throw DbError(u"[Memory][SQL Server]Invalid object name '"_s + name + u"'."_s, 208);
     }
 
-    std::unique_ptr<RecordSet> columnResult(const QString& what, const QString& tableName)
+    /** Every column of every table and view, in the order of the table list, as information_schema gives them. */
+    std::unique_ptr<RecordSet> catalogueResult()
     {
+        const auto number = [](std::optional<qint64> value) {
+            return value ? FieldValue::ofText(QString::number(*value), FieldValue::Kind::Integer) : FieldValue::null();
+        };
         std::vector<MemoryDatabase::Row> rows;
         for (const auto& table : m_db.tables()) {
-            if (table.name != tableName)
-                continue; // an unknown table has no columns, as on the server
+            if (table.type == u"SYSTEM TABLE"_s)
+                continue;
+            qint64 ordinal = 0;
             for (const auto& column : table.columns) {
-                const QString w = what.toLower();
-                FieldValue value;
-                if (w == u"column_name"_s)
-                    value = FieldValue::ofText(column.name);
-                else if (w == u"data_type"_s)
-                    value = FieldValue::ofText(column.dataType);
-                else if (w == u"character_maximum_length"_s && column.maxLength)
-                    value = FieldValue::ofText(QString::number(*column.maxLength), FieldValue::Kind::Integer);
-                else if (w == u"numeric_precision"_s && column.precision)
-                    value = FieldValue::ofText(QString::number(*column.precision), FieldValue::Kind::Integer);
-                else if (w == u"numeric_scale"_s && column.scale)
-                    value = FieldValue::ofText(QString::number(*column.scale), FieldValue::Kind::Integer);
-                else if (w != u"character_maximum_length"_s && w != u"numeric_precision"_s && w != u"numeric_scale"_s)
-                    throw DbError(u"[Memory][SQL Server]Invalid column name '"_s + what + u"'."_s, 207);
-                rows.push_back({value});
+                const bool character = column.maxLength.has_value();
+                rows.push_back({FieldValue::ofText(table.schema), FieldValue::ofText(table.name),
+                                FieldValue::ofText(column.name), number(++ordinal), FieldValue::ofText(column.dataType),
+                                number(column.maxLength), number(column.precision), number(column.scale),
+                                FieldValue::null(), FieldValue::ofText(column.nullable ? u"YES"_s : u"NO"_s),
+                                character ? FieldValue::ofText(u"SQL_Latin1_General_CP1_CI_AS"_s) : FieldValue::null(),
+                                FieldValue::null()});
             }
         }
-        return std::make_unique<MemoryRecordSet>(QStringList{what}, std::move(rows));
+        if (m_db.reverseCatalogue)
+            std::reverse(rows.begin(), rows.end());
+        return std::make_unique<MemoryRecordSet>(
+            QStringList{u"TABLE_SCHEMA"_s, u"TABLE_NAME"_s, u"COLUMN_NAME"_s, u"ORDINAL_POSITION"_s, u"DATA_TYPE"_s,
+                        u"CHARACTER_MAXIMUM_LENGTH"_s, u"NUMERIC_PRECISION"_s, u"NUMERIC_SCALE"_s,
+                        u"DATETIME_PRECISION"_s, u"IS_NULLABLE"_s, u"COLLATION_NAME"_s, u"COLUMN_DEFAULT"_s},
+            std::move(rows));
     }
 
     MemoryDatabase& m_db;

@@ -14,8 +14,8 @@
 /**
  * An in-memory database behind the data-access interface, for tests and benchmarks. It knows a scripted catalogue
  * (tables, views and system tables with their columns and rows) and answers the statement shapes the program sends:
- *   SELECT <column> FROM information_schema.Columns WHERE table_name='<name>'
- *   SELECT * FROM [<name>]
+ *   SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, ... FROM information_schema.COLUMNS ORDER BY ... (the catalogue)
+ *   SELECT * FROM [<name>] and SELECT * FROM [<schema>].[<name>]
  *   SELECT physical_name, type FROM sys.database_files
  *   SELECT snapshot_isolation_state FROM sys.databases WHERE name = N'<name>'
  *   SET TRANSACTION ISOLATION LEVEL ..., BEGIN TRANSACTION, COMMIT (answered with an empty result)
@@ -32,6 +32,7 @@ public:
         std::optional<qint64> maxLength; ///< character_maximum_length; none is NULL
         std::optional<int> precision; ///< numeric_precision
         std::optional<int> scale; ///< numeric_scale
+        bool nullable = true; ///< is_nullable
     };
     using Row = std::vector<FieldValue>;
     /** Produces row `index` into `row`; returns false after the last row. For tables too big to hold. */
@@ -40,6 +41,7 @@ public:
     struct Table
     {
         QString name;
+        QString schema = QStringLiteral("dbo"); ///< TABLE_SCHEM of the table list, TABLE_SCHEMA of the catalogue
         QString type = QStringLiteral("TABLE"); ///< TABLE_TYPE: "TABLE", "VIEW", "SYSTEM TABLE"
         QList<Column> columns;
         std::vector<Row> rows;
@@ -70,6 +72,10 @@ public:
     QString failText = QStringLiteral("[Memory][SQL Server]Statement failed.");
     /** MoveNext past this many data rows throws DbError (connection lost); negative is never. */
     qint64 failAfterRows = -1;
+    /** The column catalogue's rows come last table first, last column first (a server's plan without ORDER BY). */
+    bool reverseCatalogue = false;
+    /** The table list gives the names lower-cased, while the column catalogue keeps their case (as some servers do). */
+    bool lowerCaseTableList = false;
     /** Runs for every batch that is not one of the catalogue queries; may throw DbError, may add info messages. */
     std::function<void(const QString& batch, QStringList& infoMessages)> batchHandler;
 

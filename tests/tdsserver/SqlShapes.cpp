@@ -132,7 +132,8 @@ bool isStatementStart(const Token& t)
 
 bool isReserved(const Token& t)
 {
-    return isStatementStart(t) || t.isWord("FROM") || t.isWord("WHERE") || t.isWord("AND") || t.isWord("AS");
+    return isStatementStart(t) || t.isWord("FROM") || t.isWord("WHERE") || t.isWord("AND") || t.isWord("AS")
+        || t.isWord("ORDER");
 }
 
 class Parser
@@ -326,22 +327,43 @@ private:
         ++m_at;
         if (!parseName(s.object, s.objectText))
             return false;
-        if (!peek().isWord("WHERE"))
+        if (peek().isWord("WHERE")) {
+            ++m_at;
+            do {
+                Condition condition;
+                QStringList parts;
+                QString written;
+                if (!parseName(parts, written) || !peek().isSymbol('='))
+                    return false;
+                ++m_at;
+                bool national = false;
+                if (!parseLiteral(condition.value, national))
+                    return false;
+                condition.column = parts.last();
+                s.where.append(condition);
+            } while (peek().isWord("AND") && (++m_at, true));
+        }
+        return parseOrderBy(s);
+    }
+
+    // ORDER BY col [ASC], ...: ascending only.
+    bool parseOrderBy(Statement& s)
+    {
+        if (!peek().isWord("ORDER"))
             return true;
         ++m_at;
+        if (!peek().isWord("BY"))
+            return false;
+        ++m_at;
         do {
-            Condition condition;
             QStringList parts;
             QString written;
-            if (!parseName(parts, written) || !peek().isSymbol('='))
+            if (!parseName(parts, written))
                 return false;
-            ++m_at;
-            bool national = false;
-            if (!parseLiteral(condition.value, national))
-                return false;
-            condition.column = parts.last();
-            s.where.append(condition);
-        } while (peek().isWord("AND") && (++m_at, true));
+            if (peek().isWord("ASC"))
+                ++m_at;
+            s.orderBy.append(parts.last());
+        } while (peek().isSymbol(',') && (++m_at, true));
         return true;
     }
 

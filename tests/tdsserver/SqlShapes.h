@@ -57,6 +57,7 @@ struct Statement
     QStringList object; ///< FROM name parts; empty without FROM
     QString objectText; ///< the FROM name as written
     QList<Condition> where;
+    QStringList orderBy; ///< ORDER BY columns, ascending
     // EXEC
     QString procedure;
     QList<QPair<QString, QVariant>> parameters; ///< name (may be empty) and value (invalid for NULL)

@@ -832,6 +832,38 @@ QVariant numericScale(const ColumnSpec& column)
     }
 }
 
+QVariant datetimePrecision(const ColumnSpec& column)
+{
+    switch (column.type) {
+    case SqlType::DateTime:
+        return 3;
+    case SqlType::SmallDateTime:
+    case SqlType::Date:
+        return 0;
+    case SqlType::Time:
+    case SqlType::DateTime2:
+    case SqlType::DateTimeOffset:
+        return column.scale < 0 ? 7 : column.scale;
+    default:
+        return {};
+    }
+}
+
+QVariant collationName(const ColumnSpec& column)
+{
+    switch (column.type) {
+    case SqlType::VarChar:
+    case SqlType::NVarChar:
+    case SqlType::Char:
+    case SqlType::NChar:
+    case SqlType::Text:
+    case SqlType::NText:
+        return u"SQL_Latin1_General_CP1_CI_AS"_s;
+    default:
+        return {};
+    }
+}
+
 Temporal toTemporal(const QVariant& value)
 {
     const qint64 epoch = QDate(1, 1, 1).toJulianDay();

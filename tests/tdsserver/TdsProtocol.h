@@ -97,6 +97,10 @@ void encodeRow(QByteArray& out, const QList<ColumnSpec>& columns, const Row& row
 QVariant characterMaximumLength(const ColumnSpec& column);
 QVariant numericPrecision(const ColumnSpec& column);
 QVariant numericScale(const ColumnSpec& column);
+/** information_schema.Columns.DATETIME_PRECISION: fractional digits of the date and time types. */
+QVariant datetimePrecision(const ColumnSpec& column);
+/** information_schema.Columns.COLLATION_NAME: the database's collation for the character types. */
+QVariant collationName(const ColumnSpec& column);
 
 /** A parsed date/time value: days since 0001-01-01, 100 ns units since midnight and an offset in minutes. */
 struct Temporal

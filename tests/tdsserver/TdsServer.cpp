@@ -10,8 +10,10 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <random>
 #include <stdexcept>
 
 using namespace Qt::Literals::StringLiterals;
@@ -562,15 +564,20 @@ private:
                                      nameColumn(u"DATA_TYPE"_s),
                                      intColumn(u"CHARACTER_MAXIMUM_LENGTH"_s),
                                      intColumn(u"NUMERIC_PRECISION"_s, SqlType::TinyInt),
-                                     intColumn(u"NUMERIC_SCALE"_s)};
+                                     intColumn(u"NUMERIC_SCALE"_s),
+                                     intColumn(u"DATETIME_PRECISION"_s, SqlType::SmallInt),
+                                     nameColumn(u"COLLATION_NAME"_s),
+                                     nameColumn(u"COLUMN_DEFAULT"_s, 4000)};
         QList<Row> rows;
         for (const TableSpec& table : tables()) {
             if (table.type == u"SYSTEM TABLE"_s)
                 continue;
             int ordinal = 0;
             for (const ColumnSpec& c : table.columns) {
-                rows.append({m_database, u"dbo"_s, table.name, c.name, ++ordinal, c.nullable ? u"YES"_s : u"NO"_s,
-                             dataTypeName(c.type), characterMaximumLength(c), numericPrecision(c), numericScale(c)});
+                const QString name = c.catalogueName.isEmpty() ? c.name : c.catalogueName;
+                rows.append({m_database, table.schema, table.name, name, ++ordinal, c.nullable ? u"YES"_s : u"NO"_s,
+                             dataTypeName(c.type), characterMaximumLength(c), numericPrecision(c), numericScale(c),
+                             datetimePrecision(c), collationName(c), QVariant()});
             }
         }
         return fromRows(columns, rows);
@@ -669,9 +676,11 @@ private:
             return sysFiles();
         if (name == u"sysdatabases"_s && (parts.size() == 1 || parts[parts.size() - 2] == u"dbo"_s))
             return sysDatabases();
-        if (parts.size() <= 2 || parts[parts.size() - 2] == u"dbo"_s) {
+        {
+            const QString schema = parts.size() >= 2 ? s.object[parts.size() - 2] : u"dbo"_s;
             for (const TableSpec& table : tables()) {
-                if (table.name.compare(s.object.last(), Qt::CaseInsensitive) != 0)
+                if (table.name.compare(s.object.last(), Qt::CaseInsensitive) != 0
+                    || table.schema.compare(schema, Qt::CaseInsensitive) != 0)
                     continue;
                 Relation r;
                 r.columns = table.columns;
@@ -792,6 +801,8 @@ private:
         std::vector<std::pair<int, QVariant>> filters;
         for (const sql::Condition& c : s.where)
             filters.emplace_back(columnIndex(source, c.column), c.value);
+        if (!source.userTable && !s.object.isEmpty())
+            arrange(source, s.orderBy, faults().shuffleCatalogue);
 
         const Faults fault = source.userTable ? faults() : Faults{};
         m_writer.append(colMetadataToken(columns, source.tableName));
@@ -852,6 +863,45 @@ private:
         return true;
     }
 
+    /** Shuffles the rows of a catalogue view when asked, then sorts them by the ORDER BY columns (stable). */
+    static void arrange(Relation& source, const QStringList& orderBy, bool shuffle)
+    {
+        if (orderBy.isEmpty() && !shuffle)
+            return;
+        std::vector<int> keys;
+        for (const QString& column : orderBy)
+            keys.push_back(columnIndex(source, column));
+        QList<Row> rows;
+        for (qint64 i = 0; i < source.rowCount; ++i) {
+            Row row;
+            source.fetch(i, row);
+            rows.append(row);
+        }
+        if (shuffle) {
+            std::mt19937 random(20240611);
+            std::shuffle(rows.begin(), rows.end(), random);
+        }
+        const auto less = [&keys](const Row& a, const Row& b) {
+            for (const int k : keys) {
+                const QVariant& x = a.at(k);
+                const QVariant& y = b.at(k);
+                if (x.isValid() != y.isValid())
+                    return !x.isValid(); // NULL sorts first
+                int order = 0;
+                if (x.typeId() == QMetaType::Int || x.typeId() == QMetaType::LongLong)
+                    order = x.toLongLong() < y.toLongLong() ? -1 : x.toLongLong() > y.toLongLong() ? 1 : 0;
+                else
+                    order = x.toString().compare(y.toString(), Qt::CaseInsensitive);
+                if (order != 0)
+                    return order < 0;
+            }
+            return false;
+        };
+        std::stable_sort(rows.begin(), rows.end(), less);
+        source.rowCount = rows.size();
+        source.fetch = [rows](qint64 i, Row& row) { row = rows.at(i); };
+    }
+
     // sp_tables: the table list. Parameters by name or position: table_name, table_owner, table_qualifier, table_type.
     void runProcedure(const QString& procedure, const QList<QPair<QString, QVariant>>& parameters, bool rpc)
     {
@@ -876,7 +926,7 @@ private:
                 continue;
             if (!namePattern.isEmpty() && !likeMatch(table.name, namePattern))
                 continue;
-            const QString owner = table.type == u"SYSTEM TABLE"_s ? u"sys"_s : u"dbo"_s;
+            const QString owner = table.type == u"SYSTEM TABLE"_s ? u"sys"_s : table.schema;
             rows.append({m_database, owner, table.name, table.type, QVariant()});
         }
         ColumnSpec typeColumn = nameColumn(u"TABLE_TYPE"_s, 32);

@@ -61,6 +61,8 @@ struct ColumnSpec
     int precision = 18;
     int scale = -1;
     bool nullable = true;
+    /** The name information_schema.Columns reports when it is not `name` (a catalogue that disagrees with the rows). */
+    QString catalogueName = {};
 };
 
 /**
@@ -76,6 +78,9 @@ using RowGenerator = std::function<void(qint64 index, Row& row)>;
 struct TableSpec
 {
     QString name;
+    /** The owning schema: the table list's TABLE_OWNER, information_schema's TABLE_SCHEMA, "s" of SELECT FROM [s].[t].
+     */
+    QString schema = QStringLiteral("dbo");
     /** TABLE_TYPE in the table list: "TABLE", "VIEW" or "SYSTEM TABLE". */
     QString type = QStringLiteral("TABLE");
     QList<ColumnSpec> columns;
@@ -135,6 +140,11 @@ struct Faults
      * ignore what arrives, an attention included, until the client hangs up (negative: never).
      */
     qint64 stallAfterRows = -1;
+    /**
+     * Answer the rows of catalogue views (information_schema.Columns, sys.*) in a shuffled order, as a server's plan
+     * may when no ORDER BY asks for one; an ORDER BY is still honoured.
+     */
+    bool shuffleCatalogue = false;
 };
 
 /**

@@ -317,6 +317,46 @@ private slots:
         QCOMPARE(got, expected);
     }
 
+    void shuffledCatalogueStillHonoursOrderBy_data()
+    {
+        QTest::addColumn<bool>("shuffle");
+        QTest::addColumn<bool>("orderBy");
+        QTest::newRow("plain") << false << false;
+        QTest::newRow("plain, ordered") << false << true;
+        QTest::newRow("shuffled") << true << false;
+        QTest::newRow("shuffled, ordered") << true << true;
+    }
+
+    void shuffledCatalogueStillHonoursOrderBy()
+    {
+        QFETCH(bool, shuffle);
+        QFETCH(bool, orderBy);
+        QList<ColumnSpec> columns;
+        QStringList declared;
+        for (int i = 0; i < 12; ++i) {
+            columns.append({u"c%1"_s.arg(i), SqlType::Int});
+            declared.append(u"c%1"_s.arg(i));
+        }
+        m_server.addTable(table(u"Wide"_s, columns));
+        Faults faults;
+        faults.shuffleCatalogue = shuffle;
+        m_server.setFaults(faults);
+        OdbcProbe probe;
+        QVERIFY(probe.connect(connectionString()));
+        QList<OdbcProbe::Result> results;
+        const QString query = u"SELECT column_name, ordinal_position FROM information_schema.Columns"_s
+            + (orderBy ? u" ORDER BY table_schema, table_name, ordinal_position ASC"_s : QString());
+        QVERIFY2(probe.execute(query, results), qPrintable(probe.error()));
+        QStringList got;
+        for (const QVariantList& row : results.value(0).rows)
+            got.append(row[0].toString());
+        QCOMPARE(got.size(), declared.size());
+        if (shuffle && !orderBy)
+            QVERIFY2(got != declared, qPrintable(got.join(u',')));
+        else
+            QCOMPARE(got, declared);
+    }
+
     void databaseFiles()
     {
         m_server.setDatabaseFiles({{u"D:\\Data\\Sales.mdf"_s, 0}, {u"E:\\Logs\\Sales_log.ldf"_s, 1}});
