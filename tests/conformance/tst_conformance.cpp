@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -926,8 +927,20 @@ private slots:
         QString error;
         const QStringList before = applicationAnswers(db.name, error);
         QVERIFY2(error.isEmpty(), qPrintable(error));
+        // A user is not scripted: it is named near the top and in the log line, and the backup still counts as saved.
+        // (A role would do without a login, but the peer reports every role as a fixed one.)
+        const QString login = u"tessaline_login_"_s + QUuid::createUuid().toString(QUuid::Id128).left(10);
+        SETUP(m_server.execute(u"master"_s, u"CREATE LOGIN "_s + login + u" WITH PASSWORD = 'Tl-123456-pw'"_s));
+        const auto dropLogin = qScopeGuard([&] { m_server.execute(u"master"_s, u"DROP LOGIN "_s + login); });
+        SETUP(db.execute(u"CREATE USER app_user FOR LOGIN "_s + login));
         const std::unique_ptr<DumpHarness> dump = backUp(db.name, true);
         QCOMPARE(dump->dialogs.errorReports(), QStringList());
+        static const QRegularExpression comment(u"\r\nGO\r\n--\r\n-- Not scripted: ([^\r\n]*)\r\n--\r\n"_s);
+        const QRegularExpressionMatch said = comment.match(QString::fromUtf8(dump->output()));
+        QVERIFY(said.hasMatch());
+        QVERIFY2(said.captured(1).contains(u"1 user"_s), qPrintable(said.captured(1)));
+        QVERIFY2(dump->log().contains(u" was backup saved at "_s), qPrintable(dump->log()));
+        QVERIFY2(dump->log().contains(u"; not scripted: "_s + said.captured(1) + u"\r\n"_s), qPrintable(dump->log()));
         SETUP(db.drop());
 
         const NamedServer& named = m_server.named();
