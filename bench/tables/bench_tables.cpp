@@ -6,8 +6,11 @@
 //   many_tables_plain_client_s      a plain client on the same driver: one catalogue query, then SELECT * of each table
 //   many_tables_vs_plain_client     the first over the second (best of the repetitions each)
 //   round_trips_before_first_row    the statements the dump sends before its first SELECT of data, for 3 tables
+//   many_tables_table_list_s, many_tables_columns_s
+//                                   the catalogue's two reads alone (the table list, every column), best of the runs
 // Usage: bench_tables [tables] [repetitions]      (defaults: 1000 tables, best of 3)
 
+#include "Catalogue.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "IntervalSave.h"
@@ -209,6 +212,29 @@ double plainClient(ConnectionFactory& factory, const QString& connectionString, 
     return values > 0 ? double(timer.nsecsElapsed()) / 1e9 : -1;
 }
 
+/** The seconds of the catalogue's two reads, each on its own connection; false when one failed. */
+bool catalogueReads(ConnectionFactory& factory, const QString& connectionString, double& tableList, double& columns)
+{
+    try {
+        const std::unique_ptr<Connection> connection = factory.createConnection();
+        connection->setCursorLocation(adUseClient);
+        connection->Open(connectionString);
+        Catalogue catalogue;
+        QElapsedTimer timer;
+        timer.start();
+        catalogue.readTableList(*connection);
+        tableList = double(timer.nsecsElapsed()) / 1e9;
+        timer.restart();
+        catalogue.readColumns(*connection);
+        columns = double(timer.nsecsElapsed()) / 1e9;
+        connection->Close();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_tables: the catalogue could not be read: %s\n", e.what());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -263,14 +289,24 @@ int main(int argc, char** argv)
 
     double bestDump = -1;
     double bestPlain = -1;
+    double bestList = -1;
+    double bestColumns = -1;
     for (int run = 0; run < repetitions; ++run) {
         const double d = dump(factory, target.connectionString(many), many, dir.path(), clock);
         const double p = plainClient(factory, target.connectionString(many), tables);
         if (d < 0 || p < 0)
             return 1;
-        std::fprintf(stderr, "bench_tables: run %d: dump %.2f s, plain client %.2f s\n", run + 1, d, p);
+        double list = 0;
+        double columns = 0;
+        if (!catalogueReads(factory, target.connectionString(many), list, columns))
+            return 1;
+        std::fprintf(stderr,
+                     "bench_tables: run %d: dump %.2f s, plain client %.2f s (table list %.2f s, columns %.2f s)\n",
+                     run + 1, d, p, list, columns);
         bestDump = bestDump < 0 ? d : qMin(bestDump, d);
         bestPlain = bestPlain < 0 ? p : qMin(bestPlain, p);
+        bestList = bestList < 0 ? list : qMin(bestList, list);
+        bestColumns = bestColumns < 0 ? columns : qMin(bestColumns, columns);
     }
     if (named) {
         try {
@@ -287,6 +323,8 @@ int main(int argc, char** argv)
     std::printf("many_tables_dump_s=%.2f\n", bestDump);
     std::printf("many_tables_plain_client_s=%.2f\n", bestPlain);
     std::printf("many_tables_vs_plain_client=%.2f\n", bestDump / bestPlain);
+    std::printf("many_tables_table_list_s=%.2f\n", bestList);
+    std::printf("many_tables_columns_s=%.2f\n", bestColumns);
     std::printf("round_trips_before_first_row=%lld\n", static_cast<long long>(beforeFirstRow));
     return 0;
 }

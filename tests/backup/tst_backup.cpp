@@ -1,4 +1,5 @@
 #include "BackupFile.h"
+#include "Catalogue.h"
 #include "DateTimeText.h"
 #include "ErrorReport.h"
 #include "FakeClock.h"
@@ -948,6 +949,45 @@ private slots:
         QVERIFY2(script.contains(u"CREATE TABLE [%1] ([Zed] INT,[Alpha] VARCHAR(5))\r\n"_s.arg(second)),
                  qPrintable(script));
         QVERIFY(script.contains(u"INSERT INTO [%1] VALUES('7', 'a');"_s.arg(second)));
+    }
+
+    void catalogueModel()
+    {
+        // The model the script writers read: the table list's order, each table's schema and its columns in order.
+        MemoryDatabase db;
+        db.addTable(u"B"_s, {{u"x"_s, u"int"_s, {}, 10, 0}});
+        auto& a = db.addTable(u"A"_s, {{u"n"_s, u"nvarchar"_s, 20, {}, {}}, {u"d"_s, u"decimal"_s, {}, 9, 2}});
+        a.schema = u"sales"_s;
+        a.columns[1].nullable = false;
+        db.addTable(u"V"_s, {{u"y"_s, u"int"_s, {}, 10, 0}}, u"VIEW"_s).schema = u"rep"_s;
+        db.addTable(u"C"_s, {{u"z"_s, u"timestamp"_s, 8, {}, {}}}).schema = u"hr"_s;
+        db.reverseCatalogue = true;
+        db.lowerCaseTableList = true;
+        const std::unique_ptr<Connection> connection = db.createConnection();
+        connection->Open(QString());
+        Catalogue catalogue;
+        catalogue.readTableList(*connection);
+        catalogue.readColumns(*connection);
+        QCOMPARE(catalogue.tables.size(), std::size_t(4));
+        QCOMPARE(catalogue.tables[1].schema, u"sales"_s);
+        QCOMPARE(catalogue.tables[1].name, u"a"_s);
+        QCOMPARE(catalogue.tables[1].type, u"TABLE"_s);
+        QCOMPARE(catalogue.tables[2].type, u"VIEW"_s);
+        const CatalogueTable* sales = catalogue.find(u"sales"_s, u"A"_s);
+        QVERIFY(sales == &catalogue.tables[1]);
+        QCOMPARE(sales->columns.size(), std::size_t(2));
+        QCOMPARE(sales->columns[0].name, u"n"_s);
+        QCOMPARE(sales->columns[0].ordinal, 1);
+        QCOMPARE(sales->columns[0].maxLength, std::optional<qint64>(20));
+        QCOMPARE(sales->columns[0].collation, u"SQL_Latin1_General_CP1_CI_AS"_s);
+        QVERIFY(sales->columns[0].nullable);
+        QCOMPARE(sales->columns[1].name, u"d"_s);
+        QCOMPARE(sales->columns[1].precision, std::optional<int>(9));
+        QCOMPARE(sales->columns[1].scale, std::optional<int>(2));
+        QVERIFY(!sales->columns[1].nullable);
+        QVERIFY(catalogue.find(u"dbo"_s, u"A"_s) == nullptr);
+        QVERIFY(catalogue.tables[3].columns.at(0).rowVersion);
+        QCOMPARE(catalogue.otherSchemas(), (std::vector<QString>{u"sales"_s, u"hr"_s})); // views make none
     }
 
     void failedColumnCatalogueIsReportedOnce()
