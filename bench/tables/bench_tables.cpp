@@ -154,7 +154,7 @@ double dump(ConnectionFactory& factory,
     FixedDumpSource source(u"bench"_s, database, folder);
     PlainStatusFrame status;
     clock.advanceMs(60'000); // a new file each run
-    IntervalSave engine(BackupContext{factory, dialogs, clock, source, [] {}, folder + u"/backups.log"_s, {}});
+    IntervalSave engine(BackupContext{factory, dialogs, clock, source, [] {}, folder + u"/backups.log"_s, {}, {}});
     QElapsedTimer timer;
     timer.start();
     const bool ok = engine.SaveAll(connectionString, status);
