@@ -6,6 +6,8 @@
 #include "Dialogs.h"
 #include "ErrorReport.h"
 #include "Gzip.h"
+#include "SchemaCatalogue.h"
+#include "SchemaScript.h"
 #include "ScriptText.h"
 #include "Views.h"
 
@@ -193,8 +195,9 @@ private:
     /** The steps after a saved backup, each with its log line; their words follow the status caption. */
     void runAfterSave(StatusFrame& statusFrame);
     void dumpTable(Connection* connection, const CatalogueTable& table);
-    void writeRows(const CatalogueTable& table, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
+    void writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
     void writeLongValue(RecordSet& data, int index);
+    void dumpCompleteSchema(Connection& connection);
     void pump();
     bool flush();
     void reportProgress();
@@ -215,6 +218,11 @@ private:
     /** A write failed: the dump ends. */
     bool m_stopped = false;
 
+    /** With "CompleteSchema" on: the schema sections around the rows, batches ended by GO. */
+    bool m_complete = false;
+    /** What the complete schema could not write ("2 synonyms"), for the log line. */
+    QString m_unscripted;
+
     bool m_pumped = false;
     qint64 m_lastPumpMs = 0;
     qint64 m_startMs = 0;
@@ -233,6 +241,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     const QString folder = m_context.source.backupFolder();
     const int keep = m_context.source.keepBackups();
     const bool compress = m_context.source.compressBackups();
+    m_complete = m_context.source.completeSchema();
 
     std::unique_ptr<Connection> connection;
     bool inTransaction = false;
@@ -265,8 +274,11 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     // (162) and the columns of every table (194). Without its columns no table can be written, so a failed read of
     // them ends the tables here, with its one report.
     Catalogue catalogue;
-    if (flush() && connection && step(162, [&] { catalogue.readTableList(*connection); })
-        && step(194, [&] { catalogue.readColumns(*connection); })) {
+    if (m_complete) {
+        if (flush() && connection)
+            dumpCompleteSchema(*connection);
+    } else if (flush() && connection && step(162, [&] { catalogue.readTableList(*connection); })
+               && step(194, [&] { catalogue.readColumns(*connection); })) {
         m_progress.tablesTotal = int(catalogue.tables.size()); // 164
         for (const CatalogueTable& table : catalogue.tables) {
             dumpTable(connection.get(), table);
@@ -296,7 +308,8 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     const QString when = defaultDateTimeText(clock.now());
     const QString logLine = m_outcome.failed
         ? QString(m_path + u" backup failed at "_s + when + u": "_s + m_outcome.firstFailure)
-        : QString(m_path + u" was backup saved at "_s + when);
+        : QString(m_path + u" was backup saved at "_s + when
+                  + (m_unscripted.isEmpty() ? QString() : u"; not scripted: "_s + m_unscripted));
     step(320, [&] { m_engine.WriteBackupLog(logLine); });
     step(326, [&] {
         statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
@@ -355,9 +368,50 @@ void DumpRun::writeHeader(Connection* connection)
         for (const QString& text : createDatabaseBlock(database, folders.data, folders.log))
             m_buffer.appendLine(text);
     });
+    // In batches, "USE [D]" cannot share one with the CREATE DATABASE of D (SQL Server compiles the batch first),
+    // and the schema that follows must begin a batch of its own.
+    if (m_complete)
+        lines(154, {SchemaScript::Go});
     lines(156, {u"--"_s});
     lines(158, {useDatabaseLine(database)});
     lines(160, {u"--"_s, QString(), QString()});
+    if (m_complete)
+        lines(160, {SchemaScript::Go});
+}
+
+void DumpRun::dumpCompleteSchema(Connection& connection)
+{
+    SchemaModel::Database db;
+    if (!step(340, [&] { db = SchemaModel::readDatabase(connection); }))
+        return;
+    m_unscripted = db.unscriptedText();
+    m_progress.tablesTotal = int(db.tables.size());
+    lines(342, SchemaScript::unscriptedComment(db) + SchemaScript::beforeData(db));
+    if (!flush())
+        return;
+    for (const SchemaModel::Table& table : db.tables) {
+        pump();
+        if (m_stopped)
+            return;
+        lines(344, SchemaScript::rowsHeader(table));
+        const qint64 rowsBefore = m_progress.rowsWritten;
+        std::unique_ptr<RecordSet> data;
+        QStringList names;
+        for (const SchemaModel::Column* column : SchemaScript::insertedColumns(table))
+            names << column->name;
+        const int fieldCount = int(names.size());
+        if (step(254, [&] { data = connection.Execute(SchemaScript::dataQuery(table)); }) && data
+            && step(260, [&] { checkColumns(SchemaScript::twoPartName(table.schema, table.name), *data, names); }))
+            writeRows(SchemaScript::insertPrefix(table), *data, fieldCount, {});
+        if (m_stopped)
+            return;
+        lines(346, SchemaScript::rowsFooter(table, m_progress.rowsWritten - rowsBefore));
+        ++m_progress.tablesDone;
+        if (!flush())
+            return;
+        reportProgress();
+    }
+    lines(348, SchemaScript::afterData(db));
 }
 
 void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
@@ -412,20 +466,16 @@ void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
             fieldCount = data->FieldCount();
             checkColumns(tableName(name, schema), *data, columnNames);
         }))
-        writeRows(table, *data, fieldCount, rowVersion);
+        writeRows(ScriptText::insertPrefix(table.name, table.schema), *data, fieldCount, rowVersion);
     if (m_stopped)
         return;
     lines(310, {QString()});
     flush(); // the end of each table reaches the file
 }
 
-void DumpRun::writeRows(const CatalogueTable& table,
-                        RecordSet& data,
-                        int fieldCount,
-                        const std::vector<bool>& rowVersion)
+void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion)
 {
     // Each row's INSERT line is written as the row is read, so memory does not grow with the table.
-    const QByteArray prefix = ScriptText::insertPrefix(table.name, table.schema);
     while (!m_stopped) {
         bool end = true;
         if (!step(256, [&] { end = data.Eof(); }) || end)

@@ -30,6 +30,11 @@ public:
     virtual bool compressBackups() const { return false; }
     /** "CopyTo": where each saved backup is copied (an rclone destination or a folder); empty: no copy. */
     virtual QString copyDestination() const { return {}; }
+    /**
+     * "CompleteSchema": after the header and the database block, the script holds the complete schema (keys, identity,
+     * defaults, indexes, constraints, views, functions, procedures, triggers) around the rows, in batches ended by GO.
+     */
+    virtual bool completeSchema() const { return false; }
 };
 
 /** Fixed values in place of the windows' fields (the headless command, tests, benchmarks). */
@@ -47,6 +52,7 @@ public:
     int keepBackups() const override { return keep; }
     bool compressBackups() const override { return compress; }
     QString copyDestination() const override { return copyTo; }
+    bool completeSchema() const override { return complete; }
 
     QString server;
     QString database;
@@ -54,6 +60,7 @@ public:
     int keep = 0;
     bool compress = false;
     QString copyTo;
+    bool complete = false;
 };
 
 /** Progress of a running dump, for callers that show it (the headless command). */

@@ -213,6 +213,12 @@ const std::vector<OptionSpec>& optionTable()
          u"server, back that up and compare the two scripts (also when the stored setting is off). The scratch "
          u"database is dropped afterwards. Exit status 1 when the copy differs; the backup stays."_s},
         {u"no-verify"_s, u"Do not verify the backup (also when the stored setting is on)."_s},
+        {u"complete-schema"_s,
+         u"Write the complete schema around the rows: keys, identity, defaults, indexes, constraints, views, "
+         u"functions, procedures and triggers, in batches separated by GO lines (also when the stored setting is "
+         u"off)."_s},
+        {u"no-complete-schema"_s,
+         u"Write tables, columns and rows only, the default format (also when the stored setting is on)."_s},
     };
     return table;
 }
@@ -286,6 +292,7 @@ int backupAction(ActionContext& action)
                            options.valueOr(u"folder"_s, SettingKeys::Path, defaultBackupFolder()));
     source.keep = keepBackups;
     source.compress = options.onOff(u"compress"_s, SettingKeys::Compress);
+    source.complete = options.onOff(u"complete-schema"_s, SettingKeys::CompleteSchema);
     BackupContext context{env.factory, action.dialogs, env.clock, source, {}, env.logPath, {}, {}};
     context.progress = [&env](const DumpProgress& p) {
         env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten

@@ -41,6 +41,8 @@ inline const QString CopyTo = QStringLiteral("CopyTo");
 inline const QString RestoreAs = QStringLiteral("Restore As");
 /** "On": every saved backup goes through the restore drill; absent or anything else: "Off". */
 inline const QString VerifyBackups = QStringLiteral("VerifyBackups");
+/** "On": backups hold the complete schema around the rows, in GO batches; absent or anything else: "Off". */
+inline const QString CompleteSchema = QStringLiteral("CompleteSchema");
 } // namespace SettingKeys
 
 /**

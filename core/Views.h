@@ -80,6 +80,8 @@ public:
     virtual bool compressBackups() const { return false; }
     /** The field "Copy each backup to:" (setting "CopyTo"); empty: no copy. */
     virtual QString copyDestination() const { return {}; }
+    /** The check box "Complete schema (...)". */
+    virtual bool completeSchema() const { return false; }
     /** Text7, the restore file. Setting it runs its change handling (stores "Restore File"). */
     virtual QString restoreFile() const = 0;
     virtual void setRestoreFile(const QString& path) = 0;

@@ -80,6 +80,15 @@ QString insertTarget(QStringView line)
     return line.mid(start, at - start).toString();
 }
 
+/** The code after its first word and the blanks that follow it. */
+QStringView afterWord(QStringView code)
+{
+    qsizetype i = 0;
+    while (i < code.size() && isNameChar(code[i]))
+        ++i;
+    return code.mid(i).trimmed();
+}
+
 } // namespace
 
 qint64 ScriptBatcher::utf8Length(QStringView text)
@@ -191,6 +200,16 @@ ScriptLexer::LineKind ScriptLexer::classify(QStringView line)
         return LineKind::Use;
     if (beginsWithWord(rest, u"INSERT"))
         return LineKind::Insert;
+    if (beginsWithWord(rest, u"CREATE") || beginsWithWord(rest, u"ALTER")) {
+        // The word after CREATE, ALTER or CREATE OR ALTER.
+        QStringView next = afterWord(rest);
+        if (beginsWithWord(next, u"OR"))
+            next = afterWord(afterWord(next));
+        for (const QStringView kind : {u"VIEW", u"PROCEDURE", u"PROC", u"FUNCTION", u"TRIGGER"}) {
+            if (beginsWithWord(next, kind))
+                return LineKind::Module;
+        }
+    }
     return LineKind::Other;
 }
 
@@ -296,6 +315,17 @@ void ScriptBatcher::processLine(QStringView line, Place at)
 void ScriptBatcher::ownLine(QStringView line, Place at, bool startsInCode, ScriptLexer::LineKind kind)
 {
     using Kind = ScriptLexer::LineKind;
+    if (m_moduleToGo) {
+        if (startsInCode && kind == Kind::Go) {
+            placeUnit();
+            emitBatch();
+            m_moduleToGo = false;
+            m_lastToPending = true;
+        } else {
+            m_unit += line;
+        }
+        return;
+    }
     if (!startsInCode) {
         // The line goes on with a literal, name or comment of the line before.
         (m_lastToPending ? m_pending : m_unit) += line;
@@ -321,6 +351,17 @@ void ScriptBatcher::ownLine(QStringView line, Place at, bool startsInCode, Scrip
         placeUnit();
         emitBatch();
         m_lastToPending = true;
+        return;
+    case Kind::Module:
+        // The module's text, and the comments just before it, begin a batch of their own.
+        placeUnit();
+        emitBatch();
+        m_unitLine = m_pending.isEmpty() ? number : m_pendingLine;
+        m_unitKind = Kind::Other;
+        m_unit = std::exchange(m_pending, QString());
+        m_unit += line;
+        m_lastToPending = false;
+        m_moduleToGo = true;
         return;
     case Kind::Use:
     case Kind::Insert:

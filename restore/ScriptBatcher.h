@@ -22,6 +22,7 @@ public:
         Go, ///< only the separator GO (any case, blanks around it)
         Use, ///< a USE statement begins on it
         Insert, ///< an INSERT statement begins on it
+        Module, ///< CREATE or ALTER of a view, procedure, function or trigger begins on it
         Other, ///< any other code
     };
 
@@ -65,7 +66,9 @@ struct ScriptBatch
  * INSERT statements goes in batches of its own, of at most `maxStatements` statements and `maxChars` characters (a
  * longer statement is a batch alone); a statement after INSERTs begins a new batch. Other statements are never cut
  * apart by size: the program writes them short. Comments and blank lines go with the
- * statement that follows them. Two scripts in one file come out one after the other.
+ * statement that follows them. Two scripts in one file come out one after the other. A GO line in it (the complete
+ * schema writes them) ends the batch; a view, procedure, function or trigger begins a batch that runs whole to the next
+ * GO line, since its body holds statements of its own (an INSERT in a trigger is no row of the data).
  *
  * Any other script is cut at lines that hold only GO, outside literals and comments, as sqlcmd does; the GO lines are
  * not sent and blank batches are skipped. A script with neither is one batch. Apart from GO lines, the batches put
@@ -151,6 +154,7 @@ private:
     QString m_pending;
     Place m_pendingAt;
     bool m_lastToPending = true; ///< where the previous line went: a line that goes on with it goes there too
+    bool m_moduleToGo = false; ///< a module's text is being read: everything up to the next GO line is one batch
     bool m_anyBatch = false;
 
     std::deque<ScriptBatch> m_ready;

@@ -36,8 +36,9 @@ namespace {
 const QString Module = u"Form2"_s;
 const QString ListHeading = u"How often would you like to backup?"_s;
 const QString CursorFileName = u"/HAND-M.CUR"_s;
-/** The folder frame's row for retention and compression: the controls below it sit this much lower. */
-constexpr int ExtraRow = 900;
+/** The folder frame's rows for retention and compression, the copy and the complete schema: the controls below sit
+ * this much lower. */
+constexpr int ExtraRow = 1350;
 /** The restore frame's row for "Restore as" and "Verify each backup": the controls below it sit this much lower. */
 constexpr int RestoreRow = 450;
 
@@ -147,6 +148,9 @@ void Form2::createControls()
     CopyToText->setPlaceholderText(u"nas:backups/sales, or a folder; empty: no copy"_s);
     CopyToLabel->setBuddy(CopyToText);
     CopyToRemotes = button(u"CopyToRemotes"_s, u"Remotes"_s, Frame2, twipsRect(5960, 1740, 1345, 345));
+    CompleteSchemaCheck = checkBox(
+        u"CompleteSchemaCheck"_s, u"Complete schema (keys, identity, defaults, indexes, views, procedures, triggers)"_s,
+        Frame2, twipsRect(240, 2190, 7065, 285));
 
     const int below = ExtraRow; // everything under the folder frame moves down by its new row
     ListView2 = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520 + below, 7560, 1590), controlFont(),
@@ -184,10 +188,11 @@ void Form2::createControls()
     PushButton6 = button(u"PushButton6"_s, u"Backup Now (Test)"_s, this, twipsRect(120, 6960 + lower, 7560, 405));
     PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485 + lower, 7560, 405));
 
-    // The two new controls follow the folder frame's buttons; the design's controls keep their order.
-    const QList<QWidget*> order = {Text5,       ListView2,     PushButton2, PushButton1, KeepBackupsBox, CompressCheck,
-                                   CopyToText,  CopyToRemotes, PushButton5, PushButton6, Text7,          PushButton10,
-                                   PushButton9, RestoreAsText, VerifyCheck, Check11,     Check4,         PushButton3};
+    // The new controls follow the folder frame's buttons; the design's controls keep their order.
+    const QList<QWidget*> order
+        = {Text5,         ListView2,           PushButton2, PushButton1, KeepBackupsBox, CompressCheck, CopyToText,
+           CopyToRemotes, CompleteSchemaCheck, PushButton5, PushButton6, Text7,          PushButton10,  PushButton9,
+           RestoreAsText, VerifyCheck,         Check11,     Check4,      PushButton3};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         QWidget::setTabOrder(order.at(i), order.at(i + 1));
 }
@@ -219,6 +224,8 @@ void Form2::connectHandlers()
             [this] { store(SettingKeys::RestoreAs, RestoreAsText->text()); });
     connect(VerifyCheck, &QCheckBox::toggled, this,
             [this](bool on) { store(SettingKeys::VerifyBackups, on ? u"On"_s : u"Off"_s); });
+    connect(CompleteSchemaCheck, &QCheckBox::toggled, this,
+            [this](bool on) { store(SettingKeys::CompleteSchema, on ? u"On"_s : u"Off"_s); });
 }
 
 void Form2::store(const QString& key, const QString& value)
@@ -339,6 +346,8 @@ void Form2::Form_Load()
     });
     proc.run(184, [&] { RestoreAsText->setText(settings.get(SettingKeys::RestoreAs)); });
     proc.run(186, [&] { VerifyCheck->setChecked(settings.get(SettingKeys::VerifyBackups, u"Off"_s) == u"On"_s); });
+    proc.run(188,
+             [&] { CompleteSchemaCheck->setChecked(settings.get(SettingKeys::CompleteSchema, u"Off"_s) == u"On"_s); });
 }
 
 QString Form2::copyProblem(const QString& destination) const
@@ -538,6 +547,11 @@ QString Form2::copyDestination() const
 bool Form2::compressBackups() const
 {
     return CompressCheck->isChecked();
+}
+
+bool Form2::completeSchema() const
+{
+    return CompleteSchemaCheck->isChecked();
 }
 
 QString Form2::restoreFile() const

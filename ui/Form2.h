@@ -105,6 +105,7 @@ public:
     int keepBackups() const override;
     bool compressBackups() const override;
     QString copyDestination() const override;
+    bool completeSchema() const override;
     QString restoreFile() const override;
     QString restoreAs() const override;
     bool verifyBackups() const override;
@@ -177,6 +178,7 @@ private:
     QLabel* CopyToLabel = nullptr;
     QLineEdit* CopyToText = nullptr;
     QPushButton* CopyToRemotes = nullptr;
+    QCheckBox* CompleteSchemaCheck = nullptr;
     QTreeWidget* ListView2 = nullptr;
     QGroupBox* Frame4 = nullptr;
     QCheckBox* Check4 = nullptr;

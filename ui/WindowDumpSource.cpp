@@ -31,3 +31,8 @@ bool WindowDumpSource::compressBackups() const
 {
     return m_main && m_main->compressBackups();
 }
+
+bool WindowDumpSource::completeSchema() const
+{
+    return m_main && m_main->completeSchema();
+}

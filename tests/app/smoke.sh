@@ -98,7 +98,7 @@ XDG_CONFIG_HOME="$work/second" ODBCSYSINI="$work/odbc" ODBCINSTINI=odbcinst.ini 
     "$program" >"$work/second.log" 2>&1 &
 pid=$!
 pids+=("$pid")
-wait_for_window '"Tessaline": \("tessaline" "Tessaline"\) +520x620' "the main window (520x620)"
+wait_for_window '"Tessaline": \("tessaline" "Tessaline"\) +520x650' "the main window (520x650)"
 # Top-level windows are indented by five blanks in the tree; the icon is nested inside trayer's panel.
 wait_for_window '^ {6,}0x[0-9a-f]+ "Tessaline": \("tessaline" "Tessaline"\)' "the tray icon inside trayer"
 if xwininfo -root -tree | grep -Eq '"Tessaline": \("tessaline" "Tessaline"\) +536x264'; then

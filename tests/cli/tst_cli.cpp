@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
+#include <algorithm>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -460,6 +461,37 @@ private slots:
         QCOMPARE(run({u"--help"_s}), int(ExitSuccess));
         QVERIFY(run.outText.contains(u"--keep <N>"_s));
         QVERIFY(run.outText.contains(u"--compress"_s));
+        QVERIFY(run.outText.contains(u"--complete-schema"_s));
+        QVERIFY(run.outText.contains(u"--no-complete-schema"_s));
+    }
+
+    void completeSchemaFollowsTheOptionOverTheSetting_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("stored"); // empty: not stored
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("nothing set") << QStringList() << QString() << false;
+        QTest::newRow("stored On") << QStringList() << u"On"_s << true;
+        QTest::newRow("--complete-schema") << QStringList{u"--complete-schema"_s} << QString() << true;
+        QTest::newRow("--complete-schema over stored Off") << QStringList{u"--complete-schema"_s} << u"Off"_s << true;
+        QTest::newRow("--no-complete-schema over stored On")
+            << QStringList{u"--no-complete-schema"_s} << u"On"_s << false;
+    }
+    void completeSchemaFollowsTheOptionOverTheSetting()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, stored);
+        QFETCH(bool, complete);
+        Run run;
+        if (!stored.isEmpty())
+            run.settings.save(SettingKeys::CompleteSchema, stored);
+        run(args);
+        // The complete schema reads the server's catalogue views (the test server here does not know them, so such a
+        // run fails: the peer's conformance tier runs it for real); the design's format reads the table list.
+        const bool readSysTables = std::any_of(run.db.executed.begin(), run.db.executed.end(),
+                                               [](const QString& q) { return q.contains(u"FROM sys.tables"_s); });
+        QCOMPARE(readSysTables, complete);
+        QCOMPARE(run.settings.get(SettingKeys::CompleteSchema, u"unset"_s), stored.isEmpty() ? u"unset"_s : stored);
     }
 
     void restoreFailures()

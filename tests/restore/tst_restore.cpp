@@ -537,6 +537,42 @@ private slots:
             << QStringList{Header + DatabaseBlock, UseBlock + tableStructure(u"T"_s),
                            tableDataHeader(u"T"_s) + u"INSERT INTO [T] VALUES('1');"_s};
         QTest::newRow("own format, header only") << Header << n << c << QStringList{Header};
+
+        // The complete schema: GO lines in the program's own format end batches; a module runs whole to its GO line,
+        // whatever its body holds (an INSERT, a USE, a CREATE, blank lines); the rows are cut as ever.
+        const QString go = u"GO\r\n"_s;
+        const QString trigger = u"CREATE TRIGGER [s].[tr] ON [s].[T] AFTER INSERT AS\r\nBEGIN\r\n"
+                                u"INSERT INTO [s].[A] (n) SELECT n FROM inserted\r\n\r\nUSE [x]\r\n"
+                                u"CREATE TABLE #t (a int)\r\nEND\r\n"_s;
+        const QString rowsOn
+            = u"--\r\n-- Dumping data for table [s].[T]\r\n--\r\n\r\nSET IDENTITY_INSERT [s].[T] ON\r\n"_s;
+        const QString rowsOff = u"SET IDENTITY_INSERT [s].[T] OFF\r\nDBCC CHECKIDENT ('[s].[T]', RESEED, 9)\r\n"_s;
+        const QString settings = u"SET ANSI_NULLS ON\r\nSET QUOTED_IDENTIFIER ON\r\n"_s;
+        const QString complete = Header + DatabaseBlock + go + UseBlock + go + u"CREATE SCHEMA [s]\r\n"_s + go + rowsOn
+            + insert(1) + insert(2) + insert(3) + rowsOff + go + u"\r\n"_s + settings + go
+            + u"-- the module's own comment\r\n"_s + trigger + go + u"\r\n"_s + settings + go
+            + u"create  or alter\tview [s].[v] as\r\nselect 1 as a\r\n"_s + go;
+        QTest::newRow("complete schema") << complete << qint64(2) << c
+                                         << QStringList{Header + DatabaseBlock,
+                                                        UseBlock,
+                                                        u"CREATE SCHEMA [s]\r\n"_s,
+                                                        rowsOn,
+                                                        insert(1) + insert(2),
+                                                        insert(3),
+                                                        rowsOff,
+                                                        u"\r\n"_s + settings,
+                                                        u"-- the module's own comment\r\n"_s + trigger,
+                                                        u"\r\n"_s + settings,
+                                                        u"create  or alter\tview [s].[v] as\r\nselect 1 as a\r\n"_s};
+        QTest::newRow("complete schema, a module without its GO at the end") << Header + DatabaseBlock + go + settings
+                + go + trigger << n << c << QStringList{Header + DatabaseBlock, settings, trigger};
+        QTest::newRow("CREATE TABLE and ALTER TABLE are no modules")
+            << Header + u"CREATE TABLE [T] (a int)\r\nALTER TABLE [T] ADD CONSTRAINT [k] PRIMARY KEY ([a])\r\n"_s
+                + insert(1)
+            << n << c
+            << QStringList{
+                   Header + u"CREATE TABLE [T] (a int)\r\nALTER TABLE [T] ADD CONSTRAINT [k] PRIMARY KEY ([a])\r\n"_s,
+                   insert(1)};
     }
     void batchCuts()
     {

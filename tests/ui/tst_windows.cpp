@@ -652,7 +652,7 @@ private slots:
         // The keyboard reaches them after the folder frame's buttons, before the on/off button.
         control<QWidget>(w, u"PushButton1"_s)->setFocus();
         QStringList order;
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < 6; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QWidget* focused = QApplication::focusWidget();
             while (focused && focused->objectName().isEmpty()) // the spin box's own line edit
@@ -661,7 +661,46 @@ private slots:
         }
         QCOMPARE(order,
                  (QStringList{u"KeepBackupsBox"_s, u"CompressCheck"_s, u"CopyToText"_s, u"CopyToRemotes"_s,
-                              u"PushButton5"_s}));
+                              u"CompleteSchemaCheck"_s, u"PushButton5"_s}));
+    }
+
+    void completeSchemaBoxStoresEveryChange_data()
+    {
+        QTest::addColumn<QString>("stored"); // at load; "<absent>" for none
+        QTest::addColumn<bool>("ticked");
+        QTest::newRow("first start") << u"<absent>"_s << false;
+        QTest::newRow("On") << u"On"_s << true;
+        QTest::newRow("Off") << u"Off"_s << false;
+        QTest::newRow("anything else") << u"yes"_s << false;
+    }
+    void completeSchemaBoxStoresEveryChange()
+    {
+        QFETCH(QString, stored);
+        QFETCH(bool, ticked);
+        WindowHarness h;
+        if (stored != u"<absent>"_s)
+            h.seed(SettingKeys::CompleteSchema, stored);
+        h.create();
+        h.form2->showWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.form2.get()));
+        QWidget* w = h.form2.get();
+        auto* box = control<QCheckBox>(w, u"CompleteSchemaCheck"_s);
+        QCOMPARE(box->text(), u"Complete schema (keys, identity, defaults, indexes, views, procedures, triggers)"_s);
+        // In the folder frame, in a row of its own under the retention and compression row.
+        QCOMPARE(box->parentWidget(), control<QWidget>(w, u"Frame2"_s));
+        QVERIFY(box->geometry().top() > control<QWidget>(w, u"CompressCheck"_s)->geometry().bottom());
+        QVERIFY(box->geometry().bottom() <= control<QWidget>(w, u"Frame2"_s)->height());
+        QCOMPARE(box->isChecked(), ticked);
+        QCOMPARE(h.form2->completeSchema(), ticked);
+        QCOMPARE(h.stored(SettingKeys::CompleteSchema), stored); // the load writes nothing back
+
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+        QCOMPARE(h.stored(SettingKeys::CompleteSchema), ticked ? u"Off"_s : u"On"_s);
+        QCOMPARE(h.form2->completeSchema(), !ticked);
+        QCOMPARE(h.dumpSource.completeSchema(), !ticked); // what the next dump reads
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+        QCOMPARE(h.stored(SettingKeys::CompleteSchema), ticked ? u"On"_s : u"Off"_s);
+        QCOMPARE(h.dialogs.shown().size(), 0);
     }
 
     void copyToFieldIsStoredWhenLeftAndRefusedWhenNoCopyCanBeMade()
