@@ -356,7 +356,8 @@ void ScriptBatcher::ownLine(QStringView line, Place at, bool startsInCode, Scrip
         // The module's text, and the comments just before it, begin a batch of their own.
         placeUnit();
         emitBatch();
-        m_unitLine = m_pending.isEmpty() ? number : m_pendingLine;
+        m_unitAt = m_pending.isEmpty() ? at : m_pendingAt;
+        m_unitTable.clear();
         m_unitKind = Kind::Other;
         m_unit = std::exchange(m_pending, QString());
         m_unit += line;

@@ -431,15 +431,14 @@ int main(int argc, char** argv)
         const auto check = [&] {
             qint64 count = 0;
             try {
-                std::unique_ptr<Connection> connection = factory.createConnection();
-                connection->Open(BuildConnectionString(target.withDatabase(QString::fromLatin1(Database))));
+                std::unique_ptr<Connection> counter = factory.createConnection();
+                counter->Open(BuildConnectionString(target.withDatabase(QString::fromLatin1(Database))));
                 for (const QString& table : Tables) {
-                    std::unique_ptr<RecordSet> result
-                        = connection->Execute(u"SELECT COUNT(*) FROM ["_s + table + u"]"_s);
+                    std::unique_ptr<RecordSet> result = counter->Execute(u"SELECT COUNT(*) FROM ["_s + table + u"]"_s);
                     count += result->Fields(0).text.toLongLong();
                     result->Close();
                 }
-                connection->Close();
+                counter->Close();
             } catch (const Failure& error) {
                 std::fprintf(stderr, "bench_restore: counting rows failed: %s\n", qPrintable(error.description()));
                 return false;

@@ -965,7 +965,7 @@ private slots:
         QList<RestoreProgress> progress;
         options.progress = [&](const RestoreProgress& p) { progress.append(p); };
         try {
-            ExecuteScript(*m_factory, dialogs, m_server.connectionString(u"Multi"_s, User, Password), path, options);
+            ExecuteScript(*m_factory, dialogs, settings().withDatabase(u"Multi"_s), path, options);
         } catch (const Failure& error) {
             QFAIL(qPrintable(error.description()));
         }
@@ -1013,7 +1013,7 @@ private slots:
         RestoreOptions options;
         options.jobs = 2;
         try {
-            ExecuteScript(*m_factory, dialogs, m_server.connectionString(u"Multi"_s, User, Password), path, options);
+            ExecuteScript(*m_factory, dialogs, settings().withDatabase(u"Multi"_s), path, options);
             QFAIL("the failing batch was not raised");
         } catch (const ScriptBatchError& error) {
             QVERIFY2(error.description().contains(u"Conversion failed."_s), qPrintable(error.description()));
