@@ -120,6 +120,7 @@ int main(int argc, char* argv[])
                               [&mainWindow] { return mainWindow->compressBackups(); },
                               processApplicationEvents,
                               [&mainWindow](const QString& text) { mainWindow->setProgressText(text); }};
+    drillContext.completeSchema = [&mainWindow] { return mainWindow->completeSchema(); };
     const AfterSaveStep verify = [&mainWindow, drill = RestoreDrill(drillContext)](const QString& path) mutable {
         if (!mainWindow || !mainWindow->verifyBackups())
             return AfterSaveOutcome{};

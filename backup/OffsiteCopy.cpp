@@ -228,14 +228,7 @@ QStringList OffsiteCopy::RemoveOldCopies(
             failures << u"The removal of "_s + path + u" could not be logged: "_s + failure.description();
         }
     }
-    if (!failures.isEmpty()) {
-        proc.run(102, [&] {
-            QString text = failures.constFirst();
-            if (failures.size() > 1)
-                text += u" (and "_s + QString::number(failures.size() - 1) + u" more)"_s;
-            throw Failure(text, 75);
-        });
-    }
+    Retention::reportRemovalFailures(proc, failures);
     return removed;
 }
 

@@ -134,6 +134,19 @@ QString Retention::removedLine(const QString& path, const QDateTime& when, int k
     return path + u" was removed at "_s + defaultDateTimeText(when) + u" (keeping "_s + QString::number(keep) + u')';
 }
 
+void Retention::reportRemovalFailures(ReportingProcedure& proc, const QStringList& failures)
+{
+    // However many failed, the user hears of it once; the backup itself is saved.
+    if (failures.isEmpty())
+        return;
+    proc.run(102, [&] {
+        QString text = failures.constFirst();
+        if (failures.size() > 1)
+            text += u" (and "_s + QString::number(failures.size() - 1) + u" more)"_s;
+        throw Failure(text, 75);
+    });
+}
+
 QString Retention::verifiedMarkPath(const QString& path)
 {
     return path + u".verified"_s;
@@ -214,14 +227,6 @@ QStringList Retention::RemoveOldBackups(
             failures << u"The removal of "_s + path + u" could not be logged: "_s + failure.description();
         }
     }
-    // However many failed, the user hears of it once; the backup itself is saved.
-    if (!failures.isEmpty()) {
-        proc.run(102, [&] {
-            QString text = failures.constFirst();
-            if (failures.size() > 1)
-                text += u" (and "_s + QString::number(failures.size() - 1) + u" more)"_s;
-            throw Failure(text, 75);
-        });
-    }
+    reportRemovalFailures(proc, failures);
     return removed;
 }

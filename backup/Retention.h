@@ -9,6 +9,7 @@
 
 class Clock;
 class Dialogs;
+class ReportingProcedure;
 
 /** The largest "KeepBackups" that counts; anything else (or a text that is no whole number) keeps every backup. */
 inline constexpr int MaxKeepBackups = 100000;
@@ -68,6 +69,8 @@ public:
     static void sortNewestFirst(QList<BackupFileEntry>& backups);
     /** The backup log's line for a removed backup: "<path> was removed at <date and time> (keeping N)". */
     static QString removedLine(const QString& path, const QDateTime& when, int keep);
+    /** Removals that failed, reported once at step 102 of `proc`: the first, and how many more. */
+    static void reportRemovalFailures(ReportingProcedure& proc, const QStringList& failures);
     /**
      * A backup that passed the restore drill is marked by a small file beside it, "<backup>.verified", holding the
      * time of the drill; retention keeps the newest marked backup and removes a mark with its backup. Throws Failure

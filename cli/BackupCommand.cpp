@@ -330,6 +330,7 @@ int backupAction(ActionContext& action)
                            [compress = source.compress] { return compress; },
                            {},
                            {}};
+        drill.completeSchema = [complete = source.complete] { return complete; };
         QString lastStage;
         drill.progress = [&env, lastStage](const QString& text) mutable {
             // One line per stage: the percentages of a stage would fill a cron mail.

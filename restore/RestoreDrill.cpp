@@ -222,6 +222,7 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettin
     // Stage 2: the scratch database backed up the same way, outside the user's folder and log.
     FixedDumpSource source(settings.Server, scratch, temporary.path());
     source.compress = m_context.compress && m_context.compress();
+    source.complete = m_context.completeSchema && m_context.completeSchema();
     BackupContext context{m_context.factory,
                           dialogs,
                           m_context.clock,

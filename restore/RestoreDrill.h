@@ -51,6 +51,8 @@ struct DrillContext
      * least this old (a running drill always has a session in its scratch database but for moments).
      */
     qint64 leftoverAfterSeconds = 120;
+    /** Whether the backup holds the complete schema: the copy is backed up the same way. May be empty (it does not). */
+    std::function<bool()> completeSchema = {};
 };
 
 /**

@@ -18,12 +18,13 @@ void RestoreSession::execute(const QString& text)
 
 void RestoreSession::send(const ScriptBatch& batch)
 {
+    // A transform that refuses the batch (restore-as) does so before anything of it reaches the server.
+    const QString text = m_transform ? m_transform(batch) : batch.text;
     if (!m_started) {
         // The script writes dates month first; a login whose language reads them day first would swap them.
         execute(u"SET DATEFORMAT mdy"_s);
         m_started = true;
     }
-    const QString text = m_transform ? m_transform(batch) : batch.text;
     if (!batch.onlyInserts) {
         m_table.clear();
         m_tableRows = 0;

@@ -90,6 +90,8 @@ Form2::Form2(Form2Services services, QWidget* parent)
 Form2::~Form2()
 {
     m_timer.stop();
+    // The field loses its focus while the window is taken apart; its check must not run on a half-destroyed window.
+    disconnect(CopyToText, nullptr, this, nullptr);
 }
 
 void Form2::createControls()
