@@ -32,6 +32,9 @@ struct BackupFileEntry
  * or ".sql.gz") and its first three lines are the header this program writes for the server and the database (read
  * through the decompressor for ".sql.gz"). Every other file is left alone, so are working files (".partial") and the
  * file just written. Backups are aged by the date and time in their names.
+ *
+ * Working files are cleared apart: `RemoveStaleWorkingFiles` removes those of the database that a backup left when
+ * its process ended without finishing (no lock held on them, older than an hour), before the next backup writes.
  */
 class Retention
 {
@@ -52,6 +55,18 @@ public:
      */
     QStringList RemoveOldBackups(
         const QString& folder, const QString& server, const QString& database, int keep, const QString& justWritten);
+
+    /**
+     * Removes the working files of `database`'s backups in `folder` that no running backup holds and that were last
+     * written more than StaleWorkingFileAgeSecs ago (by the clock); each removal appends "<path> was removed at <date
+     * and time> (the working file of a backup that did not finish)" to the backup log. Failures are shown in one error
+     * report. Returns the paths removed.
+     */
+    QStringList RemoveStaleWorkingFiles(const QString& folder, const QString& database);
+    /** How old an unheld working file must be before a backup removes it: an hour. */
+    static constexpr qint64 StaleWorkingFileAgeSecs = 3600;
+    /** Whether `fileName` is exactly the name of a working file of a backup of `database`. */
+    static bool isWorkingFileOf(const QString& fileName, const QString& database);
 
     /** The minute in the name when it is exactly a backup name of the database (".sql" or ".sql.gz"); none else. */
     static std::optional<QDateTime> stampInName(const QString& fileName, const QString& database);
