@@ -135,6 +135,11 @@ struct Faults
      * ignore what arrives, an attention included, until the client hangs up (negative: never).
      */
     qint64 stallAfterRows = -1;
+    /**
+     * After this many rows of a user table's SELECT, send nothing more until the client sends an attention, and then
+     * answer it, as a server does whose statement waits on a lock (negative: never).
+     */
+    qint64 holdAfterRows = -1;
 };
 
 /**
