@@ -6,11 +6,13 @@
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "ScriptText.h"
+#include "StopRequest.h"
 #include "Views.h"
 
 #include <QDir>
 #include <QFile>
 
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -172,7 +174,7 @@ public:
     explicit DumpRun(IntervalSave& engine)
         : m_engine(engine)
         , m_context(engine.m_context)
-        , m_proc(m_context.dialogs, ModuleName, u"SaveAll"_s)
+        , m_proc(engine.m_reports, ModuleName, u"SaveAll"_s)
         , m_previousOutcome(engine.m_outcome)
     {
         m_engine.m_outcome = &m_outcome;
@@ -186,12 +188,23 @@ public:
 private:
     template <typename Statement> bool step(int line, Statement&& statement)
     {
+        // After a stop no step runs; a step that the stop's cancel made fail is not the dump's failure.
+        if (interrupted())
+            return false;
         if (m_proc.run(line, std::forward<Statement>(statement)))
             return true;
+        if (interrupted())
+            return false;
         // The first failure of this procedure; an earlier one (here or in FileCont) is already noted.
         m_engine.noteFailure(m_proc.firstFailure());
         return false;
     }
+    /** True once a stop was requested; the first time, the dump's outcome becomes "interrupted". */
+    bool interrupted();
+    /** Removes the working file and logs the interruption, once, from whichever thread comes first. */
+    void removeAndLogInterrupted();
+    /** The end of a dump that a stop ended: the working file goes, the log says so. Returns false. */
+    bool endInterrupted(StatusFrame& statusFrame);
     void lines(int line, const QStringList& texts)
     {
         step(line, [&] {
@@ -220,8 +233,15 @@ private:
     ScriptBuffer m_buffer;
     /** With "Compress" on, every flushed piece goes through it (one gzip member per dump). */
     std::unique_ptr<GzipCompressor> m_gzip;
-    /** A write failed: the dump ends. */
+    /** A write failed, or a stop came: the dump ends. */
     bool m_stopped = false;
+    bool m_interrupted = false;
+    /** The working file's path, for the forced end on another thread. */
+    QString m_workingPath;
+    std::mutex m_workingPathMutex;
+    OnceOnly m_interruptedEnd;
+    bool m_pastCommit = false;
+    StopRequest::Hook m_forcedEnd; // last: it goes first, before what its action uses
 
     bool m_pumped = false;
     qint64 m_lastPumpMs = 0;
@@ -242,9 +262,18 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     const int keep = m_context.source.keepBackups();
     const bool compress = m_context.source.compressBackups();
 
+    m_engine.m_interrupted = false;
+    // A stop from outside that the dump does not reach in time ends the process: what the dump leaves goes first.
+    if (m_engine.m_stop)
+        m_forcedEnd = m_engine.m_stop->onForcedEnd([this] { removeAndLogInterrupted(); });
+
     std::unique_ptr<Connection> connection;
+    StopRequest::Hook cancel;
     bool inTransaction = false;
     step(100, [&] { connection = m_context.factory.createConnection(); });
+    // A statement that waits on the server when a stop comes is cancelled through the driver.
+    if (connection && m_engine.m_stop)
+        cancel = m_engine.m_stop->onStop([c = connection.get()] { c->cancel(); });
     if (connection) {
         step(122, [&] { connection->setCursorLocation(adUseClient); });
         // Where the database allows it, the table list, the column descriptions and every row come from one
@@ -263,7 +292,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     // those files are what filled it.
     if (!m_path.isEmpty())
         Retention(
-            m_context.dialogs, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
+            m_engine.m_reports, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
             m_engine.m_removeFile)
             .RemoveStaleWorkingFiles(folder, m_databaseName);
     // The script goes into a working file; only a dump whose every step succeeded gives it the final name.
@@ -297,6 +326,8 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     flush();
     if (m_gzip && !m_stopped)
         m_stopped = !m_engine.appendToBackup(*m_file, m_gzip->finish());
+    if (interrupted())
+        return endInterrupted(statusFrame); // nothing more is asked of the server; releasing the connection ends it
 
     // A failed dump leaves the read-only transaction to the close, which rolls it back: a server that ended it with
     // the failure would otherwise answer the COMMIT with a second, misleading report.
@@ -308,7 +339,19 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         step(318, [&] { connection->Close(); });
 
     if (!m_outcome.failed)
-        step(336, [&] { m_file->commit(m_engine.m_lockWaitMs, m_context.letEventsRun); });
+        step(336, [&] {
+            m_file->commit(m_engine.m_lockWaitMs, [this] {
+                if (m_context.letEventsRun)
+                    m_context.letEventsRun();
+                if (m_engine.m_stop && m_engine.m_stop->requested())
+                    throw Interrupted(); // a stop ends the wait for another backup's commit
+            });
+        });
+    // A stop that comes once the backup has its name changes nothing: the backup is complete.
+    if (m_file->isCommitted())
+        m_pastCommit = true;
+    else if (interrupted())
+        return endInterrupted(statusFrame);
     if (!m_file->isCommitted())
         m_file->abandon(); // a failed dump leaves no file: no script that looks complete and is not
 
@@ -325,10 +368,53 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     reportProgress();
     if (!m_outcome.failed)
         Retention(
-            m_context.dialogs, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
+            m_engine.m_reports, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
             m_engine.m_removeFile)
             .RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
     return !m_outcome.failed;
+}
+
+bool DumpRun::interrupted()
+{
+    if (m_interrupted)
+        return true;
+    if (m_pastCommit || !m_engine.m_stop || !m_engine.m_stop->requested())
+        return false;
+    m_interrupted = true;
+    m_stopped = true;
+    m_outcome.failed = true;
+    m_outcome.firstFailure = InterruptedText;
+    return true;
+}
+
+bool DumpRun::endInterrupted(StatusFrame& statusFrame)
+{
+    removeAndLogInterrupted();
+    m_forcedEnd.reset();
+    m_file->abandon();
+    statusFrame.setCaption(u"Auto Backup Failed at "_s + defaultDateTimeText(m_context.clock.now()));
+    m_engine.m_lastOutputPath = m_path;
+    m_engine.m_interrupted = true;
+    return false;
+}
+
+void DumpRun::removeAndLogInterrupted()
+{
+    m_interruptedEnd.run([this] {
+        QString working;
+        {
+            const std::lock_guard lock(m_workingPathMutex);
+            working = m_workingPath;
+        }
+        if (!working.isEmpty())
+            QFile::remove(working);
+        try {
+            m_engine.WriteBackupLog(m_path + u" backup failed at "_s + defaultDateTimeText(m_context.clock.now())
+                                    + u": "_s + InterruptedText);
+        } catch (const std::exception&) {
+            // The process is ending on a signal: there is nobody to tell.
+        }
+    });
 }
 
 void DumpRun::writeHeader(Connection* connection)
@@ -485,6 +571,8 @@ void DumpRun::pump()
     m_lastPumpMs = now;
     if (m_context.letEventsRun)
         m_context.letEventsRun();
+    if (interrupted())
+        return;
     if (now - m_lastProgressMs >= ProgressIntervalMs)
         reportProgress();
 }
@@ -498,6 +586,10 @@ bool DumpRun::flush()
     const QByteArray bytes = QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size()));
     const bool written = m_engine.appendToBackup(*m_file, m_gzip ? m_gzip->feed(bytes) : bytes);
     m_buffer.clear();
+    if (m_workingPath.isEmpty() && !m_file->workingPath().isEmpty()) {
+        const std::lock_guard lock(m_workingPathMutex);
+        m_workingPath = m_file->workingPath();
+    }
     m_stopped = !written;
     return written;
 }
@@ -527,6 +619,13 @@ QString IntervalSave::lastOutputPath() const
     return m_lastOutputPath;
 }
 
+void IntervalSave::Reports::errorReport(const QString& text)
+{
+    if (m_engine.m_stop && m_engine.m_stop->requested())
+        return;
+    m_engine.m_context.dialogs.errorReport(text);
+}
+
 void IntervalSave::noteFailure(const QString& description)
 {
     if (m_outcome && !m_outcome->failed) {
@@ -537,7 +636,7 @@ void IntervalSave::noteFailure(const QString& description)
 
 void IntervalSave::FileCont(const QString& path, QString& text, int mode)
 {
-    ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
+    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
     QFile file;
     proc.run(100, [&] { file.setFileName(path); });
     int branch = 0;
@@ -572,7 +671,7 @@ void IntervalSave::FileCont(const QString& path, QString& text, int mode)
 
 bool IntervalSave::appendToFile(const QString& path, const QByteArray& bytes)
 {
-    ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
+    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
     QFile file;
     proc.run(100, [&] { file.setFileName(path); });
     proc.run(102, [] {});
@@ -584,7 +683,7 @@ bool IntervalSave::appendToFile(const QString& path, const QByteArray& bytes)
 
 bool IntervalSave::appendToBackup(BackupFile& file, const QByteArray& bytes)
 {
-    ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
+    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
     proc.run(100, [] {});
     proc.run(102, [] {});
     bool isOpen = file.isCreated();

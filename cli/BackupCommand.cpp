@@ -9,6 +9,7 @@
 #include "Retention.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
+#include "StopRequest.h"
 #include "Version.h"
 #include "Views.h"
 
@@ -77,7 +78,9 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         u"a new time-stamped file, or restores such a script. Connection values and the backup folder come from "
         u"Tessaline's stored settings unless given here. The password comes only from the stored settings or from "
         u"the environment variable TESSALINE_PASSWORD, never from the command line.\n\n"
-        u"Exit status: 0 success, 1 a step failed (the backup log says so too), 2 bad usage."_s);
+        u"Exit status: 0 success, 1 a step failed (the backup log says so too), 2 bad usage, 128 + N stopped by "
+        u"signal N (SIGTERM, SIGINT or SIGHUP; the backup's working file is removed and the log says "
+        u"\"interrupted\"; a second signal ends at once)."_s);
     const QCommandLineOption helpOption({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
     const QCommandLineOption versionOption(u"version"_s, u"Show the version and exit."_s);
     const QCommandLineOption server(u"server"_s, u"The server name (instead of the stored one)."_s, u"NAME"_s);
@@ -205,6 +208,11 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
                 << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
     };
     IntervalSave engine(context);
+    engine.setStopRequest(env.stop);
+    const auto interrupted = [&env]() {
+        env.err << u"Stopped by signal "_s << env.stop->signalNumber() << u"."_s << Qt::endl;
+        return env.stop->exitStatus();
+    };
 
     if (parser.isSet(restore)) {
         const QString path = parser.value(restore);
@@ -218,6 +226,8 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         }
         RestoreOptions options;
         options.clock = &env.clock;
+        options.stop = env.stop;
+        options.writeLog = [&engine](const QString& line) { engine.WriteBackupLog(line); };
         qint64 lastShownMs = -1;
         RestoreProgress last;
         const auto show = [&env](const RestoreProgress& p) {
@@ -236,6 +246,9 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         try {
             ExecuteScript(env.factory, dialogs, connectionString, path, options);
             show(last);
+        } catch (const Interrupted&) {
+            show(last);
+            return interrupted();
         } catch (const Failure& error) {
             if (!IsContextChangeToMaster(error)) {
                 // Unlike the window, say what the server said and where: nobody can look at the server's log from
@@ -255,6 +268,8 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     PlainStatusFrame status;
     const bool saved = engine.SaveAll(connectionString, status);
     env.err << status.caption() << Qt::endl;
+    if (engine.wasInterrupted())
+        return interrupted();
     if (!saved)
         return ExitFailure;
     env.out << engine.lastOutputPath() << Qt::endl;

@@ -12,12 +12,14 @@ class Clock;
 class ConnectionFactory;
 class QTextStream;
 class SettingsStore;
+class StopRequest;
 
 /** Exit statuses of the headless command. */
 enum ExitStatus {
     ExitSuccess = 0,
     ExitFailure = 1, ///< a step of the backup or the restore failed
     ExitUsage = 2, ///< bad options
+    // 128 + N: stopped by signal N during the backup or the restore
 };
 
 /** What the headless command runs with; the program passes the real ones, tests their fakes. */
@@ -32,6 +34,11 @@ struct CommandEnvironment
     std::function<std::optional<QString>()> passwordFromEnvironment;
     /** The backup log; empty for the usual $TEMP/backups.log. */
     QString logPath;
+    /**
+     * A stop from outside (a termination signal): the backup or restore ends, logs "interrupted" and the command
+     * returns 128 and the signal's number. None: the work runs to its end.
+     */
+    StopRequest* stop = nullptr;
 };
 
 /**

@@ -2,6 +2,8 @@
 #include "Clock.h"
 #include "OdbcConnection.h"
 #include "SettingsStore.h"
+#include "StopRequest.h"
+#include "TerminationSignals.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -30,6 +32,9 @@ int main(int argc, char* argv[])
     }
     SettingsStore settings;
     SystemClock clock;
+    // SIGTERM, SIGINT and SIGHUP stop the backup or restore: its working file goes, the log says "interrupted".
+    StopRequest stop;
+    const std::unique_ptr<TerminationSignals> termination = TerminationSignals::install(stop);
     CommandEnvironment environment{*factory,
                                    settings,
                                    clock,
@@ -40,6 +45,7 @@ int main(int argc, char* argv[])
                                            return std::nullopt;
                                        return qEnvironmentVariable("TESSALINE_PASSWORD");
                                    },
-                                   QString()};
+                                   QString(),
+                                   &stop};
     return runBackupCommand(QCoreApplication::arguments(), environment);
 }

@@ -4,10 +4,12 @@
 
 #include "Clock.h"
 #include "ConnectionSettings.h"
+#include "DateTimeText.h"
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "Mssql.h"
 #include "ScriptBatcher.h"
+#include "StopRequest.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -183,8 +185,43 @@ void ExecuteScript(ConnectionFactory& factory,
                    const QString& path,
                    const RestoreOptions& options)
 {
+    // A stop from outside ends the restore between batches, or cancels the batch that runs; the log says so once,
+    // also when the process ends before the restore comes back (the forced end).
+    StopRequest* const stop = options.stop;
+    OnceOnly logged;
+    const auto logInterrupted = [&] {
+        logged.run([&] {
+            if (!options.writeLog)
+                return;
+            const QDateTime now = options.clock ? options.clock->now() : QDateTime::currentDateTime();
+            try {
+                options.writeLog(path + u" restore failed at "_s + defaultDateTimeText(now) + u": "_s
+                                 + InterruptedText);
+            } catch (const std::exception&) {
+                // The process is ending on a signal: there is nobody to tell.
+            }
+        });
+    };
+    StopRequest::Hook forcedEnd = stop ? stop->onForcedEnd(logInterrupted) : StopRequest::Hook();
+    const auto checkStop = [&] {
+        if (!stop || !stop->requested())
+            return;
+        logInterrupted();
+        forcedEnd.reset();
+        throw Interrupted();
+    };
+    checkStop();
+
     // An early failure releases the connection without Close; releasing closes it.
-    std::unique_ptr<Connection> connection = openForRestore(factory, connectionString);
+    std::unique_ptr<Connection> connection;
+    try {
+        connection = openForRestore(factory, connectionString);
+    } catch (const Failure&) {
+        checkStop();
+        throw;
+    }
+    const StopRequest::Hook cancel = stop ? stop->onStop([c = connection.get()] { c->cancel(); }) : StopRequest::Hook();
+    checkStop();
 
     // The file is read as FileCont reads it, and fails the same way: reported, then the restore ends.
     ReportingProcedure proc(dialogs, u"IntervalSave"_s, u"FileCont"_s);
@@ -212,6 +249,7 @@ void ExecuteScript(ConnectionFactory& factory,
     bool sentAny = false;
     const auto sendReady = [&] {
         while (batcher.hasBatch()) {
+            checkStop();
             const ScriptBatch batch = batcher.takeBatch();
             if (!sentAny) {
                 // The script writes dates month first; a login whose language reads them day first would swap them.
@@ -223,6 +261,7 @@ void ExecuteScript(ConnectionFactory& factory,
                 // its end, and a statement that fails after them is raised here rather than lost.
                 connection->Execute(batch.text)->Close();
             } catch (const Failure& error) {
+                checkStop(); // the batch failed because the stop cancelled it
                 // The script's "USE [master]" makes the server announce the switch; some drivers report it as an
                 // error, and the batch has run all the same.
                 if (!IsContextChangeToMaster(error))
@@ -239,29 +278,36 @@ void ExecuteScript(ConnectionFactory& factory,
         }
     };
 
-    QByteArray piece(ReadPiece, Qt::Uninitialized);
-    for (;;) {
-        qint64 read = 0;
-        proc.run(108, [&] {
-            read = device->read(piece.data(), piece.size());
+    try {
+        QByteArray piece(ReadPiece, Qt::Uninitialized);
+        for (;;) {
+            qint64 read = 0;
+            proc.run(108, [&] {
+                read = device->read(piece.data(), piece.size());
+                if (read < 0)
+                    throw Failure(device->errorString(), 62);
+            });
             if (read < 0)
-                throw Failure(device->errorString(), 62);
-        });
-        if (read < 0)
-            throw Failure(u"The restore script could not be read."_s);
-        if (read == 0)
-            break;
-        progress.bytesDone += read;
-        const QString text = decoder.decode(QByteArrayView(piece.constData(), read));
-        batcher.feed(text);
+                throw Failure(u"The restore script could not be read."_s);
+            if (read == 0)
+                break;
+            progress.bytesDone += read;
+            const QString text = decoder.decode(QByteArrayView(piece.constData(), read));
+            batcher.feed(text);
+            sendReady();
+        }
+        batcher.finish();
         sendReady();
+        device.reset();
+        if (!sentAny)
+            throw Failure(u"The restore script is empty."_s);
+        connection->Close();
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const Failure&) {
+        checkStop(); // a failure that the stop's cancel caused is the stop
+        throw;
     }
-    batcher.finish();
-    sendReady();
-    device.reset();
-    if (!sentAny)
-        throw Failure(u"The restore script is empty."_s);
-    connection->Close();
 }
 
 namespace {
@@ -316,6 +362,7 @@ void ScriptRestore::PushButton9_Click()
 {
     MainView& view = m_context.mainView;
     Dialogs& dialogs = m_context.dialogs;
+    m_interrupted = false;
     if (m_context.guard.busy()) {
         dialogs.message(QString::fromLatin1(BackupAlreadyRunningMessage));
         return;
@@ -354,8 +401,13 @@ void ScriptRestore::PushButton9_Click()
         };
         view.setProgressMaximum(100);
         view.setProgressValue(0);
+        options.stop = m_context.stop;
+        options.writeLog = m_context.writeLog;
         ExecuteScript(m_context.factory, dialogs, connectionString, path, options);
         dialogs.message(RestoreDoneMessage);
+    } catch (const Interrupted&) {
+        // The program is ending on a signal: no box waits for a click.
+        m_interrupted = true;
     } catch (const Failure& error) {
         // The script's "USE [master]" makes the server announce the switch; some drivers report it as an error.
         if (IsContextChangeToMaster(error))

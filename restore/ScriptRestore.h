@@ -15,6 +15,7 @@
 
 class Clock;
 class QIODevice;
+class StopRequest;
 
 /** The title of the restore file dialog. */
 inline const QString RestoreDialogTitle = QStringLiteral("Select backup file");
@@ -86,8 +87,15 @@ struct RestoreOptions
     EventPump letEventsRun;
     /** Called after every batch. */
     std::function<void(const RestoreProgress&)> progress;
-    /** For the elapsed time of the progress; none counts none. */
+    /** For the elapsed time of the progress and the log line; none counts none. */
     const Clock* clock = nullptr;
+    /**
+     * A stop from outside (a termination signal): the batch that runs is cancelled through the driver, no later one is
+     * sent, the log gets "<path> restore failed at <date and time>: interrupted" and Interrupted is thrown.
+     */
+    StopRequest* stop = nullptr;
+    /** Appends a line to the backup log; throws Failure when it cannot. May be empty. */
+    std::function<void(const QString&)> writeLog;
 };
 
 /**
@@ -118,6 +126,10 @@ struct RestoreContext
     const Clock& clock;
     /** "Let pending window events run" between batches; may be empty. */
     EventPump letEventsRun;
+    /** A stop from outside; a restore it ends shows nothing (RestoreOptions::stop). */
+    StopRequest* stop = nullptr;
+    /** The backup log, for the line of a stopped restore; may be empty. */
+    std::function<void(const QString&)> writeLog = {};
 };
 
 /** The main window's "Restore Options": choosing the script file and sending it to the server. */
@@ -144,6 +156,10 @@ public:
      */
     void PushButton9_Click();
 
+    /** True when the last restore ended because of a stop from outside. */
+    bool wasInterrupted() const { return m_interrupted; }
+
 private:
     RestoreContext m_context;
+    bool m_interrupted = false;
 };

@@ -79,7 +79,8 @@ Form2::Form2(Form2Services services, QWidget* parent)
     m_commands = std::make_unique<BackupCommands>(schedule);
     m_restore = std::make_unique<ScriptRestore>(
         RestoreContext{*this, m_services.connectionWindow, m_services.dialogs, m_services.settings, m_services.factory,
-                       m_services.guard, m_services.clock, m_services.letEventsRun});
+                       m_services.guard, m_services.clock, m_services.letEventsRun, m_services.stop,
+                       [&engine = m_services.engine](const QString& line) { engine.WriteBackupLog(line); }});
     connectHandlers();
 }
 
@@ -315,6 +316,11 @@ void Form2::Form_QueryUnload()
     ReportingProcedure proc(m_services.dialogs, Module, u"Form_QueryUnload"_s);
     proc.run(100, [&] { setTimerInterval(0); });
     proc.run(102, [&] { m_tray->setInTray(false); });
+}
+
+bool Form2::restoreInterrupted() const
+{
+    return m_restore && m_restore->wasInterrupted();
 }
 
 void Form2::closeEvent(QCloseEvent* event)

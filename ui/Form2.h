@@ -29,6 +29,7 @@ class ScriptRestore;
 class SettingsStore;
 class ShellOpener;
 class StartupRegistration;
+class StopRequest;
 class TrayBackend;
 class TrayMinimizer;
 class WorkGuard;
@@ -60,6 +61,8 @@ struct Form2Services
     QString programFolder;
     /** Ends the whole program at once; run after the closing handler. */
     std::function<void()> endProgram;
+    /** A stop from outside (a termination signal) that the restore heeds; the engine has its own. May be none. */
+    StopRequest* stop = nullptr;
 };
 
 /**
@@ -79,6 +82,8 @@ public:
     void showWindow();
     /** True once `Form_Load` has run. */
     bool isLoaded() const { return m_loaded; }
+    /** True when the last restore ended because of a stop from outside. */
+    bool restoreInterrupted() const;
 
     void Form_Load();
     /** The closing handler: stops Timer1 and removes the tray icon (statements 100 and 102). */

@@ -2,6 +2,7 @@
 #include "CutProxy.h"
 #include "TdsServer.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -165,6 +166,19 @@ class TestCliEndToEnd : public QObject
     }
 
     tds::TableSpec m_people;
+
+    /** Waits until the folder's working file holds `text`; its path, or empty after 20 seconds. */
+    static QString waitForWorkingFile(const QString& folder, const QByteArray& text)
+    {
+        for (int i = 0; i < 2000; ++i) {
+            for (const QString& name : filesIn(folder)) {
+                if (name.endsWith(u".partial"_s) && readBytes(folder + u'/' + name).contains(text))
+                    return folder + u'/' + name;
+            }
+            QThread::msleep(10);
+        }
+        return {};
+    }
 
 private slots:
     void initTestCase()
@@ -351,16 +365,9 @@ private slots:
                  qPrintable(lastLogLine()));
     }
 
-    void killedBackupLeavesOnlyAWorkingFile_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGKILL") << int(SIGKILL);
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-    }
-
     void killedBackupLeavesOnlyAWorkingFile()
     {
-        QFETCH(int, signal);
+        const int signal = SIGKILL; // the termination signals stop the backup instead (below)
         useTables({m_people, fillTable(u"Fill"_s, 4'000)});
         m_server.setFaults({.rowDelayMs = 5}); // some 20 s of rows: the kill comes in the middle
         const QString folder = newFolder(u"killed"_s);
@@ -399,6 +406,155 @@ private slots:
         QVERIFY2(restore.err.contains(u"Not restored: "_s + partial), qPrintable(restore.err));
         QCOMPARE(m_server.batches(), QStringList());
         QVERIFY(QFile::exists(partial));
+
+        // The next backup of the database leaves it while it is recent, and removes it once it is an hour old.
+        useTables({m_people});
+        const Result recent = run(connectionArgs(folder));
+        QCOMPARE(recent.exitCode, 0);
+        QVERIFY(QFile::exists(partial));
+        QFile(recent.out.trimmed()).remove();
+        QFile file(partial);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-3601), QFileDevice::FileModificationTime));
+        file.close();
+        const Result next = run(connectionArgs(folder));
+        QCOMPARE(next.exitCode, 0);
+        QCOMPARE(filesIn(folder), QStringList{QFileInfo(next.out.trimmed()).fileName()});
+        QVERIFY2(log().contains(partial + u" was removed at "_s), qPrintable(log()));
+        QVERIFY(log().indexOf(partial + u" was removed at "_s)
+                < log().lastIndexOf(next.out.trimmed() + u" was backup"_s));
+    }
+
+    // ---- termination signals
+
+    void signalStopsTheBackup_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("server"); // "rows": rows keep coming; "held": the server holds its result until
+                                             // cancelled; "dead": it answers nothing more, not even the cancel
+        QTest::newRow("SIGTERM, rows coming") << int(SIGTERM) << u"rows"_s;
+        QTest::newRow("SIGINT, rows coming") << int(SIGINT) << u"rows"_s;
+        QTest::newRow("SIGHUP, rows coming") << int(SIGHUP) << u"rows"_s;
+        QTest::newRow("SIGTERM, statement waiting") << int(SIGTERM) << u"held"_s;
+        QTest::newRow("SIGINT, statement waiting") << int(SIGINT) << u"held"_s;
+        QTest::newRow("SIGHUP, statement waiting") << int(SIGHUP) << u"held"_s;
+        QTest::newRow("SIGTERM, dead server") << int(SIGTERM) << u"dead"_s;
+    }
+
+    void signalStopsTheBackup()
+    {
+        QFETCH(int, signal);
+        QFETCH(QString, server);
+        useTables({m_people, fillTable(u"Fill"_s, 4'000)});
+        if (server == u"rows"_s)
+            m_server.setFaults({.rowDelayMs = 5});
+        else if (server == u"held"_s)
+            m_server.setFaults({.holdAfterRows = 200});
+        else
+            m_server.setFaults({.stallAfterRows = 200});
+        const QString folder = newFolder(u"signalled"_s);
+        const int attentionsBefore = m_server.attentionCount();
+        const qsizetype interruptionsBefore = log().count(u"interrupted"_s);
+        QProcess process;
+        process.setProcessEnvironment(environment(m_dir.path()));
+        process.start(binary(), connectionArgs(folder));
+        QVERIFY(process.waitForStarted());
+        const QString partial = waitForWorkingFile(folder, "[Fill]");
+        QVERIFY2(!partial.isEmpty(), qPrintable(filesIn(folder).join(u", "_s)));
+        if (server != u"rows"_s)
+            QThread::msleep(300); // the dump reaches the rows that do not come
+        QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        const Result result = finish(process);
+        m_server.setFaults({});
+
+        QCOMPARE(result.exitCode, 128 + signal);
+        QCOMPARE(filesIn(folder), QStringList());
+        const QString finalPath = partial.section(u".sql"_s, 0, 0) + u".sql"_s;
+        QVERIFY2(lastLogLine().startsWith(finalPath + u" backup failed at "_s)
+                     && lastLogLine().endsWith(u": interrupted"_s),
+                 qPrintable(lastLogLine()));
+        QCOMPARE(log().count(u"interrupted"_s), interruptionsBefore + 1);
+        QVERIFY(result.out.isEmpty());
+        QVERIFY2(!result.err.contains(u"Error: "_s), qPrintable(result.err));
+        if (server == u"dead"_s) {
+            // Nothing came back from the driver: the process ended after its grace, without the dump.
+            QVERIFY2(!result.err.contains(u"Auto Backup Failed"_s), qPrintable(result.err));
+        } else {
+            QVERIFY2(result.err.contains(u"Auto Backup Failed at "_s), qPrintable(result.err));
+            QVERIFY2(result.err.contains(u"Stopped by signal %1."_s.arg(signal)), qPrintable(result.err));
+        }
+        if (server == u"held"_s)
+            QCOMPARE(m_server.attentionCount(), attentionsBefore + 1); // the statement was cancelled on the server
+    }
+
+    void secondSignalEndsAtOnce()
+    {
+        // The server answers nothing, so the first signal's stop cannot finish; a second one ends the process at once,
+        // with its own number, before the grace of the first runs out.
+        useTables({m_people, fillTable(u"Fill"_s, 4'000)});
+        m_server.setFaults({.stallAfterRows = 200});
+        const QString folder = newFolder(u"twice-signalled"_s);
+        QProcess process;
+        process.setProcessEnvironment(environment(m_dir.path()));
+        process.start(binary(), connectionArgs(folder));
+        QVERIFY(process.waitForStarted());
+        const QString partial = waitForWorkingFile(folder, "[Fill]");
+        QVERIFY(!partial.isEmpty());
+        QThread::msleep(300);
+        QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
+        QThread::msleep(300);
+        QCOMPARE(::kill(pid_t(process.processId()), SIGINT), 0);
+        const Result result = finish(process);
+        m_server.setFaults({});
+        QCOMPARE(result.exitCode, 128 + SIGINT);
+        QCOMPARE(filesIn(folder), QStringList());
+        QVERIFY2(lastLogLine().endsWith(u": interrupted"_s), qPrintable(lastLogLine()));
+    }
+
+    void signalStopsTheRestore_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("dead"); // the server answers nothing more, not even the cancel
+        QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+        QTest::newRow("SIGINT") << int(SIGINT) << false;
+        QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+        QTest::newRow("SIGTERM, dead server") << int(SIGTERM) << true;
+    }
+
+    void signalStopsTheRestore()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, dead);
+        const QString script = m_dir.path() + u"/held.sql"_s;
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("--\r\nUSE [master]\r\nGO\r\nCREATE TABLE [T] ([a] INT)\r\nGO\r\n"
+                   "INSERT INTO [T] VALUES('HoldMe');\r\nGO\r\nINSERT INTO [T] VALUES('After');\r\nGO\r\n");
+        file.close();
+        m_server.clearRecords();
+        m_server.setFaults({.holdBatchContaining = u"HoldMe"_s});
+        QStringList args = connectionArgs(m_dir.path());
+        args << u"--restore"_s << script;
+        QProcess process;
+        process.setProcessEnvironment(environment(m_dir.path()));
+        process.start(binary(), args);
+        QVERIFY(process.waitForStarted());
+        const bool held = QTest::qWaitFor([&] { return !m_server.batches().filter(u"HoldMe"_s).isEmpty(); }, 30'000);
+        QVERIFY2(held, qPrintable(m_server.batches().join(u" | "_s)));
+        if (dead)
+            m_server.setFaults({.stall = true});
+        QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        const Result result = finish(process);
+        m_server.setFaults({});
+
+        QCOMPARE(result.exitCode, 128 + signal);
+        QVERIFY2(lastLogLine().startsWith(script + u" restore failed at "_s)
+                     && lastLogLine().endsWith(u": interrupted"_s),
+                 qPrintable(lastLogLine()));
+        QVERIFY(m_server.batches().filter(u"After"_s).isEmpty()); // no batch after the stopped one
+        QVERIFY2(!result.err.contains(u"Could not connect"_s), qPrintable(result.err));
+        if (!dead)
+            QVERIFY2(result.err.contains(u"Stopped by signal %1."_s.arg(signal)), qPrintable(result.err));
     }
 
     void twoProcessesInTheSameMinuteKeepBothScriptsWhole()

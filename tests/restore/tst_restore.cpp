@@ -9,12 +9,15 @@
 #include "ScriptBatcher.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
+#include "StopRequest.h"
 #include "WorkGuard.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 #include <algorithm>
 #include <functional>
@@ -629,6 +632,56 @@ private slots:
         QCOMPARE(h.dialogs.messages(), QStringList{CouldNotConnect});
         QCOMPARE(h.db.executed.size(), 5);
         QCOMPARE(h.view.progressValue, 0);
+        QVERIFY(!h.guard.busy());
+    }
+
+    void stopEndsTheRestoreBetweenBatches()
+    {
+        Harness h;
+        QString script = Header + DatabaseBlock + UseBlock + tableStructure(u"T"_s) + tableDataHeader(u"T"_s);
+        for (int i = 0; i < 2500; ++i)
+            script += insert(i);
+        const QString path = h.write(u"own.sql"_s, script.toUtf8());
+        StopRequest stop;
+        int cancels = 0;
+        const StopRequest::Hook counted = stop.onStop([&] { ++cancels; });
+        QStringList log;
+        RestoreOptions options;
+        options.clock = &h.clock;
+        options.stop = &stop;
+        options.writeLog = [&log](const QString& line) { log << line; };
+        options.letEventsRun = [&] {
+            if (h.db.batches.size() == 3)
+                stop.request(SIGTERM);
+        };
+        QVERIFY_THROWS_EXCEPTION(Interrupted, ExecuteScript(h.db, h.dialogs, u"Driver={SQL Server};"_s, path, options));
+        QCOMPARE(h.db.batches.size(), 3); // no batch after the stop
+        QCOMPARE(cancels, 1);
+        QCOMPARE(log, QStringList{path + u" restore failed at 8/31/2021 9:30:12 AM: interrupted"_s});
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        stop.forceEnd(); // the restore is over: nothing more is logged
+        QCOMPARE(log.size(), 1);
+    }
+
+    void stopOfTheWindowsRestoreShowsNothing()
+    {
+        // The program is ending: no box waits for a click, and automatic backup is off as after any restore.
+        Harness h;
+        h.useSample();
+        StopRequest stop;
+        stop.request(SIGHUP);
+        QStringList log;
+        ScriptRestore restore{RestoreContext{
+            h.view, h.connection, h.dialogs, h.store, h.db, h.guard, h.clock, {}, &stop, [&log](const QString& line) {
+                log << line;
+            }}};
+        restore.PushButton9_Click();
+        QVERIFY(restore.wasInterrupted());
+        QCOMPARE(h.dialogs.messages(), QStringList());
+        QCOMPARE(h.db.batches, QStringList());
+        QCOMPARE(log.size(), 1);
+        QVERIFY(log[0].endsWith(u" restore failed at 8/31/2021 9:30:12 AM: interrupted"_s));
+        h.verifyAutoBackupOff();
         QVERIFY(!h.guard.busy());
     }
 

@@ -400,6 +400,16 @@ private:
             rules = m_state->rules;
         }
         m_attended = false;
+        if (const QString held = faults().holdBatchContaining; !held.isEmpty() && text.contains(held)) {
+            while (!attentionArrived()) {
+                if (stopping())
+                    throw ConnectionEnded();
+                QThread::msleep(10);
+            }
+            m_writer.append(doneToken(TokenDone, DoneAttention, 0, 0));
+            flush(true);
+            return;
+        }
         QList<sql::Statement> statements;
         QString near;
         if (sql::parseBatch(text, statements, near)) {
