@@ -43,8 +43,15 @@ echo "--- Depends: $depends"
 for package in tdsodbc unixodbc odbcinst libqt6core6 libqt6widgets6 libodbc2 libqt6keychain1 libsecret-1-0 libisal2; do
     [[ ", $depends," == *", $package"[\ ,]* ]] || fail "Depends lacks $package"
 done
-# rclone makes the copy of each backup to another place: recommended, not needed for anything else.
-[ "$(dpkg-deb -f "$deb" Recommends)" = "rclone" ] || fail "Recommends is \"$(dpkg-deb -f "$deb" Recommends)\", not rclone"
+# rclone makes the copy of each backup to another place, a Secret Service keeps the password: recommended, not needed
+# for anything else.
+recommends=$(dpkg-deb -f "$deb" Recommends)
+for wanted in rclone "gnome-keyring | kwalletmanager | keepassxc"; do
+    case ", $recommends, " in
+    *", $wanted, "*) ;;
+    *) fail "Recommends is \"$recommends\", without $wanted" ;;
+    esac
+done
 
 # 3. The file list.
 dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|' >"$work/files"
