@@ -130,7 +130,7 @@ std::optional<int> wholeNumber(const QString& text, qint64 low, qint64 high)
  * One option of the command. A switch has no value name. A check returns why a given value is refused (empty when
  * it is taken); every value is checked before anything connects.
  */
-struct OptionSpec
+struct CommandOption
 {
     QString name;
     QString help;
@@ -139,9 +139,9 @@ struct OptionSpec
 };
 
 /** Every option of tessaline-backup, in the order --help lists them. */
-const std::vector<OptionSpec>& optionTable()
+const std::vector<CommandOption>& optionTable()
 {
-    static const std::vector<OptionSpec> table = {
+    static const std::vector<CommandOption> table = {
         {u"server"_s, u"The server name (instead of the stored one)."_s, u"NAME"_s},
         {u"port"_s, u"The server's port, 1 to 65535 (instead of the stored one)."_s, u"PORT"_s,
          [](const QString& value) -> QString {
@@ -253,7 +253,7 @@ private:
     static bool hasOption(const QString& name)
     {
         const auto& table = optionTable();
-        return std::any_of(table.begin(), table.end(), [&](const OptionSpec& o) { return o.name == name; });
+        return std::any_of(table.begin(), table.end(), [&](const CommandOption& o) { return o.name == name; });
     }
 
     const QCommandLineParser& m_parser;
@@ -449,8 +449,8 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
     const QCommandLineOption helpOption({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
     const QCommandLineOption versionOption(u"version"_s, u"Show the version and exit."_s);
     parser.addOption(helpOption);
-    for (const OptionSpec& spec : optionTable())
-        parser.addOption(QCommandLineOption(spec.name, spec.help, spec.valueName));
+    for (const CommandOption& entry : optionTable())
+        parser.addOption(QCommandLineOption(entry.name, entry.help, entry.valueName));
     parser.addOption(versionOption);
 
     if (!parser.parse(arguments)) {
@@ -470,42 +470,32 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
                 << u"Try --help."_s << Qt::endl;
         return ExitUsage;
     }
-    for (const OptionSpec& spec : optionTable()) {
-        if (!spec.check || !parser.isSet(spec.name))
+    for (const CommandOption& entry : optionTable()) {
+        if (!entry.check || !parser.isSet(entry.name))
             continue;
-        if (const QString refusal = spec.check(parser.value(spec.name)); !refusal.isEmpty()) {
+        if (const QString refusal = entry.check(parser.value(entry.name)); !refusal.isEmpty()) {
             env.err << refusal << Qt::endl << u"Try --help."_s << Qt::endl;
             return ExitUsage;
         }
     }
 
-    for (const QString& needsRestore : {u"restore-as"_s, u"replace"_s}) {
-        if (parser.isSet(needsRestore) && !parser.isSet(u"restore"_s)) {
-            env.err << u"--"_s << needsRestore << u" goes with --restore."_s << Qt::endl
-                    << u"Try --help."_s << Qt::endl;
-            return ExitUsage;
-        }
+    // Options that only make sense together, checked before anything connects.
+    const auto refuse = [&env](const QString& why) {
+        env.err << why << Qt::endl << u"Try --help."_s << Qt::endl;
+        return int(ExitUsage);
+    };
+    for (const QString& needsRestore : {u"restore-as"_s, u"replace"_s, u"jobs"_s}) {
+        if (parser.isSet(needsRestore) && !parser.isSet(u"restore"_s))
+            return refuse(u"--"_s + needsRestore + u" goes with --restore."_s);
     }
-    if (parser.isSet(u"verify"_s) && parser.isSet(u"no-verify"_s)) {
-        env.err << u"--verify and --no-verify contradict each other."_s << Qt::endl << u"Try --help."_s << Qt::endl;
-        return ExitUsage;
-    }
-    if (parser.isSet(u"replace"_s) && !parser.isSet(u"restore-as"_s)) {
-        env.err << u"--replace goes with --restore-as (a plain restore always replaces the database)."_s << Qt::endl
-                << u"Try --help."_s << Qt::endl;
-        return ExitUsage;
-    }
-    if (parser.isSet(u"jobs"_s) && !parser.isSet(u"restore"_s)) {
-        env.err << u"--jobs goes with --restore."_s << Qt::endl << u"Try --help."_s << Qt::endl;
-        return ExitUsage;
-    }
-    if (parser.isSet(u"jobs"_s) && parser.value(u"jobs"_s) != u"1"_s && parser.isSet(u"restore-as"_s)) {
-        // The table connections would name the script's own database: a restore beside it goes on one connection.
-        env.err << u"--jobs does not go with --restore-as: a restore into another database runs on one connection."_s
-                << Qt::endl
-                << u"Try --help."_s << Qt::endl;
-        return ExitUsage;
-    }
+    if (parser.isSet(u"verify"_s) && parser.isSet(u"no-verify"_s))
+        return refuse(u"--verify and --no-verify contradict each other."_s);
+    if (parser.isSet(u"replace"_s) && !parser.isSet(u"restore-as"_s))
+        return refuse(u"--replace goes with --restore-as (a plain restore always replaces the database)."_s);
+    // The table connections would name the script's own database: a restore beside it goes on one connection.
+    if (parser.isSet(u"jobs"_s) && parser.value(u"jobs"_s) != u"1"_s && parser.isSet(u"restore-as"_s))
+        return refuse(
+            u"--jobs does not go with --restore-as: a restore into another database runs on one connection."_s);
 
     const Options options(parser, env.settings);
     if (options.isSet(u"timeout"_s))
