@@ -46,12 +46,15 @@ struct CatalogueTable
 
 /**
  * The catalogue of one database, read once, inside the dump's snapshot, with a fixed number of queries: the table list
- * (`OpenSchema(adSchemaTables)`, its order kept) and one query for the columns of every table. Everything that writes
- * a script reads this model; nothing else asks the server about tables and columns.
+ * (in the order the server's own table list gives: by type, then schema and name in the database's collation) and one
+ * query for the columns of every table. Everything that writes a script reads this model; nothing else asks the server
+ * about tables and columns.
  */
 class Catalogue
 {
 public:
+    /** The query for the table list: tables before views, each by schema and name, sorted by the server. */
+    static QString tablesQuery();
     /** The query for every column of the database; `ORDINAL_POSITION` orders them within a table. */
     static QString columnsQuery();
 

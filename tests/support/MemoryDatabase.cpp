@@ -195,6 +195,9 @@ public:
             uR"(^SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, ORDINAL_POSITION, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, )"
             uR"(NUMERIC_PRECISION, NUMERIC_SCALE, DATETIME_PRECISION, IS_NULLABLE, COLLATION_NAME, COLUMN_DEFAULT )"
             uR"(FROM information_schema\.COLUMNS ORDER BY TABLE_SCHEMA, TABLE_NAME, ORDINAL_POSITION$)"_s);
+        static const QRegularExpression tableListQuery(
+            uR"(^SELECT TABLE_SCHEMA, TABLE_NAME, TABLE_TYPE FROM information_schema\.TABLES )"
+            uR"(ORDER BY TABLE_TYPE, TABLE_SCHEMA, TABLE_NAME$)"_s);
         static const QRegularExpression dataQuery(
             uR"(^SELECT \* FROM (?:\[((?:[^\]]|\]\])*)\]\.)?\[((?:[^\]]|\]\])*)\]$)"_s,
             QRegularExpression::CaseInsensitiveOption);
@@ -203,6 +206,8 @@ public:
 
         if (catalogueQuery.match(commandText).hasMatch())
             return catalogueResult();
+        if (tableListQuery.match(commandText).hasMatch())
+            return tableListResult();
         if (const auto m = dataQuery.match(commandText); m.hasMatch()) {
             const QString schema = m.hasCaptured(1) ? m.captured(1).replace(u"]]"_s, u"]"_s) : u"dbo"_s;
             const MemoryDatabase::Table& table = findTable(schema, m.captured(2).replace(u"]]"_s, u"]"_s));
@@ -294,6 +299,21 @@ private:
                 && table.schema.compare(schema, Qt::CaseInsensitive) == 0)
                 return table;
         throw DbError(u"[Memory][SQL Server]Invalid object name '"_s + name + u"'."_s, 208);
+    }
+
+    /** The tables and views in the order they were added, which stands for the server's sorted table list. */
+    std::unique_ptr<RecordSet> tableListResult()
+    {
+        std::vector<MemoryDatabase::Row> rows;
+        for (const auto& table : m_db.tables()) {
+            if (table.type == u"SYSTEM TABLE"_s)
+                continue; // information_schema lists no system tables
+            rows.push_back({FieldValue::ofText(table.schema),
+                            FieldValue::ofText(m_db.lowerCaseTableList ? table.name.toLower() : table.name),
+                            FieldValue::ofText(table.type == u"TABLE"_s ? u"BASE TABLE"_s : table.type)});
+        }
+        return std::make_unique<MemoryRecordSet>(QStringList{u"TABLE_SCHEMA"_s, u"TABLE_NAME"_s, u"TABLE_TYPE"_s},
+                                                 std::move(rows));
     }
 
     /** Every column of every table and view, in the order of the table list, as information_schema gives them. */
