@@ -492,10 +492,6 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         return refuse(u"--verify and --no-verify contradict each other."_s);
     if (parser.isSet(u"replace"_s) && !parser.isSet(u"restore-as"_s))
         return refuse(u"--replace goes with --restore-as (a plain restore always replaces the database)."_s);
-    // The table connections would name the script's own database: a restore beside it goes on one connection.
-    if (parser.isSet(u"jobs"_s) && parser.value(u"jobs"_s) != u"1"_s && parser.isSet(u"restore-as"_s))
-        return refuse(
-            u"--jobs does not go with --restore-as: a restore into another database runs on one connection."_s);
 
     const Options options(parser, env.settings);
     if (options.isSet(u"timeout"_s))

@@ -176,10 +176,13 @@ private:
             if (!connection) {
                 connection = m_factory.createConnection();
                 connection->Open(m_connectionString);
-                session = std::make_unique<RestoreSession>(*connection, m_options.transform);
-                if (!step.context.isEmpty()) {
+                const bool ownUse = !m_options.tablesUse.isEmpty();
+                session
+                    = std::make_unique<RestoreSession>(*connection, ownUse ? BatchTransform() : m_options.transform);
+                const QString& context = ownUse ? m_options.tablesUse : step.context;
+                if (!context.isEmpty()) {
                     ScriptBatch use;
-                    use.text = step.context;
+                    use.text = context;
                     use.firstLine = table.range.firstLine;
                     use.statements = 1;
                     use.hasUse = true;

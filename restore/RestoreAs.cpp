@@ -207,6 +207,9 @@ void ExecuteScriptAs(ConnectionFactory& factory,
     if (!replace && DatabaseExists(factory, settings, target))
         throw RestoreTargetExists(target);
     auto renamer = std::make_shared<DatabaseRenamer>(target);
+    // The renamer reads the script from its start on the first connection; connections that load whole tables
+    // begin in the target instead, and their table blocks need no renaming.
+    options.tablesUse = ScriptText::useDatabaseLine(target);
     options.transform = [renamer](const ScriptBatch& batch) {
         ScriptBatch renamed = batch;
         renamer->rewrite(renamed);

@@ -78,6 +78,12 @@ struct RestoreOptions
     int jobs = 1;
     /** What is sent for each batch; empty sends the script's text (see BatchTransform). */
     BatchTransform transform;
+    /**
+     * With several connections: the USE statement each table connection begins with in place of the script's own,
+     * its table batches then sent as the script has them. A restore into another database names that database here:
+     * `transform` follows the script from its first line and runs on the first connection only.
+     */
+    QString tablesUse;
 };
 
 /**

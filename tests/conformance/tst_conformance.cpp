@@ -1041,18 +1041,25 @@ private slots:
     void restoreAsLeavesTheOriginalAlone_data()
     {
         QTest::addColumn<bool>("compress");
-        QTest::newRow("plain") << false;
-        QTest::newRow("compressed") << true;
+        QTest::addColumn<int>("jobs");
+        QTest::newRow("plain") << false << 1;
+        QTest::newRow("compressed") << true << 1;
+        QTest::newRow("plain, --jobs 2") << false << 2;
     }
 
     void restoreAsLeavesTheOriginalAlone()
     {
         QFETCH(bool, compress);
+        QFETCH(int, jobs);
+        RestoreOptions options;
+        options.jobs = jobs;
         ScratchDatabase db(m_server, u"beside"_s);
         SETUP(db.createError);
         SETUP(db.execute(u"CREATE TABLE People (Id INT, Name NVARCHAR(20), Born DATETIME)\r\n"
                          u"INSERT INTO People VALUES (1, 'Baker''s', '1970-05-01')\r\n"
-                         u"INSERT INTO People VALUES (2, NULL, NULL)"_s));
+                         u"INSERT INTO People VALUES (2, NULL, NULL)\r\n"
+                         u"CREATE TABLE Notes (Id INT, Note NVARCHAR(20))\r\n"
+                         u"INSERT INTO Notes VALUES (1, N'kept')"_s));
         DumpHarness yesterday(m_server.factory(), ServerLabel, db.name);
         yesterday.source.compress = compress;
         QVERIFY(yesterday.dump(m_server.connectionString(db.name)));
@@ -1066,8 +1073,8 @@ private slots:
 
         DropAfter copy(m_server, db.name + u"_old"_s);
         FakeDialogs dialogs;
-        ExecuteScriptAs(m_server.factory(), dialogs, m_server.settings(db.name), yesterday.outputPath, copy.name,
-                        false);
+        ExecuteScriptAs(m_server.factory(), dialogs, m_server.settings(db.name), yesterday.outputPath, copy.name, false,
+                        options);
         QCOMPARE(dialogs.errorReports(), QStringList());
 
         const QList<QList<FieldValue>> original = m_server.query(db.name, select, 3, error);
@@ -1093,7 +1100,8 @@ private slots:
                                  ExecuteScriptAs(m_server.factory(), dialogs, m_server.settings(db.name),
                                                  yesterday.outputPath, copy.name.toUpper(), false));
         QCOMPARE(m_server.query(copy.name, select, 3, error).size(), 3);
-        ExecuteScriptAs(m_server.factory(), dialogs, m_server.settings(db.name), yesterday.outputPath, copy.name, true);
+        ExecuteScriptAs(m_server.factory(), dialogs, m_server.settings(db.name), yesterday.outputPath, copy.name, true,
+                        options);
         QCOMPARE(m_server.query(copy.name, select, 3, error).size(), 2);
         QCOMPARE(m_server.query(db.name, select, 3, error).size(), 3);
     }
