@@ -68,10 +68,11 @@ settings, from cron or from the systemd user timer in this package.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION database)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries' packages from dpkg-shlibdeps, plus the ODBC driver, ISA-L (compressed backups) and the tools the maintainer scripts call.
+# The libraries' packages (Qt, unixODBC, ISA-L, QtKeychain) from dpkg-shlibdeps, with their versions, plus the ODBC
+# driver and the tools the maintainer scripts call.
 # QtKeychain opens libsecret at run time, so dpkg-shlibdeps cannot see it; a Secret Service to talk to is recommended.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "tdsodbc, unixodbc, odbcinst, libisal2, libqt6keychain1, libsecret-1-0")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "tdsodbc, unixodbc, odbcinst, libsecret-1-0")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager | keepassxc, rclone")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg}/postinst ${pkg}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
