@@ -831,6 +831,18 @@ private:
                 writeOut(m_writer.takePartial()); // the rows so far reach the client, then silence
                 stallUntilHungUp();
             }
+            if (fault.holdAfterRows >= 0 && sent >= fault.holdAfterRows) {
+                writeOut(m_writer.takePartial()); // the rows so far reach the client, then nothing until cancelled
+                while (!attentionArrived()) {
+                    if (stopping())
+                        throw ConnectionEnded();
+                    QThread::msleep(10);
+                }
+                m_writer.append(doneToken(TokenDone, DoneAttention, 0xC1, 0));
+                flush(true);
+                m_attended = true;
+                return false;
+            }
             if (fault.rowDelayMs > 0) {
                 writeOut(m_writer.takePartial()); // what is ready reaches the client before the pause
                 for (int waited = 0; waited < fault.rowDelayMs; waited += 10) {

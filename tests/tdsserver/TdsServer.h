@@ -149,6 +149,11 @@ struct Faults
      * may when no ORDER BY asks for one; an ORDER BY is still honoured.
      */
     bool shuffleCatalogue = false;
+    /**
+     * After this many rows of a user table's SELECT, send nothing more until the client sends an attention, and then
+     * answer it, as a server does whose statement waits on a lock (negative: never).
+     */
+    qint64 holdAfterRows = -1;
 };
 
 /**
