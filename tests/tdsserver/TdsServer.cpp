@@ -405,6 +405,16 @@ private:
         for (const MessageRule& rule : rules)
             if (rule.delayMs > 0 && text.contains(rule.needle))
                 QThread::msleep(rule.delayMs);
+        if (const QString held = faults().holdBatchContaining; !held.isEmpty() && text.contains(held)) {
+            while (!attentionArrived()) {
+                if (stopping())
+                    throw ConnectionEnded();
+                QThread::msleep(10);
+            }
+            m_writer.append(doneToken(TokenDone, DoneAttention, 0, 0));
+            flush(true);
+            return;
+        }
         QList<sql::Statement> statements;
         QString near;
         if (sql::parseBatch(text, statements, near)) {

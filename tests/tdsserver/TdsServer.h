@@ -154,6 +154,8 @@ struct Faults
      * answer it, as a server does whose statement waits on a lock (negative: never).
      */
     qint64 holdAfterRows = -1;
+    /** A batch holding this text is answered only by the attention that cancels it (empty: none). */
+    QString holdBatchContaining = {};
 };
 
 /**
