@@ -1384,6 +1384,11 @@ private slots:
                  qPrintable(log));
         QVERIFY(!log.contains(u"removed"_s));
         QCOMPARE(h.dialogs.errorReports(), QStringList());
+        // Retention was skipped, not idle: the next run that completes keeps one backup.
+        h.clock.setNow(h.clock.now().addDays(1));
+        h.afterSave.clear();
+        QVERIFY(h.dump());
+        QCOMPARE(h.files(), QStringList{u"Sales 2021-09-01 930AM.sql"_s});
     }
 
     void sameMinuteWaitsForTheFolderLock_data()
