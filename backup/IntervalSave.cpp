@@ -389,6 +389,18 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
 
 void DumpRun::runAfterSave(StatusFrame& statusFrame)
 {
+    // A step that does not come back from a stop in time (a drill whose server does not answer the cancel) ends with
+    // the process: the log says so, the backup stays.
+    StopRequest::Hook forcedEnd;
+    if (m_engine.m_stop)
+        forcedEnd = m_engine.m_stop->onForcedEnd([this] {
+            try {
+                m_engine.WriteBackupLog(m_path + u" steps after the save: "_s + InterruptedText + u" at "_s
+                                        + defaultDateTimeText(m_context.clock.now()));
+            } catch (const std::exception&) {
+                // The process is ending on a signal: there is nobody to tell.
+            }
+        });
     QStringList said;
     for (const AfterSaveStep& afterSave : m_context.afterSave) {
         if (!afterSave)

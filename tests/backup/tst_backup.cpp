@@ -1391,6 +1391,31 @@ private slots:
         QCOMPARE(h.files(), QStringList{u"Sales 2021-09-01 930AM.sql"_s});
     }
 
+    void forcedEndDuringTheStepsAfterSaveLogsItAndKeepsTheBackup()
+    {
+        // A step that does not come back in time (a drill on a server that does not answer the cancel): the forced
+        // end, on another thread, says so in the log; the saved backup stays.
+        Harness h;
+        h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}};
+        StopRequest stop;
+        h.afterSave.push_back([&](const QString&) {
+            stop.request(SIGTERM);
+            std::thread([&] { stop.forceEnd(); }).join();
+            return AfterSaveOutcome{AfterSaveOutcome::Result::Failed, u"not verified: interrupted"_s, 1};
+        });
+        IntervalSave save = h.engine();
+        save.setStopRequest(&stop);
+        QVERIFY(save.SaveAll(u"Driver={SQL Server};"_s, h.status));
+        QCOMPARE(h.files(), QStringList{u"Sales 2021-08-31 930AM.sql"_s});
+        const QString log = QString::fromUtf8(Harness::readBytes(h.logPath));
+        QVERIFY2(log.startsWith(h.outputPath() + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s + h.outputPath()
+                                + u" steps after the save: interrupted at 8/31/2021 9:30:12 AM\r\n"_s),
+                 qPrintable(log));
+        QVERIFY(!log.contains(u"backup failed"_s));
+        stop.forceEnd(); // the dump is over: nothing more is logged
+        QCOMPARE(QString::fromUtf8(Harness::readBytes(h.logPath)), log);
+    }
+
     void sameMinuteWaitsForTheFolderLock_data()
     {
         QTest::addColumn<bool>("released");
