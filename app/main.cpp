@@ -16,7 +16,9 @@
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 #include "Startup.h"
+#include "StopRequest.h"
 #include "SysTray.h"
+#include "TerminationSignals.h"
 #include "TrayBackend.h"
 #include "Version.h"
 #include "WindowDumpSource.h"
@@ -26,49 +28,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
-
-/**
- * Ends the program on SIGTERM, SIGINT and SIGHUP (a log-out, a service manager, Ctrl+C) the way closing its window
- * does, so that the tray icon is removed first. The handler only writes a byte; the closing runs in the event loop.
- */
-void closeOnTerminationSignals(std::function<void()> closeProgram)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [notifier, closeProgram = std::move(closeProgram)] {
-        char byte = 0;
-        [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
-        notifier->setEnabled(false);
-        closeProgram();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int number : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(number, &action, nullptr);
-}
 
 /** True when the command line asks for the version: the program then prints it and ends without a window. */
 bool versionAsked(int argc, char* argv[])
@@ -110,6 +77,9 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    // SIGTERM, SIGINT and SIGHUP (a log-out, a service manager, Ctrl+C) stop a running backup, the steps after it or
+    // a restore: the work ends, its working file goes, the log says "interrupted".
+    StopRequest stop;
     WindowDumpSource dumpSource;
     Form1* connectionWindow = nullptr;
     Form2* mainWindow = nullptr;
@@ -121,6 +91,7 @@ int main(int argc, char* argv[])
                               processApplicationEvents,
                               [&mainWindow](const QString& text) { mainWindow->setProgressText(text); }};
     drillContext.completeSchema = [&mainWindow] { return mainWindow->completeSchema(); };
+    drillContext.stop = &stop;
     const AfterSaveStep verify = [&mainWindow, drill = RestoreDrill(drillContext)](const QString& path) mutable {
         if (!mainWindow || !mainWindow->verifyBackups())
             return AfterSaveOutcome{};
@@ -130,13 +101,14 @@ int main(int argc, char* argv[])
     };
     // The copy to another place runs last of the steps after a save (after the restore drill, where there is one);
     // its removals at the destination go to the engine's backup log.
-    QProcessRunner processes(processApplicationEvents);
+    QProcessRunner processes(processApplicationEvents, &stop);
     IntervalSave* logOwner = nullptr;
     OffsiteCopy offsite(processes, dialogs, clock,
                         [&logOwner](const QString& line) { logOwner->WriteBackupLog(line); });
     IntervalSave engine(BackupContext{
         *factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}, {verify, offsite.step(dumpSource)}});
     logOwner = &engine;
+    engine.setStopRequest(&stop);
     WorkGuard guard;
     DesktopServicesOpener opener;
     std::unique_ptr<StartupRegistration> startup = createStartupRegistration();
@@ -147,6 +119,7 @@ int main(int argc, char* argv[])
         programFolder = QDir::cleanPath(installed);
 
     bool ending = false;
+    int exitStatus = 0;
     const auto endProgram = [&] {
         if (ending)
             return;
@@ -154,7 +127,7 @@ int main(int argc, char* argv[])
         // The connection window's close leaves a loaded main window behind: its tray icon goes first.
         if (mainWindow)
             mainWindow->trayIcon().setInTray(false);
-        QCoreApplication::exit(0);
+        QCoreApplication::exit(exitStatus);
     };
 
     QtKeychainKeyring keyring;
@@ -166,19 +139,28 @@ int main(int argc, char* argv[])
                                   form1.activateWindow();
                               },
                               processApplicationEvents, *startup, opener, createPlatformTrayBackend(), programFolder,
-                              endProgram, &offsite});
+                              endProgram, &offsite, &stop});
     mainWindow = &form2;
     connectionWindow = &form1;
     dumpSource.setConnectionWindow(&form1);
     dumpSource.setMainWindow(&form2);
     form1.setShowMainWindow([&form2] { form2.showWindow(); });
 
-    closeOnTerminationSignals([&] {
+    // The signal's thread cancels what waits on the server; the windows close in the event loop, the way their close
+    // boxes close them, once the work has come back to it. A signal that stopped a backup or a restore ends the program
+    // with 128 and its number; one that finds nothing running ends it as a close does.
+    const auto closeOnSignal = [&](int number) {
+        if (guard.busy() || engine.wasInterrupted() || form2.restoreInterrupted())
+            exitStatus = 128 + number;
         if (form2.isLoaded())
             form2.close();
         else
             form1.close();
         endProgram(); // a window that was hidden closes without its close event
+    };
+    const std::unique_ptr<TerminationSignals> termination = TerminationSignals::install(stop, [&](int number) {
+        QMetaObject::invokeMethod(
+            qApp, [&closeOnSignal, number] { closeOnSignal(number); }, Qt::QueuedConnection);
     });
 
     form1.start();

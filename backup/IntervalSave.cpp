@@ -9,12 +9,14 @@
 #include "SchemaCatalogue.h"
 #include "SchemaScript.h"
 #include "ScriptText.h"
+#include "StopRequest.h"
 #include "Views.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSet>
 
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -163,7 +165,7 @@ public:
     explicit DumpRun(IntervalSave& engine)
         : m_engine(engine)
         , m_context(engine.m_context)
-        , m_proc(m_context.dialogs, ModuleName, u"SaveAll"_s)
+        , m_proc(engine.m_reports, ModuleName, u"SaveAll"_s)
         , m_previousOutcome(engine.m_outcome)
     {
         m_engine.m_outcome = &m_outcome;
@@ -177,8 +179,13 @@ public:
 private:
     template <typename Statement> bool step(int line, Statement&& statement)
     {
+        // After a stop no step runs; a step that the stop's cancel made fail is not the dump's failure.
+        if (interrupted())
+            return false;
         if (m_proc.run(line, std::forward<Statement>(statement)))
             return true;
+        if (interrupted())
+            return false;
         // The first failure of this procedure; an earlier one (here or in FileCont) is already noted.
         m_engine.noteFailure(m_proc.firstFailure());
         return false;
@@ -190,6 +197,15 @@ private:
                 m_buffer.appendLine(text);
         });
     }
+
+    /** True once a stop was requested before the backup had its name; the first time, the dump stops there. */
+    bool interrupted();
+    /** Removes the working file and logs the interruption, once, from whichever thread comes first. */
+    void removeAndLogInterrupted();
+    /** The end of a dump that a stop ended: the working file goes, the log says so. Returns false. */
+    bool endInterrupted(StatusFrame& statusFrame);
+    /** What runs while the dump waits for its file's writer thread: window events; a stop ends the wait. */
+    void whileWaiting();
 
     void writeHeader(Connection* connection);
     /** The steps after a saved backup, each with its log line; their words follow the status caption. */
@@ -228,6 +244,15 @@ private:
     qint64 m_startMs = 0;
     qint64 m_lastProgressMs = 0;
     DumpProgress m_progress;
+
+    bool m_interrupted = false;
+    /** The backup has its final name: a stop from now on leaves it as it is. */
+    bool m_pastCommit = false;
+    /** The working file's path, for the forced end on another thread. */
+    QString m_workingPath;
+    std::mutex m_workingPathMutex;
+    OnceOnly m_interruptedEnd;
+    StopRequest::Hook m_forcedEnd; // last: it goes first, before what its action uses
 };
 
 bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
@@ -243,9 +268,19 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     const bool compress = m_context.source.compressBackups();
     m_complete = m_context.source.completeSchema();
 
+    m_engine.m_interrupted = false;
+    StopRequest* const stop = m_engine.m_stop;
+    // A stop from outside that the dump does not reach in time ends the process: what the dump leaves goes first.
+    if (stop)
+        m_forcedEnd = stop->onForcedEnd([this] { removeAndLogInterrupted(); });
+
     std::unique_ptr<Connection> connection;
+    StopRequest::Hook cancel;
     bool inTransaction = false;
     step(100, [&] { connection = m_context.factory.createConnection(); });
+    // A statement that waits on the server when a stop comes is cancelled through the driver.
+    if (connection && stop)
+        cancel = stop->onStop([c = connection.get()] { c->cancel(); });
     if (connection) {
         step(122, [&] { connection->setCursorLocation(adUseClient); });
         // Where the database allows it, the table list, the column descriptions and every row come from one
@@ -265,7 +300,10 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     // The script goes into a working file; only a dump whose every step succeeded gives it the final name. The
     // file is written on a thread of its own: while it catches up, the window's events run.
     m_file = std::make_unique<BackupFile>(m_path, std::move(stage));
-    m_file->setWhileWaiting(m_context.letEventsRun);
+    if (stop)
+        m_file->setWhileWaiting([this] { whileWaiting(); });
+    else
+        m_file->setWhileWaiting(m_context.letEventsRun);
 
     writeHeader(connection.get());
 
@@ -290,6 +328,8 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     }
     if (flush())
         m_stopped = !m_engine.finishBackup(*m_file);
+    if (interrupted())
+        return endInterrupted(statusFrame); // nothing more is asked of the server; releasing the connection ends it
 
     // A failed dump leaves the read-only transaction to the close, which rolls it back: a server that ended it with
     // the failure would otherwise answer the COMMIT with a second, misleading report.
@@ -299,7 +339,25 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         step(318, [&] { connection->Close(); });
 
     if (!m_outcome.failed)
-        step(336, [&] { m_file->commit(m_engine.m_lockWaitMs, m_context.letEventsRun); });
+        step(336, [&] {
+            if (stop)
+                m_file->commit(m_engine.m_lockWaitMs, [this] { whileWaiting(); });
+            else
+                m_file->commit(m_engine.m_lockWaitMs, m_context.letEventsRun);
+        });
+    if (m_interrupted && !m_file->isCommitted()) {
+        // The writer thread ends first: a rename it had begun when the stop came completes, and the backup stands.
+        m_file->abandon();
+        if (!m_file->isCommitted())
+            return endInterrupted(statusFrame);
+        m_interrupted = false;
+        m_stopped = false;
+        m_outcome = {};
+    }
+    // From here the backup is complete: a stop changes nothing of it.
+    m_pastCommit = m_file->isCommitted();
+    if (m_pastCommit)
+        m_forcedEnd.reset();
     if (!m_file->isCommitted())
         m_file->abandon(); // a failed dump leaves no file: no script that looks complete and is not
     else if (QFile::exists(Retention::verifiedMarkPath(m_path)))
@@ -320,9 +378,10 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     m_engine.m_lastAfterSave.clear();
     if (!m_outcome.failed)
         runAfterSave(statusFrame);
-    if (!m_outcome.failed)
+    // After a stop the program is ending: old backups stay until a run that completes.
+    if (!m_outcome.failed && !m_engine.m_interrupted)
         Retention(
-            m_context.dialogs, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
+            m_engine.m_reports, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
             m_engine.m_removeFile)
             .RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
     return !m_outcome.failed;
@@ -330,11 +389,26 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
 
 void DumpRun::runAfterSave(StatusFrame& statusFrame)
 {
+    // A step that does not come back from a stop in time (a drill whose server does not answer the cancel) ends with
+    // the process: the log says so, the backup stays.
+    StopRequest::Hook forcedEnd;
+    if (m_engine.m_stop)
+        forcedEnd = m_engine.m_stop->onForcedEnd([this] {
+            try {
+                m_engine.WriteBackupLog(m_path + u" steps after the save: "_s + InterruptedText + u" at "_s
+                                        + defaultDateTimeText(m_context.clock.now()));
+            } catch (const std::exception&) {
+                // The process is ending on a signal: there is nobody to tell.
+            }
+        });
     QStringList said;
     for (const AfterSaveStep& afterSave : m_context.afterSave) {
         if (!afterSave)
             continue;
+        // A step that a stop reaches ends early and says "interrupted" in its words; those after it end at once.
         AfterSaveOutcome outcome = afterSave(m_path);
+        if (m_engine.m_stop && m_engine.m_stop->requested())
+            m_engine.m_interrupted = true;
         if (outcome.text.isEmpty())
             continue; // a step that is switched off had nothing to do and says nothing
         m_engine.m_lastAfterSave.push_back(outcome);
@@ -344,6 +418,62 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
     }
     if (!said.isEmpty())
         step(326, [&] { statusFrame.setCaption(statusFrame.caption() + u"; "_s + said.join(u"; "_s)); });
+}
+
+bool DumpRun::interrupted()
+{
+    if (m_interrupted)
+        return true;
+    if (m_pastCommit || !m_engine.m_stop || !m_engine.m_stop->requested())
+        return false;
+    m_interrupted = true;
+    m_stopped = true;
+    m_outcome.failed = true;
+    m_outcome.firstFailure = InterruptedText;
+    return true;
+}
+
+void DumpRun::whileWaiting()
+{
+    if (m_context.letEventsRun)
+        m_context.letEventsRun();
+    if (!m_pastCommit && m_engine.m_stop->requested())
+        throw Interrupted(); // a stop ends the wait for the disk or for another backup's commit
+}
+
+bool DumpRun::endInterrupted(StatusFrame& statusFrame)
+{
+    m_file->abandon(); // the writer thread ends, then the working file goes
+    removeAndLogInterrupted();
+    m_forcedEnd.reset();
+    try {
+        statusFrame.setCaption(u"Auto Backup Failed at "_s + defaultDateTimeText(m_context.clock.now()));
+    } catch (const std::exception&) {
+        // The program is ending on a signal: the caption is not worth a report.
+    }
+    m_engine.m_lastOutputPath = m_path;
+    m_engine.m_lastAfterSave.clear();
+    m_engine.m_interrupted = true;
+    return false;
+}
+
+void DumpRun::removeAndLogInterrupted()
+{
+    m_interruptedEnd.run([this] {
+        QString working;
+        {
+            const std::lock_guard lock(m_workingPathMutex);
+            working = m_workingPath;
+        }
+        if (!working.isEmpty())
+            QFile::remove(working);
+        try {
+            m_engine.WriteBackupLog(m_path + u" backup failed at "_s + defaultDateTimeText(m_context.clock.now())
+                                    + u": "_s + InterruptedText);
+        } catch (const std::exception&) {
+            // The process is ending on a signal: there is nobody to tell.
+        }
+    });
 }
 
 void DumpRun::writeHeader(Connection* connection)
@@ -542,6 +672,8 @@ void DumpRun::pump()
     m_lastPumpMs = now;
     if (m_context.letEventsRun)
         m_context.letEventsRun();
+    if (interrupted())
+        return;
     if (now - m_lastProgressMs >= ProgressIntervalMs)
         reportProgress();
 }
@@ -555,6 +687,10 @@ bool DumpRun::flush()
     const QByteArray bytes = QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size()));
     const bool written = m_engine.appendToBackup(*m_file, bytes);
     m_buffer.clear();
+    if (m_workingPath.isEmpty() && !m_file->workingPath().isEmpty()) {
+        const std::lock_guard lock(m_workingPathMutex);
+        m_workingPath = m_file->workingPath();
+    }
     m_stopped = !written;
     return written;
 }
@@ -584,6 +720,13 @@ QString IntervalSave::lastOutputPath() const
     return m_lastOutputPath;
 }
 
+void IntervalSave::Reports::errorReport(const QString& text)
+{
+    if (m_engine.m_stop && m_engine.m_stop->requested())
+        return;
+    m_engine.m_context.dialogs.errorReport(text);
+}
+
 void IntervalSave::noteFailure(const QString& description)
 {
     if (m_outcome && !m_outcome->failed) {
@@ -594,7 +737,7 @@ void IntervalSave::noteFailure(const QString& description)
 
 void IntervalSave::FileCont(const QString& path, QString& text, int mode)
 {
-    ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
+    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
     QFile file;
     proc.run(100, [&] { file.setFileName(path); });
     int branch = 0;
@@ -629,7 +772,7 @@ void IntervalSave::FileCont(const QString& path, QString& text, int mode)
 
 bool IntervalSave::appendToFile(const QString& path, const QByteArray& bytes)
 {
-    ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
+    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
     QFile file;
     proc.run(100, [&] { file.setFileName(path); });
     proc.run(102, [] {});
@@ -651,7 +794,7 @@ bool IntervalSave::finishBackup(BackupFile& file)
 
 bool IntervalSave::backupSteps(BackupFile& file, const std::function<void()>& write)
 {
-    ReportingProcedure proc(m_context.dialogs, ModuleName, u"FileCont"_s);
+    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
     proc.run(100, [] {});
     proc.run(102, [] {});
     bool isOpen = file.isCreated();

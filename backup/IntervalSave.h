@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "DateTimeText.h"
+#include "Dialogs.h"
 #include "EventPump.h"
 #include "Retention.h"
 
@@ -13,8 +14,8 @@
 
 class BackupFile;
 class ConnectionFactory;
-class Dialogs;
 class StatusFrame;
+class StopRequest;
 
 /** What the dump reads from the windows when it starts: Text1, Text4 (connection window) and Text5 (main window). */
 class DumpSource
@@ -158,6 +159,16 @@ public:
     void setLockWaitMs(int ms) { m_lockWaitMs = ms; }
     /** How the retention of old backups removes a file (tests make it fail); empty: from the disk. */
     void setFileRemover(Retention::FileRemover remover) { m_removeFile = std::move(remover); }
+    /**
+     * A stop from outside (a termination signal) that the dump heeds: it cancels what waits on the server, ends at its
+     * next step without reporting the failures the stop caused, removes the working file and logs "<path> backup
+     * failed at <date and time>: interrupted". A stop during the steps after a saved backup ends them (each says
+     * "interrupted" in its own log line); the backup stays and no old backup is removed. None: the dump runs to its
+     * end.
+     */
+    void setStopRequest(StopRequest* stop) { m_stop = stop; }
+    /** True when the last SaveAll, or the steps after its save, ended because of a stop from outside. */
+    bool wasInterrupted() const { return m_interrupted; }
 
 private:
     friend class DumpRun;
@@ -175,7 +186,37 @@ private:
     };
     void noteFailure(const QString& description);
 
+    /** The error reports of the engine: none once a stop was requested, for the stop is no failure of a step. */
+    class Reports : public Dialogs
+    {
+    public:
+        explicit Reports(IntervalSave& engine)
+            : m_engine(engine)
+        { }
+        void message(const QString& text) override { m_engine.m_context.dialogs.message(text); }
+        bool question(const QString& text) override { return m_engine.m_context.dialogs.question(text); }
+        void errorReport(const QString& text) override;
+        QString openFileName(const QString& title, const QString& filter) override
+        {
+            return m_engine.m_context.dialogs.openFileName(title, filter);
+        }
+        QString browseForFolder(const QString& prompt, const QString& startFolder) override
+        {
+            return m_engine.m_context.dialogs.browseForFolder(prompt, startFolder);
+        }
+        QString chooseItem(const QString& prompt, const QStringList& items) override
+        {
+            return m_engine.m_context.dialogs.chooseItem(prompt, items);
+        }
+
+    private:
+        IntervalSave& m_engine;
+    };
+
     BackupContext m_context;
+    Reports m_reports{*this};
+    StopRequest* m_stop = nullptr;
+    bool m_interrupted = false;
     QString m_lastOutputPath;
     std::vector<AfterSaveOutcome> m_lastAfterSave;
     DumpOutcome* m_outcome = nullptr;

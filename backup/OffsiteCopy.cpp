@@ -7,6 +7,7 @@
 #include "ErrorReport.h"
 #include "Failure.h"
 #include "ProcessRunner.h"
+#include "StopRequest.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -158,6 +159,8 @@ AfterSaveOutcome OffsiteCopy::copy(
 
     for (const QStringList& arguments : {copyArguments(localPath, dest), checkArguments(localPath, dest)}) {
         const ProcessResult result = rclone(arguments);
+        if (result.interrupted)
+            return failed(InterruptedText); // the program is ending: the copy is not finished, whatever rclone said
         if (result.started && !result.timedOut && !result.crashed && result.exitCode == 0)
             continue;
         const QString reason = rcloneReason(result.standardError);

@@ -14,6 +14,7 @@
 #include "Retention.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
+#include "StopRequest.h"
 #include "Version.h"
 #include "Views.h"
 
@@ -270,6 +271,13 @@ struct ActionContext
     QString connectionString;
 };
 
+/** The end of an action that a signal stopped: said on standard error, 128 and the signal's number. */
+int interruptedStatus(CommandEnvironment& env)
+{
+    env.err << u"Stopped by signal "_s << env.stop->signalNumber() << u"."_s << Qt::endl;
+    return env.stop->exitStatus();
+}
+
 int backupAction(ActionContext& action)
 {
     const Options& options = action.options;
@@ -301,7 +309,7 @@ int backupAction(ActionContext& action)
     // The copy to another place: refused before the backup when rclone is missing or the destination is not usable.
     source.copyTo = options.isSet(u"no-copy"_s) ? QString() : options.valueOr(u"copy-to"_s, SettingKeys::CopyTo);
     source.copyTo = source.copyTo.trimmed();
-    QProcessRunner realRunner;
+    QProcessRunner realRunner({}, env.stop);
     IntervalSave* logOwner = nullptr;
     OffsiteCopy offsite(env.processes ? *env.processes : realRunner, action.dialogs, env.clock,
                         [&logOwner](const QString& line) { logOwner->WriteBackupLog(line); });
@@ -331,6 +339,7 @@ int backupAction(ActionContext& action)
                            {},
                            {}};
         drill.completeSchema = [complete = source.complete] { return complete; };
+        drill.stop = env.stop;
         QString lastStage;
         drill.progress = [&env, lastStage](const QString& text) mutable {
             // One line per stage: the percentages of a stage would fill a cron mail.
@@ -344,11 +353,14 @@ int backupAction(ActionContext& action)
     if (!source.copyTo.isEmpty())
         context.afterSave.push_back(offsite.step(source));
     IntervalSave engine(context);
+    engine.setStopRequest(env.stop);
     logOwner = &engine;
 
     PlainStatusFrame status;
     const bool saved = engine.SaveAll(action.connectionString, status);
     env.err << status.caption() << Qt::endl;
+    if (engine.wasInterrupted())
+        return interruptedStatus(env);
     if (!saved)
         return ExitFailure;
     env.out << engine.lastOutputPath() << Qt::endl;
@@ -375,8 +387,13 @@ int restoreAction(ActionContext& action)
         action.dialogs.message(RestoreFileNotFoundMessage);
         return ExitFailure;
     }
+    // The backup log, for the line of a restore that a signal stopped.
+    FixedDumpSource noDump({}, {}, {});
+    IntervalSave log(BackupContext{env.factory, action.dialogs, env.clock, noDump, {}, env.logPath, {}, {}});
     RestoreOptions restoreOptions;
     restoreOptions.clock = &env.clock;
+    restoreOptions.stop = env.stop;
+    restoreOptions.writeLog = [&log](const QString& line) { log.WriteBackupLog(line); };
     if (action.options.isSet(u"jobs"_s))
         restoreOptions.jobs = *wholeNumber(action.options.value(u"jobs"_s), 1, MaxRestoreJobs);
     qint64 lastShownMs = -1;
@@ -408,6 +425,9 @@ int restoreAction(ActionContext& action)
         else
             ExecuteScript(env.factory, action.dialogs, action.settings, path, restoreOptions);
         show(last);
+    } catch (const Interrupted&) {
+        show(last);
+        return interruptedStatus(env);
     } catch (const RestoreAsRefusal& refusal) {
         env.err << refusal.description() << Qt::endl;
         if (dynamic_cast<const RestoreTargetExists*>(&refusal))
@@ -445,7 +465,10 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         u"TESSALINE_PASSWORD when it is set, else from the stored settings or, when Tessaline keeps it there, from "
         u"the desktop keyring; never from the command line.\n\n"
         u"Exit status: 0 success, 1 a step failed (the backup log says so too), 2 bad usage, 3 the backup was saved "
-        u"but its copy (--copy-to) failed."_s);
+        u"but its copy (--copy-to) failed, 128 + N stopped by signal N (SIGTERM, SIGINT or SIGHUP: the backup's "
+        u"working "
+        u"file is removed, the log says \"interrupted\" and no old backup is removed; a restore stops after rolling "
+        u"back its open batches; a second signal ends at once)."_s);
     const QCommandLineOption helpOption({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
     const QCommandLineOption versionOption(u"version"_s, u"Show the version and exit."_s);
     parser.addOption(helpOption);

@@ -14,6 +14,7 @@ class ConnectionFactory;
 class Keyring;
 class QTextStream;
 class SettingsStore;
+class StopRequest;
 
 /** Exit statuses of the headless command. */
 enum ExitStatus {
@@ -21,6 +22,7 @@ enum ExitStatus {
     ExitFailure = 1, ///< a step of the backup or the restore failed
     ExitUsage = 2, ///< bad options
     ExitCopyFailed = 3, ///< the backup was saved, its copy to another place failed
+    // 128 + N: stopped by signal N during the backup (or the steps after it) or the restore
 };
 
 /** What the headless command runs with; the program passes the real ones, tests their fakes. */
@@ -39,6 +41,11 @@ struct CommandEnvironment
     Keyring* keyring = nullptr;
     /** Runs rclone for the copy to another place; null: the real processes. */
     ProcessRunner* processes = nullptr;
+    /**
+     * A stop from outside (a termination signal): the backup or restore ends, logs "interrupted" and the command
+     * returns 128 and the signal's number. None: the work runs to its end.
+     */
+    StopRequest* stop = nullptr;
 };
 
 /**

@@ -3,6 +3,8 @@
 #include "OdbcConnection.h"
 #include "QtKeychainKeyring.h"
 #include "SettingsStore.h"
+#include "StopRequest.h"
+#include "TerminationSignals.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -32,6 +34,9 @@ int main(int argc, char* argv[])
     SettingsStore settings;
     SystemClock clock;
     QtKeychainKeyring keyring;
+    // SIGTERM, SIGINT and SIGHUP stop the backup or restore: its working file goes, the log says "interrupted".
+    StopRequest stop;
+    const std::unique_ptr<TerminationSignals> termination = TerminationSignals::install(stop);
     CommandEnvironment environment{*factory,
                                    settings,
                                    clock,
@@ -44,6 +49,7 @@ int main(int argc, char* argv[])
                                    },
                                    QString(),
                                    &keyring,
-                                   nullptr};
+                                   nullptr,
+                                   &stop};
     return runBackupCommand(QCoreApplication::arguments(), environment);
 }

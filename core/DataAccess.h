@@ -128,6 +128,12 @@ public:
     virtual void Close() = 0;
     /** Informational messages (SQL_SUCCESS_WITH_INFO) of the last operation, with the driver's prefixes. */
     virtual QStringList infoMessages() const = 0;
+    /**
+     * Asks the server to stop what the connection's statements are doing. The one call that may come from another
+     * thread, while the connection's own thread waits in the driver: the waiting call then fails with the driver's
+     * text. Does nothing when no statement is there; never throws.
+     */
+    virtual void cancel() noexcept { }
 };
 
 /** Creates connections ("ADODB.Connection"): the ODBC layer in the program, the in-memory database in tests. */

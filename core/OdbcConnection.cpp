@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 using namespace Qt::Literals::StringLiterals;
@@ -56,6 +57,22 @@ struct OdbcSession
     /** The result set whose statement is still active on the connection (FreeTDS allows one). */
     OdbcRecordSet* streaming = nullptr;
     QStringList info;
+    /** The statements allocated and not yet freed; `cancel` reaches them from another thread. */
+    std::mutex statementsMutex;
+    std::vector<SQLHSTMT> statements;
+
+    void track(SQLHSTMT statement)
+    {
+        const std::lock_guard lock(statementsMutex);
+        statements.push_back(statement);
+    }
+    /** Frees the statement; a cancel from another thread finishes before. */
+    void release(SQLHSTMT statement)
+    {
+        const std::lock_guard lock(statementsMutex);
+        std::erase(statements, statement);
+        SQLFreeHandle(SQL_HANDLE_STMT, statement);
+    }
 };
 
 namespace {
@@ -259,6 +276,7 @@ void* OdbcConnection::prepareStatement()
     }
     SQLHSTMT statement = SQL_NULL_HSTMT;
     check(SQLAllocHandle(SQL_HANDLE_STMT, session.connection, &statement), SQL_HANDLE_DBC, session.connection, session);
+    session.track(statement);
     applyStatementTimeout(statement);
     return statement;
 }
@@ -273,7 +291,7 @@ void OdbcConnection::applyStatementTimeout(void* statement)
     try {
         check(rc, SQL_HANDLE_STMT, statement, *m_session, false);
     } catch (...) {
-        SQLFreeHandle(SQL_HANDLE_STMT, statement);
+        m_session->release(statement);
         throw;
     }
 }
@@ -371,6 +389,16 @@ void OdbcConnection::Close()
 QStringList OdbcConnection::infoMessages() const
 {
     return m_session->info;
+}
+
+void OdbcConnection::cancel() noexcept
+{
+    // The driver sends the server an attention for a statement that waits in another thread; the wait then ends with
+    // an error. The lock keeps the handles alive meanwhile.
+    OdbcSession& session = *m_session;
+    const std::lock_guard lock(session.statementsMutex);
+    for (SQLHSTMT statement : session.statements)
+        SQLCancel(statement);
 }
 
 // --- result set
@@ -729,7 +757,7 @@ void OdbcRecordSet::freeStatement() noexcept
 {
     m_block.reset();
     if (m_statement) {
-        SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
+        m_session->release(m_statement);
         m_statement = nullptr;
     }
     m_piece.reset(); // nothing more to read

@@ -171,6 +171,8 @@ public:
     std::unique_ptr<RecordSet> OpenSchema(int schema) override;
     void Close() override;
     QStringList infoMessages() const override;
+    /** SQLCancel on every statement of the connection that is not yet freed. */
+    void cancel() noexcept override;
 
 private:
     friend class OdbcConnectionFactory;

@@ -6,12 +6,15 @@
 #include <QString>
 #include <QStringList>
 
+class StopRequest;
+
 /** How a program run by a ProcessRunner ended. */
 struct ProcessResult
 {
     bool started = false; ///< false: the program could not be started (missing, not executable)
     bool timedOut = false; ///< stopped after the time limit
     bool crashed = false; ///< ended by a signal
+    bool interrupted = false; ///< killed because a stop from outside was requested
     int exitCode = -1; ///< the exit status when it ended on its own
     QByteArray standardOutput;
     QByteArray standardError;
@@ -41,11 +44,13 @@ public:
 class QProcessRunner : public ProcessRunner
 {
 public:
-    explicit QProcessRunner(EventPump letEventsRun = {});
+    /** A stop from outside kills the program that runs (and is not started after it) when `stop` is given. */
+    explicit QProcessRunner(EventPump letEventsRun = {}, const StopRequest* stop = nullptr);
 
     QString findProgram(const QString& program) const override;
     ProcessResult run(const QString& program, const QStringList& arguments, int timeLimitMs) override;
 
 private:
     EventPump m_letEventsRun;
+    const StopRequest* m_stop;
 };

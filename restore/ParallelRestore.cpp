@@ -5,6 +5,7 @@
 #include "RestorePlan.h"
 #include "RestoreSession.h"
 #include "ScriptRestore.h"
+#include "StopRequest.h"
 
 #include <QDir>
 #include <QFile>
@@ -104,6 +105,7 @@ private:
     void runSerial(const ScriptRange& range)
     {
         forEachBatch(m_path, range, m_plan.ownFormat, [&](const ScriptBatch& batch) {
+            ThrowIfStopped(m_options);
             m_serial.send(batch);
             m_shared.rows += batch.onlyInserts ? batch.inserts : 0;
             m_shared.bytes += ScriptBatcher::utf8Length(batch.text);
@@ -118,6 +120,13 @@ private:
         std::atomic<std::size_t> next{0};
         std::vector<QString> current(count);
         std::size_t running = count;
+        // A stop from outside ends every connection after its batch, as a failure does; the batches that wait on
+        // the server are cancelled by each connection's own hook.
+        const StopRequest::Hook stopAll = m_options.stop ? m_options.stop->onStop([this] {
+            m_shared.stop = true;
+            m_shared.changed.notify_all();
+        })
+                                                         : StopRequest::Hook();
         std::vector<std::thread> threads;
         threads.reserve(count);
         for (std::size_t w = 0; w < count; ++w) {
@@ -158,6 +167,7 @@ private:
         }
         for (std::thread& thread : threads)
             thread.join();
+        ThrowIfStopped(m_options);
         if (m_shared.failure)
             std::rethrow_exception(m_shared.failure);
     }
@@ -167,6 +177,7 @@ private:
     {
         // An early failure releases the connection without Close; releasing closes it.
         std::unique_ptr<Connection> connection;
+        StopRequest::Hook cancel; // after the connection: it goes first
         std::unique_ptr<RestoreSession> session;
         for (;;) {
             const std::size_t index = next++;
@@ -175,6 +186,8 @@ private:
             const TableLoad& table = step.tables[index];
             if (!connection) {
                 connection = m_factory.createConnection();
+                if (m_options.stop)
+                    cancel = m_options.stop->onStop([c = connection.get()] { c->cancel(); });
                 connection->Open(m_connectionString);
                 const bool ownUse = !m_options.tablesUse.isEmpty();
                 session

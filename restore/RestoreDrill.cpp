@@ -7,6 +7,7 @@
 #include "Retention.h"
 #include "ScriptBatcher.h"
 #include "ScriptText.h"
+#include "StopRequest.h"
 #include "Views.h"
 
 #include <QIODevice>
@@ -189,12 +190,15 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettin
     RestoreOptions restoreOptions;
     restoreOptions.clock = &m_context.clock;
     restoreOptions.letEventsRun = m_context.letEventsRun;
+    restoreOptions.stop = m_context.stop;
     restoreOptions.progress = [&](const RestoreProgress& p) {
         say(u"Verifying the backup: restoring, %1%"_s.arg(p.bytesTotal > 0 ? p.bytesDone * 100 / p.bytesTotal : 0));
     };
     say(u"Verifying the backup: restoring"_s);
     try {
         ExecuteScriptAs(m_context.factory, dialogs, settings, path, scratch, false, restoreOptions);
+    } catch (const Interrupted&) {
+        return failed(InterruptedText);
     } catch (const ScriptBatchError& refused) {
         if (isPermissionRefusal(refused))
             return notDone(u"the login may not create a database ("_s + refused.description() + u')');
@@ -236,6 +240,7 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettin
                 .arg(p.tablesTotal));
     };
     IntervalSave engine(context);
+    engine.setStopRequest(m_context.stop);
     PlainStatusFrame status;
     say(u"Verifying the backup: backing up the restored copy"_s);
     const bool saved = engine.SaveAll(BuildConnectionString(settings.withDatabase(scratch)), status);
@@ -247,6 +252,8 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettin
         }
         holder.reset();
     }
+    if (engine.wasInterrupted())
+        return failed(InterruptedText);
     if (!saved)
         return failed(u"the restored copy could not be backed up: "_s + dialogs.said.value(0));
 

@@ -12,6 +12,7 @@
 class Clock;
 class ConnectionFactory;
 class QIODevice;
+class StopRequest;
 
 /** Where a backup and the backup of its restored copy first differ. */
 struct ScriptDifference
@@ -53,6 +54,8 @@ struct DrillContext
     qint64 leftoverAfterSeconds = 120;
     /** Whether the backup holds the complete schema: the copy is backed up the same way. May be empty (it does not). */
     std::function<bool()> completeSchema = {};
+    /** A stop from outside: the restore and the backup of the copy end at once; the outcome says "interrupted". */
+    StopRequest* stop = nullptr;
 };
 
 /**

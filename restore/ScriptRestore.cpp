@@ -4,6 +4,7 @@
 
 #include "Clock.h"
 #include "ConnectionSettings.h"
+#include "DateTimeText.h"
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "Mssql.h"
@@ -12,6 +13,7 @@
 #include "RestorePlan.h"
 #include "RestoreSession.h"
 #include "ScriptBatcher.h"
+#include "StopRequest.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -114,17 +116,19 @@ openForRestore(ConnectionFactory& factory, const ConnectionSettings& settings, Q
     }
 }
 
-} // namespace
-
-void ExecuteScript(ConnectionFactory& factory,
-                   Dialogs& dialogs,
-                   const ConnectionSettings& settings,
-                   const QString& path,
-                   const RestoreOptions& options)
+void runScript(ConnectionFactory& factory,
+               Dialogs& dialogs,
+               const ConnectionSettings& settings,
+               const QString& path,
+               const RestoreOptions& options)
 {
     // An early failure releases the connection without Close; releasing closes it.
     QString opened;
     std::unique_ptr<Connection> connection = openForRestore(factory, settings, opened);
+    // A batch that waits on the server when a stop comes is cancelled through the driver.
+    const StopRequest::Hook cancel
+        = options.stop ? options.stop->onStop([c = connection.get()] { c->cancel(); }) : StopRequest::Hook();
+    ThrowIfStopped(options);
 
     // The file is read as FileCont reads it, and fails the same way: reported, then the restore ends.
     ReportingProcedure proc(dialogs, u"IntervalSave"_s, u"FileCont"_s);
@@ -178,6 +182,7 @@ void ExecuteScript(ConnectionFactory& factory,
     RestoreSession session(*connection, options.transform);
     const auto sendReady = [&] {
         while (batcher.hasBatch()) {
+            ThrowIfStopped(options);
             const ScriptBatch batch = batcher.takeBatch();
             session.send(batch);
             progress.rowsDone = session.rowsDone();
@@ -215,6 +220,59 @@ void ExecuteScript(ConnectionFactory& factory,
     if (!session.started())
         throw Failure(u"The restore script is empty."_s);
     connection->Close();
+}
+
+} // namespace
+
+void ThrowIfStopped(const RestoreOptions& options)
+{
+    if (options.stop && options.stop->requested())
+        throw Interrupted();
+}
+
+void ExecuteScript(ConnectionFactory& factory,
+                   Dialogs& dialogs,
+                   const ConnectionSettings& settings,
+                   const QString& path,
+                   const RestoreOptions& options)
+{
+    StopRequest* const stop = options.stop;
+    if (!stop) {
+        runScript(factory, dialogs, settings, path, options);
+        return;
+    }
+    // A stop from outside ends the restore between batches, or cancels the batches that run; the log says so once,
+    // also when the process ends before the restore comes back (the forced end).
+    OnceOnly logged;
+    const auto logInterrupted = [&] {
+        logged.run([&] {
+            if (!options.writeLog)
+                return;
+            const QDateTime now = options.clock ? options.clock->now() : QDateTime::currentDateTime();
+            try {
+                options.writeLog(path + u" restore failed at "_s + defaultDateTimeText(now) + u": "_s
+                                 + InterruptedText);
+            } catch (const std::exception&) {
+                // The process is ending on a signal: there is nobody to tell.
+            }
+        });
+    };
+    StopRequest::Hook forcedEnd = stop->onForcedEnd(logInterrupted);
+    const auto interrupted = [&] {
+        logInterrupted();
+        forcedEnd.reset();
+        throw Interrupted();
+    };
+    if (stop->requested())
+        interrupted();
+    try {
+        runScript(factory, dialogs, settings, path, options);
+    } catch (const std::exception&) {
+        // A failure that the stop's cancel caused is the stop.
+        if (stop->requested())
+            interrupted();
+        throw;
+    }
 }
 
 namespace {
@@ -269,6 +327,7 @@ void ScriptRestore::PushButton9_Click()
 {
     MainView& view = m_context.mainView;
     Dialogs& dialogs = m_context.dialogs;
+    m_interrupted = false;
     if (m_context.guard.busy()) {
         dialogs.message(QString::fromLatin1(BackupAlreadyRunningMessage));
         return;
@@ -307,6 +366,8 @@ void ScriptRestore::PushButton9_Click()
         options.progress = [&view](const RestoreProgress& p) {
             view.setProgressValue(p.bytesTotal > 0 ? int(p.bytesDone * 100 / p.bytesTotal) : 0);
         };
+        options.stop = m_context.stop;
+        options.writeLog = m_context.writeLog;
         view.setProgressMaximum(100);
         view.setProgressValue(0);
         if (target.isEmpty()) {
@@ -322,6 +383,9 @@ void ScriptRestore::PushButton9_Click()
             }
         }
         dialogs.message(RestoreDoneMessage);
+    } catch (const Interrupted&) {
+        // The program is ending on a signal: no box waits for a click.
+        m_interrupted = true;
     } catch (const RestoreAsRefusal& refusal) {
         // Not a failure of the server or the connection: what the user asked cannot be done, and why.
         dialogs.message(refusal.description());

@@ -18,6 +18,7 @@
 
 class Clock;
 class QIODevice;
+class StopRequest;
 struct ScriptBatch;
 
 /** The title of the restore file dialog. */
@@ -84,7 +85,18 @@ struct RestoreOptions
      * `transform` follows the script from its first line and runs on the first connection only.
      */
     QString tablesUse;
+    /**
+     * A stop from outside (a termination signal): the batches that run on every connection are cancelled through the
+     * driver (what was open is rolled back), no later one is sent, the log gets "<path> restore failed at <date and
+     * time>: interrupted" and Interrupted is thrown.
+     */
+    StopRequest* stop = nullptr;
+    /** Appends a line to the backup log; throws Failure when it cannot. May be empty. */
+    std::function<void(const QString&)> writeLog;
 };
+
+/** Throws Interrupted when the options' stop was requested. */
+void ThrowIfStopped(const RestoreOptions& options);
 
 /**
  * `ExecuteScript`: opens a connection with the settings; when that login is refused (4060, or the "Login failed" that
@@ -114,6 +126,10 @@ struct RestoreContext
     const Clock& clock;
     /** "Let pending window events run" between batches; may be empty. */
     EventPump letEventsRun;
+    /** A stop from outside; a restore it ends shows nothing (RestoreOptions::stop). */
+    StopRequest* stop = nullptr;
+    /** The backup log, for the line of a stopped restore; may be empty. */
+    std::function<void(const QString&)> writeLog = {};
 };
 
 /** The main window's "Restore Options": choosing the script file and sending it to the server. */
@@ -141,6 +157,10 @@ public:
      */
     void PushButton9_Click();
 
+    /** True when the last restore ended because of a stop from outside. */
+    bool wasInterrupted() const { return m_interrupted; }
+
 private:
     RestoreContext m_context;
+    bool m_interrupted = false;
 };

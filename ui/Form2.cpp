@@ -83,7 +83,8 @@ Form2::Form2(Form2Services services, QWidget* parent)
     m_commands = std::make_unique<BackupCommands>(schedule);
     m_restore = std::make_unique<ScriptRestore>(
         RestoreContext{*this, m_services.connectionWindow, m_services.dialogs, m_services.settings, m_services.factory,
-                       m_services.guard, m_services.clock, m_services.letEventsRun});
+                       m_services.guard, m_services.clock, m_services.letEventsRun, m_services.stop,
+                       [&engine = m_services.engine](const QString& line) { engine.WriteBackupLog(line); }});
     connectHandlers();
 }
 
@@ -417,6 +418,11 @@ void Form2::closeEvent(QCloseEvent* event)
     event->accept();
     if (m_services.endProgram)
         m_services.endProgram();
+}
+
+bool Form2::restoreInterrupted() const
+{
+    return m_restore && m_restore->wasInterrupted();
 }
 
 void Form2::Check4_Click()

@@ -30,6 +30,7 @@ class ScriptRestore;
 class SettingsStore;
 class ShellOpener;
 class StartupRegistration;
+class StopRequest;
 class TrayBackend;
 class TrayMinimizer;
 class WorkGuard;
@@ -63,6 +64,8 @@ struct Form2Services
     std::function<void()> endProgram;
     /** The copy of each backup to another place (rclone): its checks and the remotes' list; may be null. */
     OffsiteCopy* offsite = nullptr;
+    /** A stop from outside (a termination signal) that the restore heeds; the engine has its own. May be none. */
+    StopRequest* stop = nullptr;
 };
 
 /**
@@ -82,6 +85,8 @@ public:
     void showWindow();
     /** True once `Form_Load` has run. */
     bool isLoaded() const { return m_loaded; }
+    /** True when the last restore ended because of a stop from outside. */
+    bool restoreInterrupted() const;
 
     void Form_Load();
     /** The closing handler: stops Timer1 and removes the tray icon (statements 100 and 102). */

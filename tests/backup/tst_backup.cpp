@@ -7,6 +7,7 @@
 #include "IntervalSave.h"
 #include "MemoryDatabase.h"
 #include "ScriptText.h"
+#include "StopRequest.h"
 #include "TsqlLexer.h"
 #include "Views.h"
 
@@ -19,7 +20,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <functional>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -1264,6 +1267,165 @@ private slots:
         QVERIFY(h.db.executed.contains(u"BEGIN TRANSACTION"_s));
         QVERIFY(!h.db.executed.contains(u"COMMIT"_s));
         QCOMPARE(h.files(), QStringList());
+    }
+
+    // ---- a stop from outside (a termination signal)
+
+    void stopEndsTheDumpWithoutAFile_data()
+    {
+        QTest::addColumn<int>("stopAtPump"); // the pump after which the stop comes; -1: while waiting for the lock
+        QTest::newRow("before the first table") << 1;
+        QTest::newRow("between rows") << 40;
+        QTest::newRow("waiting for another backup's commit") << -1;
+    }
+
+    void stopEndsTheDumpWithoutAFile()
+    {
+        QFETCH(int, stopAtPump);
+        Harness h;
+        auto& big = h.db.addTable(u"Big"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}});
+        for (int i = 0; i < 200; ++i)
+            big.rows.push_back({FieldValue::ofText(QString::number(i), FieldValue::Kind::Integer)});
+        StopRequest stop;
+        int cancels = 0;
+        const StopRequest::Hook counted = stop.onStop([&] { ++cancels; });
+        int other = -1; // another process's commit holds the folder's lock
+        if (stopAtPump < 0) {
+            other = ::open(QFile::encodeName(h.dir.path()).constData(), O_RDONLY | O_DIRECTORY);
+            QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+        }
+        int pumps = 0;
+        h.letEventsRun = [&] {
+            h.clock.advanceMs(20);
+            ++pumps;
+            // The last row in the working file (the writer thread has written everything): the dump waits for the
+            // folder's lock.
+            if (pumps == stopAtPump || (stopAtPump < 0 && h.working().contains("INSERT INTO [Big] VALUES('199');")))
+                stop.request(SIGTERM);
+        };
+        IntervalSave save = h.engine();
+        save.setStopRequest(&stop);
+        save.setLockWaitMs(60'000);
+        const bool saved = save.SaveAll(u"Driver={SQL Server};"_s, h.status);
+        if (other >= 0)
+            ::close(other);
+        QVERIFY(!saved);
+        QVERIFY(save.wasInterrupted());
+        QCOMPARE(cancels, 1);
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        QCOMPARE(h.files(), QStringList());
+        QCOMPARE(QString::fromUtf8(Harness::readBytes(h.logPath)),
+                 h.outputPath() + u" backup failed at "_s + defaultDateTimeText(h.clock.now())
+                     + u": interrupted\r\n"_s);
+        QVERIFY(h.status.caption().startsWith(u"Auto Backup Failed at "_s));
+    }
+
+    void forcedEndRemovesTheWorkingFileAndLogsOnce()
+    {
+        // The work does not reach its next step in time (a driver call that does not return): the forced end, on
+        // another thread, does what the dump would have done; the dump, when it comes back, does not do it again.
+        Harness h;
+        h.source.compress = true; // the writer thread compresses while the working file goes
+        h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}, {integer(2)}};
+        StopRequest stop;
+        bool forced = false;
+        h.letEventsRun = [&] {
+            h.clock.advanceMs(20);
+            if (forced || QDir(h.dir.path()).entryList({u"*.partial"_s}).isEmpty())
+                return;
+            forced = true;
+            stop.request(SIGINT);
+            std::thread([&] { stop.forceEnd(); }).join();
+            QCOMPARE(QDir(h.dir.path()).entryList({u"*.partial"_s}), QStringList());
+        };
+        IntervalSave save = h.engine();
+        save.setStopRequest(&stop);
+        QVERIFY(!save.SaveAll(u"Driver={SQL Server};"_s, h.status));
+        QVERIFY(forced);
+        QCOMPARE(h.files(), QStringList());
+        QCOMPARE(Harness::readBytes(h.logPath).count("backup failed at"), 1);
+        QVERIFY(Harness::readBytes(h.logPath).endsWith(": interrupted\r\n"));
+    }
+
+    void stopOutsideADumpChangesNothing()
+    {
+        Harness h;
+        StopRequest stop;
+        IntervalSave save = h.engine();
+        save.setStopRequest(&stop);
+        QVERIFY(save.SaveAll(u"Driver={SQL Server};"_s, h.status));
+        QVERIFY(!save.wasInterrupted());
+        stop.request(SIGTERM);
+        stop.forceEnd(); // no dump runs: nothing of it is touched
+        QCOMPARE(h.files(), QStringList{u"Sales 2021-08-31 930AM.sql"_s});
+        QVERIFY(!Harness::readBytes(h.logPath).contains("failed"));
+    }
+
+    void stopDuringTheStepsAfterSaveKeepsTheBackup()
+    {
+        // The backup is complete when the step that runs after it (a copy) is stopped: it stays, the step says
+        // "interrupted" in its log line, the later steps still run (each ends at once on the stop) and no old backup
+        // is removed.
+        Harness h;
+        h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}};
+        h.source.keep = 1;
+        h.clock.setNow(h.clock.now().addDays(-1));
+        QVERIFY(h.dump());
+        h.clock.setNow(h.clock.now().addDays(1));
+        StopRequest stop;
+        QStringList ran;
+        h.afterSave.push_back([&](const QString& path) {
+            ran << u"copy"_s + (QFileInfo::exists(path) ? u""_s : u" (missing)"_s);
+            stop.request(SIGHUP);
+            return AfterSaveOutcome{AfterSaveOutcome::Result::Failed, u"not copied to nas:sql: interrupted"_s, 3};
+        });
+        h.afterSave.push_back([&](const QString&) {
+            ran << u"second"_s;
+            return AfterSaveOutcome{AfterSaveOutcome::Result::Failed, u"not verified: "_s + InterruptedText, 1};
+        });
+        IntervalSave save = h.engine();
+        save.setStopRequest(&stop);
+        QVERIFY(save.SaveAll(u"Driver={SQL Server};"_s, h.status));
+        QVERIFY(save.wasInterrupted());
+        QCOMPARE(ran, (QStringList{u"copy"_s, u"second"_s}));
+        QCOMPARE(h.files(), (QStringList{u"Sales 2021-08-30 930AM.sql"_s, u"Sales 2021-08-31 930AM.sql"_s}));
+        const QString log = QString::fromUtf8(Harness::readBytes(h.logPath));
+        QVERIFY2(log.endsWith(h.outputPath() + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s + h.outputPath()
+                              + u" not copied to nas:sql: interrupted at 8/31/2021 9:30:12 AM\r\n"_s + h.outputPath()
+                              + u" not verified: interrupted at 8/31/2021 9:30:12 AM\r\n"_s),
+                 qPrintable(log));
+        QVERIFY(!log.contains(u"removed"_s));
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        // Retention was skipped, not idle: the next run that completes keeps one backup.
+        h.clock.setNow(h.clock.now().addDays(1));
+        h.afterSave.clear();
+        QVERIFY(h.dump());
+        QCOMPARE(h.files(), QStringList{u"Sales 2021-09-01 930AM.sql"_s});
+    }
+
+    void forcedEndDuringTheStepsAfterSaveLogsItAndKeepsTheBackup()
+    {
+        // A step that does not come back in time (a drill on a server that does not answer the cancel): the forced
+        // end, on another thread, says so in the log; the saved backup stays.
+        Harness h;
+        h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}};
+        StopRequest stop;
+        h.afterSave.push_back([&](const QString&) {
+            stop.request(SIGTERM);
+            std::thread([&] { stop.forceEnd(); }).join();
+            return AfterSaveOutcome{AfterSaveOutcome::Result::Failed, u"not verified: interrupted"_s, 1};
+        });
+        IntervalSave save = h.engine();
+        save.setStopRequest(&stop);
+        QVERIFY(save.SaveAll(u"Driver={SQL Server};"_s, h.status));
+        QCOMPARE(h.files(), QStringList{u"Sales 2021-08-31 930AM.sql"_s});
+        const QString log = QString::fromUtf8(Harness::readBytes(h.logPath));
+        QVERIFY2(log.startsWith(h.outputPath() + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s + h.outputPath()
+                                + u" steps after the save: interrupted at 8/31/2021 9:30:12 AM\r\n"_s),
+                 qPrintable(log));
+        QVERIFY(!log.contains(u"backup failed"_s));
+        stop.forceEnd(); // the dump is over: nothing more is logged
+        QCOMPARE(QString::fromUtf8(Harness::readBytes(h.logPath)), log);
     }
 
     void sameMinuteWaitsForTheFolderLock_data()

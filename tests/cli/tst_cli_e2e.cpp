@@ -4,6 +4,7 @@
 #include "TdsServer.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -167,6 +168,34 @@ class TestCliEndToEnd : public QObject
     }
 
     tds::TableSpec m_people;
+
+    /**
+     * Waits until the server was asked for the rows of [Fill] and the folder has a working file; its path, or empty
+     * after 20 seconds. (What the file holds tells nothing: the dump hands its bytes over in pieces.)
+     */
+    QString waitForFillRows(const QString& folder)
+    {
+        for (int i = 0; i < 2000; ++i) {
+            if (!m_server.batches().filter(u"[Fill]"_s).isEmpty()) {
+                for (const QString& name : filesIn(folder)) {
+                    if (name.endsWith(u".partial"_s))
+                        return folder + u'/' + name;
+                }
+            }
+            QThread::msleep(10);
+        }
+        return {};
+    }
+
+    /** Starts the command with `args`; the test sends it signals. */
+    void start(QProcess& process, const QStringList& args, const QList<QPair<QString, QString>>& extra = {})
+    {
+        QProcessEnvironment env = environment(m_dir.path());
+        for (const auto& [name, value] : extra)
+            env.insert(name, value);
+        process.setProcessEnvironment(env);
+        process.start(binary(), args);
+    }
 
 private slots:
     void initTestCase()
@@ -353,16 +382,9 @@ private slots:
                  qPrintable(lastLogLine()));
     }
 
-    void killedBackupLeavesOnlyAWorkingFile_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGKILL") << int(SIGKILL);
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-    }
-
     void killedBackupLeavesOnlyAWorkingFile()
     {
-        QFETCH(int, signal);
+        const int signal = SIGKILL; // the termination signals stop the backup instead (below)
         useTables({m_people, fillTable(u"Fill"_s, 4'000)});
         m_server.setFaults({.rowDelayMs = 5}); // some 20 s of rows: the kill comes in the middle
         const QString folder = newFolder(u"killed"_s);
@@ -664,6 +686,233 @@ private slots:
         QCOMPARE(filesIn(folder), QStringList{QFileInfo(path).fileName()});
         QVERIFY(readBytes(path).contains("INSERT INTO [People] VALUES('2', NULL);\r\n"));
         QVERIFY(!QFileInfo::exists(served + u"/sql/"_s + QFileInfo(path).fileName()));
+    }
+
+    // ---- termination signals
+
+    void signalStopsTheBackup_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("server"); // "rows": rows keep coming; "held": the server holds its result until
+                                             // cancelled; "dead": it answers nothing more, not even the cancel
+        QTest::addColumn<bool>("compress");
+        QTest::newRow("SIGTERM, rows coming") << int(SIGTERM) << u"rows"_s << false;
+        QTest::newRow("SIGINT, rows coming") << int(SIGINT) << u"rows"_s << false;
+        QTest::newRow("SIGHUP, rows coming, compressed") << int(SIGHUP) << u"rows"_s << true;
+        QTest::newRow("SIGTERM, statement waiting") << int(SIGTERM) << u"held"_s << false;
+        QTest::newRow("SIGINT, statement waiting, compressed") << int(SIGINT) << u"held"_s << true;
+        QTest::newRow("SIGHUP, statement waiting") << int(SIGHUP) << u"held"_s << false;
+        QTest::newRow("SIGTERM, dead server") << int(SIGTERM) << u"dead"_s << false;
+    }
+
+    void signalStopsTheBackup()
+    {
+        QFETCH(int, signal);
+        QFETCH(QString, server);
+        QFETCH(bool, compress);
+        useTables({m_people, fillTable(u"Fill"_s, 4'000)});
+        if (server == u"rows"_s)
+            m_server.setFaults({.rowDelayMs = 5});
+        else if (server == u"held"_s)
+            m_server.setFaults({.holdAfterRows = 200});
+        else
+            m_server.setFaults({.stallAfterRows = 200});
+        const auto noFaults = qScopeGuard([this] { m_server.setFaults({}); });
+        const QString folder = newFolder(u"signalled"_s);
+        m_server.clearRecords();
+        const int attentionsBefore = m_server.attentionCount();
+        const qsizetype interruptionsBefore = log().count(u"interrupted"_s);
+        QProcess process;
+        start(process, connectionArgs(folder) + (compress ? QStringList{u"--compress"_s} : QStringList()));
+        QVERIFY(process.waitForStarted());
+        const QString partial = waitForFillRows(folder);
+        QVERIFY2(!partial.isEmpty(), qPrintable(filesIn(folder).join(u", "_s)));
+        QThread::msleep(300); // the dump reaches the rows (or the rows that do not come)
+        QElapsedTimer sinceSignal;
+        sinceSignal.start();
+        QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        const Result result = finish(process);
+        const qint64 stoppedAfterMs = sinceSignal.elapsed();
+        m_server.setFaults({});
+
+        QCOMPARE(result.exitCode, 128 + signal);
+        // The grace of a server that does not answer the cancel is five seconds; the others stop at once.
+        QVERIFY2(stoppedAfterMs < 10'000, qPrintable(QString::number(stoppedAfterMs)));
+        QCOMPARE(filesIn(folder), QStringList());
+        const QString finalPath = partial.section(u".partial"_s, 0, 0).section(u'.', 0, -2);
+        QVERIFY2(lastLogLine().startsWith(finalPath + u" backup failed at "_s)
+                     && lastLogLine().endsWith(u": interrupted"_s),
+                 qPrintable(lastLogLine() + u" / "_s + finalPath));
+        QCOMPARE(log().count(u"interrupted"_s), interruptionsBefore + 1);
+        QVERIFY(result.out.isEmpty());
+        QVERIFY2(!result.err.contains(u"Error: "_s), qPrintable(result.err));
+        if (server == u"dead"_s) {
+            // Nothing came back from the driver: the process ended after its grace, without the dump.
+            QVERIFY2(!result.err.contains(u"Auto Backup Failed"_s), qPrintable(result.err));
+        } else {
+            QVERIFY2(result.err.contains(u"Auto Backup Failed at "_s), qPrintable(result.err));
+            QVERIFY2(result.err.contains(u"Stopped by signal %1."_s.arg(signal)), qPrintable(result.err));
+        }
+        if (server == u"held"_s)
+            QCOMPARE(m_server.attentionCount(), attentionsBefore + 1); // the statement was cancelled on the server
+        qInfo("%s: exit %d after %lld ms; folder: [%s]; log: %s", QTest::currentDataTag(), result.exitCode,
+              stoppedAfterMs, qPrintable(filesIn(folder).join(u", "_s)), qPrintable(lastLogLine()));
+    }
+
+    void secondSignalEndsAtOnce()
+    {
+        // The server answers nothing, so the first signal's stop cannot finish; a second one ends the process at once,
+        // with its own number, before the grace of the first runs out.
+        useTables({m_people, fillTable(u"Fill"_s, 4'000)});
+        m_server.setFaults({.stallAfterRows = 200});
+        const QString folder = newFolder(u"twice-signalled"_s);
+        m_server.clearRecords();
+        QProcess process;
+        start(process, connectionArgs(folder));
+        QVERIFY(process.waitForStarted());
+        const QString partial = waitForFillRows(folder);
+        QVERIFY(!partial.isEmpty());
+        QThread::msleep(300);
+        QElapsedTimer sinceSignal;
+        sinceSignal.start();
+        QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
+        QThread::msleep(300);
+        QCOMPARE(::kill(pid_t(process.processId()), SIGINT), 0);
+        const Result result = finish(process);
+        m_server.setFaults({});
+        QCOMPARE(result.exitCode, 128 + SIGINT);
+        QVERIFY2(sinceSignal.elapsed() < 4'000, qPrintable(QString::number(sinceSignal.elapsed())));
+        QCOMPARE(filesIn(folder), QStringList());
+        QVERIFY2(lastLogLine().endsWith(u": interrupted"_s), qPrintable(lastLogLine()));
+    }
+
+    void signalStopsTheRestore_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("dead"); // the server answers nothing more, not even the cancel
+        QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+        QTest::newRow("SIGINT") << int(SIGINT) << false;
+        QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+        QTest::newRow("SIGTERM, dead server") << int(SIGTERM) << true;
+    }
+
+    void signalStopsTheRestore()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, dead);
+        const QString script = m_dir.path() + u"/held.sql"_s;
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("--\r\nUSE [master]\r\nGO\r\nCREATE TABLE [T] ([a] INT)\r\nGO\r\n"
+                   "INSERT INTO [T] VALUES('HoldMe');\r\nGO\r\nINSERT INTO [T] VALUES('After');\r\nGO\r\n");
+        file.close();
+        m_server.clearRecords();
+        m_server.setFaults({.holdBatchContaining = u"HoldMe"_s});
+        QStringList args = connectionArgs(m_dir.path());
+        args << u"--restore"_s << script;
+        QProcess process;
+        start(process, args);
+        QVERIFY(process.waitForStarted());
+        const bool held = QTest::qWaitFor([&] { return !m_server.batches().filter(u"HoldMe"_s).isEmpty(); }, 30'000);
+        QVERIFY2(held, qPrintable(m_server.batches().join(u" | "_s)));
+        if (dead)
+            m_server.setFaults({.stall = true});
+        QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        const Result result = finish(process);
+        m_server.setFaults({});
+
+        QCOMPARE(result.exitCode, 128 + signal);
+        QVERIFY2(lastLogLine().startsWith(script + u" restore failed at "_s)
+                     && lastLogLine().endsWith(u": interrupted"_s),
+                 qPrintable(lastLogLine()));
+        QVERIFY(m_server.batches().filter(u"After"_s).isEmpty()); // no batch after the stopped one
+        QVERIFY2(!result.err.contains(u"Could not connect"_s), qPrintable(result.err));
+        if (!dead) {
+            QVERIFY2(result.err.contains(u"Stopped by signal %1."_s.arg(signal)), qPrintable(result.err));
+            // The transaction of the cancelled batch is rolled back before the connection goes.
+            const QStringList batches = m_server.batches();
+            const qsizetype heldAt = batches.indexOf(batches.filter(u"HoldMe"_s).constFirst());
+            QVERIFY2(batches.mid(heldAt).contains(u"IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION"_s),
+                     qPrintable(batches.join(u" | "_s)));
+        }
+        qInfo("%s: exit %d; log: %s", QTest::currentDataTag(), result.exitCode, qPrintable(lastLogLine()));
+    }
+
+    void signalStopsEveryConnectionOfAParallelRestore()
+    {
+        // A backup of two tables, restored over two connections (--jobs 2): both hold their first batch of rows when
+        // the signal comes; both are cancelled and rolled back, and nothing more is sent.
+        useTables({m_people, fillTable(u"Fill"_s, 3'000)});
+        const QString folder = newFolder(u"parallel"_s);
+        const Result backup = run(connectionArgs(folder));
+        QCOMPARE(backup.exitCode, 0);
+        const QString script = backup.out.trimmed();
+        m_server.clearRecords();
+        const int attentionsBefore = m_server.attentionCount();
+        m_server.setFaults({.holdBatchContaining = u"INSERT INTO ["_s});
+        QProcess process;
+        start(process, connectionArgs(folder) + QStringList{u"--restore"_s, script, u"--jobs"_s, u"2"_s});
+        QVERIFY(process.waitForStarted());
+        const bool bothHeld
+            = QTest::qWaitFor([&] { return m_server.batches().filter(u"INSERT INTO ["_s).size() >= 2; }, 30'000);
+        QVERIFY2(bothHeld, qPrintable(m_server.batches().join(u" | "_s).left(2000)));
+        QThread::msleep(200);
+        QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
+        const Result result = finish(process);
+        m_server.setFaults({});
+
+        QCOMPARE(result.exitCode, 128 + SIGTERM);
+        QVERIFY2(result.err.contains(u"Stopped by signal %1."_s.arg(SIGTERM)), qPrintable(result.err));
+        QCOMPARE(m_server.attentionCount(), attentionsBefore + 2);
+        const QStringList batches = m_server.batches();
+        QCOMPARE(batches.filter(u"INSERT INTO ["_s).size(), 2); // no batch after the stopped ones
+        QCOMPARE(batches.count(u"IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION"_s), 2);
+        QVERIFY2(lastLogLine().startsWith(script + u" restore failed at "_s)
+                     && lastLogLine().endsWith(u": interrupted"_s),
+                 qPrintable(lastLogLine()));
+        QCOMPARE(filesIn(folder), QStringList{QFileInfo(script).fileName()});
+        qInfo("exit %d; log: %s", result.exitCode, qPrintable(lastLogLine()));
+    }
+
+    void signalDuringTheCopyKillsRcloneAndKeepsTheBackup()
+    {
+        // rclone here is a script that never ends on its own: the signal kills it, the backup stays whole and the log
+        // says the copy was interrupted.
+        const QString bin = m_dir.path() + u"/slow-rclone"_s;
+        QVERIFY(QDir().mkpath(bin));
+        const QString pidFile = m_dir.path() + u"/rclone.pid"_s;
+        QFile::remove(pidFile);
+        {
+            QFile rclone(bin + u"/rclone"_s);
+            QVERIFY(rclone.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            rclone.write("#!/bin/sh\necho $$ > \"" + QFile::encodeName(pidFile) + "\"\nexec sleep 120\n");
+            rclone.close();
+            QVERIFY(rclone.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        useTables({m_people});
+        const QString folder = newFolder(u"copying"_s);
+        QProcess process;
+        start(process, connectionArgs(folder) + QStringList{u"--copy-to"_s, u"nas:sql"_s},
+              {{u"PATH"_s, bin + u':' + qEnvironmentVariable("PATH")}});
+        QVERIFY(process.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return !readBytes(pidFile).trimmed().isEmpty(); }, 30'000));
+        const pid_t rclonePid = pid_t(readBytes(pidFile).trimmed().toInt());
+        QCOMPARE(::kill(pid_t(process.processId()), SIGINT), 0);
+        const Result result = finish(process);
+
+        QCOMPARE(result.exitCode, 128 + SIGINT);
+        QVERIFY2(result.err.contains(u"Stopped by signal %1."_s.arg(SIGINT)), qPrintable(result.err));
+        QCOMPARE(::kill(rclonePid, 0), -1); // gone, not left running
+        const QStringList files = filesIn(folder);
+        QCOMPARE(files.size(), 1);
+        const QString path = folder + u'/' + files[0];
+        QVERIFY(readBytes(path).contains("INSERT INTO [People] VALUES('2', NULL);\r\n"));
+        const QStringList lines = log().trimmed().split(u"\r\n"_s);
+        QVERIFY2(lines.size() >= 2 && lines[lines.size() - 2].startsWith(path + u" was backup saved at "_s)
+                     && lines.last().startsWith(path + u" not copied to nas:sql: interrupted at "_s),
+                 qPrintable(lines.join(u'\n')));
+        qInfo("exit %d; folder: [%s]; log: %s", result.exitCode, qPrintable(files.join(u", "_s)),
+              qPrintable(lines.last()));
     }
 
     void missingRcloneRefusesTheCopyBeforeTheBackup()

@@ -499,6 +499,58 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(DbError, connection->Execute(u"SELECT * FROM [Numbers]"_s));
     }
 
+    void cancelFromAnotherThreadEndsAWaitingStatement_data()
+    {
+        QTest::addColumn<bool>("whileExecuting"); // the wait is in SQLExecDirect, not in a later SQLFetch
+        QTest::newRow("mid-result") << false;
+        QTest::newRow("before the first row") << true;
+    }
+
+    void cancelFromAnotherThreadEndsAWaitingStatement()
+    {
+        // The server holds the result until it hears an attention, as one whose statement waits on a lock.
+        QFETCH(bool, whileExecuting);
+        tds::TdsServer server;
+        addCountingTable(server, 50);
+        QVERIFY(server.start());
+        OdbcConnectionFactory factory(5);
+        auto connection = factory.createConnection();
+        connection->Open(server.connectionString(u"Sales"_s, u"sa"_s, u"pw"_s));
+        server.setFaults({.holdAfterRows = whileExecuting ? 0 : 3});
+
+        std::atomic<bool> done = false;
+        std::atomic<int> rowsRead = 0;
+        std::optional<DbError> error;
+        std::unique_ptr<QThread> worker(QThread::create([&] {
+            try {
+                auto rows = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+                while (!rows->Eof()) {
+                    ++rowsRead;
+                    rows->MoveNext();
+                }
+            } catch (const DbError& e) {
+                error = e;
+            }
+            done = true;
+        }));
+        worker->start();
+        QTest::qWait(500);
+        QVERIFY(!done.load());
+        connection->cancel();
+        if (!QTest::qWaitFor([&] { return done.load(); }, 60000))
+            qFatal("the cancelled statement did not end within a minute");
+        worker->wait();
+        QCOMPARE(server.attentionCount(), 1);
+        QCOMPARE(rowsRead.load(), whileExecuting ? 0 : 3);
+        QVERIFY2(error.has_value(), "a cancelled statement gave no error");
+        qInfo("cancelled after %d rows: %s", rowsRead.load(), qPrintable(error->description()));
+        // Nothing is left waiting: the connection takes the next statement.
+        server.setFaults({});
+        auto next = connection->Execute(u"SELECT * FROM [Numbers]"_s);
+        QVERIFY(!next->Eof());
+        connection->cancel(); // with nothing waiting
+    }
+
     void slowButLiveServerIsNotCut()
     {
         // The bound is on silence, not on the whole statement: rows 0.4 s apart, 3.2 s in all, pass a 2 s bound.

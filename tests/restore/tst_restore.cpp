@@ -10,6 +10,7 @@
 #include "ScriptBatcher.h"
 #include "ScriptRestore.h"
 #include "SettingsStore.h"
+#include "StopRequest.h"
 #include "WorkGuard.h"
 
 #include <QDir>
@@ -18,6 +19,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 #include <functional>
 
 #include <sys/stat.h>
@@ -826,6 +828,61 @@ private slots:
         QCOMPARE(h.dialogs.messages(), QStringList{CouldNotConnect});
         QCOMPARE(h.db.executed.size(), 10);
         QCOMPARE(h.view.progressValue, 0);
+        QVERIFY(!h.guard.busy());
+    }
+
+    void stopEndsTheRestoreBetweenBatches()
+    {
+        Harness h;
+        QString script = Header + DatabaseBlock + UseBlock + tableStructure(u"T"_s) + tableDataHeader(u"T"_s);
+        for (int i = 0; i < 2500; ++i)
+            script += insert(i);
+        const QString path = h.write(u"own.sql"_s, script.toUtf8());
+        StopRequest stop;
+        int cancels = 0;
+        const StopRequest::Hook counted = stop.onStop([&] { ++cancels; });
+        QStringList log;
+        RestoreOptions options;
+        options.clock = &h.clock;
+        options.stop = &stop;
+        options.writeLog = [&log](const QString& line) { log << line; };
+        int batches = 0;
+        qsizetype executedAtStop = -1;
+        options.letEventsRun = [&] {
+            if (++batches == 3) {
+                stop.request(SIGTERM);
+                executedAtStop = h.db.executed.size();
+            }
+        };
+        QVERIFY_THROWS_EXCEPTION(Interrupted, ExecuteScript(h.db, h.dialogs, h.connection.settings, path, options));
+        QCOMPARE(h.db.executed.size(), executedAtStop); // no batch after the stop
+        QVERIFY(!h.db.executed.join(QString()).contains(insert(2000)));
+        QCOMPARE(cancels, 1);
+        QCOMPARE(log, QStringList{path + u" restore failed at 8/31/2021 9:30:12 AM: interrupted"_s});
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        stop.forceEnd(); // the restore is over: nothing more is logged
+        QCOMPARE(log.size(), 1);
+    }
+
+    void stopOfTheWindowsRestoreShowsNothing()
+    {
+        // The program is ending: no box waits for a click, and automatic backup is off as after any restore.
+        Harness h;
+        h.useSample();
+        StopRequest stop;
+        stop.request(SIGHUP);
+        QStringList log;
+        ScriptRestore restore{RestoreContext{
+            h.view, h.connection, h.dialogs, h.store, h.db, h.guard, h.clock, {}, &stop, [&log](const QString& line) {
+                log << line;
+            }}};
+        restore.PushButton9_Click();
+        QVERIFY(restore.wasInterrupted());
+        QCOMPARE(h.dialogs.messages(), QStringList());
+        QCOMPARE(h.db.batches, QStringList());
+        QCOMPARE(log.size(), 1);
+        QVERIFY(log[0].endsWith(u" restore failed at 8/31/2021 9:30:12 AM: interrupted"_s));
+        h.verifyAutoBackupOff();
         QVERIFY(!h.guard.busy());
     }
 

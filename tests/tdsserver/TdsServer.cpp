@@ -407,6 +407,16 @@ private:
         for (const MessageRule& rule : rules)
             if (rule.delayMs > 0 && text.contains(rule.needle))
                 QThread::msleep(rule.delayMs);
+        if (const QString held = faults().holdBatchContaining; !held.isEmpty() && text.contains(held)) {
+            while (!attentionArrived()) {
+                if (stopping())
+                    throw ConnectionEnded();
+                QThread::msleep(10);
+            }
+            m_writer.append(doneToken(TokenDone, DoneAttention, 0, 0));
+            flush(true);
+            return;
+        }
         QList<sql::Statement> statements;
         QString near;
         if (sql::parseBatch(text, statements, near)) {
@@ -854,6 +864,18 @@ private:
             if (fault.stallAfterRows >= 0 && sent >= fault.stallAfterRows) {
                 writeOut(m_writer.takePartial()); // the rows so far reach the client, then silence
                 stallUntilHungUp();
+            }
+            if (fault.holdAfterRows >= 0 && sent >= fault.holdAfterRows) {
+                writeOut(m_writer.takePartial()); // the rows so far reach the client, then nothing until cancelled
+                while (!attentionArrived()) {
+                    if (stopping())
+                        throw ConnectionEnded();
+                    QThread::msleep(10);
+                }
+                m_writer.append(doneToken(TokenDone, DoneAttention, 0xC1, 0));
+                flush(true);
+                m_attended = true;
+                return false;
             }
             if (fault.rowDelayMs > 0) {
                 writeOut(m_writer.takePartial()); // what is ready reaches the client before the pause

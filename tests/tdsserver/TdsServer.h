@@ -149,6 +149,13 @@ struct Faults
      * may when no ORDER BY asks for one; an ORDER BY is still honoured.
      */
     bool shuffleCatalogue = false;
+    /**
+     * After this many rows of a user table's SELECT, send nothing more until the client sends an attention, and then
+     * answer it, as a server does whose statement waits on a lock (negative: never).
+     */
+    qint64 holdAfterRows = -1;
+    /** A batch holding this text is answered only by the attention that cancels it (empty: none). */
+    QString holdBatchContaining = {};
 };
 
 /**

@@ -12,6 +12,7 @@
 #include "OffsiteCopy.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
+#include "StopRequest.h"
 #include "WindowDumpSource.h"
 #include "WorkGuard.h"
 #include "XdgAutostart.h"
@@ -74,12 +75,13 @@ public:
                                                               root.path() + QStringLiteral("/temp/backups.log"),
                                                               {},
                                                               {offsite->step(dumpSource)}});
+        engine->setStopRequest(&stop);
         form1 = std::make_unique<Form1>(Form1Services{*settings, database, dialogs, programFolder(), opener,
                                                       [this] { ++endRequests; }, keyringInUse});
         form2 = std::make_unique<Form2>(Form2Services{*settings, dialogs, clock, database, *engine, guard, *form1,
                                                       [this] { form1->show(); }, pump(), *startup, opener,
                                                       std::make_unique<FakeTrayBackend>(tray), programFolder(),
-                                                      [this] { ++endRequests; }, offsite.get()});
+                                                      [this] { ++endRequests; }, offsite.get(), &stop});
         form1->setShowMainWindow([this] { form2->showWindow(); });
         dumpSource.setConnectionWindow(form1.get());
         dumpSource.setMainWindow(form2.get());
@@ -98,6 +100,8 @@ public:
         return [this] {
             clock.advanceMs(100);
             QCoreApplication::processEvents();
+            if (onPump)
+                onPump();
         };
     }
 
@@ -135,6 +139,10 @@ public:
     /** rclone for the copy to another place: nothing runs, every call is recorded. */
     FakeProcessRunner processes;
     int endRequests = 0;
+    /** The termination signals' stop, given to the engine and the restore; never requested unless a test does. */
+    StopRequest stop;
+    /** Runs after the events of every pump; may be empty. */
+    std::function<void()> onPump;
 
     std::unique_ptr<SettingsStore> settings;
     std::unique_ptr<XdgAutostart> startup;

@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <csignal>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -859,6 +861,43 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(QString::fromUtf8(log.readAll()).contains(backup + u' ' + said + u" at "_s));
         // A failed copy is no failure of the backup: no box interrupts the user.
+        QCOMPARE(h.dialogs.shown().size(), 0);
+    }
+
+    void signalDuringBackupNowLeavesNoFileAndNoBox()
+    {
+        // The program is ending: the dump stops where it is, its working file goes, the log says "interrupted", and
+        // no box waits for a click.
+        WindowHarness h;
+        h.seedDatabase();
+        auto& rows = h.database.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}});
+        for (int i = 0; i < 500; ++i)
+            rows.rows.push_back({FieldValue::ofText(QString::number(i), FieldValue::Kind::Integer)});
+        h.seed(SettingKeys::MSServer, u"db.example"_s);
+        h.seed(SettingKeys::MSDatabase, u"Sales"_s);
+        h.seed(SettingKeys::StartStopState, u"Off"_s);
+        h.seed(SettingKeys::Path, h.backupFolder());
+        h.seed(SettingKeys::CopyTo, u"nas:sql"_s);
+        h.create();
+        h.form1->start();
+        QVERIFY(h.form2->isVisible());
+        int pumpsInDump = 0;
+        h.onPump = [&] {
+            if (h.guard.busy() && ++pumpsInDump == 20)
+                h.stop.request(SIGTERM);
+        };
+        QTest::mouseClick(control<QPushButton>(h.form2.get(), u"PushButton6"_s), Qt::LeftButton);
+
+        QVERIFY(pumpsInDump >= 20);
+        QVERIFY(h.engine->wasInterrupted());
+        QVERIFY(!h.form2->restoreInterrupted());
+        QCOMPARE(QDir(h.backupFolder()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QCOMPARE(h.processes.calls.size(), 0); // nothing to copy
+        QFile log(h.root.path() + u"/temp/backups.log"_s);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString logText = QString::fromUtf8(log.readAll());
+        QVERIFY2(logText.endsWith(u": interrupted\r\n"_s) && logText.count(u"\r\n"_s) == 1, qPrintable(logText));
+        QVERIFY2(logText.contains(u"/Sales 2021-08-31 930AM.sql backup failed at "_s), qPrintable(logText));
         QCOMPARE(h.dialogs.shown().size(), 0);
     }
 
