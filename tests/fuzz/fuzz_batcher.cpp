@@ -1,6 +1,7 @@
 // The restore's batcher: any text, fed in pieces of any size, comes out as batches that put together give back the
 // text less its GO lines (and, in a script of another origin, less the blank stretches between separators, which are
-// not sent); each batch begins at the line and byte it names.
+// not sent); each batch begins at the line and byte it names; and a stretch between two batch beginnings, batched on
+// its own from there as a restore over several connections does, gives the same batches.
 #include "ScriptBatcher.h"
 
 #include <QList>
@@ -57,6 +58,27 @@ QString expectedText(const QString& text)
     return expected;
 }
 
+bool sameBatch(const ScriptBatch& a, const ScriptBatch& b)
+{
+    return a.text == b.text && a.firstLine == b.firstLine && a.firstByte == b.firstByte && a.statements == b.statements
+        && a.inserts == b.inserts && a.onlyInserts == b.onlyInserts && a.hasUse == b.hasUse && a.table == b.table;
+}
+
+/** Feeds `text` in pieces of `piece` characters and finishes; the batches in order. */
+QList<ScriptBatch> batchesOf(ScriptBatcher& batcher, QStringView text, qsizetype piece)
+{
+    QList<ScriptBatch> batches;
+    for (qsizetype at = 0; at < text.size(); at += piece) {
+        batcher.feed(text.mid(at, piece));
+        while (batcher.hasBatch())
+            batches.append(batcher.takeBatch());
+    }
+    batcher.finish();
+    while (batcher.hasBatch())
+        batches.append(batcher.takeBatch());
+    return batches;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -73,28 +95,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // reads the file from there): the text there is the batch's text.
     const QByteArray bytes = text.toUtf8();
     ScriptBatcher batcher(maxStatements, maxChars);
+    const QList<ScriptBatch> batches = batchesOf(batcher, text, piece);
     QString joined;
     qint64 lastByte = -1;
-    const auto take = [&] {
-        while (batcher.hasBatch()) {
-            const ScriptBatch batch = batcher.takeBatch();
-            if (batch.text.isEmpty() || batch.statements < 0 || batch.inserts < 0 || batch.firstByte <= lastByte
-                || batch.firstByte >= bytes.size())
-                std::abort();
-            if (!bytes.sliced(batch.firstByte).startsWith(batch.text.toUtf8())
-                || batch.firstLine != bytes.first(batch.firstByte).count('\n') + 1)
-                std::abort();
-            lastByte = batch.firstByte;
-            joined += batch.text;
-        }
-    };
-    for (qsizetype at = 0; at < text.size(); at += piece) {
-        batcher.feed(QStringView(text).mid(at, piece));
-        take();
+    for (const ScriptBatch& batch : batches) {
+        if (batch.text.isEmpty() || batch.statements < 0 || batch.inserts < 0 || batch.firstByte <= lastByte
+            || batch.firstByte >= bytes.size())
+            std::abort();
+        if (!bytes.sliced(batch.firstByte).startsWith(batch.text.toUtf8())
+            || batch.firstLine != bytes.first(batch.firstByte).count('\n') + 1)
+            std::abort();
+        lastByte = batch.firstByte;
+        joined += batch.text;
     }
-    batcher.finish();
-    take();
     if (joined != expectedText(text))
         std::abort();
+
+    // A restore over several connections batches a stretch of the file from one batch's beginning to another's on its
+    // own (resumeAt): it must give the same batches as the whole file gave there.
+    if (batcher.ownFormat() && !batches.isEmpty()) {
+        const qsizetype n = batches.size();
+        const qsizetype from = data[0] % n;
+        const qsizetype to = from + 1 + data[1] % (n - from); // up to n: the stretch runs to the end of the file
+        const qint64 endByte = to < n ? batches[to].firstByte : bytes.size();
+        const QString stretch
+            = QString::fromUtf8(bytes.sliced(batches[from].firstByte, endByte - batches[from].firstByte));
+        ScriptBatcher resumed(maxStatements, maxChars);
+        resumed.resumeAt(true, batches[from].firstLine, batches[from].firstByte);
+        const QList<ScriptBatch> again = batchesOf(resumed, stretch, piece);
+        if (again.size() != to - from)
+            std::abort();
+        for (qsizetype i = 0; i < again.size(); ++i) {
+            if (!sameBatch(again[i], batches[from + i]))
+                std::abort();
+        }
+    }
     return 0;
 }
