@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -61,8 +62,11 @@ int createUnique(const QString& base, QString& path)
             + QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0');
         path = base + u'.' + token + BackupFile::WorkingSuffix;
         const int fd = ::open(nativePath(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0)
+        if (fd >= 0) {
+            // Held as long as this process has the file open: a later backup leaves it alone while it is.
+            ::flock(fd, LOCK_EX | LOCK_NB);
             return fd;
+        }
         if (errno != EEXIST || attempt >= 16)
             throw systemFailure(PathError);
     }
@@ -494,6 +498,18 @@ bool BackupFile::isWorkingFile(const QString& path)
     return path.endsWith(WorkingSuffix, Qt::CaseInsensitive);
 }
 
+bool BackupFile::isWorkingFileHeld(const QString& path)
+{
+    Descriptor fd(::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0)
+        return false;
+    // A lock of another open file stands in the way of this one, in this process as in any other.
+    if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK;
+    ::flock(fd.get(), LOCK_UN);
+    return false;
+}
+
 QString BackupFile::safeFileName(const QString& name)
 {
     // NUL and "/" cannot be part of a file name here; Windows also refuses \ : * ? " < > |.
@@ -504,8 +520,32 @@ QString BackupFile::safeFileName(const QString& name)
 #endif
     QString safe = name;
     for (QChar& c : safe) {
-        if (c == QChar(0) || Unsafe.contains(c))
+        if (c.unicode() < 0x20 || Unsafe.contains(c))
             c = u'_';
     }
     return safe;
+}
+
+QString BackupFile::fileNameStem(const QString& databaseName)
+{
+    const QString safe = safeFileName(databaseName);
+    if (safe.toUtf8().size() <= MaxNameStemBytes)
+        return safe;
+    // The hash is of the name itself, so that names that differ only in characters made "_" stay apart as well.
+    const QString hash = QString::fromLatin1(
+        QCryptographicHash::hash(databaseName.toUtf8(), QCryptographicHash::Sha256).toHex().left(12));
+    const qsizetype room = MaxNameStemBytes - 1 - hash.size();
+    QString stem;
+    qsizetype bytes = 0;
+    for (qsizetype i = 0; i < safe.size();) {
+        // One character at a time, a surrogate pair whole.
+        const qsizetype length = safe.at(i).isHighSurrogate() && i + 1 < safe.size() ? 2 : 1;
+        const qsizetype size = QStringView(safe).mid(i, length).toUtf8().size();
+        if (bytes + size > room)
+            break;
+        stem += QStringView(safe).mid(i, length);
+        bytes += size;
+        i += length;
+    }
+    return stem + u'~' + hash;
 }

@@ -27,9 +27,10 @@ public:
  * path, named "<final name>.<unique>.partial" and created with mode 0600; `commit` makes it durable and gives it its
  * final name in one rename. When a file of the final name already exists (a second backup within the same minute),
  * `commit` builds the old content followed by the new beside it and renames that over the old file, so the old file
- * is never damaged. Commits into one folder take turns under an exclusive lock on the folder. A working file that is
- * not committed is removed by `abandon` or the destructor; one whose process was killed stays as ".partial", a name
- * that the restore refuses.
+ * is never damaged. Commits into one folder take turns under an exclusive lock on the folder. A working file is held
+ * under an exclusive lock while its process has it open; one that is not committed is removed by `abandon` or the
+ * destructor; one whose process was killed stays as ".partial", a name that the restore refuses, and its lock is gone
+ * with the process (`isWorkingFileHeld`), so that a later backup can tell it from one still being written.
  *
  * Writing, the stage (compressing) and syncing run on a writer thread of the file's own, fed with buffers of up to
  * `BufferBytes` (what the caller has is handed over at once while the thread is idle): the caller copies bytes into a
@@ -90,13 +91,33 @@ public:
     /** Whether `path` names a working file (a backup that never completed). */
     static bool isWorkingFile(const QString& path);
 
-    /** `name` with every character that a file name cannot hold on this platform replaced by "_". */
+    /** Whether another open file holds the lock of the working file at `path` (its backup is still running). */
+    static bool isWorkingFileHeld(const QString& path);
+
+    /**
+     * `name` with every character that a file name cannot hold on this platform replaced by "_", and with every
+     * control character (below U+0020: CR, LF, tab and the rest), which would split the printed path of the file.
+     */
     static QString safeFileName(const QString& name);
 
     /** The size of one buffer handed to the writer thread. */
     static constexpr std::size_t BufferBytes = 1024 * 1024;
     /** Full buffers that may wait for the writer thread before `append` waits. */
     static constexpr int BuffersInFlight = 4;
+
+    /** The longest file name the file systems take, in bytes. */
+    static constexpr int MaxFileNameBytes = 255;
+    /**
+     * The bytes that a backup's file name may give to the database name: the rest of the longest name made of it
+     * (" yyyy-MM-dd hmmAM.sql.gz" and the working file's ".<process>-<unique>.partial") must fit MaxFileNameBytes.
+     */
+    static constexpr int MaxNameStemBytes = 200;
+    /**
+     * The database name as it begins a backup's file name: `safeFileName`, and when that is longer than
+     * MaxNameStemBytes in UTF-8, cut at a character to fit with "~" and a short hash of the full name after it, so that
+     * two long names that begin alike still give different files.
+     */
+    static QString fileNameStem(const QString& databaseName);
 
 private:
     /** Hands the buffer being filled to the writer thread. */

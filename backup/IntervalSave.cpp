@@ -297,6 +297,13 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         m_path = folder + u'/' + m_engine.StampedFileName(m_databaseName) + (compress ? u".gz"_s : u""_s);
     });
     m_engine.m_lastOutputPath = m_path;
+    // What earlier backups of this database left when their process ended goes before this one writes: on a full disk
+    // those files are what filled it.
+    if (!m_path.isEmpty())
+        Retention(
+            m_engine.m_reports, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
+            m_engine.m_removeFile)
+            .RemoveStaleWorkingFiles(folder, m_databaseName);
     // The script goes into a working file; only a dump whose every step succeeded gives it the final name. The
     // file is written on a thread of its own: while it catches up, the window's events run.
     m_file = std::make_unique<BackupFile>(m_path, std::move(stage));
@@ -843,6 +850,6 @@ QString IntervalSave::StampedFileName(const QString& databaseName) const
     const QDate date = m_context.clock.now().date();
     const QTime time = m_context.clock.now().time();
     const int hour12 = time.hour() % 12 == 0 ? 12 : time.hour() % 12;
-    return BackupFile::safeFileName(databaseName) + u' ' + date.toString(u"yyyy-MM-dd "_s) + QString::number(hour12)
+    return BackupFile::fileNameStem(databaseName) + u' ' + date.toString(u"yyyy-MM-dd "_s) + QString::number(hour12)
         + QString::number(time.minute()).rightJustified(2, u'0') + (time.hour() < 12 ? u"AM"_s : u"PM"_s) + u".sql"_s;
 }

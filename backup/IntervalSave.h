@@ -150,8 +150,9 @@ public:
     QString backupLogPath() const;
 
     /**
-     * "<database> yyyy-MM-dd hmmAP.sql" from the clock; a character of the name that a file name cannot hold becomes
-     * "_" (the script keeps the name).
+     * "<database> yyyy-MM-dd hmmAP.sql" from the clock; a character of the name that a file name cannot hold, and a
+     * control character, becomes "_", and a name too long for a file name is shortened with a hash of it
+     * (BackupFile::fileNameStem; the script keeps the name).
      */
     QString StampedFileName(const QString& databaseName) const;
 

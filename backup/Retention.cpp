@@ -1,5 +1,6 @@
 #include "Retention.h"
 
+#include "BackupFile.h"
 #include "Clock.h"
 #include "DateTimeText.h"
 #include "Dialogs.h"
@@ -73,7 +74,7 @@ std::optional<QDateTime> Retention::stampInName(const QString& fileName, const Q
 {
     // Exactly StampedFileName's form: "<database> yyyy-MM-dd hmmAM.sql", the hour 1 to 12 without a leading zero.
     const QRegularExpression pattern(
-        u"^"_s + QRegularExpression::escape(database)
+        u"^"_s + QRegularExpression::escape(BackupFile::fileNameStem(database))
         + u" ([0-9]{4})-([0-9]{2})-([0-9]{2}) (1[0-2]|[1-9])([0-5][0-9])(AM|PM)\\.sql(\\.gz)?$"_s);
     const QRegularExpressionMatch match = pattern.match(fileName);
     if (!match.hasMatch())
@@ -186,6 +187,47 @@ QList<BackupFileEntry> Retention::backupsIn(const QString& folder, const QString
     }
     sortNewestFirst(backups);
     return backups;
+}
+
+bool Retention::isWorkingFileOf(const QString& fileName, const QString& database)
+{
+    // "<backup name>.<process>-<unique>.partial", as BackupFile names its working files.
+    static const QRegularExpression token(u"\\.[0-9]+-[0-9a-f]{8}\\.partial$"_s);
+    const QRegularExpressionMatch match = token.match(fileName);
+    return match.hasMatch() && stampInName(fileName.left(match.capturedStart()), database).has_value();
+}
+
+QStringList Retention::RemoveStaleWorkingFiles(const QString& folder, const QString& database)
+{
+    ReportingProcedure proc(m_dialogs, u"Retention"_s, u"RemoveStaleWorkingFiles"_s);
+    QStringList removed;
+    QStringList failures;
+    const QDir dir(folder);
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    const QDateTime now = m_clock.now();
+    for (const QFileInfo& entry : entries) {
+        if (entry.isSymLink() || !entry.isFile() || !isWorkingFileOf(entry.fileName(), database))
+            continue;
+        // A backup that is still writing holds its file's lock; a recent one may belong to a backup just starting.
+        const QString path = dir.filePath(entry.fileName());
+        if (entry.lastModified().secsTo(now) < StaleWorkingFileAgeSecs || BackupFile::isWorkingFileHeld(path))
+            continue;
+        try {
+            m_remove(path);
+        } catch (const Failure& failure) {
+            failures << path + u" could not be removed: "_s + failure.description();
+            continue;
+        }
+        removed << path;
+        try {
+            m_writeLog(path + u" was removed at "_s + defaultDateTimeText(m_clock.now())
+                       + u" (the working file of a backup that did not finish)"_s);
+        } catch (const Failure& failure) {
+            failures << u"The removal of "_s + path + u" could not be logged: "_s + failure.description();
+        }
+    }
+    reportRemovalFailures(proc, failures);
+    return removed;
 }
 
 QStringList Retention::RemoveOldBackups(

@@ -35,6 +35,9 @@ struct BackupFileEntry
  * file just written. Backups are aged by the date and time in their names. When none of the newest N passed the
  * restore drill, the newest one that did is kept as well: newer backups that failed it never push out the last one
  * known to restore.
+ *
+ * Working files are cleared apart: `RemoveStaleWorkingFiles` removes those of the database that a backup left when
+ * its process ended without finishing (no lock held on them, older than an hour), before the next backup writes.
  */
 class Retention
 {
@@ -55,6 +58,18 @@ public:
      */
     QStringList RemoveOldBackups(
         const QString& folder, const QString& server, const QString& database, int keep, const QString& justWritten);
+
+    /**
+     * Removes the working files of `database`'s backups in `folder` that no running backup holds and that were last
+     * written more than StaleWorkingFileAgeSecs ago (by the clock); each removal appends "<path> was removed at <date
+     * and time> (the working file of a backup that did not finish)" to the backup log. Failures are shown in one error
+     * report. Returns the paths removed.
+     */
+    QStringList RemoveStaleWorkingFiles(const QString& folder, const QString& database);
+    /** How old an unheld working file must be before a backup removes it: an hour. */
+    static constexpr qint64 StaleWorkingFileAgeSecs = 3600;
+    /** Whether `fileName` is exactly the name of a working file of a backup of `database`. */
+    static bool isWorkingFileOf(const QString& fileName, const QString& database);
 
     /** The minute in the name when it is exactly a backup name of the database (".sql" or ".sql.gz"); none else. */
     static std::optional<QDateTime> stampInName(const QString& fileName, const QString& database);

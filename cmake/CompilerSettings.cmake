@@ -19,3 +19,13 @@ if(TESSALINE_SANITIZE)
     target_compile_options(tessaline_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer)
     target_link_options(tessaline_options INTERFACE -fsanitize=address,undefined)
 endif()
+# The fuzzing build (scripts/fuzz): every library gets the fuzzer's coverage instrumentation and the sanitizers; the
+# fuzz targets link the fuzzer itself.
+if(TESSALINE_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "TESSALINE_FUZZ needs clang (scripts/fuzz configures it)")
+    endif()
+    target_compile_options(tessaline_options INTERFACE
+        -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    target_link_options(tessaline_options INTERFACE -fsanitize=address,undefined)
+endif()

@@ -71,8 +71,19 @@ void SettingsStore::SaveSetting(const QString& application,
         throw Failure(u"The setting "_s + key + u" cannot be written to "_s + path + u'.');
     {
         QSettings settings(path, QSettings::IniFormat);
+        // A file that does not read as settings would lose what cannot be read when it is written again: it is left
+        // as it is, for the user to mend.
+        const auto refuseDamaged = [&] {
+            if (settings.status() == QSettings::FormatError)
+                throw Failure(u"The setting "_s + key + u" cannot be stored: the settings file "_s + path
+                              + u" is damaged (it does not read as settings), and it is left as it is. Mend it, or "
+                                u"move it away to start with new settings."_s);
+        };
+        (void)settings.allKeys(); // reads the file
+        refuseDamaged();
         settings.setValue(settingsKey(section, key), value);
         settings.sync();
+        refuseDamaged();
         if (settings.status() != QSettings::NoError)
             throw Failure(u"The setting "_s + key + u" cannot be written to "_s + path + u'.');
     }

@@ -10,6 +10,7 @@
 #include "StopRequest.h"
 #include "Views.h"
 
+#include <QCryptographicHash>
 #include <QIODevice>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -116,7 +117,17 @@ RestoreDrill::RestoreDrill(DrillContext context)
 
 QString RestoreDrill::scratchStem(const QString& database)
 {
-    return database + u"_verify_"_s;
+    // A database name holds at most 128 characters: a long name is cut to leave room for "_verify_" and the random
+    // part, and ends in "~" and a hash of the whole name, so that two long names that begin alike stay apart.
+    static constexpr qsizetype Room = MaxDatabaseNameChars - 8 - 8;
+    if (database.size() <= Room)
+        return database + u"_verify_"_s;
+    const QString hash
+        = QString::fromLatin1(QCryptographicHash::hash(database.toUtf8(), QCryptographicHash::Sha256).toHex().left(12));
+    qsizetype keep = Room - 1 - hash.size();
+    if (database.at(keep - 1).isHighSurrogate())
+        --keep; // a character is never cut in two
+    return database.left(keep) + u'~' + hash + u"_verify_"_s;
 }
 
 QString RestoreDrill::scratchName(const QString& database)

@@ -75,8 +75,13 @@ public:
 
     /** "<database>_verify_" and eight random lower-case hexadecimal digits. */
     static QString scratchName(const QString& database);
-    /** The stem all scratch names of the database begin with. */
+    /**
+     * The stem all scratch names of the database begin with: "<database>_verify_", the name cut to fit
+     * MaxDatabaseNameChars with "~" and a short hash of it when it is too long.
+     */
     static QString scratchStem(const QString& database);
+    /** The longest name a database can have (sysname). */
+    static constexpr qsizetype MaxDatabaseNameChars = 128;
 
     /** The scratch databases dropped by the last run, as the server names them. */
     const QStringList& droppedLeftovers() const { return m_dropped; }

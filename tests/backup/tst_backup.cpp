@@ -768,6 +768,56 @@ private slots:
         QCOMPARE(h.engine().StampedFileName(u"Sales"_s), expected);
     }
 
+    void fileNamesOfHostileDatabaseNames_data()
+    {
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("stem"); // empty: shortened, checked below
+        QTest::newRow("plain") << u"Sales"_s << u"Sales"_s;
+        QTest::newRow("slash") << u"a/b"_s << u"a_b"_s;
+        QTest::newRow("line feed") << u"Sales\nNorth"_s << u"Sales_North"_s;
+        QTest::newRow("carriage return and line feed") << u"Sales\r\nNorth"_s << u"Sales__North"_s;
+        QTest::newRow("tab") << u"Sales\tNorth"_s << u"Sales_North"_s;
+        QTest::newRow("other controls") << u"a"_s + QChar(1) + u"b"_s + QChar(0x1f) + u"c"_s + QChar(0x7f)
+                                        << u"a_b_c"_s + QChar(0x7f);
+        QTest::newRow("200 bytes stay") << QString(100, QChar(0x00e9)) << QString(100, QChar(0x00e9));
+        QTest::newRow("128 Cyrillic") << QString(128, QChar(0x0416)) << QString();
+        QTest::newRow("128 Chinese") << QString(128, QChar(0x6570)) << QString();
+        QTest::newRow("100 emoji") << QString::fromUcs4(std::u32string(100, U'\U0001F600').c_str(), 100) << QString();
+        QTest::newRow("long with line feeds") << QString(300, u'x').replace(10, 1, u"\n"_s) << QString();
+    }
+
+    void fileNamesOfHostileDatabaseNames()
+    {
+        QFETCH(QString, database);
+        QFETCH(QString, stem);
+        Harness h;
+        const QString name = h.engine().StampedFileName(database);
+        QVERIFY(name.endsWith(u" 2021-08-31 930AM.sql"_s));
+        const QString made = name.chopped(QStringView(u" 2021-08-31 930AM.sql").size());
+        for (const QChar c : made)
+            QVERIFY2(c.unicode() >= 0x20 && c != u'/', qPrintable(name));
+        // The longest name made of it: compressed, as a working file of a seven-figure process.
+        const QByteArray longest = (name + u".gz.4194304-0123abcd.partial"_s).toUtf8();
+        QVERIFY2(longest.size() <= BackupFile::MaxFileNameBytes, longest.constData());
+        if (!stem.isEmpty()) {
+            QCOMPARE(made, stem);
+            return;
+        }
+        // Shortened: whole characters of the name, then "~" and a hash of the full name.
+        QVERIFY(made.toUtf8().size() <= BackupFile::MaxNameStemBytes);
+        const qsizetype tilde = made.lastIndexOf(u'~');
+        QCOMPARE(made.size() - tilde, 13);
+        QVERIFY(BackupFile::safeFileName(database).startsWith(made.left(tilde)));
+        QVERIFY(made.toUtf8().size() > BackupFile::MaxNameStemBytes - 4); // cut no shorter than it must be
+        QVERIFY(!made.contains(QChar(QChar::ReplacementCharacter)));
+        // Two long names that differ only at their ends, or only where "_" stands, give different files.
+        QString other = database;
+        other.back() = u'!';
+        QVERIFY(h.engine().StampedFileName(other) != name);
+        if (const QString twin = BackupFile::safeFileName(database); twin != database)
+            QVERIFY(h.engine().StampedFileName(twin) != name);
+    }
+
     void fileContAppendsLines()
     {
         Harness h;

@@ -174,6 +174,37 @@ private slots:
             QVERIFY(readBytes(path) == script);
     }
 
+    void workingFileIsHeldWhileItsProcessHasItOpen()
+    {
+        // This process's own working file, from its creation to its removal.
+        QTemporaryDir dir;
+        BackupFile file(dir.filePath(u"b.sql"_s));
+        file.create();
+        const QString working = file.workingPath();
+        QVERIFY(BackupFile::isWorkingFileHeld(working));
+        file.append(QByteArray("-- rows\r\n"));
+        file.finishWriting();
+        QVERIFY(BackupFile::isWorkingFileHeld(working));
+        file.abandon();
+        QVERIFY(!QFile::exists(working));
+
+        // Another process's: held while it runs, free once it is killed.
+        const QString other = dir.filePath(u"b.sql.4242-0badf00d.partial"_s);
+        {
+            QFile left(other);
+            QVERIFY(left.open(QIODevice::WriteOnly));
+            QCOMPARE(left.write("-- Server"), 9);
+        }
+        QVERIFY(!BackupFile::isWorkingFileHeld(other));
+        QProcess holder;
+        holder.start(u"sh"_s, {u"-c"_s, u"exec 9<>\"$0\"; flock -x 9; echo held; exec sleep 60"_s, other});
+        QVERIFY(holder.waitForReadyRead(10'000));
+        QVERIFY(BackupFile::isWorkingFileHeld(other));
+        holder.kill();
+        QVERIFY(holder.waitForFinished(10'000));
+        QVERIFY(!BackupFile::isWorkingFileHeld(other));
+    }
+
     void sameNameAppendsAMember()
     {
         QTemporaryDir dir;

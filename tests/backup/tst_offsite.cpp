@@ -1,3 +1,4 @@
+#include "BackupFile.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "FakeProcessRunner.h"
@@ -313,6 +314,45 @@ private slots:
         QCOMPARE(offsite.lines.size(), 3);
         QCOMPARE(offsite.lines.constFirst(),
                  u"nas:sql/Sales 2021-08-29 905AM.sql was removed at 8/31/2021 9:30:12 AM (keeping 2)"_s);
+        QCOMPARE(offsite.dialogs.shown().size(), 0);
+    }
+
+    void hostileNamesAtTheDestinationAreCountedAsOurs_data()
+    {
+        QTest::addColumn<QString>("database");
+        QTest::newRow("line feed") << u"Sales\nNorth"_s;
+        QTest::newRow("carriage return and tab") << u"Sales\r\tNorth"_s;
+        QTest::newRow("128 Chinese") << QString(128, QChar(0x6570));
+    }
+
+    void hostileNamesAtTheDestinationAreCountedAsOurs()
+    {
+        // The copies carry the file names the backups were written under: rclone lists each on one line.
+        QFETCH(QString, database);
+        const QString stem = BackupFile::fileNameStem(database);
+        const QStringList names = {stem + u" 2021-08-31 930AM.sql"_s, stem + u" 2021-08-31 929AM.sql.gz"_s,
+                                   stem + u" 2021-08-30 929AM.sql"_s};
+        FakeProcessRunner runner;
+        runner.answer = [&](const FakeProcessRunner::Call& call) {
+            const QString command = call.arguments.value(0);
+            if (command == u"lsf"_s)
+                return FakeProcessRunner::exited(0, {}, names.join(u'\n').toUtf8() + '\n');
+            if (command == u"cat"_s) {
+                const QByteArray head = headerFor(u"db1"_s, database);
+                return FakeProcessRunner::exited(0, {},
+                                                 call.arguments.constLast().endsWith(u".gz"_s) ? gzipped(head) : head);
+            }
+            return FakeProcessRunner::exited(0);
+        };
+        Offsite offsite(runner);
+        const AfterSaveOutcome outcome = offsite.copy.copy(u"/b/"_s + names[0], u"nas:sql"_s, u"db1"_s, database, 1);
+        QCOMPARE(outcome.result, AfterSaveOutcome::Result::Passed);
+        QStringList deleted;
+        for (const FakeProcessRunner::Call& call : runner.calls) {
+            if (call.arguments.value(0) == u"deletefile"_s)
+                deleted << call.arguments.constLast();
+        }
+        QCOMPARE(deleted, (QStringList{u"nas:sql/"_s + names[2], u"nas:sql/"_s + names[1]}));
         QCOMPARE(offsite.dialogs.shown().size(), 0);
     }
 

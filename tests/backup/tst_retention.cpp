@@ -1,5 +1,6 @@
 // Compressed backups (gzip through zlib, checked against the system's gzip) and the retention of the newest backups.
 
+#include "BackupFile.h"
 #include "ErrorReport.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
@@ -18,6 +19,8 @@
 #include <QTest>
 
 #include <random>
+
+#include <sys/file.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -557,6 +560,114 @@ private slots:
         logLines.sort();
         expectedLines.sort();
         QCOMPARE(logLines, expectedLines);
+    }
+
+    void staleWorkingFilesOfThisDatabaseGo()
+    {
+        Harness h;
+        const QDir dir(h.dir.path());
+        const QDateTime now = h.clock.now();
+        struct Entry
+        {
+            QString name;
+            qint64 ageSecs;
+            bool held;
+            bool removed;
+        };
+        const QList<Entry> entries = {
+            {u"Sales 2021-08-31 730AM.sql.4242-0badf00d.partial"_s, 7200, false, true},
+            {u"Sales 2021-08-30 1207AM.sql.gz.17-deadbeef.partial"_s, 86400, false, true},
+            {u"Sales 2021-08-31 829AM.sql.99-00000001.partial"_s, 3601, false, true},
+            {u"Sales 2021-08-31 830AM.sql.99-00000002.partial"_s, 1800, false, false}, // not an hour old
+            {u"Sales 2021-08-31 731AM.sql.4243-0badf00d.partial"_s, 7200, true, false}, // its backup still runs
+            {u"Sales2 2021-08-31 730AM.sql.4242-0badf00d.partial"_s, 7200, false, false}, // another database
+            {u"Sales 2021-08-31 732AM.sql.partial"_s, 7200, false, false}, // not a name this program makes
+            {u"Sales 2021-08-31 733AM.sql"_s, 7200, false, false}, // a backup
+        };
+        std::vector<std::unique_ptr<QFile>> holders;
+        for (const Entry& entry : entries) {
+            const QString path = dir.filePath(entry.name);
+            writeBytes(path, header(Server, u"Sales"_s));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(now.addSecs(-entry.ageSecs), QFileDevice::FileModificationTime));
+            if (entry.held) {
+                auto holder = std::make_unique<QFile>(path);
+                QVERIFY(holder->open(QIODevice::ReadWrite));
+                QCOMPARE(::flock(holder->handle(), LOCK_EX | LOCK_NB), 0);
+                holders.push_back(std::move(holder));
+            }
+        }
+        QVERIFY(h.dump());
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        for (const Entry& entry : entries) {
+            const QString path = dir.filePath(entry.name);
+            QVERIFY2(QFile::exists(path) != entry.removed, qPrintable(entry.name));
+            const QString line = path
+                + u" was removed at 8/31/2021 9:30:12 AM (the working file of a backup that did "
+                  u"not finish)\r\n"_s;
+            QCOMPARE(h.log().contains(line), entry.removed);
+        }
+        // The removals come before the backup's own line.
+        QVERIFY(h.log().indexOf(u"was removed"_s) < h.log().indexOf(u"was backup saved"_s));
+    }
+
+    void staleWorkingFileThatCannotBeRemovedIsReportedAndTheBackupGoesOn()
+    {
+        Harness h;
+        const QString path = h.dir.filePath(u"Sales 2021-08-31 730AM.sql.4242-0badf00d.partial"_s);
+        writeBytes(path, "-- Server");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(h.clock.now().addSecs(-7200), QFileDevice::FileModificationTime));
+        h.remover = [](const QString&) { throw Failure(u"Permission denied"_s, 75); };
+        QVERIFY(h.dump());
+        QCOMPARE(
+            h.dialogs.errorReports(),
+            QStringList{composeErrorReport(path + u" could not be removed: Permission denied"_s,
+                                           errorReportLocation(u"Retention"_s, u"RemoveStaleWorkingFiles"_s), 102)});
+        QVERIFY(QFile::exists(path));
+        QVERIFY(QFile::exists(h.dir.filePath(NewBackup)));
+    }
+
+    void hostileNamesAreListedAsBackups_data()
+    {
+        QTest::addColumn<QString>("database");
+        QTest::newRow("carriage return") << u"Sales\rNorth"_s;
+        QTest::newRow("line feed") << u"Sales\nNorth"_s;
+        QTest::newRow("tab") << u"Sales\tNorth"_s;
+        QTest::newRow("slash") << u"Sales/North"_s;
+        QTest::newRow("128 Chinese") << QString(128, QChar(0x6570));
+        QTest::newRow("128 Cyrillic") << QString(128, QChar(0x0416));
+    }
+
+    void hostileNamesAreListedAsBackups()
+    {
+        QFETCH(QString, database);
+        Harness h;
+        h.source.database = database;
+        h.source.keep = 2;
+        QStringList made;
+        for (int i = 0; i < 3; ++i) {
+            QString path;
+            QVERIFY(h.dump(&path));
+            QVERIFY2(QFile::exists(path), qPrintable(path));
+            made << path;
+            h.clock.advanceMs(60'000);
+        }
+        QCOMPARE(h.dialogs.errorReports(), QStringList());
+        QVERIFY(!QFile::exists(made[0]));
+        QVERIFY(h.log().contains(made[0] + u" was removed at "_s));
+        const QList<BackupFileEntry> listed = Retention::backupsIn(h.dir.path(), Server, database);
+        QCOMPARE(listed.size(), 2);
+        QCOMPARE(listed[0].path, made[2]);
+        QCOMPARE(listed[1].path, made[1]);
+        // The restore's file dialog shows them as it shows every backup.
+        const QStringList shown = QDir(h.dir.path()).entryList({u"*.sql"_s, u"*.sql.gz"_s}, QDir::Files, QDir::Name);
+        QCOMPARE(shown, (QStringList{QFileInfo(made[1]).fileName(), QFileInfo(made[2]).fileName()}));
+        // The backups are not counted for a database whose name the file names show alike.
+        if (const QString twin = BackupFile::safeFileName(database); twin != database)
+            QVERIFY(Retention::backupsIn(h.dir.path(), Server, twin).isEmpty());
     }
 
     void tenBackupsLeaveTheNewestThree()

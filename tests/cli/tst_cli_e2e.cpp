@@ -423,6 +423,79 @@ private slots:
         QVERIFY2(restore.err.contains(u"Not restored: "_s + partial), qPrintable(restore.err));
         QCOMPARE(m_server.batches(), QStringList());
         QVERIFY(QFile::exists(partial));
+
+        // The next backup of the database leaves it while it is recent, and removes it once it is an hour old.
+        useTables({m_people});
+        const Result recent = run(connectionArgs(folder));
+        QCOMPARE(recent.exitCode, 0);
+        QVERIFY(QFile::exists(partial));
+        QFile(recent.out.trimmed()).remove();
+        QFile file(partial);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-3601), QFileDevice::FileModificationTime));
+        file.close();
+        const Result next = run(connectionArgs(folder));
+        QCOMPARE(next.exitCode, 0);
+        QCOMPARE(filesIn(folder), QStringList{QFileInfo(next.out.trimmed()).fileName()});
+        QVERIFY2(log().contains(partial + u" was removed at "_s), qPrintable(log()));
+        QVERIFY(log().indexOf(partial + u" was removed at "_s)
+                < log().lastIndexOf(next.out.trimmed() + u" was backup"_s));
+    }
+
+    // ---- database names that file names cannot show as they are
+
+    void hostileDatabaseNamesAreBackedUpListedAndRestored_data()
+    {
+        QTest::addColumn<QString>("database");
+        QTest::newRow("carriage return") << u"Sales\rNorth"_s;
+        QTest::newRow("line feed") << u"Sales\nNorth"_s;
+        QTest::newRow("tab") << u"Sales\tNorth"_s;
+        QTest::newRow("128 Chinese") << QString(128, QChar(0x6570));
+        QTest::newRow("128 Cyrillic") << QString(128, QChar(0x0416));
+    }
+
+    void hostileDatabaseNamesAreBackedUpListedAndRestored()
+    {
+        QFETCH(QString, database);
+        const QString folder = newFolder(u"names"_s);
+        QStringList args = connectionArgs(folder);
+        args[args.indexOf(u"--database"_s) + 1] = database;
+        // Two backups a minute apart cannot be made here: the second, in the same minute, goes after the first in the
+        // same file, and retention keeps that one file.
+        const Result first = run(args + QStringList{u"--keep"_s, u"1"_s});
+        QCOMPARE(first.exitCode, 0);
+        QVERIFY2(!first.err.contains(u"Error"_s), qPrintable(first.err));
+        // One line on standard output, a file name within the file system's limit, and nothing else in the folder.
+        const QString path = first.out.chopped(1);
+        QVERIFY2(!path.contains(u'\n') && !path.contains(u'\r') && !path.contains(u'\t'), qPrintable(first.out));
+        QCOMPARE(first.out.count(u'\n'), 1);
+        const QString name = QFileInfo(path).fileName();
+        QVERIFY(name.toUtf8().size() <= 255);
+        QCOMPARE(filesIn(folder), QStringList{name});
+        QVERIFY2(lastLogLine().startsWith(path + u" was backup saved at "_s), qPrintable(lastLogLine()));
+        // The script holds the exact name.
+        const QByteArray script = readBytes(path);
+        QVERIFY(script.contains(QByteArray("CREATE DATABASE [" + database.toUtf8() + "]")));
+
+        // Retention counts it as a backup of the database: an older one beside it goes.
+        const QString older = folder + u'/' + name.section(u' ', 0, -3) + u" 2020-01-01 900AM.sql"_s;
+        QVERIFY(QFile::copy(path, older));
+        const Result second = run(args + QStringList{u"--keep"_s, u"1"_s});
+        QCOMPARE(second.exitCode, 0);
+        QVERIFY2(!QFile::exists(older), qPrintable(filesIn(folder).join(u" | "_s)));
+        QVERIFY(log().contains(older + u" was removed at "_s));
+        // (The first backup's file too, when the minute changed between the two.)
+        const QString newest = second.out.chopped(1);
+        QCOMPARE(filesIn(folder), QStringList{QFileInfo(newest).fileName()});
+
+        // And it restores: the server gets the script's statements with the exact name.
+        m_server.clearRecords();
+        QStringList restore = args;
+        restore << u"--restore"_s << newest;
+        const Result restored = run(restore);
+        QCOMPARE(restored.exitCode, 0);
+        QVERIFY2(restored.err.contains(u"Done."_s), qPrintable(restored.err));
+        QVERIFY(!m_server.batches().filter(u"CREATE DATABASE ["_s + database + u']').isEmpty());
     }
 
     void twoProcessesInTheSameMinuteKeepBothScriptsWhole()

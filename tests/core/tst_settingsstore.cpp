@@ -1,6 +1,7 @@
 #include "Failure.h"
 #include "SettingsStore.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -124,6 +125,33 @@ private slots:
         blocker.close();
         SettingsStore store(dir.path());
         QVERIFY_THROWS_EXCEPTION(Failure, store.save(SettingKeys::MSServer, u"x"_s));
+    }
+
+    void damagedFileIsSaidAndKeptWhole()
+    {
+        // Found by the fuzzer (tests/fuzz/corpus/fuzz_settings): a file that does not read as settings. A write
+        // would throw away what cannot be read, so it is refused with words that say what is wrong.
+        QTemporaryDir dir;
+        SettingsStore store(dir.path());
+        QVERIFY(QDir().mkpath(dir.path() + u"/Brackwell"_s));
+        QFile source(QStringLiteral(TESSALINE_SOURCE_DIR "/tests/fuzz/corpus/fuzz_settings/damaged-section.ini"));
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        const QByteArray damaged = source.readAll();
+        QFile file(store.filePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+        file.close();
+        try {
+            store.save(SettingKeys::MSServer, u"x"_s);
+            QFAIL("the damaged file was written over");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(),
+                     u"The setting MSServer cannot be stored: the settings file "_s + store.filePath()
+                         + u" is damaged (it does not read as settings), and it is left as it is. Mend it, or move it "
+                           u"away to start with new settings."_s);
+        }
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), damaged);
     }
 };
 

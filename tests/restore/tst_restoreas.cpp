@@ -69,6 +69,41 @@ class TestRestoreAs : public QObject
     Q_OBJECT
 
 private slots:
+    void scratchNamesFitADatabaseName_data()
+    {
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<bool>("whole"); // the name begins the scratch name unchanged
+        QTest::newRow("short") << u"Sales"_s << true;
+        QTest::newRow("112 characters") << QString(112, u'x') << true;
+        QTest::newRow("113 characters") << QString(113, u'x') << false;
+        QTest::newRow("128 Chinese") << QString(128, QChar(0x6570)) << false;
+        QTest::newRow("64 emoji, 128 UTF-16 units")
+            << QString::fromUcs4(std::u32string(64, U'\U0001F600').c_str(), 64) << false;
+    }
+
+    void scratchNamesFitADatabaseName()
+    {
+        QFETCH(QString, database);
+        QFETCH(bool, whole);
+        const QString stem = RestoreDrill::scratchStem(database);
+        const QString name = RestoreDrill::scratchName(database);
+        QVERIFY(name.startsWith(stem));
+        QCOMPARE(name.size(), stem.size() + 8);
+        QVERIFY2(name.size() <= RestoreDrill::MaxDatabaseNameChars, qPrintable(name));
+        QVERIFY(stem.endsWith(u"_verify_"_s));
+        QCOMPARE(stem.startsWith(database + u"_verify_"_s), whole);
+        if (whole)
+            return;
+        // Cut at a whole character, then "~" and a hash of the whole name: a name that differs only at its end differs.
+        const qsizetype tilde = stem.lastIndexOf(u'~');
+        QCOMPARE(stem.size() - tilde, 1 + 12 + 8);
+        QVERIFY(!stem.at(tilde - 1).isHighSurrogate());
+        QVERIFY(database.startsWith(stem.left(tilde)));
+        QString other = database;
+        other.back() = u'!';
+        QVERIFY(RestoreDrill::scratchStem(other) != stem);
+    }
+
     void databaseBlockNamesTheTarget_data()
     {
         QTest::addColumn<QString>("source");
