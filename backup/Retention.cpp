@@ -197,6 +197,22 @@ bool Retention::isWorkingFileOf(const QString& fileName, const QString& database
     return match.hasMatch() && stampInName(fileName.left(match.capturedStart()), database).has_value();
 }
 
+bool Retention::removeAndLog(const QString& path, const std::function<QString()>& logLine, QStringList& failures)
+{
+    try {
+        m_remove(path);
+    } catch (const Failure& failure) {
+        failures << path + u" could not be removed: "_s + failure.description();
+        return false;
+    }
+    try {
+        m_writeLog(logLine());
+    } catch (const Failure& failure) {
+        failures << u"The removal of "_s + path + u" could not be logged: "_s + failure.description();
+    }
+    return true;
+}
+
 QStringList Retention::RemoveStaleWorkingFiles(const QString& folder, const QString& database)
 {
     ReportingProcedure proc(m_dialogs, u"Retention"_s, u"RemoveStaleWorkingFiles"_s);
@@ -212,19 +228,12 @@ QStringList Retention::RemoveStaleWorkingFiles(const QString& folder, const QStr
         const QString path = dir.filePath(entry.fileName());
         if (entry.lastModified().secsTo(now) < StaleWorkingFileAgeSecs || BackupFile::isWorkingFileHeld(path))
             continue;
-        try {
-            m_remove(path);
-        } catch (const Failure& failure) {
-            failures << path + u" could not be removed: "_s + failure.description();
-            continue;
-        }
-        removed << path;
-        try {
-            m_writeLog(path + u" was removed at "_s + defaultDateTimeText(m_clock.now())
-                       + u" (the working file of a backup that did not finish)"_s);
-        } catch (const Failure& failure) {
-            failures << u"The removal of "_s + path + u" could not be logged: "_s + failure.description();
-        }
+        const auto line = [&]() -> QString {
+            return path + u" was removed at "_s + defaultDateTimeText(m_clock.now())
+                + u" (the working file of a backup that did not finish)"_s;
+        };
+        if (removeAndLog(path, line, failures))
+            removed << path;
     }
     reportRemovalFailures(proc, failures);
     return removed;
@@ -254,20 +263,12 @@ QStringList Retention::RemoveOldBackups(
         const QString& path = backups.at(i).path;
         if (sameFileKey(path) == written || path == lastVerified)
             continue;
-        try {
-            m_remove(path);
-        } catch (const Failure& failure) {
-            failures << path + u" could not be removed: "_s + failure.description();
+        if (!removeAndLog(
+                path, [&] { return removedLine(path, m_clock.now(), keep); }, failures))
             continue;
-        }
         removed << path;
         if (QFileInfo::exists(verifiedMarkPath(path)))
             QFile::remove(verifiedMarkPath(path)); // a mark without its backup means nothing
-        try {
-            m_writeLog(removedLine(path, m_clock.now(), keep));
-        } catch (const Failure& failure) {
-            failures << u"The removal of "_s + path + u" could not be logged: "_s + failure.description();
-        }
     }
     reportRemovalFailures(proc, failures);
     return removed;

@@ -99,6 +99,12 @@ public:
     static QList<BackupFileEntry> backupsIn(const QString& folder, const QString& server, const QString& database);
 
 private:
+    /**
+     * Removes the file and logs the line `logLine` makes at the moment after; a removal or a log line that fails goes
+     * into `failures`. False when the file stays.
+     */
+    bool removeAndLog(const QString& path, const std::function<QString()>& logLine, QStringList& failures);
+
     Dialogs& m_dialogs;
     const Clock& m_clock;
     LogWriter m_writeLog;
