@@ -206,6 +206,13 @@ private:
     bool endInterrupted(StatusFrame& statusFrame);
     /** What runs while the dump waits for its file's writer thread: window events; a stop ends the wait. */
     void whileWaiting();
+    /** Retention in the backup folder, reporting through the engine and logging to its backup log. */
+    Retention retention()
+    {
+        return Retention(
+            m_engine.m_reports, m_context.clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
+            m_engine.m_removeFile);
+    }
 
     void writeHeader(Connection* connection);
     /** The steps after a saved backup, each with its log line; their words follow the status caption. */
@@ -300,17 +307,11 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     // What earlier backups of this database left when their process ended goes before this one writes: on a full disk
     // those files are what filled it.
     if (!m_path.isEmpty())
-        Retention(
-            m_engine.m_reports, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
-            m_engine.m_removeFile)
-            .RemoveStaleWorkingFiles(folder, m_databaseName);
+        retention().RemoveStaleWorkingFiles(folder, m_databaseName);
     // The script goes into a working file; only a dump whose every step succeeded gives it the final name. The
     // file is written on a thread of its own: while it catches up, the window's events run.
     m_file = std::make_unique<BackupFile>(m_path, std::move(stage));
-    if (stop)
-        m_file->setWhileWaiting([this] { whileWaiting(); });
-    else
-        m_file->setWhileWaiting(m_context.letEventsRun);
+    m_file->setWhileWaiting([this] { whileWaiting(); });
 
     writeHeader(connection.get());
 
@@ -346,12 +347,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         step(318, [&] { connection->Close(); });
 
     if (!m_outcome.failed)
-        step(336, [&] {
-            if (stop)
-                m_file->commit(m_engine.m_lockWaitMs, [this] { whileWaiting(); });
-            else
-                m_file->commit(m_engine.m_lockWaitMs, m_context.letEventsRun);
-        });
+        step(336, [&] { m_file->commit(m_engine.m_lockWaitMs, [this] { whileWaiting(); }); });
     if (m_interrupted && !m_file->isCommitted()) {
         // The writer thread ends first: a rename it had begun when the stop came completes, and the backup stands.
         m_file->abandon();
@@ -387,10 +383,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         runAfterSave(statusFrame);
     // After a stop the program is ending: old backups stay until a run that completes.
     if (!m_outcome.failed && !m_engine.m_interrupted)
-        Retention(
-            m_engine.m_reports, clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
-            m_engine.m_removeFile)
-            .RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
+        retention().RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
     return !m_outcome.failed;
 }
 
@@ -444,7 +437,7 @@ void DumpRun::whileWaiting()
 {
     if (m_context.letEventsRun)
         m_context.letEventsRun();
-    if (!m_pastCommit && m_engine.m_stop->requested())
+    if (!m_pastCommit && m_engine.m_stop && m_engine.m_stop->requested())
         throw Interrupted(); // a stop ends the wait for the disk or for another backup's commit
 }
 

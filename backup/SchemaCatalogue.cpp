@@ -228,9 +228,8 @@ Database readDatabase(Connection& connection)
                 + u"))), COALESCE(CONVERT(nvarchar(40), ic.increment_value), CONVERT(nvarchar(40), IDENT_INCR("_s
                 + TwoPartName
                 + u"))), CONVERT(nvarchar(40), ic.last_value) "
-                  u"FROM sys.columns c JOIN "_s
-                + u"sys.tables t"_s
-                + u" ON t.object_id = c.object_id JOIN sys.types ty ON ty.user_type_id = c.user_type_id "
+                  u"FROM sys.columns c JOIN sys.tables t ON t.object_id = c.object_id JOIN sys.types ty ON "
+                  u"ty.user_type_id = c.user_type_id "
                   u"LEFT JOIN sys.computed_columns cc ON cc.object_id = c.object_id AND cc.column_id = c.column_id "
                   u"LEFT JOIN sys.default_constraints dc ON dc.object_id = c.default_object_id "
                   u"LEFT JOIN sys.identity_columns ic ON ic.object_id = c.object_id AND ic.column_id = c.column_id "
