@@ -41,9 +41,6 @@ export DISPLAY=":$(head -n 1 "$work/display")"
 unset WAYLAND_DISPLAY
 export QT_QPA_PLATFORM=xcb
 
-trayer --edge top --align right --widthtype request --height 24 >"$work/trayer.log" 2>&1 &
-pids+=($!)
-
 # Waits until the X window tree has a line matching the pattern; fails after 20 seconds.
 wait_for_window() {
     local pattern=$1 what=$2
@@ -73,6 +70,23 @@ end_program() {
     fail "tessaline did not end within 20 seconds of SIGTERM"
 }
 
+# The tray host: its panel must be on screen before a program looks for a tray, or the icon stays unembedded. On a
+# loaded machine it can take seconds to come up; one that ended is started again, with its log kept.
+tray_host=
+start_tray_host() {
+    if [ -n "$tray_host" ] && kill -0 "$tray_host" 2>/dev/null; then
+        return 0
+    fi
+    if [ -n "$tray_host" ]; then
+        echo "note: trayer had ended ($(cat "$work/trayer.log")); starting it again" >&2
+    fi
+    trayer --edge top --align right --widthtype request --height 24 >"$work/trayer.log" 2>&1 &
+    tray_host=$!
+    pids+=("$tray_host")
+    wait_for_window '"panel": \("panel" "trayer"\)' "trayer's panel"
+}
+start_tray_host
+
 stored() {
     sed -n "s/^$2=//p" "$1/Brackwell/Brackwell.ini"
 }
@@ -87,6 +101,7 @@ wait_for_window '"Tessaline": \("tessaline" "Tessaline"\) +536x264' "the connect
 end_program "$pid" "$work/first.log"
 
 echo "2. stored details that connect go straight to the main window, with the tray icon"
+start_tray_host
 driver=$(dpkg -L libsqliteodbc 2>/dev/null | grep '/libsqlite3odbc\.so$' | head -n 1 || true)
 [ -n "$driver" ] || fail "the SQLite ODBC driver (package libsqliteodbc) is not installed"
 mkdir -p "$work/odbc" "$work/second/Brackwell" "$work/backups"
