@@ -9,6 +9,7 @@
 #include "SchemaCatalogue.h"
 #include "SchemaScript.h"
 #include "ScriptText.h"
+#include "SnapshotConnection.h"
 #include "StopRequest.h"
 #include "Views.h"
 
@@ -137,25 +138,6 @@ void checkColumns(const QString& table, const RecordSet& data, const QStringList
                       u"table."_s.arg(table, fieldNames.join(u", "_s), columnNames.join(u", "_s)));
 }
 
-/**
- * Whether the database allows snapshot isolation (sys.databases.snapshot_isolation_state = 1). A server that cannot
- * tell (older versions, no permission) is taken to allow none; the dump then reads as it always did.
- */
-bool allowsSnapshot(Connection& connection, const QString& database)
-{
-    QString quoted = database;
-    quoted.replace(u'\'', u"''"_s);
-    try {
-        const std::unique_ptr<RecordSet> result = connection.Execute(
-            u"SELECT snapshot_isolation_state FROM sys.databases WHERE name = N'"_s + quoted + u"'"_s);
-        const bool allowed = !result->Eof() && result->Fields(0).text.trimmed() == u"1"_s;
-        result->Close();
-        return allowed;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 } // namespace
 
 /** One run of SaveAll: its numbered steps, the script buffer and the throttled event pump. */
@@ -281,21 +263,18 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     if (stop)
         m_forcedEnd = stop->onForcedEnd([this] { removeAndLogInterrupted(); });
 
-    std::unique_ptr<Connection> connection;
+    std::unique_ptr<SnapshotConnection> connection;
     StopRequest::Hook cancel;
-    bool inTransaction = false;
-    step(100, [&] { connection = m_context.factory.createConnection(); });
+    step(100, [&] { connection = std::make_unique<SnapshotConnection>(m_context.factory.createConnection()); });
     // A statement that waits on the server when a stop comes is cancelled through the driver.
     if (connection && stop)
         cancel = stop->onStop([c = connection.get()] { c->cancel(); });
     if (connection) {
         step(122, [&] { connection->setCursorLocation(adUseClient); });
-        // Where the database allows it, the table list, the column descriptions and every row come from one
-        // snapshot, so that the rows of related tables agree.
-        if (step(124, [&] { connection->Open(connectionString); }) && allowsSnapshot(*connection, m_databaseName)) {
-            if (step(330, [&] { connection->Execute(u"SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s); }))
-                inTransaction = step(332, [&] { connection->Execute(u"BEGIN TRANSACTION"_s); });
-        }
+        // Where the database allows it, every row comes from one snapshot, so that the rows of related tables
+        // agree; where it does not, the first read of a table says so and the dump reads as it always did.
+        if (step(124, [&] { connection->Open(connectionString); }) && connection->requestSnapshot())
+            step(332, [&] { connection->beginTransaction(); });
     }
     // With "Compress" on the script goes through gzip (one member per dump).
     std::unique_ptr<ByteStage> stage;
@@ -341,7 +320,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
 
     // A failed dump leaves the read-only transaction to the close, which rolls it back: a server that ended it with
     // the failure would otherwise answer the COMMIT with a second, misleading report.
-    if (inTransaction && !m_outcome.failed)
+    if (connection && connection->inTransaction() && !m_outcome.failed)
         step(334, [&] { connection->Execute(u"COMMIT"_s); });
     if (connection)
         step(318, [&] { connection->Close(); });

@@ -266,8 +266,16 @@ private slots:
         QCOMPARE(logins[0].userName, User);
         QCOMPARE(logins[0].password, Password);
         QCOMPARE(logins[0].database, Database);
+        // The database does not allow snapshot isolation: the first read of a table says so (error 3952 through the
+        // driver), the transaction ends and that read runs again; the rest are catalogue and data queries.
+        QStringList others;
         for (const QString& batch : m_server.batches())
-            QVERIFY2(batch.startsWith(u"SELECT "_s), qPrintable(batch));
+            if (!batch.startsWith(u"SELECT "_s))
+                others << batch;
+        QCOMPARE(others,
+                 (QStringList{u"SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s, u"BEGIN TRANSACTION"_s,
+                              u"ROLLBACK TRANSACTION"_s, u"SET TRANSACTION ISOLATION LEVEL READ COMMITTED"_s}));
+        QCOMPARE(m_server.batches().count(u"SELECT * FROM [People]"_s), 2);
     }
 
     void columnListFollowsTheRowsOrder()
@@ -512,8 +520,9 @@ private slots:
         const qsizetype set = requests.indexOf(u"batch: SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s);
         const qsizetype begin = requests.indexOf(u"batch: BEGIN TRANSACTION"_s);
         const qsizetype commit = requests.indexOf(u"batch: COMMIT"_s);
-        QVERIFY2(set >= 1 && begin == set + 1 && commit == requests.size() - 1, qPrintable(requests.join(u'\n')));
-        QVERIFY(requests[set - 1].contains(u"sys.databases"_s));
+        QVERIFY2(set == 0 && begin == set + 1 && commit == requests.size() - 1, qPrintable(requests.join(u'\n')));
+        QVERIFY(requests.filter(u"sys.databases"_s).isEmpty());
+        QVERIFY(requests.filter(u"ROLLBACK"_s).isEmpty());
         // The table list, every column query and every data query come between BEGIN and COMMIT.
         for (qsizetype i = 0; i < requests.size(); ++i) {
             const QString& r = requests[i];

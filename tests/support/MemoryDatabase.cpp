@@ -209,6 +209,14 @@ public:
         if (tableListQuery.match(commandText).hasMatch())
             return tableListResult();
         if (const auto m = dataQuery.match(commandText); m.hasMatch()) {
+            // As SQL Server does: a snapshot transaction is refused at its first read of a table, not before.
+            if (m_snapshot && m_inTransaction && m_db.snapshotIsolationState != 1) {
+                m_inTransaction = false;
+                throw DbError(u"[Memory][SQL Server]Snapshot isolation transaction failed accessing database 'Sales' "
+                              u"because snapshot isolation is not allowed in this database. Use ALTER DATABASE to "
+                              u"allow snapshot isolation."_s,
+                              3952);
+            }
             const QString schema = m.hasCaptured(1) ? m.captured(1).replace(u"]]"_s, u"]"_s) : u"dbo"_s;
             const MemoryDatabase::Table& table = findTable(schema, m.captured(2).replace(u"]]"_s, u"]"_s));
             QStringList names;
@@ -221,20 +229,9 @@ public:
             result->setPieces(std::move(longColumns), m_db.pieceSize, table.longValues);
             return result;
         }
-        static const QRegularExpression snapshotQuery(
-            uR"(^SELECT snapshot_isolation_state FROM sys\.databases WHERE name = N'((?:[^']|'')*)'$)"_s,
-            QRegularExpression::CaseInsensitiveOption);
         static const QRegularExpression transaction(
-            uR"(^(SET TRANSACTION ISOLATION LEVEL [A-Z ]+|BEGIN TRAN(SACTION)?|COMMIT( TRAN(SACTION)?)?)$)"_s,
+            uR"(^(SET TRANSACTION ISOLATION LEVEL ([A-Z ]+)|BEGIN TRAN(SACTION)?|(COMMIT|ROLLBACK)( TRAN(SACTION)?)?)$)"_s,
             QRegularExpression::CaseInsensitiveOption);
-        if (snapshotQuery.match(commandText).hasMatch()) {
-            if (!m_db.snapshotIsolationState)
-                throw DbError(u"[Memory][SQL Server]Invalid object name 'sys.databases'."_s, 208);
-            return std::make_unique<MemoryRecordSet>(
-                QStringList{u"snapshot_isolation_state"_s},
-                std::vector<MemoryDatabase::Row>{
-                    {FieldValue::ofText(QString::number(*m_db.snapshotIsolationState), FieldValue::Kind::Integer)}});
-        }
         static const QRegularExpression databaseQuery(
             uR"(^SELECT name FROM master\.dbo\.sysdatabases WHERE name = N'((?:[^']|'')*)'$)"_s);
         if (const auto m = databaseQuery.match(commandText); m.hasMatch()) {
@@ -244,8 +241,16 @@ public:
                 rows.push_back({FieldValue::ofText(name)});
             return std::make_unique<MemoryRecordSet>(QStringList{u"name"_s}, std::move(rows));
         }
-        if (transaction.match(commandText).hasMatch())
+        if (const auto m = transaction.match(commandText); m.hasMatch()) {
+            if (m.hasCaptured(2)) {
+                m_snapshot = m.captured(2).compare(u"SNAPSHOT"_s, Qt::CaseInsensitive) == 0;
+                if (m_snapshot && !m_db.snapshotIsolationState)
+                    throw DbError(u"[Memory][SQL Server]Incorrect syntax near 'SNAPSHOT'."_s, 102);
+            } else {
+                m_inTransaction = commandText.startsWith(u"BEGIN"_s, Qt::CaseInsensitive);
+            }
             return std::make_unique<MemoryRecordSet>(QStringList(), std::vector<MemoryDatabase::Row>());
+        }
         if (filesQuery.match(commandText).hasMatch()) {
             if (!m_db.databaseFiles)
                 throw DbError(u"[Memory][SQL Server]Invalid object name 'sys.database_files'."_s, 208);
@@ -348,6 +353,8 @@ private:
 
     MemoryDatabase& m_db;
     bool m_open = false;
+    bool m_snapshot = false; ///< the session's isolation level is SNAPSHOT
+    bool m_inTransaction = false;
     QStringList m_info;
 };
 

@@ -17,9 +17,8 @@
  *   SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, ... FROM information_schema.COLUMNS ORDER BY ... (the catalogue)
  *   SELECT * FROM [<name>] and SELECT * FROM [<schema>].[<name>]
  *   SELECT physical_name, type FROM sys.database_files
- *   SELECT snapshot_isolation_state FROM sys.databases WHERE name = N'<name>'
  *   SELECT name FROM master.dbo.sysdatabases WHERE name = N'<name>'
- *   SET TRANSACTION ISOLATION LEVEL ..., BEGIN TRANSACTION, COMMIT (answered with an empty result)
+ *   SET TRANSACTION ISOLATION LEVEL ..., BEGIN TRANSACTION, COMMIT, ROLLBACK (answered with an empty result)
  * Anything else is recorded as a batch and answered by `batchHandler` (default: an empty result). Faults are set
  * on the database and hit every connection made from it.
  */
@@ -65,7 +64,10 @@ public:
     // --- catalogue
     Table& addTable(const QString& name, const QList<Column>& columns, const QString& type = QStringLiteral("TABLE"));
     QList<Table>& tables() { return m_tables; }
-    /** sys.databases.snapshot_isolation_state of every database; none makes the query fail. */
+    /**
+     * sys.databases.snapshot_isolation_state of every database: other than 1, a snapshot transaction fails with
+     * error 3952 at its first read of a table. None: a server without snapshot isolation, that refuses to set it.
+     */
     std::optional<int> snapshotIsolationState = 0;
     /** The databases master.dbo.sysdatabases lists (names compared without regard to case). */
     QStringList databases;

@@ -241,7 +241,7 @@ private:
             if (peek().kind != Token::Kind::Word)
                 return false;
             while (!atStatementEnd())
-                ++m_at;
+                s.setWords.append(next().text.toUpper());
             return true;
         }
         if (first.isWord("BEGIN") || first.isWord("COMMIT") || first.isWord("ROLLBACK")) {

@@ -61,6 +61,8 @@ struct Statement
     // EXEC
     QString procedure;
     QList<QPair<QString, QVariant>> parameters; ///< name (may be empty) and value (invalid for NULL)
+    // SET: the words after SET, upper case
+    QStringList setWords;
     // USE
     QString database;
     // BEGIN TRANSACTION, COMMIT, ROLLBACK: the first word, upper case

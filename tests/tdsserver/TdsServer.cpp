@@ -457,6 +457,8 @@ private:
                         return;
                     break;
                 case sql::Statement::Kind::Set:
+                    if (s.setWords.mid(0, 3) == QStringList{u"TRANSACTION"_s, u"ISOLATION"_s, u"LEVEL"_s})
+                        m_snapshotLevel = s.setWords.mid(3) == QStringList{u"SNAPSHOT"_s};
                     m_writer.append(doneToken(m_statementDone, more, 0xBE, 0));
                     break;
                 case sql::Statement::Kind::Use:
@@ -810,6 +812,17 @@ private:
     bool runSelect(const sql::Statement& s, quint16 more)
     {
         Relation source = s.object.isEmpty() ? constants(s) : resolve(s);
+        // As SQL Server does: the isolation level and the catalogue are never refused; the first read of a table in a
+        // snapshot transaction is, where the database does not allow snapshot isolation. The transaction stays
+        // open until the client rolls it back.
+        if (source.userTable && m_snapshotLevel && m_transactionDepth > 0) {
+            QMutexLocker lock(&m_state->mutex);
+            if (!m_state->snapshotIsolation)
+                throw SqlError{3952, 16,
+                               u"Snapshot isolation transaction failed accessing database '%1' because snapshot "
+                               u"isolation is not allowed in this database. Use ALTER DATABASE to allow snapshot "
+                               u"isolation."_s.arg(m_database)};
+        }
         std::vector<int> projection;
         QList<ColumnSpec> columns;
         if (s.object.isEmpty()) {
@@ -1215,6 +1228,7 @@ private:
     QHash<int, QString> m_prepared; ///< prepared statement handles and their text
     int m_nextHandle = 1;
     int m_transactionDepth = 0; ///< @@TRANCOUNT
+    bool m_snapshotLevel = false; ///< SET TRANSACTION ISOLATION LEVEL SNAPSHOT is in force
     int m_transactionId = 1;
 };
 

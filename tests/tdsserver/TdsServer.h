@@ -200,7 +200,8 @@ public:
     void setDefaultDatabase(const QString& name);
     /**
      * Whether the database a session uses allows snapshot isolation: its snapshot_isolation_state in sys.databases
-     * (default false). The system databases answer as on SQL Server (master and msdb allow it).
+     * (default false). The system databases answer as on SQL Server (master and msdb allow it). Where it does not, a
+     * snapshot transaction's first read of a table fails with error 3952, as on SQL Server.
      */
     void setSnapshotIsolation(bool allowed);
 

@@ -410,6 +410,25 @@ private slots:
         QCOMPARE(m_server.requests(),
                  (QStringList{u"batch: SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s, u"batch: BEGIN TRANSACTION"_s,
                               u"batch: SELECT * FROM [People]"_s, u"batch: COMMIT"_s}));
+        // Not allowed: the level, the transaction and the catalogue pass; the first read of a table is refused.
+        m_server.setSnapshotIsolation(false);
+        for (const QString& statement : {u"SET TRANSACTION ISOLATION LEVEL SNAPSHOT"_s, u"BEGIN TRANSACTION"_s,
+                                         u"SELECT physical_name, type FROM sys.database_files"_s}) {
+            results.clear();
+            QVERIFY2(probe.execute(statement, results), qPrintable(statement + u": "_s + probe.error()));
+        }
+        results.clear();
+        QVERIFY(!probe.execute(u"SELECT * FROM [People]"_s, results));
+        QCOMPARE(probe.error(),
+                 u"[FreeTDS][SQL Server]Snapshot isolation transaction failed accessing database "
+                 u"'Sales' because snapshot isolation is not allowed in this database. Use ALTER "
+                 u"DATABASE to allow snapshot isolation."_s);
+        for (const QString& statement : {u"ROLLBACK TRANSACTION"_s, u"SET TRANSACTION ISOLATION LEVEL READ COMMITTED"_s,
+                                         u"SELECT * FROM [People]"_s}) {
+            results.clear();
+            QVERIFY2(probe.execute(statement, results), qPrintable(statement + u": "_s + probe.error()));
+        }
+        QCOMPARE(results.value(0).rows, (QList<QVariantList>{{u"1"_s}}));
         // A COMMIT without a transaction is an error, as on SQL Server; the session goes on.
         results.clear();
         QVERIFY(!probe.execute(u"COMMIT TRANSACTION"_s, results));
