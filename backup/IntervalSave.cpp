@@ -386,7 +386,7 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
             continue;
         // A step that a stop reaches ends early and says "interrupted" in its words; those after it end at once.
         AfterSaveOutcome outcome = afterSave(m_path);
-        if (m_engine.m_stop && m_engine.m_stop->requested())
+        if (m_engine.stopRequested())
             m_engine.m_interrupted = true;
         if (outcome.text.isEmpty())
             continue; // a step that is switched off had nothing to do and says nothing
@@ -403,7 +403,7 @@ bool DumpRun::interrupted()
 {
     if (m_interrupted)
         return true;
-    if (m_pastCommit || !m_engine.m_stop || !m_engine.m_stop->requested())
+    if (m_pastCommit || !m_engine.stopRequested())
         return false;
     m_interrupted = true;
     m_stopped = true;
@@ -416,7 +416,7 @@ void DumpRun::whileWaiting()
 {
     if (m_context.letEventsRun)
         m_context.letEventsRun();
-    if (!m_pastCommit && m_engine.m_stop && m_engine.m_stop->requested())
+    if (!m_pastCommit && m_engine.stopRequested())
         throw Interrupted(); // a stop ends the wait for the disk or for another backup's commit
 }
 
@@ -699,9 +699,14 @@ QString IntervalSave::lastOutputPath() const
     return m_lastOutputPath;
 }
 
+bool IntervalSave::stopRequested() const
+{
+    return m_stop && m_stop->requested();
+}
+
 void IntervalSave::Reports::errorReport(const QString& text)
 {
-    if (m_engine.m_stop && m_engine.m_stop->requested())
+    if (m_engine.stopRequested())
         return;
     m_engine.m_context.dialogs.errorReport(text);
 }

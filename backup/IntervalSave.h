@@ -217,6 +217,8 @@ private:
     BackupContext m_context;
     Reports m_reports{*this};
     StopRequest* m_stop = nullptr;
+    /** A stop was requested from outside (a termination signal). */
+    bool stopRequested() const;
     bool m_interrupted = false;
     QString m_lastOutputPath;
     std::vector<AfterSaveOutcome> m_lastAfterSave;

@@ -26,12 +26,10 @@ void SnapshotConnection::beginTransaction()
 
 std::unique_ptr<RecordSet> SnapshotConnection::Execute(const QString& commandText)
 {
-    if (!m_inTransaction)
-        return m_inner->Execute(commandText);
     try {
         return m_inner->Execute(commandText);
     } catch (const DbError& error) {
-        if (error.number() != SnapshotNotAllowed)
+        if (!m_inTransaction || error.number() != SnapshotNotAllowed)
             throw;
     }
     m_inTransaction = false;

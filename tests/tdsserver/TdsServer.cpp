@@ -252,6 +252,19 @@ private:
         return false;
     }
 
+    // A statement held until the client cancels it: nothing more is sent until the attention, which the DONE with
+    // its attention bit answers (`command`: the token's current command).
+    void answerAttention(quint16 command)
+    {
+        while (!attentionArrived()) {
+            if (stopping())
+                throw ConnectionEnded();
+            QThread::msleep(10);
+        }
+        m_writer.append(doneToken(TokenDone, DoneAttention, command, 0));
+        flush(true);
+    }
+
     // A server that hangs: reads and drops whatever arrives, answers nothing, until the client goes.
     [[noreturn]] void stallUntilHungUp()
     {
@@ -408,13 +421,7 @@ private:
             if (rule.delayMs > 0 && text.contains(rule.needle))
                 QThread::msleep(rule.delayMs);
         if (const QString held = faults().holdBatchContaining; !held.isEmpty() && text.contains(held)) {
-            while (!attentionArrived()) {
-                if (stopping())
-                    throw ConnectionEnded();
-                QThread::msleep(10);
-            }
-            m_writer.append(doneToken(TokenDone, DoneAttention, 0, 0));
-            flush(true);
+            answerAttention(0);
             return;
         }
         QList<sql::Statement> statements;
@@ -880,13 +887,7 @@ private:
             }
             if (fault.holdAfterRows >= 0 && sent >= fault.holdAfterRows) {
                 writeOut(m_writer.takePartial()); // the rows so far reach the client, then nothing until cancelled
-                while (!attentionArrived()) {
-                    if (stopping())
-                        throw ConnectionEnded();
-                    QThread::msleep(10);
-                }
-                m_writer.append(doneToken(TokenDone, DoneAttention, 0xC1, 0));
-                flush(true);
+                answerAttention(0xC1);
                 m_attended = true;
                 return false;
             }
