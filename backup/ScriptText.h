@@ -39,12 +39,34 @@ QString blockCommentText(const QString& name);
 QString serverLine(const QString& server, const QString& database);
 QString dashLine();
 QString generatedByLine();
+QString useMasterLine();
 QString createSchemaLine(const QString& database);
+
+/**
+ * The header's first three lines as they begin a script of the database from the server, each with CR LF, in UTF-8:
+ * what a file must begin with to be a backup of that database.
+ */
+QByteArray headerBytes(const QString& server, const QString& database);
+/** True when the line (its line end may be included) can begin a header: the server line's beginning. */
+bool isServerLine(QStringView line);
+/**
+ * True when the three lines (line ends may be included) are the header of a script this program wrote: the server
+ * line of any server and database, the dash line and the generated-by line.
+ */
+bool isHeader(QStringView first, QStringView second, QStringView third);
+/** True for the line "USE [master]" (blanks around it and its line end may be included). */
+bool isUseMasterLine(QStringView line);
 
 /** The object line of the database block (line 14) with the script date. */
 QString databaseObjectLine(const QString& database, const QDateTime& now);
 /** Line 15: the database existence test. */
 QString databaseExistsLine(const QString& database);
+/**
+ * Reads the database existence test at the beginning of `text`: the database's name as its literal gives it exactly,
+ * and in `length` how much of the text the test takes (up to its closing parenthesis). None when the text does not
+ * begin with the test; `length` 0 when it begins with it but the test is not complete.
+ */
+std::optional<QString> readDatabaseExistsLine(QStringView text, qsizetype& length);
 /** Line 16. */
 QString dropDatabaseLine(const QString& database);
 /**

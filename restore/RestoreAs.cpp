@@ -7,9 +7,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr QStringView HeaderStart = u"-- Server: ";
-constexpr QStringView ExistsPrefix = u"IF  EXISTS (SELECT name FROM master.dbo.sysdatabases WHERE name = N'";
-
 /** The index of the apostrophe that closes a literal whose text begins at `from` ("''" stands for one); -1: none. */
 qsizetype literalEnd(QStringView text, qsizetype from)
 {
@@ -105,7 +102,7 @@ QString DatabaseRenamer::rewrite(QStringView text, qint64 firstLine)
 bool DatabaseRenamer::rewriteStatement(QStringView rest, qint64 line, QString& replacement, qsizetype& length)
 {
     using namespace ScriptText;
-    if (rest.startsWith(HeaderStart)) {
+    if (isServerLine(rest)) {
         // A script begins (the second of two in one file, too): its database block follows.
         m_place = Place::Block;
         m_source.clear();
@@ -118,16 +115,14 @@ bool DatabaseRenamer::rewriteStatement(QStringView rest, qint64 line, QString& r
     if (m_place == Place::BeforeHeader)
         refuse(line, u"it does not begin with the header of a backup this program wrote"_s);
 
-    if (firstLine.trimmed() == u"USE [master]")
+    if (isUseMasterLine(firstLine))
         return false;
-    if (rest.startsWith(ExistsPrefix)) {
-        // The existence test names the database first: its literal gives the name exactly, whatever it holds.
-        const qsizetype end = literalEnd(rest, ExistsPrefix.size());
-        if (end < 0 || end + 1 >= rest.size() || rest[end + 1] != u')')
+    // The existence test names the database first: its literal gives the name exactly, whatever it holds.
+    if (const std::optional<QString> source = readDatabaseExistsLine(rest, length)) {
+        if (length == 0)
             refuse(line, u"its database existence test is not complete"_s);
-        m_source = rest.mid(ExistsPrefix.size(), end - ExistsPrefix.size()).toString().replace(u"''"_s, u"'"_s);
+        m_source = *source;
         replacement = databaseExistsLine(m_target);
-        length = end + 2;
         return true;
     }
     if (m_source.isEmpty())

@@ -11,9 +11,13 @@
 #include "Views.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QIODevice>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+
+#include <algorithm>
+#include <deque>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -77,6 +81,35 @@ qint64 skipDatabaseBlock(QIODevice& device)
     return line;
 }
 
+/**
+ * Copies the script from `start` on into a plain file of its own, so that the drill restores and compares it alone.
+ * Throws Failure when the backup cannot be read or the copy cannot be written.
+ */
+void copyScriptFrom(const QString& path, const ScriptStart& start, const QString& target)
+{
+    std::unique_ptr<QIODevice> source = openScriptFile(path);
+    QFile out(target);
+    if (!out.open(QIODevice::WriteOnly))
+        throw Failure(u"%1: %2"_s.arg(target, out.errorString()));
+    constexpr qint64 Chunk = 1 << 20;
+    qint64 skipped = 0;
+    while (skipped < start.byte) {
+        const QByteArray bytes = source->read(std::min(Chunk, start.byte - skipped));
+        if (bytes.isEmpty())
+            throw Failure(u"%1 ends before its last script"_s.arg(path));
+        skipped += bytes.size();
+    }
+    for (;;) {
+        const QByteArray bytes = source->read(Chunk);
+        if (bytes.isEmpty())
+            break;
+        if (out.write(bytes) != bytes.size())
+            throw Failure(u"%1: %2"_s.arg(target, out.errorString()));
+    }
+    if (!out.flush())
+        throw Failure(u"%1: %2"_s.arg(target, out.errorString()));
+}
+
 std::unique_ptr<Connection> openMaster(ConnectionFactory& factory, const ConnectionSettings& settings)
 {
     std::unique_ptr<Connection> master = factory.createConnection();
@@ -109,6 +142,37 @@ CompareRestoredCopy(QIODevice& backup, QIODevice& copy, const QString& database,
         if (a != b || backupEnds != copyEnds)
             return ScriptDifference{line, withoutLineEnd(a), withoutLineEnd(b)};
     }
+}
+
+ScriptStart LastScriptStart(QIODevice& script)
+{
+    // A header is three comment lines: each ends in code, so the lexer's state before a line says whether it can
+    // begin a script. A header's text inside a literal or a block comment is data, not a script.
+    ScriptLexer lexer;
+    ScriptStart last;
+    ScriptStart at;
+    std::deque<std::pair<QString, ScriptStart>> inCode; // the last lines that began in code, at most three
+    for (;;) {
+        const QByteArray bytes = script.readLine();
+        if (bytes.isEmpty())
+            break;
+        const QString text = QString::fromUtf8(bytes);
+        const ScriptStart here = at;
+        ++at.line;
+        at.byte += bytes.size();
+        if (!lexer.inCode()) {
+            inCode.clear();
+            lexer.scan(text);
+            continue;
+        }
+        lexer.scan(text);
+        inCode.emplace_back(text, here);
+        if (inCode.size() > 3)
+            inCode.pop_front();
+        if (inCode.size() == 3 && ScriptText::isHeader(inCode[0].first, inCode[1].first, inCode[2].first))
+            last = inCode[0].second;
+    }
+    return last;
 }
 
 RestoreDrill::RestoreDrill(DrillContext context)
@@ -196,6 +260,20 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettin
     if (!temporary.isValid())
         return notDone(u"no temporary folder: "_s + temporary.errorString());
 
+    // A second backup in the same minute appends its script to the file: the drill proves the one this backup wrote.
+    QString script = path;
+    ScriptStart start;
+    try {
+        std::unique_ptr<QIODevice> file = openScriptFile(path);
+        start = LastScriptStart(*file);
+        if (start.byte > 0) {
+            script = temporary.filePath(u"last.sql"_s);
+            copyScriptFrom(path, start, script);
+        }
+    } catch (const Failure& error) {
+        return failed(u"the backup could not be read: "_s + error.description());
+    }
+
     // Stage 1: the backup into the scratch database.
     CollectingDialogs dialogs;
     RestoreOptions restoreOptions;
@@ -207,14 +285,15 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettin
     };
     say(u"Verifying the backup: restoring"_s);
     try {
-        ExecuteScriptAs(m_context.factory, dialogs, settings, path, scratch, false, restoreOptions);
+        ExecuteScriptAs(m_context.factory, dialogs, settings, script, scratch, false, restoreOptions);
     } catch (const Interrupted&) {
         return failed(InterruptedText);
     } catch (const ScriptBatchError& refused) {
         if (isPermissionRefusal(refused))
             return notDone(u"the login may not create a database ("_s + refused.description() + u')');
-        return failed(u"the server refused the batch at line %1 of the backup: %2"_s.arg(refused.firstLine())
-                          .arg(refused.description()));
+        return failed(
+            u"the server refused the batch at line %1 of the backup: %2"_s.arg(refused.firstLine() + start.line - 1)
+                .arg(refused.description()));
     } catch (const Failure& error) {
         if (isPermissionRefusal(error))
             return notDone(u"the login may not create a database ("_s + error.description() + u')');
@@ -270,13 +349,14 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettin
 
     // The comparison, from the first table block on.
     try {
-        std::unique_ptr<QIODevice> original = openScriptFile(path);
+        std::unique_ptr<QIODevice> original = openScriptFile(script);
         std::unique_ptr<QIODevice> copy = openScriptFile(engine.lastOutputPath());
         const std::optional<ScriptDifference> difference
             = CompareRestoredCopy(*original, *copy, settings.Database, scratch);
         if (difference)
-            return failed(u"line %1 of the backup comes back as %2 instead of %3"_s.arg(difference->line)
-                              .arg(quotedLine(difference->copy), quotedLine(difference->backup)));
+            return failed(
+                u"line %1 of the backup comes back as %2 instead of %3"_s.arg(difference->line + start.line - 1)
+                    .arg(quotedLine(difference->copy), quotedLine(difference->backup)));
     } catch (const Failure& error) {
         return failed(u"the scripts could not be compared: "_s + error.description());
     }

@@ -31,6 +31,19 @@ struct ScriptDifference
 std::optional<ScriptDifference>
 CompareRestoredCopy(QIODevice& backup, QIODevice& copy, const QString& database, const QString& scratch);
 
+/** Where a script begins in a file: its first line (from 1) and its first byte (from 0). */
+struct ScriptStart
+{
+    qint64 line = 1;
+    qint64 byte = 0;
+};
+
+/**
+ * Where the last script of a file begins: a file that a second backup in the same minute appended to holds two or more,
+ * each beginning with the program's header outside literals and comments. The start of the file when it holds one.
+ */
+ScriptStart LastScriptStart(QIODevice& script);
+
 /** The words of a drill that passed. */
 inline const QString VerifiedText = QStringLiteral("verified");
 
@@ -59,9 +72,10 @@ struct DrillContext
 };
 
 /**
- * The restore drill, run on a saved backup: restores it under the name "<D>_verify_<random>" on the same server
- * (ExecuteScriptAs), backs that database up in the same mode into a temporary folder (no steps after the save, no
- * retention, no entry in the user's backup log) and compares the two scripts (CompareRestoredCopy). The scratch
+ * The restore drill, run on a saved backup: restores the script that this backup wrote (the last of the file, which may
+ * hold earlier scripts of the same minute) under the name "<D>_verify_<random>" on the same server (ExecuteScriptAs),
+ * backs that database up in the same mode into a temporary folder (no steps after the save, no retention, no entry in
+ * the user's backup log) and compares that script with the copy's (CompareRestoredCopy). The scratch
  * database and the temporary files are removed whatever happens; scratch databases that dead drills of the same
  * database left are dropped first. Outcome: Passed "verified" (and the backup is marked verified for retention);
  * Failed with exit status 1 and where the copy differs or what the server refused; NotDone when the drill cannot run
