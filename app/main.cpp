@@ -100,14 +100,12 @@ int main(int argc, char* argv[])
         return outcome;
     };
     // The copy to another place runs last of the steps after a save (after the restore drill, where there is one);
-    // its removals at the destination go to the engine's backup log.
+    // its removals at the destination go to the backup log.
+    const BackupLog log;
     QProcessRunner processes(processApplicationEvents, &stop);
-    IntervalSave* logOwner = nullptr;
-    OffsiteCopy offsite(processes, dialogs, clock,
-                        [&logOwner](const QString& line) { logOwner->WriteBackupLog(line); });
+    OffsiteCopy offsite(processes, dialogs, clock, log.writer());
     IntervalSave engine(BackupContext{
-        *factory, dialogs, clock, dumpSource, processApplicationEvents, {}, {}, {verify, offsite.step(dumpSource)}});
-    logOwner = &engine;
+        *factory, dialogs, clock, dumpSource, processApplicationEvents, log, {}, {verify, offsite.step(dumpSource)}});
     engine.setStopRequest(&stop);
     WorkGuard guard;
     DesktopServicesOpener opener;

@@ -1,6 +1,7 @@
 #include "IntervalSave.h"
 
 #include "BackupFile.h"
+#include "BackupName.h"
 #include "Catalogue.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
@@ -191,9 +192,7 @@ private:
     /** Retention in the backup folder, reporting through the engine and logging to its backup log. */
     Retention retention()
     {
-        return Retention(
-            m_engine.m_reports, m_context.clock, [this](const QString& line) { m_engine.WriteBackupLog(line); },
-            m_engine.m_removeFile);
+        return Retention(m_engine.m_reports, m_context.clock, m_context.log.writer(), m_engine.m_removeFile);
     }
 
     void writeHeader(Connection* connection);
@@ -280,7 +279,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     std::unique_ptr<ByteStage> stage;
     step(126, [&] {
         stage = compress ? makeGzipStage() : nullptr;
-        m_path = folder + u'/' + m_engine.StampedFileName(m_databaseName) + (compress ? u".gz"_s : u""_s);
+        m_path = folder + u'/' + BackupName::ofFile(m_engine.StampedFileName(m_databaseName), compress);
     });
     m_engine.m_lastOutputPath = m_path;
     // What earlier backups of this database left when their process ended goes before this one writes: on a full disk
@@ -345,12 +344,10 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     else if (QFile::exists(Retention::verifiedMarkPath(m_path)))
         QFile::remove(Retention::verifiedMarkPath(m_path)); // a new script under the name is not verified yet
 
-    const QString when = defaultDateTimeText(clock.now());
-    const QString logLine = m_outcome.failed
-        ? QString(m_path + u" backup failed at "_s + when + u": "_s + m_outcome.firstFailure)
-        : QString(m_path + u" was backup saved at "_s + when
-                  + (m_unscripted.isEmpty() ? QString() : u"; not scripted: "_s + m_unscripted));
-    step(320, [&] { m_engine.WriteBackupLog(logLine); });
+    const QDateTime when = clock.now();
+    const QString logLine = m_outcome.failed ? BackupLog::backupFailedLine(m_path, when, m_outcome.firstFailure)
+                                             : BackupLog::savedLine(m_path, when, m_unscripted);
+    step(320, [&] { m_context.log.write(logLine); });
     step(326, [&] {
         statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
                                + defaultDateTimeText(clock.now()));
@@ -374,8 +371,8 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
     if (m_engine.m_stop)
         forcedEnd = m_engine.m_stop->onForcedEnd([this] {
             try {
-                m_engine.WriteBackupLog(m_path + u" steps after the save: "_s + InterruptedText + u" at "_s
-                                        + defaultDateTimeText(m_context.clock.now()));
+                m_context.log.write(
+                    BackupLog::stepLine(m_path, u"steps after the save: "_s + InterruptedText, m_context.clock.now()));
             } catch (const std::exception&) {
                 // The process is ending on a signal: there is nobody to tell.
             }
@@ -391,8 +388,8 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
         if (outcome.text.isEmpty())
             continue; // a step that is switched off had nothing to do and says nothing
         m_engine.m_lastAfterSave.push_back(outcome);
-        const QString when = defaultDateTimeText(m_context.clock.now());
-        step(320, [&] { m_engine.WriteBackupLog(m_path + u' ' + outcome.text + u" at "_s + when); });
+        const QDateTime when = m_context.clock.now();
+        step(320, [&] { m_context.log.write(BackupLog::stepLine(m_path, outcome.text, when)); });
         said << outcome.text;
     }
     if (!said.isEmpty())
@@ -447,8 +444,7 @@ void DumpRun::removeAndLogInterrupted()
         if (!working.isEmpty())
             QFile::remove(working);
         try {
-            m_engine.WriteBackupLog(m_path + u" backup failed at "_s + defaultDateTimeText(m_context.clock.now())
-                                    + u": "_s + InterruptedText);
+            m_context.log.write(BackupLog::backupFailedLine(m_path, m_context.clock.now(), InterruptedText));
         } catch (const std::exception&) {
             // The process is ending on a signal: there is nobody to tell.
         }
@@ -464,7 +460,7 @@ void DumpRun::writeHeader(Connection* connection)
     lines(132, {generatedByLine()});
     lines(134, {dashLine(), QString()});
     lines(136, {u"--"_s});
-    lines(138, {u"USE [master]"_s});
+    lines(138, {useMasterLine()});
     lines(140, {u"--"_s, QString()});
     lines(142, {u"--"_s});
     lines(144, {createSchemaLine(database)});
@@ -800,33 +796,10 @@ bool IntervalSave::backupSteps(BackupFile& file, const std::function<void()>& wr
     return written && !proc.failed();
 }
 
-void IntervalSave::WriteBackupLog(const QString& line)
-{
-    QFile file(backupLogPath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        throw Failure(file.errorString(), 75);
-    QByteArray bytes = line.toUtf8();
-    bytes.append("\r\n");
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        throw Failure(file.errorString(), 61);
-}
-
-QString IntervalSave::backupLogPath() const
-{
-    if (!m_context.logPath.isEmpty())
-        return m_context.logPath;
-    QString folder = qEnvironmentVariable("TEMP");
-    if (folder.isEmpty())
-        folder = QDir::tempPath();
-    return folder + u"/backups.log"_s;
-}
-
 QString IntervalSave::StampedFileName(const QString& databaseName) const
 {
     // The date and the time each come from a reading of their own, the date first.
     const QDate date = m_context.clock.now().date();
     const QTime time = m_context.clock.now().time();
-    const int hour12 = time.hour() % 12 == 0 ? 12 : time.hour() % 12;
-    return BackupFile::fileNameStem(databaseName) + u' ' + date.toString(u"yyyy-MM-dd "_s) + QString::number(hour12)
-        + QString::number(time.minute()).rightJustified(2, u'0') + (time.hour() < 12 ? u"AM"_s : u"PM"_s) + u".sql"_s;
+    return BackupName::stamped(databaseName, date, time);
 }

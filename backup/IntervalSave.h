@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BackupLog.h"
 #include "Clock.h"
 #include "DateTimeText.h"
 #include "Dialogs.h"
@@ -107,8 +108,8 @@ struct BackupContext
     DumpSource& source;
     /** "Let pending window events run"; may be empty. */
     EventPump letEventsRun;
-    /** The backup log; empty means $TEMP/backups.log (the platform's temporary folder when TEMP is unset). */
-    QString logPath;
+    /** The backup log; a path, or empty for $TEMP/backups.log (the platform's temporary folder when TEMP is unset). */
+    BackupLog log;
     /** Called now and then while a dump runs; may be empty. */
     std::function<void(const DumpProgress&)> progress;
     /** Run in order on every backup that was saved, before retention; may be empty. */
@@ -143,11 +144,8 @@ public:
      */
     bool appendToFile(const QString& path, const QByteArray& bytes);
 
-    /** Appends one line to the backup log; throws Failure when it cannot. */
-    void WriteBackupLog(const QString& line);
-
-    /** The backup log's path. */
-    QString backupLogPath() const;
+    /** The backup log this engine writes to. */
+    const BackupLog& backupLog() const { return m_context.log; }
 
     /**
      * "<database> yyyy-MM-dd hmmAP.sql" from the clock; a character of the name that a file name cannot hold, and a

@@ -1,6 +1,8 @@
 #include "OffsiteCopy.h"
 
 #include "BackupFile.h"
+#include "BackupLog.h"
+#include "BackupName.h"
 #include "Clock.h"
 #include "DateTimeText.h"
 #include "Dialogs.h"
@@ -188,7 +190,7 @@ QStringList OffsiteCopy::RemoveOldCopies(
                           75);
         const QStringList names = QString::fromUtf8(listing.standardOutput).split(u'\n', Qt::SkipEmptyParts);
         for (const QString& name : names) {
-            const std::optional<QDateTime> stamp = Retention::stampInName(name, database);
+            const std::optional<QDateTime> stamp = BackupName::stampIn(name, database);
             if (stamp)
                 copies.append({name, *stamp});
         }
@@ -226,7 +228,7 @@ QStringList OffsiteCopy::RemoveOldCopies(
         }
         removed << path;
         try {
-            m_writeLog(Retention::removedLine(path, m_clock.now(), keep));
+            m_writeLog(BackupLog::removedLine(path, m_clock.now(), keep));
         } catch (const Failure& failure) {
             failures << u"The removal of "_s + path + u" could not be logged: "_s + failure.description();
         }

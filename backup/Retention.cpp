@@ -1,6 +1,8 @@
 #include "Retention.h"
 
 #include "BackupFile.h"
+#include "BackupLog.h"
+#include "BackupName.h"
 #include "Clock.h"
 #include "DateTimeText.h"
 #include "Dialogs.h"
@@ -70,31 +72,7 @@ Retention::Retention(Dialogs& dialogs, const Clock& clock, LogWriter writeLog, F
     , m_remove(remove ? std::move(remove) : FileRemover(removeFromDisk))
 { }
 
-std::optional<QDateTime> Retention::stampInName(const QString& fileName, const QString& database)
-{
-    // Exactly StampedFileName's form: "<database> yyyy-MM-dd hmmAM.sql", the hour 1 to 12 without a leading zero.
-    const QRegularExpression pattern(
-        u"^"_s + QRegularExpression::escape(BackupFile::fileNameStem(database))
-        + u" ([0-9]{4})-([0-9]{2})-([0-9]{2}) (1[0-2]|[1-9])([0-5][0-9])(AM|PM)\\.sql(\\.gz)?$"_s);
-    const QRegularExpressionMatch match = pattern.match(fileName);
-    if (!match.hasMatch())
-        return std::nullopt;
-    const QDate date(match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt());
-    if (!date.isValid())
-        return std::nullopt;
-    const int hour12 = match.captured(4).toInt();
-    const bool afternoon = match.captured(6) == u"PM"_s;
-    const int hour = (hour12 % 12) + (afternoon ? 12 : 0);
-    return QDateTime(date, QTime(hour, match.captured(5).toInt()));
-}
-
 namespace {
-
-QByteArray expectedHeader(const QString& server, const QString& database)
-{
-    using namespace ScriptText;
-    return (serverLine(server, database) + u"\r\n"_s + dashLine() + u"\r\n"_s + generatedByLine() + u"\r\n"_s).toUtf8();
-}
 
 bool deviceMatches(QIODevice& device, bool compressed, const QString& name, const QByteArray& expected)
 {
@@ -112,7 +90,7 @@ bool Retention::hasHeaderFor(const QString& path, const QString& server, const Q
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    return deviceMatches(file, path.endsWith(u".gz"_s), path, expectedHeader(server, database));
+    return deviceMatches(file, path.endsWith(u".gz"_s), path, ScriptText::headerBytes(server, database));
 }
 
 bool Retention::headMatches(const QByteArray& head, bool compressed, const QString& server, const QString& database)
@@ -120,7 +98,7 @@ bool Retention::headMatches(const QByteArray& head, bool compressed, const QStri
     QByteArray bytes = head;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
-    return deviceMatches(buffer, compressed, u"head"_s, expectedHeader(server, database));
+    return deviceMatches(buffer, compressed, u"head"_s, ScriptText::headerBytes(server, database));
 }
 
 void Retention::sortNewestFirst(QList<BackupFileEntry>& backups)
@@ -128,11 +106,6 @@ void Retention::sortNewestFirst(QList<BackupFileEntry>& backups)
     std::sort(backups.begin(), backups.end(), [](const BackupFileEntry& a, const BackupFileEntry& b) {
         return a.stamp != b.stamp ? a.stamp > b.stamp : a.path > b.path;
     });
-}
-
-QString Retention::removedLine(const QString& path, const QDateTime& when, int keep)
-{
-    return path + u" was removed at "_s + defaultDateTimeText(when) + u" (keeping "_s + QString::number(keep) + u')';
 }
 
 void Retention::reportRemovalFailures(ReportingProcedure& proc, const QStringList& failures)
@@ -178,7 +151,7 @@ QList<BackupFileEntry> Retention::backupsIn(const QString& folder, const QString
         // A link named like a backup may point anywhere: only real files are ever removed.
         if (entry.isSymLink() || !entry.isFile())
             continue;
-        const std::optional<QDateTime> stamp = stampInName(entry.fileName(), database);
+        const std::optional<QDateTime> stamp = BackupName::stampIn(entry.fileName(), database);
         if (!stamp)
             continue;
         const QString path = dir.filePath(entry.fileName());
@@ -187,14 +160,6 @@ QList<BackupFileEntry> Retention::backupsIn(const QString& folder, const QString
     }
     sortNewestFirst(backups);
     return backups;
-}
-
-bool Retention::isWorkingFileOf(const QString& fileName, const QString& database)
-{
-    // "<backup name>.<process>-<unique>.partial", as BackupFile names its working files.
-    static const QRegularExpression token(u"\\.[0-9]+-[0-9a-f]{8}\\.partial$"_s);
-    const QRegularExpressionMatch match = token.match(fileName);
-    return match.hasMatch() && stampInName(fileName.left(match.capturedStart()), database).has_value();
 }
 
 bool Retention::removeAndLog(const QString& path, const std::function<QString()>& logLine, QStringList& failures)
@@ -222,16 +187,13 @@ QStringList Retention::RemoveStaleWorkingFiles(const QString& folder, const QStr
     const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
     const QDateTime now = m_clock.now();
     for (const QFileInfo& entry : entries) {
-        if (entry.isSymLink() || !entry.isFile() || !isWorkingFileOf(entry.fileName(), database))
+        if (entry.isSymLink() || !entry.isFile() || !BackupName::isWorkingFileOf(entry.fileName(), database))
             continue;
         // A backup that is still writing holds its file's lock; a recent one may belong to a backup just starting.
         const QString path = dir.filePath(entry.fileName());
         if (entry.lastModified().secsTo(now) < StaleWorkingFileAgeSecs || BackupFile::isWorkingFileHeld(path))
             continue;
-        const auto line = [&]() -> QString {
-            return path + u" was removed at "_s + defaultDateTimeText(m_clock.now())
-                + u" (the working file of a backup that did not finish)"_s;
-        };
+        const auto line = [&]() -> QString { return BackupLog::workingFileRemovedLine(path, m_clock.now()); };
         if (removeAndLog(path, line, failures))
             removed << path;
     }
@@ -264,7 +226,7 @@ QStringList Retention::RemoveOldBackups(
         if (sameFileKey(path) == written || path == lastVerified)
             continue;
         if (!removeAndLog(
-                path, [&] { return removedLine(path, m_clock.now(), keep); }, failures))
+                path, [&] { return BackupLog::removedLine(path, m_clock.now(), keep); }, failures))
             continue;
         removed << path;
         if (QFileInfo::exists(verifiedMarkPath(path)))

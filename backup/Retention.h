@@ -29,12 +29,12 @@ struct BackupFileEntry
 
 /**
  * Keeps the newest backups of one database and removes older ones, after a backup that succeeded. A file counts as a
- * backup of the database only when its name is exactly what `StampedFileName` makes for that database (ending ".sql"
- * or ".sql.gz") and its first three lines are the header this program writes for the server and the database (read
- * through the decompressor for ".sql.gz"). Every other file is left alone, so are working files (".partial") and the
- * file just written. Backups are aged by the date and time in their names. When none of the newest N passed the
- * restore drill, the newest one that did is kept as well: newer backups that failed it never push out the last one
- * known to restore.
+ * backup of the database only when its name is exactly what `StampedFileName` makes for that database (BackupName)
+ * (ending ".sql" or ".sql.gz") and its first three lines are the header this program writes for the server and the
+ * database (read through the decompressor for ".sql.gz"). Every other file is left alone, so are working files
+ * (".partial") and the file just written. Backups are aged by the date and time in their names. When none of the newest
+ * N passed the restore drill, the newest one that did is kept as well: newer backups that failed it never push out the
+ * last one known to restore.
  *
  * Working files are cleared apart: `RemoveStaleWorkingFiles` removes those of the database that a backup left when
  * its process ended without finishing (no lock held on them, older than an hour), before the next backup writes.
@@ -68,11 +68,6 @@ public:
     QStringList RemoveStaleWorkingFiles(const QString& folder, const QString& database);
     /** How old an unheld working file must be before a backup removes it: an hour. */
     static constexpr qint64 StaleWorkingFileAgeSecs = 3600;
-    /** Whether `fileName` is exactly the name of a working file of a backup of `database`. */
-    static bool isWorkingFileOf(const QString& fileName, const QString& database);
-
-    /** The minute in the name when it is exactly a backup name of the database (".sql" or ".sql.gz"); none else. */
-    static std::optional<QDateTime> stampInName(const QString& fileName, const QString& database);
     /** True when the file's first three lines are this program's header for the server and the database. */
     static bool hasHeaderFor(const QString& path, const QString& server, const QString& database);
     /**
@@ -82,8 +77,6 @@ public:
     static bool headMatches(const QByteArray& head, bool compressed, const QString& server, const QString& database);
     /** Newest first by the minute in the name; equal minutes by name, the later name first. */
     static void sortNewestFirst(QList<BackupFileEntry>& backups);
-    /** The backup log's line for a removed backup: "<path> was removed at <date and time> (keeping N)". */
-    static QString removedLine(const QString& path, const QDateTime& when, int keep);
     /** Removals that failed, reported once at step 102 of `proc`: the first, and how many more. */
     static void reportRemovalFailures(ReportingProcedure& proc, const QStringList& failures);
     /**

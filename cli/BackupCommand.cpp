@@ -301,7 +301,8 @@ int backupAction(ActionContext& action)
     source.keep = keepBackups;
     source.compress = options.onOff(u"compress"_s, SettingKeys::Compress);
     source.complete = options.onOff(u"complete-schema"_s, SettingKeys::CompleteSchema);
-    BackupContext context{env.factory, action.dialogs, env.clock, source, {}, env.logPath, {}, {}};
+    const BackupLog log(env.logPath);
+    BackupContext context{env.factory, action.dialogs, env.clock, source, {}, log, {}, {}};
     context.progress = [&env](const DumpProgress& p) {
         env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
                 << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
@@ -310,9 +311,7 @@ int backupAction(ActionContext& action)
     source.copyTo = options.isSet(u"no-copy"_s) ? QString() : options.valueOr(u"copy-to"_s, SettingKeys::CopyTo);
     source.copyTo = source.copyTo.trimmed();
     QProcessRunner realRunner({}, env.stop);
-    IntervalSave* logOwner = nullptr;
-    OffsiteCopy offsite(env.processes ? *env.processes : realRunner, action.dialogs, env.clock,
-                        [&logOwner](const QString& line) { logOwner->WriteBackupLog(line); });
+    OffsiteCopy offsite(env.processes ? *env.processes : realRunner, action.dialogs, env.clock, log.writer());
     if (!source.copyTo.isEmpty()) {
         QString problem = OffsiteCopy::destinationProblem(source.copyTo);
         if (problem.isEmpty())
@@ -354,7 +353,6 @@ int backupAction(ActionContext& action)
         context.afterSave.push_back(offsite.step(source));
     IntervalSave engine(context);
     engine.setStopRequest(env.stop);
-    logOwner = &engine;
 
     PlainStatusFrame status;
     const bool saved = engine.SaveAll(action.connectionString, status);
@@ -387,13 +385,11 @@ int restoreAction(ActionContext& action)
         action.dialogs.message(RestoreFileNotFoundMessage);
         return ExitFailure;
     }
-    // The backup log, for the line of a restore that a signal stopped.
-    FixedDumpSource noDump({}, {}, {});
-    IntervalSave log(BackupContext{env.factory, action.dialogs, env.clock, noDump, {}, env.logPath, {}, {}});
     RestoreOptions restoreOptions;
     restoreOptions.clock = &env.clock;
     restoreOptions.stop = env.stop;
-    restoreOptions.writeLog = [&log](const QString& line) { log.WriteBackupLog(line); };
+    // The backup log, for the line of a restore that a signal stopped.
+    restoreOptions.writeLog = BackupLog(env.logPath).writer();
     if (action.options.isSet(u"jobs"_s))
         restoreOptions.jobs = *wholeNumber(action.options.value(u"jobs"_s), 1, MaxRestoreJobs);
     qint64 lastShownMs = -1;

@@ -1,7 +1,7 @@
 #include "ScriptRestore.h"
 
 #include "BackupFile.h"
-
+#include "BackupLog.h"
 #include "Clock.h"
 #include "ConnectionSettings.h"
 #include "DateTimeText.h"
@@ -250,8 +250,7 @@ void ExecuteScript(ConnectionFactory& factory,
                 return;
             const QDateTime now = options.clock ? options.clock->now() : QDateTime::currentDateTime();
             try {
-                options.writeLog(path + u" restore failed at "_s + defaultDateTimeText(now) + u": "_s
-                                 + InterruptedText);
+                options.writeLog(BackupLog::restoreFailedLine(path, now, InterruptedText));
             } catch (const std::exception&) {
                 // The process is ending on a signal: there is nobody to tell.
             }

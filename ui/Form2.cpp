@@ -84,7 +84,7 @@ Form2::Form2(Form2Services services, QWidget* parent)
     m_restore = std::make_unique<ScriptRestore>(
         RestoreContext{*this, m_services.connectionWindow, m_services.dialogs, m_services.settings, m_services.factory,
                        m_services.guard, m_services.clock, m_services.letEventsRun, m_services.stop,
-                       [&engine = m_services.engine](const QString& line) { engine.WriteBackupLog(line); }});
+                       m_services.engine.backupLog().writer()});
     connectHandlers();
 }
 

@@ -886,19 +886,19 @@ private slots:
             qputenv("TEMP", temp);
         Harness h;
         h.logPath = configured;
-        QCOMPARE(h.engine().backupLogPath(), expected);
+        QCOMPARE(h.engine().backupLog().path(), expected);
     }
 
     void backupLogAppends()
     {
         Harness h;
         IntervalSave save = h.engine();
-        save.WriteBackupLog(u"one"_s);
-        save.WriteBackupLog(u"two \u00e9"_s);
+        save.backupLog().write(u"one"_s);
+        save.backupLog().write(u"two \u00e9"_s);
         QCOMPARE(Harness::readBytes(h.logPath), QByteArray("one\r\ntwo \xc3\xa9\r\n"));
         h.logPath = h.dir.filePath(u"missing/backups.log"_s);
         IntervalSave broken = h.engine();
-        QVERIFY_THROWS_EXCEPTION(Failure, broken.WriteBackupLog(u"three"_s));
+        QVERIFY_THROWS_EXCEPTION(Failure, broken.backupLog().write(u"three"_s));
     }
 
     // ---- failures of a dump

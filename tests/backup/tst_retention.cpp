@@ -1,6 +1,7 @@
 // Compressed backups (gzip through zlib, checked against the system's gzip) and the retention of the newest backups.
 
 #include "BackupFile.h"
+#include "BackupName.h"
 #include "ErrorReport.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
@@ -501,10 +502,30 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, database);
         QFETCH(QDateTime, stamp);
-        const std::optional<QDateTime> found = Retention::stampInName(name, database);
+        const std::optional<QDateTime> found = BackupName::stampIn(name, database);
         QCOMPARE(found.has_value(), stamp.isValid());
         if (found)
             QCOMPARE(*found, stamp);
+    }
+
+    void everyNameMadeIsRecognised()
+    {
+        // Maker and reader of the name must agree on every minute of a day, compressed or not, and on the working
+        // file's name; another database's names are never taken for this one's.
+        const QDate day(2021, 8, 31);
+        for (int minute = 0; minute < 24 * 60; ++minute) {
+            const QTime time(minute / 60, minute % 60);
+            const QString name = BackupName::stamped(u"Sales"_s, day, time);
+            for (const bool compressed : {false, true}) {
+                const QString file = BackupName::ofFile(name, compressed);
+                const std::optional<QDateTime> found = BackupName::stampIn(file, u"Sales"_s);
+                QVERIFY2(found && *found == QDateTime(day, time), qPrintable(file));
+                QVERIFY(!BackupName::stampIn(file, u"Sale"_s));
+                QVERIFY(BackupName::isWorkingFileOf(BackupName::working(file, 4242, 0xbadc0deu), u"Sales"_s));
+                QVERIFY(!BackupName::isWorkingFileOf(file, u"Sales"_s));
+            }
+        }
+        QCOMPARE(BackupName::working(u"a.sql"_s, 7, 0xabu), u"a.sql.7-000000ab.partial"_s);
     }
 
     void keepsTheNewestBackupsOfThisDatabase_data()

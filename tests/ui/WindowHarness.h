@@ -65,16 +65,10 @@ public:
         settings = std::make_unique<SettingsStore>(root.path());
         startup = std::make_unique<XdgAutostart>(programFolder() + QStringLiteral("/tessaline"),
                                                  XdgAutostart::defaultFolder());
-        offsite = std::make_unique<OffsiteCopy>(processes, dialogs, clock,
-                                                [this](const QString& line) { engine->WriteBackupLog(line); });
-        engine = std::make_unique<IntervalSave>(BackupContext{database,
-                                                              dialogs,
-                                                              clock,
-                                                              dumpSource,
-                                                              pump(),
-                                                              root.path() + QStringLiteral("/temp/backups.log"),
-                                                              {},
-                                                              {offsite->step(dumpSource)}});
+        const BackupLog log(root.path() + QStringLiteral("/temp/backups.log"));
+        offsite = std::make_unique<OffsiteCopy>(processes, dialogs, clock, log.writer());
+        engine = std::make_unique<IntervalSave>(
+            BackupContext{database, dialogs, clock, dumpSource, pump(), log, {}, {offsite->step(dumpSource)}});
         engine->setStopRequest(&stop);
         form1 = std::make_unique<Form1>(Form1Services{*settings, database, dialogs, programFolder(), opener,
                                                       [this] { ++endRequests; }, keyringInUse});
