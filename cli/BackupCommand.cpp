@@ -13,6 +13,7 @@
 #include "RestoreDrill.h"
 #include "Retention.h"
 #include "ScriptRestore.h"
+#include "Settings.h"
 #include "SettingsStore.h"
 #include "StopRequest.h"
 #include "Version.h"
@@ -116,6 +117,9 @@ std::optional<QString> passwordFromKeyring(CommandEnvironment& env, const Connec
 constexpr int MaxRestoreJobs = 64;
 
 /** A whole number in decimal digits only ("+5", " 5" and "5.0" are refused), within [low, high]. */
+/** The longest --timeout in seconds. */
+constexpr qint64 MaxTimeoutSeconds = 999'999'999;
+
 std::optional<int> wholeNumber(const QString& text, qint64 low, qint64 high)
 {
     bool digitsOnly = !text.isEmpty() && text.size() <= 9;
@@ -173,7 +177,7 @@ const std::vector<CommandOption>& optionTable()
          u"600; 0 waits without limit)."_s,
          u"SECONDS"_s,
          [](const QString& value) -> QString {
-             return wholeNumber(value, 0, 999'999'999)
+             return wholeNumber(value, 0, MaxTimeoutSeconds)
                  ? QString()
                  : u"--timeout must be a whole number of seconds (0 for no limit), not \"%1\"."_s.arg(value);
          }},
@@ -235,20 +239,30 @@ public:
     bool isSet(const QString& name) const { return m_parser.isSet(name); }
     QString value(const QString& name) const { return m_parser.value(name); }
     /** The option's value when given, else the stored value of the key, else the default. */
-    QString valueOr(const QString& name, const QString& key, const QString& defaultValue = QString()) const
+    QString valueOr(const QString& name, const TextSetting& setting) const
     {
-        return isSet(name) ? value(name) : m_settings.get(key, defaultValue);
+        return isSet(name) ? value(name) : setting.read(m_settings);
+    }
+    /** The same, with a default known only at run time. */
+    QString valueOr(const QString& name, const TextSetting& setting, const QString& defaultValue) const
+    {
+        return isSet(name) ? value(name) : setting.read(m_settings, defaultValue);
     }
     /** A switch over an "On"/"Off" setting: --NAME turns it on, --no-NAME (where there is one) off. */
-    bool onOff(const QString& name, const QString& key) const
+    bool onOff(const QString& name, const SwitchSetting& setting) const
     {
         if (isSet(name))
             return true;
         if (hasOption(u"no-"_s + name) && isSet(u"no-"_s + name))
             return false;
-        return m_settings.get(key, u"Off"_s) == u"On"_s;
+        return setting.read(m_settings);
     }
     const SettingsStore& settings() const { return m_settings; }
+    /** --timeout's seconds when it is given (checked by the option table before). */
+    std::optional<int> timeoutSeconds() const
+    {
+        return isSet(u"timeout"_s) ? wholeNumber(value(u"timeout"_s), 0, MaxTimeoutSeconds) : std::nullopt;
+    }
 
 private:
     static bool hasOption(const QString& name)
@@ -290,17 +304,17 @@ int backupAction(ActionContext& action)
         keepBackups = ConvertKeepBackups(options.value(u"keep"_s));
     } else {
         try {
-            keepBackups = ConvertKeepBackups(options.settings().get(SettingKeys::KeepBackups, u"0"_s));
+            keepBackups = ConvertKeepBackups(Settings::KeepBackups.read(options.settings()));
         } catch (const Failure& error) {
             env.err << error.description() << u" Every backup is kept."_s << Qt::endl;
         }
     }
 
     FixedDumpSource source(action.settings.Server, action.settings.Database,
-                           options.valueOr(u"folder"_s, SettingKeys::Path, defaultBackupFolder()));
+                           options.valueOr(u"folder"_s, Settings::Path, defaultBackupFolder()));
     source.keep = keepBackups;
-    source.compress = options.onOff(u"compress"_s, SettingKeys::Compress);
-    source.complete = options.onOff(u"complete-schema"_s, SettingKeys::CompleteSchema);
+    source.compress = options.onOff(u"compress"_s, Settings::Compress);
+    source.complete = options.onOff(u"complete-schema"_s, Settings::CompleteSchema);
     const BackupLog log(env.logPath);
     BackupContext context{env.factory, action.dialogs, env.clock, source, {}, log, {}, {}};
     context.progress = [&env](const DumpProgress& p) {
@@ -308,7 +322,7 @@ int backupAction(ActionContext& action)
                 << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
     };
     // The copy to another place: refused before the backup when rclone is missing or the destination is not usable.
-    source.copyTo = options.isSet(u"no-copy"_s) ? QString() : options.valueOr(u"copy-to"_s, SettingKeys::CopyTo);
+    source.copyTo = options.isSet(u"no-copy"_s) ? QString() : options.valueOr(u"copy-to"_s, Settings::CopyTo);
     source.copyTo = source.copyTo.trimmed();
     QProcessRunner realRunner({}, env.stop);
     OffsiteCopy offsite(env.processes ? *env.processes : realRunner, action.dialogs, env.clock, log.writer());
@@ -321,16 +335,16 @@ int backupAction(ActionContext& action)
                     << u"No backup was made (--no-copy makes one without the copy)."_s << Qt::endl;
             return ExitUsage;
         }
-        if (options.isSet(u"timeout"_s)) {
+        if (const std::optional<int> timeout = options.timeoutSeconds()) {
             // The statements' limit bounds a destination that stops answering as well.
             OffsiteCopy::Limits limits = offsite.limits();
-            limits.idleSeconds = *wholeNumber(options.value(u"timeout"_s), 0, 999'999'999);
+            limits.idleSeconds = *timeout;
             limits.connectSeconds = limits.idleSeconds > 0 ? std::min(limits.idleSeconds, 60) : 0;
             offsite.setLimits(limits);
         }
     }
     // The drill runs first, then the copy: a copy is made of the backup as it was checked.
-    if (options.onOff(u"verify"_s, SettingKeys::VerifyBackups)) {
+    if (options.onOff(u"verify"_s, Settings::VerifyBackups)) {
         DrillContext drill{env.factory,
                            env.clock,
                            [settings = action.settings] { return settings; },
@@ -513,18 +527,17 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
         return refuse(u"--replace goes with --restore-as (a plain restore always replaces the database)."_s);
 
     const Options options(parser, env.settings);
-    if (options.isSet(u"timeout"_s))
-        env.factory.setStatementTimeout(*wholeNumber(options.value(u"timeout"_s), 0, 999'999'999));
+    if (const std::optional<int> timeout = options.timeoutSeconds())
+        env.factory.setStatementTimeout(*timeout);
 
     ConnectionSettings settings;
-    settings.Server = options.valueOr(u"server"_s, SettingKeys::MSServer);
-    settings.UserName = options.valueOr(u"user"_s, SettingKeys::MSUser);
-    settings.Database = options.valueOr(u"database"_s, SettingKeys::MSDatabase);
-    settings.Port = options.valueOr(u"port"_s, SettingKeys::MSPort, u"1433"_s);
-    settings.LocalConnection
-        = options.isSet(u"local"_s) || env.settings.get(SettingKeys::LocalConnection, u"0"_s) != u"0"_s;
+    settings.Server = options.valueOr(u"server"_s, Settings::Server);
+    settings.UserName = options.valueOr(u"user"_s, Settings::User);
+    settings.Database = options.valueOr(u"database"_s, Settings::Database);
+    settings.Port = options.valueOr(u"port"_s, Settings::Port);
+    settings.LocalConnection = options.isSet(u"local"_s) || Settings::LocalConnection.read(env.settings) != u"0"_s;
     const std::optional<QString> password = env.passwordFromEnvironment ? env.passwordFromEnvironment() : std::nullopt;
-    const bool passwordInKeyring = env.settings.get(SettingKeys::PasswordInKeyring, u"Off"_s) == u"On"_s;
+    const bool passwordInKeyring = Settings::PasswordInKeyring.read(env.settings);
     if (!password && !passwordInKeyring)
         settings.Password = env.settings.get(SettingKeys::MSPassword);
 

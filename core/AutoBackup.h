@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SettingsStore.h"
+#include "Settings.h"
 #include "Views.h"
 
 #include <QString>
@@ -35,7 +35,7 @@ inline void TurnAutoBackupOff(MainView& view, SettingsStore& settings)
     step([&] { view.setCaption(AutoBackupTurnedOffStatus); });
     step([&] { view.setAutoBackupCaption(TurnOnAutoBackupCaption); });
     step([&] { view.setTimerInterval(0); });
-    step([&] { settings.save(SettingKeys::StartStopState, QStringLiteral("Off")); });
+    step([&] { Settings::StartStopState.write(settings, OnOff::Off); });
     if (firstFailure)
         std::rethrow_exception(firstFailure);
 }

@@ -3,6 +3,7 @@
 #include "ConnectionSettings.h"
 #include "ErrorReport.h"
 #include "Mssql.h"
+#include "Settings.h"
 
 #include <QThread>
 
@@ -39,7 +40,7 @@ void BackupCommands::PushButton5_Click()
     if (turnOn) {
         proc.run(102, [&] { view.setAutoBackupCaption(TurnOffAutoBackupCaption); });
         proc.run(104, [&] { view.setTimerInterval(AutoBackupTimerInterval); });
-        proc.run(106, [&] { m_context.settings.save(SettingKeys::StartStopState, u"On"_s); });
+        proc.run(106, [&] { Settings::StartStopState.write(m_context.settings, OnOff::On); });
         return;
     }
     bool turnOff = true;
@@ -47,7 +48,7 @@ void BackupCommands::PushButton5_Click()
     if (turnOff) {
         proc.run(110, [&] { view.setAutoBackupCaption(TurnOnAutoBackupCaption); });
         proc.run(112, [&] { view.setTimerInterval(0); });
-        proc.run(114, [&] { m_context.settings.save(SettingKeys::StartStopState, u"Off"_s); });
+        proc.run(114, [&] { Settings::StartStopState.write(m_context.settings, OnOff::Off); });
     }
 }
 
@@ -95,7 +96,7 @@ void BackupCommands::PushButton3_Click()
     ReportingProcedure proc(m_context.dialogs, u"Form2"_s, u"PushButton3_Click"_s);
     proc.run(100, [&] { view.setAutoBackupCaption(TurnOnAutoBackupCaption); });
     proc.run(102, [&] { view.setTimerInterval(0); });
-    proc.run(104, [&] { m_context.settings.save(SettingKeys::StartStopState, u"Off"_s); });
+    proc.run(104, [&] { Settings::StartStopState.write(m_context.settings, OnOff::Off); });
     proc.run(106, [&] { view.showConnectionWindow(); });
     proc.run(108, [&] { view.hideWindow(); });
 }

@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 #include "ErrorReport.h"
 #include "Mssql.h"
+#include "Settings.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 
@@ -187,8 +188,8 @@ void Form1::Form_Load()
     proc.run(110, [&] { Text2->setText(store.get(SettingKeys::MSUser)); });
     proc.run(112, [&] { loadPassword(); });
     proc.run(114, [&] { Text4->setText(store.get(SettingKeys::MSDatabase)); });
-    proc.run(116, [&] { Text9->setText(store.get(SettingKeys::MSPort, u"1433"_s)); });
-    proc.run(118, [&] { Check6->setChecked(store.get(SettingKeys::LocalConnection, u"0"_s) != u"0"_s); });
+    proc.run(116, [&] { Text9->setText(Settings::Port.read(store)); });
+    proc.run(118, [&] { Check6->setChecked(Settings::LocalConnection.read(store) != u"0"_s); });
     proc.run(120, [&] {
         if (!Text1->text().isEmpty() && CanConnect(m_services.factory, currentSettings()))
             PushButton3_Click();
@@ -210,9 +211,9 @@ KeyringResult Form1::keyringCall(const std::function<KeyringResult(Keyring&)>& c
 void Form1::loadPassword()
 {
     const SettingsStore& settings = m_services.settings;
-    m_passwordInKeyring = settings.get(SettingKeys::PasswordInKeyring, u"Off"_s) == u"On"_s;
+    m_passwordInKeyring = Settings::PasswordInKeyring.read(settings);
     Check7->setChecked(m_passwordInKeyring);
-    store(SettingKeys::PasswordInKeyring, m_passwordInKeyring ? u"On"_s : u"Off"_s);
+    store(SettingKeys::PasswordInKeyring, OnOff::text(m_passwordInKeyring));
     if (!m_passwordInKeyring) {
         Text3->setText(settings.get(SettingKeys::MSPassword));
         return;
@@ -311,7 +312,7 @@ void Form1::keepPasswordInKeyring()
                                    + u" It stays in the settings file."_s);
         return;
     }
-    if (!storeOrSay(SettingKeys::PasswordInKeyring, u"On"_s)) {
+    if (!storeOrSay(SettingKeys::PasswordInKeyring, OnOff::On)) {
         Check7->setChecked(false);
         keyringCall([&](Keyring& keyring) { return keyring.remove(entry); });
         return;
@@ -339,7 +340,7 @@ void Form1::takePasswordBackFromKeyring()
         }
         password = found.password;
     }
-    if (!storeOrSay(SettingKeys::MSPassword, password) || !storeOrSay(SettingKeys::PasswordInKeyring, u"Off"_s)) {
+    if (!storeOrSay(SettingKeys::MSPassword, password) || !storeOrSay(SettingKeys::PasswordInKeyring, OnOff::Off)) {
         Check7->setChecked(true);
         return;
     }

@@ -10,6 +10,7 @@
 #include "OffsiteCopy.h"
 #include "Retention.h"
 #include "ScriptRestore.h"
+#include "Settings.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 #include "Startup.h"
@@ -219,16 +220,16 @@ void Form2::connectHandlers()
     connect(KeepBackupsBox, &QSpinBox::valueChanged, this,
             [this](int keep) { store(SettingKeys::KeepBackups, QString::number(keep)); });
     connect(CompressCheck, &QCheckBox::toggled, this,
-            [this](bool on) { store(SettingKeys::Compress, on ? u"On"_s : u"Off"_s); });
+            [this](bool on) { store(Settings::Compress.key(), OnOff::text(on)); });
     // Stored when the field is left, not at every key: a half-typed text is no destination.
     connect(CopyToText, &QLineEdit::editingFinished, this, [this] { CopyToText_Validate(); });
     connect(CopyToRemotes, &QPushButton::clicked, this, [this] { CopyToRemotes_Click(); });
     connect(RestoreAsText, &QLineEdit::textChanged, this,
             [this] { store(SettingKeys::RestoreAs, RestoreAsText->text()); });
     connect(VerifyCheck, &QCheckBox::toggled, this,
-            [this](bool on) { store(SettingKeys::VerifyBackups, on ? u"On"_s : u"Off"_s); });
+            [this](bool on) { store(Settings::VerifyBackups.key(), OnOff::text(on)); });
     connect(CompleteSchemaCheck, &QCheckBox::toggled, this,
-            [this](bool on) { store(SettingKeys::CompleteSchema, on ? u"On"_s : u"Off"_s); });
+            [this](bool on) { store(Settings::CompleteSchema.key(), OnOff::text(on)); });
 }
 
 void Form2::store(const QString& key, const QString& value)
@@ -308,7 +309,7 @@ void Form2::Form_Load()
     }
 
     std::optional<int> position;
-    proc.run(142, [&] { position = ConvertOftenIndex(settings.get(SettingKeys::OftenIndex, u"2"_s)); });
+    proc.run(142, [&] { position = ConvertOftenIndex(Settings::OftenIndex.read(settings)); });
     proc.run(144, [&] {
         if (position && !selectInterval(*position))
             throw Failure(u"Index out of bounds"_s, 35600);
@@ -319,28 +320,27 @@ void Form2::Form_Load()
     }
 
     QString startStop;
-    proc.run(146, [&] { startStop = settings.get(SettingKeys::StartStopState, u"On"_s); });
-    if (startStop == u"Off"_s) {
+    proc.run(146, [&] { startStop = Settings::StartStopState.read(settings); });
+    if (startStop == OnOff::Off) {
         proc.run(150, [&] { setAutoBackupCaption(TurnOnAutoBackupCaption); });
         proc.run(152, [&] { setCaption(AutoBackupTurnedOffStatus); });
         proc.run(154, [&] { setTimerInterval(0); });
-    } else if (startStop == u"On"_s) {
+    } else if (startStop == OnOff::On) {
         proc.run(158, [&] { setAutoBackupCaption(TurnOffAutoBackupCaption); });
         proc.run(160, [&] { setTimerInterval(AutoBackupTimerInterval); });
     }
 
     proc.run(162, [&] { m_tray->setTrayTip(QString::fromLatin1(ProductName)); });
     proc.run(164, [&] { m_tray->setInTray(true); });
-    proc.run(166, [&] { Check4->setChecked(settings.get(SettingKeys::WindowsStartup, u"Off"_s) == u"On"_s); });
-    proc.run(168, [&] { Check11->setChecked(settings.get(SettingKeys::Minimized, u"Off"_s) == u"On"_s); });
+    proc.run(166, [&] { Check4->setChecked(Settings::WindowsStartup.read(settings)); });
+    proc.run(168, [&] { Check11->setChecked(Settings::Minimized.read(settings)); });
     if (Check11->isChecked())
         proc.run(172, [&] { m_startMinimized = true; });
     proc.run(174, [&] { fillField(Text7, SettingKeys::RestoreFile, settings.get(SettingKeys::RestoreFile)); });
     proc.run(176, [&] { m_loading = false; });
     // A stored number that is not a whole number from 0 to 100000 is reported here and keeps every backup.
-    proc.run(178,
-             [&] { KeepBackupsBox->setValue(ConvertKeepBackups(settings.get(SettingKeys::KeepBackups, u"0"_s))); });
-    proc.run(180, [&] { CompressCheck->setChecked(settings.get(SettingKeys::Compress, u"Off"_s) == u"On"_s); });
+    proc.run(178, [&] { KeepBackupsBox->setValue(ConvertKeepBackups(Settings::KeepBackups.read(settings))); });
+    proc.run(180, [&] { CompressCheck->setChecked(Settings::Compress.read(settings)); });
     // A stored destination whose copy cannot be made (no rclone) is said before the first backup.
     proc.run(182, [&] {
         CopyToText->setText(settings.get(SettingKeys::CopyTo));
@@ -348,9 +348,8 @@ void Form2::Form_Load()
             m_services.dialogs.message(problem);
     });
     proc.run(184, [&] { RestoreAsText->setText(settings.get(SettingKeys::RestoreAs)); });
-    proc.run(186, [&] { VerifyCheck->setChecked(settings.get(SettingKeys::VerifyBackups, u"Off"_s) == u"On"_s); });
-    proc.run(188,
-             [&] { CompleteSchemaCheck->setChecked(settings.get(SettingKeys::CompleteSchema, u"Off"_s) == u"On"_s); });
+    proc.run(186, [&] { VerifyCheck->setChecked(Settings::VerifyBackups.read(settings)); });
+    proc.run(188, [&] { CompleteSchemaCheck->setChecked(Settings::CompleteSchema.read(settings)); });
 }
 
 QString Form2::copyProblem(const QString& destination) const
@@ -432,12 +431,12 @@ void Form2::Check4_Click()
     try {
         if (Check4->isChecked()) {
             Check11->setVisible(true);
-            store(SettingKeys::WindowsStartup, u"On"_s);
+            store(Settings::WindowsStartup.key(), OnOff::On);
             m_services.startup.RegisterStartup();
         } else {
             Check11->setChecked(false);
             Check11->setVisible(false);
-            store(SettingKeys::WindowsStartup, u"Off"_s);
+            store(Settings::WindowsStartup.key(), OnOff::Off);
             m_services.startup.UnregisterStartup();
         }
     } catch (const Failure& failure) {
@@ -448,7 +447,7 @@ void Form2::Check4_Click()
 
 void Form2::Check11_Click()
 {
-    store(SettingKeys::Minimized, Check11->isChecked() ? u"On"_s : u"Off"_s);
+    store(Settings::Minimized.key(), OnOff::text(Check11->isChecked()));
 }
 
 void Form2::PushButton1_Click()

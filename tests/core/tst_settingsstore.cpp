@@ -1,4 +1,5 @@
 #include "Failure.h"
+#include "Settings.h"
 #include "SettingsStore.h"
 
 #include <QDir>
@@ -152,6 +153,40 @@ private slots:
         }
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), damaged);
+    }
+
+    void tableReadsEachKeyAsItsTypeWithItsDefault_data()
+    {
+        QTest::addColumn<QString>("stored"); // "<absent>": nothing stored
+        QTest::addColumn<bool>("compress"); // a switch that is off by default
+        QTest::addColumn<QString>("startStop"); // a text that is "On" by default
+        QTest::newRow("absent") << u"<absent>"_s << false << u"On"_s;
+        QTest::newRow("On") << u"On"_s << true << u"On"_s;
+        QTest::newRow("Off") << u"Off"_s << false << u"Off"_s;
+        QTest::newRow("another case") << u"on"_s << false << u"on"_s;
+        QTest::newRow("blanks around") << u" On"_s << false << u" On"_s;
+        QTest::newRow("empty") << QString() << false << QString();
+    }
+
+    void tableReadsEachKeyAsItsTypeWithItsDefault()
+    {
+        QFETCH(QString, stored);
+        QFETCH(bool, compress);
+        QFETCH(QString, startStop);
+        QTemporaryDir dir;
+        SettingsStore store(dir.path());
+        if (stored != u"<absent>"_s) {
+            store.save(SettingKeys::Compress, stored);
+            store.save(SettingKeys::StartStopState, stored);
+        }
+        QCOMPARE(Settings::Compress.read(store), compress);
+        QCOMPARE(Settings::StartStopState.read(store), startStop);
+        QCOMPARE(Settings::Port.read(store), u"1433"_s);
+        QCOMPARE(Settings::Path.read(store, u"/desk/"_s), u"/desk/"_s);
+        Settings::VerifyBackups.write(store, true);
+        QCOMPARE(store.get(SettingKeys::VerifyBackups), u"On"_s);
+        Settings::VerifyBackups.write(store, false);
+        QCOMPARE(store.get(SettingKeys::VerifyBackups), u"Off"_s);
     }
 };
 
