@@ -1,6 +1,7 @@
 // The program: the connection window first, the main window after "Next >", the tray icon while the main window is
 // loaded. Everything the windows work with is made here and handed to them.
 
+#include "AfterSave.h"
 #include "Clock.h"
 #include "EventPump.h"
 #include "Failure.h"
@@ -8,11 +9,9 @@
 #include "Form2.h"
 #include "IntervalSave.h"
 #include "OdbcConnection.h"
-#include "OffsiteCopy.h"
 #include "ProcessRunner.h"
 #include "QtDialogs.h"
 #include "QtKeychainKeyring.h"
-#include "RestoreDrill.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 #include "Startup.h"
@@ -83,29 +82,23 @@ int main(int argc, char* argv[])
     WindowDumpSource dumpSource;
     Form1* connectionWindow = nullptr;
     Form2* mainWindow = nullptr;
-    // "Verify each backup": the restore drill runs on every saved backup while the check box is ticked.
-    DrillContext drillContext{*factory,
-                              clock,
-                              [&connectionWindow] { return connectionWindow->currentSettings(); },
-                              [&mainWindow] { return mainWindow->compressBackups(); },
-                              processApplicationEvents,
-                              [&mainWindow](const QString& text) { mainWindow->setProgressText(text); }};
-    drillContext.completeSchema = [&mainWindow] { return mainWindow->completeSchema(); };
-    drillContext.stop = &stop;
-    const AfterSaveStep verify = [&mainWindow, drill = RestoreDrill(drillContext)](const QString& path) mutable {
-        if (!mainWindow || !mainWindow->verifyBackups())
-            return AfterSaveOutcome{};
-        AfterSaveOutcome outcome = drill(path);
-        mainWindow->setProgressText(u"Progress Bar"_s);
-        return outcome;
-    };
-    // The copy to another place runs last of the steps after a save (after the restore drill, where there is one);
-    // its removals at the destination go to the backup log.
+    // "Verify each backup" and "Copy each backup to:": the steps after every saved backup, with the options of the
+    // main window's controls that the backup was made with.
     const BackupLog log;
     QProcessRunner processes(processApplicationEvents, &stop);
-    OffsiteCopy offsite(processes, dialogs, clock, log.writer());
-    IntervalSave engine(BackupContext{
-        *factory, dialogs, clock, dumpSource, processApplicationEvents, log, {}, {verify, offsite.step(dumpSource)}});
+    AfterSaveContext afterSaveContext{*factory,
+                                      dialogs,
+                                      clock,
+                                      processes,
+                                      log,
+                                      [&connectionWindow] { return connectionWindow->currentSettings(); },
+                                      processApplicationEvents,
+                                      [&mainWindow](const QString& text) { mainWindow->setProgressText(text); },
+                                      [&mainWindow] { mainWindow->setProgressText(u"Progress Bar"_s); }};
+    afterSaveContext.stop = &stop;
+    AfterSaveSteps afterSave(afterSaveContext);
+    IntervalSave engine(
+        BackupContext{*factory, dialogs, clock, dumpSource, processApplicationEvents, log, {}, afterSave.steps()});
     engine.setStopRequest(&stop);
     WorkGuard guard;
     DesktopServicesOpener opener;
@@ -137,7 +130,7 @@ int main(int argc, char* argv[])
                                   form1.activateWindow();
                               },
                               processApplicationEvents, *startup, opener, createPlatformTrayBackend(), programFolder,
-                              endProgram, &offsite, &stop});
+                              endProgram, &afterSave.copy(), &stop});
     mainWindow = &form2;
     connectionWindow = &form1;
     dumpSource.setConnectionWindow(&form1);

@@ -223,6 +223,7 @@ private:
     bool m_stopped = false;
 
     /** With "CompleteSchema" on: the schema sections around the rows, batches ended by GO. */
+    BackupOptions m_options;
     bool m_complete = false;
     /** What the complete schema could not write ("2 synonyms"), for the log line. */
     QString m_unscripted;
@@ -252,9 +253,10 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     m_serverName = m_context.source.serverName();
     m_databaseName = m_context.source.databaseName();
     const QString folder = m_context.source.backupFolder();
-    const int keep = m_context.source.keepBackups();
-    const bool compress = m_context.source.compressBackups();
-    m_complete = m_context.source.completeSchema();
+    m_options = m_context.source.options();
+    const int keep = m_options.keep;
+    const bool compress = m_options.compress;
+    m_complete = m_options.complete;
 
     m_engine.m_interrupted = false;
     StopRequest* const stop = m_engine.m_stop;
@@ -382,7 +384,7 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
         if (!afterSave)
             continue;
         // A step that a stop reaches ends early and says "interrupted" in its words; those after it end at once.
-        AfterSaveOutcome outcome = afterSave(m_path);
+        AfterSaveOutcome outcome = afterSave(SavedBackup{m_path, m_serverName, m_databaseName, m_options});
         if (m_engine.stopRequested())
             m_engine.m_interrupted = true;
         if (outcome.text.isEmpty())

@@ -18,6 +18,24 @@ class ConnectionFactory;
 class StatusFrame;
 class StopRequest;
 
+/** The options of one backup, read once when its dump starts (the main window's controls, or the command's options). */
+struct BackupOptions
+{
+    /** "KeepBackups": how many of the database's newest backups stay after a dump that succeeded; 0 keeps all. */
+    int keep = 0;
+    /** "Compress": the script goes through gzip into "<name>.sql.gz". */
+    bool compress = false;
+    /** "CopyTo": where the saved backup is copied (an rclone destination or a folder); empty: no copy. */
+    QString copyTo;
+    /**
+     * "CompleteSchema": after the header and the database block, the script holds the complete schema (keys, identity,
+     * defaults, indexes, constraints, views, functions, procedures, triggers) around the rows, in batches ended by GO.
+     */
+    bool complete = false;
+    /** "VerifyBackups": the saved backup goes through the restore drill. */
+    bool verify = false;
+};
+
 /** What the dump reads from the windows when it starts: Text1, Text4 (connection window) and Text5 (main window). */
 class DumpSource
 {
@@ -26,17 +44,8 @@ public:
     virtual QString serverName() const = 0;
     virtual QString databaseName() const = 0;
     virtual QString backupFolder() const = 0;
-    /** "KeepBackups": how many of the database's newest backups stay after a dump that succeeded; 0 keeps all. */
-    virtual int keepBackups() const { return 0; }
-    /** "Compress": the script goes through gzip into "<name>.sql.gz". */
-    virtual bool compressBackups() const { return false; }
-    /** "CopyTo": where each saved backup is copied (an rclone destination or a folder); empty: no copy. */
-    virtual QString copyDestination() const { return {}; }
-    /**
-     * "CompleteSchema": after the header and the database block, the script holds the complete schema (keys, identity,
-     * defaults, indexes, constraints, views, functions, procedures, triggers) around the rows, in batches ended by GO.
-     */
-    virtual bool completeSchema() const { return false; }
+    /** The backup's options; all off by default. */
+    virtual BackupOptions options() const { return {}; }
 };
 
 /** Fixed values in place of the windows' fields (the headless command, tests, benchmarks). */
@@ -51,10 +60,7 @@ public:
     QString serverName() const override { return server; }
     QString databaseName() const override { return database; }
     QString backupFolder() const override { return folder; }
-    int keepBackups() const override { return keep; }
-    bool compressBackups() const override { return compress; }
-    QString copyDestination() const override { return copyTo; }
-    bool completeSchema() const override { return complete; }
+    BackupOptions options() const override { return {keep, compress, copyTo, complete, verify}; }
 
     QString server;
     QString database;
@@ -63,6 +69,7 @@ public:
     bool compress = false;
     QString copyTo;
     bool complete = false;
+    bool verify = false;
 };
 
 /** Progress of a running dump, for callers that show it (the headless command). */
@@ -92,12 +99,21 @@ struct AfterSaveOutcome
     int exitStatus = 0;
 };
 
+/** A backup that was saved, as the steps after the save see it. */
+struct SavedBackup
+{
+    QString path; ///< the finished file
+    QString server; ///< the server and the database it was read from, as the script's header names them
+    QString database;
+    BackupOptions options; ///< the options it was made with
+};
+
 /**
- * A step run on a saved backup before old backups are removed, given the path of the finished file. Each step's
- * outcome is logged as a line of its own ("<path> <text> at <date and time>"); an outcome without text (a step that
- * is switched off) is neither logged nor shown.
+ * A step run on a saved backup before old backups are removed. Each step's outcome is logged as a line of its own
+ * ("<path> <text> at <date and time>"); an outcome without text (a step that is switched off) is neither logged nor
+ * shown.
  */
-using AfterSaveStep = std::function<AfterSaveOutcome(const QString& path)>;
+using AfterSaveStep = std::function<AfterSaveOutcome(const SavedBackup& backup)>;
 
 /** Everything the backup engine works with, injected. */
 struct BackupContext

@@ -254,12 +254,12 @@ QStringList OffsiteCopy::listRemotes()
     return remotes;
 }
 
-AfterSaveStep OffsiteCopy::step(const DumpSource& source)
+AfterSaveStep OffsiteCopy::step()
 {
-    return [this, &source](const QString& path) {
-        const QString destination = source.copyDestination().trimmed();
+    return [this](const SavedBackup& backup) {
+        const QString destination = backup.options.copyTo.trimmed();
         if (destination.isEmpty())
             return AfterSaveOutcome{AfterSaveOutcome::Result::Passed, QString(), 0};
-        return copy(path, destination, source.serverName(), source.databaseName(), source.keepBackups());
+        return copy(backup.path, destination, backup.server, backup.database, backup.options.keep);
     };
 }

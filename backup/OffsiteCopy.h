@@ -87,10 +87,10 @@ public:
     QStringList listRemotes();
 
     /**
-     * The step for BackupContext::afterSave: reads the destination and the number to keep from `source` when it runs;
-     * with no destination it does nothing (an outcome with empty text).
+     * The step for BackupContext::afterSave: copies to the backup's destination and keeps its number of copies; with no
+     * destination it does nothing (an outcome with empty text).
      */
-    AfterSaveStep step(const DumpSource& source);
+    AfterSaveStep step();
 
 private:
     QStringList commonArguments() const;

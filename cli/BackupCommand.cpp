@@ -1,5 +1,6 @@
 #include "BackupCommand.h"
 
+#include "AfterSave.h"
 #include "BackupFile.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
@@ -315,17 +316,31 @@ int backupAction(ActionContext& action)
     source.keep = keepBackups;
     source.compress = options.onOff(u"compress"_s, Settings::Compress);
     source.complete = options.onOff(u"complete-schema"_s, Settings::CompleteSchema);
-    const BackupLog log(env.logPath);
-    BackupContext context{env.factory, action.dialogs, env.clock, source, {}, log, {}, {}};
-    context.progress = [&env](const DumpProgress& p) {
-        env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
-                << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
-    };
-    // The copy to another place: refused before the backup when rclone is missing or the destination is not usable.
     source.copyTo = options.isSet(u"no-copy"_s) ? QString() : options.valueOr(u"copy-to"_s, Settings::CopyTo);
     source.copyTo = source.copyTo.trimmed();
+    source.verify = options.onOff(u"verify"_s, Settings::VerifyBackups);
+
+    const BackupLog log(env.logPath);
     QProcessRunner realRunner({}, env.stop);
-    OffsiteCopy offsite(env.processes ? *env.processes : realRunner, action.dialogs, env.clock, log.writer());
+    QString lastStage;
+    AfterSaveContext afterSaveContext{env.factory,
+                                      action.dialogs,
+                                      env.clock,
+                                      env.processes ? *env.processes : realRunner,
+                                      log,
+                                      [settings = action.settings] { return settings; },
+                                      {},
+                                      [&env, &lastStage](const QString& text) {
+                                          // One line per stage: the percentages of a stage would fill a cron mail.
+                                          const QString stage = text.section(u", "_s, 0, 0);
+                                          if (stage != lastStage)
+                                              env.err << text << Qt::endl;
+                                          lastStage = stage;
+                                      }};
+    afterSaveContext.stop = env.stop;
+    AfterSaveSteps afterSave(afterSaveContext);
+    // The copy to another place: refused before the backup when rclone is missing or the destination is not usable.
+    OffsiteCopy& offsite = afterSave.copy();
     if (!source.copyTo.isEmpty()) {
         QString problem = OffsiteCopy::destinationProblem(source.copyTo);
         if (problem.isEmpty())
@@ -343,28 +358,11 @@ int backupAction(ActionContext& action)
             offsite.setLimits(limits);
         }
     }
-    // The drill runs first, then the copy: a copy is made of the backup as it was checked.
-    if (options.onOff(u"verify"_s, Settings::VerifyBackups)) {
-        DrillContext drill{env.factory,
-                           env.clock,
-                           [settings = action.settings] { return settings; },
-                           [compress = source.compress] { return compress; },
-                           {},
-                           {}};
-        drill.completeSchema = [complete = source.complete] { return complete; };
-        drill.stop = env.stop;
-        QString lastStage;
-        drill.progress = [&env, lastStage](const QString& text) mutable {
-            // One line per stage: the percentages of a stage would fill a cron mail.
-            const QString stage = text.section(u", "_s, 0, 0);
-            if (stage != lastStage)
-                env.err << text << Qt::endl;
-            lastStage = stage;
-        };
-        context.afterSave.push_back(RestoreDrill(std::move(drill)));
-    }
-    if (!source.copyTo.isEmpty())
-        context.afterSave.push_back(offsite.step(source));
+    BackupContext context{env.factory, action.dialogs, env.clock, source, {}, log, {}, afterSave.steps()};
+    context.progress = [&env](const DumpProgress& p) {
+        env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
+                << u" rows written, "_s << QString::number(double(p.elapsedMs) / 1000.0, 'f', 1) << u" s"_s << Qt::endl;
+    };
     IntervalSave engine(context);
     engine.setStopRequest(env.stop);
 

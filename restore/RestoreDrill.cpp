@@ -200,7 +200,14 @@ QString RestoreDrill::scratchName(const QString& database)
         + QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0').toLower();
 }
 
-AfterSaveOutcome RestoreDrill::operator()(const QString& path)
+AfterSaveOutcome RestoreDrill::operator()(const SavedBackup& backup)
+{
+    if (!backup.options.verify)
+        return AfterSaveOutcome{};
+    return drill(backup.path, backup.options);
+}
+
+AfterSaveOutcome RestoreDrill::drill(const QString& path, const BackupOptions& options)
 {
     m_dropped.clear();
     AfterSaveOutcome notDone;
@@ -214,7 +221,7 @@ AfterSaveOutcome RestoreDrill::operator()(const QString& path)
         return notDone;
     }
     const QString scratch = scratchName(settings.Database);
-    AfterSaveOutcome outcome = drill(path, settings, scratch);
+    AfterSaveOutcome outcome = drill(path, options, settings, scratch);
 
     // The scratch database goes whatever happened; no session of the drill is left in it.
     try {
@@ -237,7 +244,10 @@ AfterSaveOutcome RestoreDrill::operator()(const QString& path)
     return outcome;
 }
 
-AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettings& settings, const QString& scratch)
+AfterSaveOutcome RestoreDrill::drill(const QString& path,
+                                     const BackupOptions& options,
+                                     const ConnectionSettings& settings,
+                                     const QString& scratch)
 {
     AfterSaveOutcome outcome;
     const auto failed = [&outcome](const QString& text) {
@@ -315,8 +325,8 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const ConnectionSettin
 
     // Stage 2: the scratch database backed up the same way, outside the user's folder and log.
     FixedDumpSource source(settings.Server, scratch, temporary.path());
-    source.compress = m_context.compress && m_context.compress();
-    source.complete = m_context.completeSchema && m_context.completeSchema();
+    source.compress = options.compress;
+    source.complete = options.complete;
     BackupContext context{m_context.factory,
                           dialogs,
                           m_context.clock,

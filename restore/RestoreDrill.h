@@ -54,8 +54,6 @@ struct DrillContext
     const Clock& clock;
     /** The connection of the backup that was saved (its database is the one backed up). */
     std::function<ConnectionSettings()> connection;
-    /** Whether the backup was written through gzip: the copy is backed up the same way. */
-    std::function<bool()> compress;
     /** "Let pending window events run"; may be empty. */
     EventPump letEventsRun;
     /** The stage and how far it has come ("Verifying the backup: restoring, 40%"); may be empty. */
@@ -65,8 +63,6 @@ struct DrillContext
      * least this old (a running drill always has a session in its scratch database but for moments).
      */
     qint64 leftoverAfterSeconds = 120;
-    /** Whether the backup holds the complete schema: the copy is backed up the same way. May be empty (it does not). */
-    std::function<bool()> completeSchema = {};
     /** A stop from outside: the restore and the backup of the copy end at once; the outcome says "interrupted". */
     StopRequest* stop = nullptr;
 };
@@ -85,7 +81,13 @@ class RestoreDrill
 {
 public:
     explicit RestoreDrill(DrillContext context);
-    AfterSaveOutcome operator()(const QString& path);
+    /**
+     * The step after a save: drills the backup when its options ask for it (else an outcome without text); the copy is
+     * backed up with the backup's own options (compressed, complete schema).
+     */
+    AfterSaveOutcome operator()(const SavedBackup& backup);
+    /** Drills the backup at `path`, made with `options`. */
+    AfterSaveOutcome drill(const QString& path, const BackupOptions& options);
 
     /** "<database>_verify_" and eight random lower-case hexadecimal digits. */
     static QString scratchName(const QString& database);
@@ -101,7 +103,10 @@ public:
     const QStringList& droppedLeftovers() const { return m_dropped; }
 
 private:
-    AfterSaveOutcome drill(const QString& path, const ConnectionSettings& settings, const QString& scratch);
+    AfterSaveOutcome drill(const QString& path,
+                           const BackupOptions& options,
+                           const ConnectionSettings& settings,
+                           const QString& scratch);
     void dropLeftovers(const ConnectionSettings& settings);
 
     DrillContext m_context;

@@ -17,22 +17,10 @@ QString WindowDumpSource::backupFolder() const
     return m_main ? m_main->backupFolder() : QString();
 }
 
-int WindowDumpSource::keepBackups() const
+BackupOptions WindowDumpSource::options() const
 {
-    return m_main ? m_main->keepBackups() : 0;
-}
-
-QString WindowDumpSource::copyDestination() const
-{
-    return m_main ? m_main->copyDestination() : QString();
-}
-
-bool WindowDumpSource::compressBackups() const
-{
-    return m_main && m_main->compressBackups();
-}
-
-bool WindowDumpSource::completeSchema() const
-{
-    return m_main && m_main->completeSchema();
+    if (!m_main)
+        return {};
+    return {m_main->keepBackups(), m_main->compressBackups(), m_main->copyDestination(), m_main->completeSchema(),
+            m_main->verifyBackups()};
 }

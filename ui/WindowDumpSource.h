@@ -7,9 +7,8 @@ class MainView;
 
 /**
  * What a dump reads from the windows when it starts: the server (Text1) and the database (Text4) of the connection
- * window and the backup folder (Text5), the number of backups to keep and the compression and complete-schema boxes of
- * the main window. The engine is made before the windows, so they are attached afterwards; a window not attached yet
- * reads as empty.
+ * window and the backup folder (Text5), and the backup's options as the main window's controls hold them. The engine is
+ * made before the windows, so they are attached afterwards; a window not attached yet reads as empty.
  */
 class WindowDumpSource : public DumpSource
 {
@@ -20,10 +19,7 @@ public:
     QString serverName() const override;
     QString databaseName() const override;
     QString backupFolder() const override;
-    int keepBackups() const override;
-    bool compressBackups() const override;
-    QString copyDestination() const override;
-    bool completeSchema() const override;
+    BackupOptions options() const override;
 
 private:
     const ConnectionView* m_connection = nullptr;

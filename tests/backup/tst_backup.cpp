@@ -299,12 +299,13 @@ private slots:
             if (fail)
                 h.db.failCommandContaining = u"SELECT * FROM"_s;
             QStringList ran;
-            h.afterSave.push_back([&](const QString& path) {
+            h.afterSave.push_back([&](const SavedBackup& backup) {
+                const QString& path = backup.path;
                 // the finished file, under its final name
                 ran << u"verify "_s + QFileInfo(path).fileName() + (QFileInfo::exists(path) ? u""_s : u" (missing)"_s);
                 return AfterSaveOutcome{AfterSaveOutcome::Result::Failed, u"verification failed at line 60"_s, 1};
             });
-            h.afterSave.push_back([&](const QString&) {
+            h.afterSave.push_back([&](const SavedBackup&) {
                 ran << u"copy"_s;
                 return AfterSaveOutcome{AfterSaveOutcome::Result::Passed, u"copied to nas:sql"_s, 0};
             });
@@ -1439,12 +1440,13 @@ private slots:
         h.clock.setNow(h.clock.now().addDays(1));
         StopRequest stop;
         QStringList ran;
-        h.afterSave.push_back([&](const QString& path) {
+        h.afterSave.push_back([&](const SavedBackup& backup) {
+            const QString& path = backup.path;
             ran << u"copy"_s + (QFileInfo::exists(path) ? u""_s : u" (missing)"_s);
             stop.request(SIGHUP);
             return AfterSaveOutcome{AfterSaveOutcome::Result::Failed, u"not copied to nas:sql: interrupted"_s, 3};
         });
-        h.afterSave.push_back([&](const QString&) {
+        h.afterSave.push_back([&](const SavedBackup&) {
             ran << u"second"_s;
             return AfterSaveOutcome{AfterSaveOutcome::Result::Failed, u"not verified: "_s + InterruptedText, 1};
         });
@@ -1475,7 +1477,7 @@ private slots:
         Harness h;
         h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}};
         StopRequest stop;
-        h.afterSave.push_back([&](const QString&) {
+        h.afterSave.push_back([&](const SavedBackup&) {
             stop.request(SIGTERM);
             std::thread([&] { stop.forceEnd(); }).join();
             return AfterSaveOutcome{AfterSaveOutcome::Result::Failed, u"not verified: interrupted"_s, 1};

@@ -252,12 +252,12 @@ private slots:
     {
         FakeProcessRunner runner;
         Offsite offsite(runner);
-        FixedDumpSource source(u"db1"_s, u"Sales"_s, u"/b"_s);
-        const AfterSaveStep step = offsite.copy.step(source);
-        QCOMPARE(step(u"/b/Sales 2021-08-31 930AM.sql"_s).text, QString());
+        SavedBackup backup{u"/b/Sales 2021-08-31 930AM.sql"_s, u"db1"_s, u"Sales"_s, {}};
+        const AfterSaveStep step = offsite.copy.step();
+        QCOMPARE(step(backup).text, QString());
         QCOMPARE(int(runner.calls.size()), 0);
-        source.copyTo = u"nas:sql"_s;
-        QCOMPARE(step(u"/b/Sales 2021-08-31 930AM.sql"_s).text, u"copied to nas:sql"_s);
+        backup.options.copyTo = u"nas:sql"_s;
+        QCOMPARE(step(backup).text, u"copied to nas:sql"_s);
     }
 
     void listRemotes()

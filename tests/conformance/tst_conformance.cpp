@@ -416,15 +416,13 @@ private:
                            qint64 leftoverAfterSeconds = 120,
                            QStringList* dropped = nullptr)
     {
-        DrillContext context{m_server.factory(),
-                             m_clock,
-                             [this, database] { return m_server.settings(database); },
-                             [path] { return path.endsWith(u".gz"_s); },
-                             {},
-                             {}};
+        DrillContext context{
+            m_server.factory(), m_clock, [this, database] { return m_server.settings(database); }, {}, {}};
         context.leftoverAfterSeconds = leftoverAfterSeconds;
         RestoreDrill restoreDrill(context);
-        const AfterSaveOutcome outcome = restoreDrill(path);
+        BackupOptions options;
+        options.compress = path.endsWith(u".gz"_s);
+        const AfterSaveOutcome outcome = restoreDrill.drill(path, options);
         if (dropped)
             *dropped = restoreDrill.droppedLeftovers();
         return outcome;

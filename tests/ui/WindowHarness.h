@@ -68,7 +68,7 @@ public:
         const BackupLog log(root.path() + QStringLiteral("/temp/backups.log"));
         offsite = std::make_unique<OffsiteCopy>(processes, dialogs, clock, log.writer());
         engine = std::make_unique<IntervalSave>(
-            BackupContext{database, dialogs, clock, dumpSource, pump(), log, {}, {offsite->step(dumpSource)}});
+            BackupContext{database, dialogs, clock, dumpSource, pump(), log, {}, {offsite->step()}});
         engine->setStopRequest(&stop);
         form1 = std::make_unique<Form1>(Form1Services{*settings, database, dialogs, programFolder(), opener,
                                                       [this] { ++endRequests; }, keyringInUse});

@@ -699,7 +699,7 @@ private slots:
         QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
         QCOMPARE(h.stored(SettingKeys::CompleteSchema), ticked ? u"Off"_s : u"On"_s);
         QCOMPARE(h.form2->completeSchema(), !ticked);
-        QCOMPARE(h.dumpSource.completeSchema(), !ticked); // what the next dump reads
+        QCOMPARE(h.dumpSource.options().complete, !ticked); // what the next dump reads
         QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
         QCOMPARE(h.stored(SettingKeys::CompleteSchema), ticked ? u"On"_s : u"Off"_s);
         QCOMPARE(h.dialogs.shown().size(), 0);
