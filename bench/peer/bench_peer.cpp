@@ -314,8 +314,10 @@ int multiRow(OdbcConnectionFactory& factory, const Peer& peer, qint64 rows)
         if (!one.ok || !other.ok)
             return 1;
         std::fprintf(stderr,
-                     "bench_peer: round %d: default backup %.2f s (%.1f MB), complete schema %.2f s (%.1f MB)\n",
-                     round + 1, one.seconds, double(one.bytes) / 1e6, other.seconds, double(other.bytes) / 1e6);
+                     "bench_peer: round %d: default backup %.2f s (%.1f MB, %.2f s before the first rows), complete "
+                     "schema %.2f s (%.1f MB, %.2f s before the first rows)\n",
+                     round + 1, one.seconds, double(one.bytes) / 1e6, one.beforeFirstRow, other.seconds,
+                     double(other.bytes) / 1e6, other.beforeFirstRow);
         dumpDefault = round == 0 ? one.seconds : std::min(dumpDefault, one.seconds);
         dumpComplete = round == 0 ? other.seconds : std::min(dumpComplete, other.seconds);
     }
