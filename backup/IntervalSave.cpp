@@ -227,6 +227,8 @@ private:
     bool m_complete = false;
     /** What the complete schema could not write ("2 synonyms"), for the log line. */
     QString m_unscripted;
+    /** The complete schema's INSERT statements of the table being written; none while rows go one a line. */
+    std::optional<SchemaScript::InsertStatements> m_statements;
 
     bool m_pumped = false;
     qint64 m_lastPumpMs = 0;
@@ -508,8 +510,13 @@ void DumpRun::dumpCompleteSchema(Connection& connection)
             names << column->name;
         const int fieldCount = int(names.size());
         if (step(254, [&] { data = connection.Execute(SchemaScript::dataQuery(table)); }) && data
-            && step(260, [&] { checkColumns(SchemaScript::twoPartName(table.schema, table.name), *data, names); }))
-            writeRows(SchemaScript::insertPrefix(table), *data, fieldCount, {});
+            && step(260, [&] { checkColumns(SchemaScript::twoPartName(table.schema, table.name), *data, names); })) {
+            // Several rows a statement: the server parses and plans one statement for up to 1,000 rows.
+            m_statements.emplace(m_buffer, SchemaScript::insertPrefix(table));
+            writeRows({}, *data, fieldCount, {});
+            m_statements->finish();
+            m_statements.reset();
+        }
         if (m_stopped)
             return;
         lines(346, SchemaScript::rowsFooter(table, m_progress.rowsWritten - rowsBefore));
@@ -592,7 +599,10 @@ void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCoun
         if (m_stopped)
             break;
 
-        m_buffer.append(prefix);
+        if (m_statements)
+            m_statements->beginRow();
+        else
+            m_buffer.append(prefix);
         for (int i = 0; i < fieldCount; ++i) {
             if (i > 0)
                 m_buffer.append(std::string_view(", "));
@@ -610,7 +620,10 @@ void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCoun
             else
                 m_buffer.append(std::string_view("NULL"));
         }
-        m_buffer.append(std::string_view(");\r\n"));
+        if (m_statements)
+            m_statements->endRow();
+        else
+            m_buffer.append(std::string_view(");\r\n"));
         ++m_progress.rowsWritten;
 
         const bool moved = step(268, [&] { data.MoveNext(); });
@@ -661,6 +674,12 @@ bool DumpRun::flush()
         return false;
     if (m_buffer.isEmpty())
         return true;
+    if (m_statements) {
+        // A row that may still move to the next statement stays in the buffer until it is placed.
+        if (!m_statements->mayFlush())
+            return true;
+        m_statements->flushing();
+    }
     const QByteArray bytes = QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size()));
     const bool written = m_engine.appendToBackup(*m_file, bytes);
     m_buffer.clear();

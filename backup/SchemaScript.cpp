@@ -239,8 +239,80 @@ QByteArray insertPrefix(const Table& table)
     QStringList names;
     for (const Column* column : insertedColumns(table))
         names << column->name;
-    return (u"INSERT INTO "_s + twoPartName(table.schema, table.name) + u" ("_s + nameList(names) + u") VALUES("_s)
+    return (u"INSERT INTO "_s + twoPartName(table.schema, table.name) + u" ("_s + nameList(names) + u") VALUES "_s)
         .toUtf8();
+}
+
+InsertStatements::InsertStatements(ScriptBuffer& out, QByteArray prefix, int maxRows, std::size_t maxBytes)
+    : m_out(out)
+    , m_prefix(std::move(prefix))
+    , m_maxRows(maxRows)
+    , m_maxBytes(maxBytes)
+{ }
+
+void InsertStatements::beginRow()
+{
+    if (m_rows > 0 && m_rows < m_maxRows) {
+        m_rowStart = m_out.size();
+        m_out.append(std::string_view(",\r\n("));
+        return;
+    }
+    if (m_rows > 0)
+        m_out.append(std::string_view(";\r\nGO\r\n"));
+    m_statementStart = m_out.size();
+    m_statementFlushed = 0;
+    m_rows = 0;
+    ++m_statements;
+    m_out.append(m_prefix);
+    m_out.append('(');
+}
+
+void InsertStatements::endRow()
+{
+    m_out.append(')');
+    // With this row and the ";" line end that ends it, the statement must stay within its bytes.
+    if (m_rowStart != NoRow && statementBytes() + 3 > m_maxBytes)
+        moveRowToNewStatement();
+    m_rowStart = NoRow;
+    ++m_rows;
+}
+
+bool InsertStatements::mayFlush()
+{
+    if (m_rowStart == NoRow)
+        return true;
+    // ")" and ";" with its line end are still to come.
+    if (statementBytes() + 4 <= m_maxBytes)
+        return false;
+    moveRowToNewStatement();
+    return true;
+}
+
+void InsertStatements::flushing()
+{
+    m_statementFlushed += m_out.size() - m_statementStart;
+    m_statementStart = 0;
+}
+
+void InsertStatements::finish()
+{
+    if (m_rows > 0)
+        m_out.append(std::string_view(";\r\n"));
+    m_rows = 0;
+}
+
+void InsertStatements::moveRowToNewStatement()
+{
+    // The separator before the row becomes the end of the statement, a GO line and the beginning of the next one.
+    const std::string_view end = ";\r\nGO\r\n";
+    QByteArray between(end.data(), qsizetype(end.size()));
+    between += m_prefix;
+    m_out.replace(m_rowStart, 3, std::string_view(between.constData(), std::size_t(between.size())));
+    m_statementStart = m_rowStart + end.size();
+    m_statementFlushed = 0;
+    m_rows = 0;
+    ++m_statements;
+    m_rowStart = NoRow;
 }
 
 QStringList rowsHeader(const Table& table)

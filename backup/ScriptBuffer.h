@@ -37,6 +37,18 @@ public:
     void append(const QByteArray& bytes) { append(std::string_view(bytes.constData(), std::size_t(bytes.size()))); }
     void append(char c) { *reserveTail(1) = c, ++m_size; }
 
+    /** Puts `bytes` in place of the `count` bytes at `at`; what follows them moves. */
+    void replace(std::size_t at, std::size_t count, std::string_view bytes)
+    {
+        const std::size_t tail = m_size - at - count;
+        if (bytes.size() > count)
+            reserveTail(bytes.size() - count);
+        char* place = m_data.get() + at;
+        std::memmove(place + bytes.size(), place + count, tail);
+        std::memcpy(place, bytes.data(), bytes.size());
+        m_size = m_size - count + bytes.size();
+    }
+
     /** Appends text as UTF-8 followed by CR LF: one line of the script. */
     void appendLine(const QString& text)
     {

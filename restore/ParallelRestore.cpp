@@ -107,7 +107,7 @@ private:
         forEachBatch(m_path, range, m_plan.ownFormat, [&](const ScriptBatch& batch) {
             ThrowIfStopped(m_options);
             m_serial.send(batch);
-            m_shared.rows += batch.onlyInserts ? batch.inserts : 0;
+            m_shared.rows += batch.onlyInserts ? batch.rows : 0;
             m_shared.bytes += ScriptBatcher::utf8Length(batch.text);
             report({});
             return true;
@@ -205,7 +205,7 @@ private:
             show(table.table);
             forEachBatch(m_path, table.range, m_plan.ownFormat, [&](const ScriptBatch& batch) {
                 session->send(batch);
-                m_shared.rows += batch.onlyInserts ? batch.inserts : 0;
+                m_shared.rows += batch.onlyInserts ? batch.rows : 0;
                 m_shared.bytes += ScriptBatcher::utf8Length(batch.text);
                 return !m_shared.stop;
             });

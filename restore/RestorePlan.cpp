@@ -71,7 +71,7 @@ qsizetype RestorePlan::tableCount() const
 void RestorePlanner::add(const ScriptBatch& batch)
 {
     ++m_batches;
-    m_rows += batch.inserts;
+    m_rows += batch.rows;
     if (!batch.onlyInserts) {
         if (batch.hasUse) {
             // Another database, or another script: what follows begins anew.
@@ -88,7 +88,7 @@ void RestorePlanner::add(const ScriptBatch& batch)
 
     Segment& last = m_segments.back();
     if (m_inTables && m_between.empty() && last.name == batch.table) {
-        last.rows += batch.inserts;
+        last.rows += batch.rows;
         return;
     }
     std::size_t split = 0;
@@ -107,7 +107,7 @@ void RestorePlanner::add(const ScriptBatch& batch)
     table.firstByte = split < m_between.size() ? m_between[split].firstByte : batch.firstByte;
     table.firstLine = split < m_between.size() ? m_between[split].firstLine : batch.firstLine;
     table.name = batch.table;
-    table.rows = batch.inserts;
+    table.rows = batch.rows;
     table.context = m_inTables ? last.context : m_lastUse;
     m_segments.push_back(std::move(table));
     m_between.clear();

@@ -26,7 +26,7 @@ struct TableLoad
 {
     ScriptRange range;
     QString table; ///< as the INSERT statements write it
-    qint64 rows = 0; ///< INSERT statements
+    qint64 rows = 0; ///< rows of its INSERT statements
 };
 
 /** One step of a restore: batches in file order on one connection, or tables over several connections at once. */
@@ -61,7 +61,7 @@ public:
 
     bool ownFormat = false;
     qint64 bytes = 0; ///< the script's size
-    qint64 rows = 0; ///< INSERT statements in the whole script
+    qint64 rows = 0; ///< rows of the INSERT statements in the whole script
     qint64 batches = 0;
     std::vector<RestoreStep> steps;
 

@@ -60,6 +60,6 @@ void RestoreSession::send(const ScriptBatch& batch)
         }
         throw ScriptBatchError(error.description(), error.number(), batch.firstLine, batch.table, m_tableRows);
     }
-    m_tableRows += batch.inserts;
-    m_rowsDone += batch.inserts;
+    m_tableRows += batch.rows;
+    m_rowsDone += batch.rows;
 }

@@ -55,7 +55,7 @@ public:
     void send(const ScriptBatch& batch);
     /** Whether anything was sent. */
     bool started() const { return m_started; }
-    /** INSERT statements of batches that went through. */
+    /** Rows of the INSERT batches that went through. */
     qint64 rowsDone() const { return m_rowsDone; }
 
     static constexpr QStringView XactAbortStatement = u"SET XACT_ABORT ON";

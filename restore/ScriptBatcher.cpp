@@ -164,8 +164,13 @@ qsizetype ScriptLexer::step(QStringView text, qsizetype i, bool& code)
 void ScriptLexer::scan(QStringView text)
 {
     bool code = false;
-    for (qsizetype i = 0; i < text.size();)
-        i = step(text, i, code);
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype next = step(text, i, code);
+        // Code that ends here: a character of code, or the closing mark of a literal or name.
+        if (code && m_state == State::Code)
+            m_lastCode = text[next - 1];
+        i = next;
+    }
 }
 
 ScriptLexer::LineKind ScriptLexer::classify(QStringView line)
@@ -203,8 +208,8 @@ ScriptLexer::LineKind ScriptLexer::classify(QStringView line)
     return LineKind::Other;
 }
 
-ScriptBatcher::ScriptBatcher(qint64 maxStatements, qsizetype maxChars)
-    : m_maxStatements(maxStatements)
+ScriptBatcher::ScriptBatcher(qint64 maxRows, qsizetype maxChars)
+    : m_maxRows(maxRows)
     , m_maxChars(maxChars)
 { }
 
@@ -294,14 +299,15 @@ void ScriptBatcher::processLine(QStringView line, Place at)
 {
     const bool startsInCode = m_lexer.inCode();
     const ScriptLexer::LineKind kind = startsInCode ? ScriptLexer::classify(line) : ScriptLexer::LineKind::Other;
+    const bool afterComma = m_lexer.lastCode() == u',';
     m_lexer.scan(line);
     if (m_format == Format::Own)
-        ownLine(line, at, startsInCode, kind);
+        ownLine(line, at, startsInCode, kind, afterComma);
     else
         separatedLine(line, at, startsInCode, kind);
 }
 
-void ScriptBatcher::ownLine(QStringView line, Place at, bool startsInCode, ScriptLexer::LineKind kind)
+void ScriptBatcher::ownLine(QStringView line, Place at, bool startsInCode, ScriptLexer::LineKind kind, bool afterComma)
 {
     using Kind = ScriptLexer::LineKind;
     if (m_moduleToGo) {
@@ -318,6 +324,15 @@ void ScriptBatcher::ownLine(QStringView line, Place at, bool startsInCode, Scrip
     if (!startsInCode) {
         // The line goes on with a literal, name or comment of the line before.
         (m_lastToPending ? m_pending : m_unit) += line;
+        return;
+    }
+    if (kind == Kind::Other && afterComma && m_unitKind == Kind::Insert && !m_unit.isEmpty()
+        && line.trimmed().startsWith(u'(')) {
+        // The next row of a multi-row INSERT (with any comments between the rows).
+        m_unit += std::exchange(m_pending, QString());
+        m_unit += line;
+        ++m_unitRows;
+        m_lastToPending = false;
         return;
     }
     switch (kind) {
@@ -347,6 +362,7 @@ void ScriptBatcher::ownLine(QStringView line, Place at, bool startsInCode, Scrip
         emitBatch();
         m_unitAt = m_pending.isEmpty() ? at : m_pendingAt;
         m_unitTable.clear();
+        m_unitRows = 0;
         m_unitKind = Kind::Other;
         m_unit = std::exchange(m_pending, QString());
         m_unit += line;
@@ -360,6 +376,7 @@ void ScriptBatcher::ownLine(QStringView line, Place at, bool startsInCode, Scrip
         m_unitAt = m_pending.isEmpty() ? at : m_pendingAt;
         m_unitKind = kind;
         m_unitTable = kind == Kind::Insert ? insertTarget(line) : QString();
+        m_unitRows = kind == Kind::Insert ? 1 : 0;
         m_unit = std::exchange(m_pending, QString());
         m_unit += line;
         m_lastToPending = false;
@@ -374,7 +391,7 @@ void ScriptBatcher::placeUnit()
         return;
     const bool cut = m_batchStatements > 0
         && (m_unitKind == Kind::Use
-            || (m_unitKind == Kind::Insert && (m_lastKind != Kind::Insert || m_batchInserts >= m_maxStatements))
+            || (m_unitKind == Kind::Insert && (m_lastKind != Kind::Insert || m_batchRows + m_unitRows > m_maxRows))
             || (m_unitKind == Kind::Insert && m_batch.size() + m_unit.size() > m_maxChars)
             || (m_unitKind != Kind::Insert && m_unitKind != Kind::Blank && m_lastKind == Kind::Insert));
     if (cut)
@@ -389,6 +406,7 @@ void ScriptBatcher::placeUnit()
         if (m_unitKind == Kind::Insert) {
             if (m_batchInserts++ == 0)
                 m_batchTable = std::move(m_unitTable);
+            m_batchRows += m_unitRows;
         } else {
             ++m_batchOthers;
             m_batchUse = m_batchUse || m_unitKind == Kind::Use;
@@ -403,7 +421,7 @@ void ScriptBatcher::separatedLine(QStringView line, Place at, bool startsInCode,
         if (m_batch.trimmed().isEmpty()) {
             // Nothing between two separators: nothing to send.
             m_batch.clear();
-            m_batchInserts = m_batchOthers = 0;
+            m_batchInserts = m_batchRows = m_batchOthers = 0;
             m_batchUse = false;
             m_batchTable.clear();
         } else {
@@ -420,6 +438,7 @@ void ScriptBatcher::separatedLine(QStringView line, Place at, bool startsInCode,
     if (startsInCode && kind == Kind::Insert) {
         if (m_batchInserts++ == 0)
             m_batchTable = insertTarget(line);
+        ++m_batchRows;
     } else if (startsInCode && (kind == Kind::Use || kind == Kind::Other)) {
         ++m_batchOthers;
         m_batchUse = m_batchUse || kind == Kind::Use;
@@ -436,6 +455,7 @@ void ScriptBatcher::emitBatch()
     batch.firstByte = m_batchAt.byte;
     batch.statements = m_batchStatements;
     batch.inserts = m_batchInserts;
+    batch.rows = m_batchRows;
     batch.onlyInserts = m_batchInserts > 0 && m_batchOthers == 0;
     batch.hasUse = m_batchUse;
     batch.table = std::move(m_batchTable);
@@ -444,6 +464,7 @@ void ScriptBatcher::emitBatch()
     m_batchTable = QString();
     m_batchStatements = 0;
     m_batchInserts = 0;
+    m_batchRows = 0;
     m_batchOthers = 0;
     m_batchUse = false;
     m_lastKind = ScriptLexer::LineKind::Blank;

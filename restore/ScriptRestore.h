@@ -61,8 +61,8 @@ struct RestoreProgress
     qint64 statementsDone = 0;
     qint64 batchesDone = 0;
     qint64 elapsedMs = 0;
-    qint64 rowsDone = 0; ///< INSERT statements of batches that went through
-    qint64 rowsTotal = -1; ///< INSERT statements in the file, when known (-1: not known)
+    qint64 rowsDone = 0; ///< rows of the INSERT batches that went through
+    qint64 rowsTotal = -1; ///< rows of the INSERT statements in the file, when known (-1: not known)
     QStringList tables; ///< over several connections: the table each one restores (empty while it has none)
 };
 

@@ -9,7 +9,19 @@
 //   dump_long_value_peak_rss_mb_peer
 //                          the peak memory of a process that backs up a table holding one varbinary(max) value of
 //                          200 MB (measured in a child process of its own, so nothing else is counted)
-// Usage: bench_peer [rows] [long-value-megabytes]
+//   dump_complete_vs_default
+//                          a database of four tables of that shape (240,000 rows: 40, 30, 20 and 10 per cent), the
+//                          complete-schema backup's wall seconds over the default backup's, best of three each, taken
+//                          in turn in the same run
+//   dump_complete_vs_default_rows
+//                          the same from the moment each backup asks for its first rows (after the catalogue, which
+//                          the complete schema reads in about 30 queries of the catalogue views)
+//   restore_vs_autocommit_complete_jobs2
+//                          the complete-schema backup of it (multi-row INSERTs) restored by ExecuteScriptAs with two
+//                          connections, over the default backup's batches sent each in autocommit on one connection
+//                          (the restore before batches of rows went into transactions), both into a scratch database
+// Usage: bench_peer [rows] [long-value-megabytes] [multi-row-rows]
+//        bench_peer --multi-row [rows]         (only the last two figures)
 //        bench_peer --long-value megabytes      (the child: one backup of the long-value database)
 
 #include "BenchSupport.h"
@@ -18,6 +30,9 @@
 #include "FakeDialogs.h"
 #include "IntervalSave.h"
 #include "OdbcConnection.h"
+#include "RestoreAs.h"
+#include "ScriptBatcher.h"
+#include "ScriptRestore.h"
 #include "Views.h"
 
 #include <QCoreApplication>
@@ -25,6 +40,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -35,6 +51,9 @@ namespace {
 
 const QString RowsDatabase = u"benchrows"_s;
 const QString LongDatabase = u"benchlong"_s;
+const QString MultiDatabase = u"benchmulti"_s;
+const QString MultiCopy = u"benchmulti_copy"_s;
+const QStringList MultiTables = {u"orders_a"_s, u"orders_b"_s, u"orders_c"_s, u"orders_d"_s};
 
 struct Peer
 {
@@ -128,11 +147,18 @@ struct Backup
     qint64 bytes = 0;
 };
 
-Backup backUp(OdbcConnectionFactory& factory, const Peer& peer, const QString& database, const QString& folder)
+/** One backup; the file is removed, or moved to `keepAs` when that is given. */
+Backup backUp(OdbcConnectionFactory& factory,
+              const Peer& peer,
+              const QString& database,
+              const QString& folder,
+              bool complete = false,
+              const QString& keepAs = QString())
 {
     FakeDialogs dialogs;
     SystemClock clock;
     FixedDumpSource source(u"PEER"_s, database, folder);
+    source.complete = complete;
     PlainStatusFrame status;
     QElapsedTimer timer;
     Backup backup;
@@ -146,6 +172,10 @@ Backup backUp(OdbcConnectionFactory& factory, const Peer& peer, const QString& d
     backup.ok = save.SaveAll(peer.connectionString(database), status);
     backup.seconds = double(timer.nsecsElapsed()) / 1e9;
     backup.bytes = QFileInfo(save.lastOutputPath()).size();
+    if (!keepAs.isEmpty()) {
+        QFile::remove(keepAs);
+        QFile::rename(save.lastOutputPath(), keepAs);
+    }
     QFile::remove(save.lastOutputPath());
     for (const QString& report : dialogs.errorReports())
         std::fprintf(stderr, "bench_peer: error report: %s\n", qPrintable(report));
@@ -195,20 +225,153 @@ double freebcpSeconds(const Peer& peer, const QString& folder, qint64 rows)
 }
 
 /** The 8 columns of the engine benchmark's table, filled on the server in one statement. */
-QStringList ordersBatches(qint64 rows)
+QStringList ordersBatches(qint64 rows, const QString& table = u"orders"_s)
 {
-    return {u"CREATE TABLE orders (Id INT, Customer NVARCHAR(50), Placed DATETIME, Amount DECIMAL(12,2), Paid BIT, "
-            u"Rate FLOAT, Note VARCHAR(200), Ref INT)"_s,
+    return {u"CREATE TABLE %1 (Id INT, Customer NVARCHAR(50), Placed DATETIME, Amount DECIMAL(12,2), Paid BIT, "
+            u"Rate FLOAT, Note VARCHAR(200), Ref INT)"_s.arg(table),
             u"WITH d AS (SELECT 0 AS n UNION ALL SELECT 1 UNION ALL SELECT 2 UNION ALL SELECT 3 UNION ALL SELECT 4 "
             u"UNION ALL SELECT 5 UNION ALL SELECT 6 UNION ALL SELECT 7 UNION ALL SELECT 8 UNION ALL SELECT 9), "
             u"i AS (SELECT a.n + 10 * b.n + 100 * c.n + 1000 * e.n + 10000 * f.n + 100000 * g.n + 1 AS n "
             u"FROM d a CROSS JOIN d b CROSS JOIN d c CROSS JOIN d e CROSS JOIN d f CROSS JOIN d g) "
-            u"INSERT INTO orders SELECT n, CONCAT(CASE n % 3 WHEN 0 THEN 'Baker''s' WHEN 1 THEN 'O''Neil' ELSE "
+            u"INSERT INTO %2 SELECT n, CONCAT(CASE n % 3 WHEN 0 THEN 'Baker''s' WHEN 1 THEN 'O''Neil' ELSE "
             u"'Smith' END, ' & Sons no. ', n % 100000), DATEADD(SECOND, n % 86400, DATEADD(DAY, n % 12000, "
             u"CAST('1990-01-01' AS DATETIME))), CAST((CAST(n AS BIGINT) * 7919) % 100000000 AS DECIMAL(12,2)) / 100, "
             u"n % 2, "
             u"n / 7.0E0, LEFT(REPLICATE('the quick brown fox jumps over the lazy dog ', 5), 20 + n % 181), "
-            u"CASE WHEN n % 3 = 0 THEN NULL ELSE n END FROM i WHERE n <= %1"_s.arg(rows)};
+            u"CASE WHEN n % 3 = 0 THEN NULL ELSE n END FROM i WHERE n <= %1"_s.arg(rows)
+                .arg(table)};
+}
+
+/** The rows of the four tables together. */
+QString multiCountQuery()
+{
+    QStringList counts;
+    for (const QString& table : MultiTables)
+        counts << u"(SELECT COUNT(*) FROM %1)"_s.arg(table);
+    return u"SELECT "_s + counts.join(u" + "_s);
+}
+
+/**
+ * The restore before batches of rows went into transactions, kept as the baseline: the script's batches sent one
+ * after the other on one connection to master, each in autocommit, renamed into `target`.
+ */
+bool restoreInAutocommit(OdbcConnectionFactory& factory, const Peer& peer, const QString& path, const QString& target)
+{
+    try {
+        std::unique_ptr<Connection> connection = factory.createConnection();
+        connection->Open(peer.connectionString(u"master"_s));
+        connection->Execute(u"SET DATEFORMAT mdy"_s)->Close();
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            throw Failure(file.errorString());
+        QStringDecoder decoder(QStringConverter::Utf8);
+        ScriptBatcher batcher;
+        DatabaseRenamer renamer(target);
+        QByteArray piece(256 * 1024, Qt::Uninitialized);
+        const auto send = [&] {
+            while (batcher.hasBatch()) {
+                ScriptBatch batch = batcher.takeBatch();
+                renamer.rewrite(batch);
+                try {
+                    connection->Execute(batch.text)->Close();
+                } catch (const Failure& error) {
+                    if (!IsContextChangeToMaster(error))
+                        throw;
+                }
+            }
+        };
+        for (qint64 read = 0; (read = file.read(piece.data(), piece.size())) > 0;) {
+            batcher.feed(QString(decoder.decode(QByteArrayView(piece.constData(), read))));
+            send();
+        }
+        batcher.finish();
+        send();
+        connection->Close();
+        return true;
+    } catch (const Failure& error) {
+        std::fprintf(stderr, "bench_peer: the autocommit restore failed: %s\n", qPrintable(error.description()));
+        return false;
+    }
+}
+
+/** The complete-schema dump against the default one, and the restore of its multi-row INSERTs over two connections. */
+int multiRow(OdbcConnectionFactory& factory, const Peer& peer, qint64 rows)
+{
+    QStringList fill;
+    qint64 filled = 0;
+    for (qsizetype t = 0; t < MultiTables.size(); ++t) {
+        const qint64 tableRows = t + 1 == MultiTables.size() ? rows - filled : rows * (4 - t) / 10;
+        fill << ordersBatches(tableRows, MultiTables[t]);
+        filled += tableRows;
+    }
+    if (!ensureDatabase(factory, peer, MultiDatabase, multiCountQuery(), rows, fill))
+        return 1;
+    QTemporaryDir dir;
+    const QString plain = dir.filePath(u"default.sql"_s);
+    const QString complete = dir.filePath(u"complete.sql"_s);
+    double dumpDefault = -1;
+    double dumpComplete = -1;
+    double rowsDefault = -1;
+    double rowsComplete = -1;
+    for (int round = 0; round < 3; ++round) {
+        const Backup one = backUp(factory, peer, MultiDatabase, dir.path(), false, plain);
+        const Backup other = backUp(factory, peer, MultiDatabase, dir.path(), true, complete);
+        if (!one.ok || !other.ok)
+            return 1;
+        std::fprintf(stderr,
+                     "bench_peer: round %d: default backup %.2f s (%.1f MB, %.2f s before the first rows), complete "
+                     "schema %.2f s (%.1f MB, %.2f s before the first rows)\n",
+                     round + 1, one.seconds, double(one.bytes) / 1e6, one.beforeFirstRow, other.seconds,
+                     double(other.bytes) / 1e6, other.beforeFirstRow);
+        dumpDefault = round == 0 ? one.seconds : std::min(dumpDefault, one.seconds);
+        dumpComplete = round == 0 ? other.seconds : std::min(dumpComplete, other.seconds);
+        rowsDefault
+            = round == 0 ? one.seconds - one.beforeFirstRow : std::min(rowsDefault, one.seconds - one.beforeFirstRow);
+        rowsComplete = round == 0 ? other.seconds - other.beforeFirstRow
+                                  : std::min(rowsComplete, other.seconds - other.beforeFirstRow);
+    }
+    std::printf("dump_complete_vs_default=%.2f\n", dumpComplete / dumpDefault);
+    // The complete schema's catalogue takes a fixed time, whatever the rows; from the first rows on, the two compare.
+    std::printf("dump_complete_vs_default_rows=%.2f\n", rowsComplete / rowsDefault);
+    std::fflush(stdout);
+
+    const auto restored = [&] {
+        const qint64 count = number(factory, peer, MultiCopy, multiCountQuery());
+        if (count != rows)
+            std::fprintf(stderr, "bench_peer: %lld rows restored of %lld\n", static_cast<long long>(count),
+                         static_cast<long long>(rows));
+        return count == rows;
+    };
+    QElapsedTimer timer;
+    timer.start();
+    if (!restoreInAutocommit(factory, peer, plain, MultiCopy) || !restored())
+        return 1;
+    const double baseline = double(timer.nsecsElapsed()) / 1e9;
+    FakeDialogs dialogs;
+    RestoreOptions options;
+    options.jobs = 2;
+    ConnectionSettings settings;
+    settings.Server = peer.host;
+    settings.Port = peer.port;
+    settings.UserName = peer.user;
+    settings.Password = peer.password;
+    settings.Database = u"master"_s;
+    timer.restart();
+    try {
+        ExecuteScriptAs(factory, dialogs, settings, complete, MultiCopy, true, options);
+    } catch (const Failure& error) {
+        std::fprintf(stderr, "bench_peer: the restore failed: %s\n", qPrintable(error.description()));
+        return 1;
+    }
+    const double jobs2 = double(timer.nsecsElapsed()) / 1e9;
+    if (!restored())
+        return 1;
+    execute(factory, peer, u"master"_s, {u"DROP DATABASE "_s + MultiCopy});
+    std::fprintf(stderr, "bench_peer: %lld rows: autocommit baseline %.2f s, complete schema with --jobs 2 %.2f s\n",
+                 static_cast<long long>(rows), baseline, jobs2);
+    std::printf("restore_vs_autocommit_complete_jobs2=%.2f\n", jobs2 / baseline);
+    std::fflush(stdout);
+    return 0;
 }
 
 int longValueChild(const Peer& peer, qint64 megabytes)
@@ -247,9 +410,14 @@ int main(int argc, char** argv)
     }
     if (args.value(1) == u"--long-value"_s)
         return longValueChild(*peer, args.value(2, u"200"_s).toLongLong());
+    if (args.value(1) == u"--multi-row"_s) {
+        OdbcConnectionFactory factory;
+        return multiRow(factory, *peer, args.value(2, u"240000"_s).toLongLong());
+    }
 
     const qint64 rows = args.size() > 1 ? args[1].toLongLong() : 300'000;
     const qint64 longMegabytes = args.size() > 2 ? args[2].toLongLong() : 200;
+    const qint64 multiRows = args.size() > 3 ? args[3].toLongLong() : 240'000;
     OdbcConnectionFactory factory;
     if (!ensureDatabase(factory, *peer, RowsDatabase, u"SELECT COUNT(*) FROM orders"_s, rows, ordersBatches(rows)))
         return 1;
@@ -281,5 +449,6 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("%s", child.readAllStandardOutput().constData());
-    return 0;
+    std::fflush(stdout);
+    return multiRow(factory, *peer, multiRows);
 }

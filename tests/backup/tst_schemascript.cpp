@@ -4,6 +4,8 @@
 
 #include <QTest>
 
+#include <algorithm>
+
 using namespace Qt::Literals::StringLiterals;
 using namespace SchemaModel;
 
@@ -41,6 +43,8 @@ Module module(qint64 id, const QString& name, const QString& type = u"V"_s)
     m.definition = u"CREATE VIEW s."_s + name + u" AS SELECT 1 AS a\r\n"_s;
     return m;
 }
+
+const QByteArray Prefix = "INSERT INTO [s].[T] ([n], [t]) VALUES ";
 
 QString joined(const QStringList& lines)
 {
@@ -208,7 +212,106 @@ private slots:
             u"T"_s,
             {identity(u"Id"_s, u"1"_s), computed, column(u"Stamp"_s, u"timestamp"_s), column(u"b]"_s, u"int"_s)}};
         QCOMPARE(SchemaScript::dataQuery(table), u"SELECT [Id], [b]]] FROM [s].[T]"_s);
-        QCOMPARE(SchemaScript::insertPrefix(table), QByteArray("INSERT INTO [s].[T] ([Id], [b]]]) VALUES("));
+        QCOMPARE(SchemaScript::insertPrefix(table), QByteArray("INSERT INTO [s].[T] ([Id], [b]]]) VALUES "));
+    }
+
+    void rowsGoIntoStatementsOfSeveralRows_data()
+    {
+        QTest::addColumn<QByteArrayList>("rows");
+        QTest::addColumn<int>("maxRows");
+        QTest::addColumn<qsizetype>("maxBytes");
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray p = Prefix;
+        const QByteArrayList three = {"1, 'a'", "2, NULL", "3"};
+        const qsizetype big = qsizetype(SchemaScript::InsertStatements::MaxBytes);
+        QTest::newRow("three rows, one statement") << three << 1000 << big << p + "(1, 'a'),\r\n(2, NULL),\r\n(3);\r\n";
+        QTest::newRow("one row") << QByteArrayList{"1, 'a'"} << 1000 << big << p + "(1, 'a');\r\n";
+        QTest::newRow("no rows, no statement") << QByteArrayList{} << 1000 << big << QByteArray();
+        QTest::newRow("cut after the most rows")
+            << three << 2 << big << p + "(1, 'a'),\r\n(2, NULL);\r\nGO\r\n" + p + "(3);\r\n";
+        QTest::newRow("one row a statement")
+            << three << 1 << big << p + "(1, 'a');\r\nGO\r\n" + p + "(2, NULL);\r\nGO\r\n" + p + "(3);\r\n";
+        // The bound counts the whole statement with its ";" and line end: two rows that just fit stay together.
+        const QByteArray two = p + "(1, 'a'),\r\n(2, NULL);\r\n";
+        QTest::newRow("bytes: two rows fill the bound exactly")
+            << three << 1000 << two.size() << two.chopped(3) + ";\r\nGO\r\n" + p + "(3);\r\n";
+        QTest::newRow("bytes: one byte less moves the second row")
+            << three << 1000 << two.size() - 1 << p + "(1, 'a');\r\nGO\r\n" + p + "(2, NULL),\r\n(3);\r\n";
+        // A row longer than the bound stands alone, and the rows after it begin a new statement.
+        const QByteArray longValue = "2, '" + QByteArray(300, 'x') + "'";
+        QTest::newRow("bytes: a row over the bound stands alone")
+            << QByteArrayList{"1, 'a'", longValue, "3, 'c'"} << 1000 << qsizetype(100)
+            << p + "(1, 'a');\r\nGO\r\n" + p + "(" + longValue + ");\r\nGO\r\n" + p + "(3, 'c');\r\n";
+        QTest::newRow("bytes: a long first row stands alone")
+            << QByteArrayList{longValue, "3, 'c'"} << 1000 << qsizetype(100)
+            << p + "(" + longValue + ");\r\nGO\r\n" + p + "(3, 'c');\r\n";
+    }
+    void rowsGoIntoStatementsOfSeveralRows()
+    {
+        QFETCH(QByteArrayList, rows);
+        QFETCH(int, maxRows);
+        QFETCH(qsizetype, maxBytes);
+        QFETCH(QByteArray, expected);
+        // Written in pieces of `piece` bytes, as a long value comes, with the buffer going to the file whenever it
+        // holds `flushAt` bytes and may: the file is the same whatever the pieces, and the buffer stays bounded.
+        for (const qsizetype piece : {qsizetype(1000), qsizetype(1), qsizetype(7)}) {
+            for (const std::size_t flushAt : {std::size_t(1) << 30, std::size_t(1), std::size_t(16)}) {
+                ScriptBuffer buffer;
+                QByteArray file;
+                std::size_t largest = 0;
+                SchemaScript::InsertStatements statements(buffer, Prefix, maxRows, std::size_t(maxBytes));
+                const auto flush = [&] {
+                    largest = std::max(largest, buffer.size());
+                    if (buffer.size() < flushAt || !statements.mayFlush())
+                        return;
+                    statements.flushing();
+                    file += buffer.toByteArray();
+                    buffer.clear();
+                };
+                for (const QByteArray& row : rows) {
+                    statements.beginRow();
+                    for (qsizetype at = 0; at < row.size(); at += piece) {
+                        buffer.append(row.mid(at, piece));
+                        flush();
+                    }
+                    statements.endRow();
+                    flush();
+                }
+                statements.finish();
+                file += buffer.toByteArray();
+                QCOMPARE(file, expected);
+                QCOMPARE(statements.statements(), qint64(expected.count(Prefix)));
+                // A row that may still move is held, and no more: the statement's bound, a prefix and a piece.
+                if (flushAt <= 16)
+                    QVERIFY2(largest <= std::size_t(maxBytes) + std::size_t(Prefix.size() + 16 + piece),
+                             qPrintable(QString::number(largest)));
+            }
+        }
+    }
+
+    void statementsHoldAtMostAThousandRows()
+    {
+        // 2,500 rows: two statements of 1,000 and a short one of 500, each but the last followed by GO.
+        ScriptBuffer buffer;
+        SchemaScript::InsertStatements statements(buffer, Prefix);
+        for (int i = 0; i < 2500; ++i) {
+            statements.beginRow();
+            buffer.append(QByteArray::number(i));
+            statements.endRow();
+        }
+        statements.finish();
+        const QList<QByteArray> parts = buffer.toByteArray().split('G');
+        QCOMPARE(parts.size(), 3);
+        QCOMPARE(statements.statements(), 3);
+        const QList<int> rows = {1000, 1000, 500};
+        int first = 0;
+        for (qsizetype i = 0; i < parts.size(); ++i) {
+            const QByteArray statement = i == 0 ? parts[i] : parts[i].mid(3); // "O\r\n" of the GO line
+            QVERIFY(statement.startsWith(QByteArray(Prefix + "(" + QByteArray::number(first) + "),\r\n")));
+            QVERIFY(statement.endsWith(QByteArray(",\r\n(" + QByteArray::number(first + rows[i] - 1) + ");\r\n")));
+            QCOMPARE(statement.count("\r\n"), rows[i]);
+            first += rows[i];
+        }
     }
 
     void beforeData()

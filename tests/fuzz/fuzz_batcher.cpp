@@ -61,7 +61,8 @@ QString expectedText(const QString& text)
 bool sameBatch(const ScriptBatch& a, const ScriptBatch& b)
 {
     return a.text == b.text && a.firstLine == b.firstLine && a.firstByte == b.firstByte && a.statements == b.statements
-        && a.inserts == b.inserts && a.onlyInserts == b.onlyInserts && a.hasUse == b.hasUse && a.table == b.table;
+        && a.inserts == b.inserts && a.rows == b.rows && a.onlyInserts == b.onlyInserts && a.hasUse == b.hasUse
+        && a.table == b.table;
 }
 
 /** Feeds `text` in pieces of `piece` characters and finishes; the batches in order. */
@@ -87,20 +88,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     // The first two bytes choose the piece size and the batch limits, so that cutting by count and size is reached.
     const qsizetype piece = 1 + data[0] % 64;
-    const qint64 maxStatements = 1 + data[1] % 5;
+    const qint64 maxRows = 1 + data[1] % 5;
     const qsizetype maxChars = 1 + (data[1] >> 3) * 16;
     const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data + 2), qsizetype(size - 2));
 
     // Each batch says where it begins in the file, in lines and in bytes of UTF-8 (a restore over several connections
     // reads the file from there): the text there is the batch's text.
     const QByteArray bytes = text.toUtf8();
-    ScriptBatcher batcher(maxStatements, maxChars);
+    ScriptBatcher batcher(maxRows, maxChars);
     const QList<ScriptBatch> batches = batchesOf(batcher, text, piece);
     QString joined;
     qint64 lastByte = -1;
     for (const ScriptBatch& batch : batches) {
-        if (batch.text.isEmpty() || batch.statements < 0 || batch.inserts < 0 || batch.firstByte <= lastByte
-            || batch.firstByte >= bytes.size())
+        // Every INSERT statement inserts at least one row.
+        if (batch.text.isEmpty() || batch.statements < 0 || batch.inserts < 0 || batch.rows < batch.inserts
+            || batch.firstByte <= lastByte || batch.firstByte >= bytes.size())
             std::abort();
         if (!bytes.sliced(batch.firstByte).startsWith(batch.text.toUtf8())
             || batch.firstLine != bytes.first(batch.firstByte).count('\n') + 1)
@@ -120,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const qint64 endByte = to < n ? batches[to].firstByte : bytes.size();
         const QString stretch
             = QString::fromUtf8(bytes.sliced(batches[from].firstByte, endByte - batches[from].firstByte));
-        ScriptBatcher resumed(maxStatements, maxChars);
+        ScriptBatcher resumed(maxRows, maxChars);
         resumed.resumeAt(true, batches[from].firstLine, batches[from].firstByte);
         const QList<ScriptBatch> again = batchesOf(resumed, stretch, piece);
         if (again.size() != to - from)

@@ -67,6 +67,14 @@ QString insertInto(const QString& table, int value)
 {
     return u"INSERT INTO [%1] VALUES('%2');\r\n"_s.arg(table).arg(value);
 }
+/** The complete schema's INSERT of the rows `first` to `last` of [s].[T], one row a line. */
+QString multiRow(int first, int last)
+{
+    QString text = u"INSERT INTO [s].[T] ([a]) VALUES "_s;
+    for (int i = first; i <= last; ++i)
+        text += u"('%1')%2\r\n"_s.arg(i).arg(i < last ? u","_s : u";"_s);
+    return text;
+}
 QString rowsOf(const QString& table, int count)
 {
     QString rows;
@@ -469,7 +477,7 @@ private slots:
         QTest::addColumn<qint64>("maxStatements");
         QTest::addColumn<qsizetype>("maxChars");
         QTest::addColumn<QStringList>("expected");
-        const qint64 n = ScriptBatcher::DefaultMaxStatements;
+        const qint64 n = ScriptBatcher::DefaultMaxRows;
         const qsizetype c = ScriptBatcher::DefaultMaxChars;
 
         // Scripts without the program's header: cut at GO lines only.
@@ -566,6 +574,30 @@ private slots:
                                                         u"-- the module's own comment\r\n"_s + trigger,
                                                         u"\r\n"_s + settings,
                                                         u"create  or alter\tview [s].[v] as\r\nselect 1 as a\r\n"_s};
+        // Multi-row INSERTs: each line after a "," that begins with "(" is a row of the statement; batches count rows,
+        // and a statement of more rows than a batch holds is a batch alone.
+        const QString rowsHead = Header + DatabaseBlock + go + UseBlock + go;
+        const QString tricky = u"INSERT INTO [s].[T] ([a]) VALUES ('x,\r\n(y'),\r\n-- between\r\n(N'\r\nGO\r\n'),\r\n"
+                               u"  (CONVERT(nvarchar(max), N'a\\') + N'\r\n(b'));\r\n"_s;
+        QTest::newRow("multi-row INSERTs, cut at GO and by rows")
+            << rowsHead + rowsOn + multiRow(1, 3) + go + multiRow(4, 5) + go + multiRow(6, 6) + rowsOff + go
+            << qint64(3) << c << QStringList{Header + DatabaseBlock, UseBlock,       rowsOn, multiRow(1, 3),
+                                             multiRow(4, 5),         multiRow(6, 6), rowsOff};
+        QTest::newRow("multi-row INSERTs without GO: as many rows as a batch holds")
+            << rowsHead + rowsOn + multiRow(1, 3) + multiRow(4, 5) + multiRow(6, 6) + multiRow(7, 8) + rowsOff
+            << qint64(4) << c << QStringList{Header + DatabaseBlock,          UseBlock,       rowsOn, multiRow(1, 3),
+                                             multiRow(4, 5) + multiRow(6, 6), multiRow(7, 8), rowsOff};
+        QTest::newRow("multi-row INSERT over the rows of a batch stands alone")
+            << rowsHead + multiRow(1, 5) + multiRow(6, 6) << qint64(2) << c
+            << QStringList{Header + DatabaseBlock, UseBlock, multiRow(1, 5), multiRow(6, 6)};
+        QTest::newRow("rows holding line breaks, commas, parentheses and GO")
+            << rowsHead + tricky + multiRow(1, 1) << qint64(5) << c
+            << QStringList{Header + DatabaseBlock, UseBlock, tricky + multiRow(1, 1)};
+        // After a statement's end, or after code that is no INSERT, a line beginning with "(" is a statement of its
+        // own.
+        QTest::newRow("a parenthesis after the end of an INSERT is no row")
+            << rowsHead + multiRow(1, 2) + u"(SELECT 1)\r\n"_s + u"SELECT 1,\r\n(2)\r\n"_s << n << c
+            << QStringList{Header + DatabaseBlock, UseBlock, multiRow(1, 2), u"(SELECT 1)\r\nSELECT 1,\r\n(2)\r\n"_s};
         QTest::newRow("complete schema, a module without its GO at the end") << Header + DatabaseBlock + go + settings
                 + go + trigger << n << c << QStringList{Header + DatabaseBlock, settings, trigger};
         QTest::newRow("CREATE TABLE and ALTER TABLE are no modules")
@@ -617,6 +649,80 @@ private slots:
         for (const ScriptBatch& b : batches)
             joined += b.text;
         QCOMPARE(joined, script);
+    }
+
+    void multiRowBatchesCountRows()
+    {
+        // The complete schema's 2,500 rows of a table: three statements, each a batch of INSERTs only, with their rows.
+        const QString go = u"GO\r\n"_s;
+        const QString head = Header + DatabaseBlock + go + UseBlock + go;
+        const QString rows = multiRow(0, 999) + go + multiRow(1000, 1999) + go + multiRow(2000, 2499);
+        for (const QString& script : QStringList{head + rows + go, head + QString(rows).remove(go) + go}) {
+            ScriptBatcher batcher;
+            batcher.feed(script);
+            batcher.finish();
+            QList<ScriptBatch> batches;
+            while (batcher.hasBatch())
+                batches.append(batcher.takeBatch());
+            QCOMPARE(batches.size(), 5);
+            const QList<qint64> counts = {1000, 1000, 500};
+            for (qsizetype i = 0; i < counts.size(); ++i) {
+                const ScriptBatch& b = batches[i + 2];
+                QCOMPARE(b.rows, counts[i]);
+                QCOMPARE(b.inserts, 1);
+                QCOMPARE(b.statements, 1);
+                QVERIFY(b.onlyInserts);
+                QCOMPARE(b.table, u"[s].[T]"_s);
+                QCOMPARE(b.text.count(u'\n'), counts[i]);
+            }
+        }
+    }
+
+    void failingMultiRowBatchCountsRowsBefore_data()
+    {
+        QTest::addColumn<int>("failingRow");
+        QTest::addColumn<int>("jobs");
+        QTest::addColumn<qint64>("rowsBefore");
+        QTest::newRow("second statement") << 1500 << 1 << qint64(1000);
+        QTest::newRow("third statement") << 2100 << 1 << qint64(2000);
+        QTest::newRow("third statement, --jobs 2") << 2100 << 2 << qint64(2000);
+        QTest::newRow("first statement") << 3 << 1 << qint64(0);
+    }
+    void failingMultiRowBatchCountsRowsBefore()
+    {
+        QFETCH(int, failingRow);
+        QFETCH(int, jobs);
+        QFETCH(qint64, rowsBefore);
+        Harness h;
+        const QString go = u"GO\r\n"_s;
+        const QString script = Header + DatabaseBlock + go + UseBlock + go + multiRow(0, 999) + go
+            + multiRow(1000, 1999) + go + multiRow(2000, 2499) + go;
+        const QString path = h.write(u"complete.sql"_s, script.toUtf8());
+        h.db.failCommandContaining = u"('%1')"_s.arg(failingRow);
+        h.db.failText = u"[FreeTDS][SQL Server]Conversion failed."_s;
+        RestoreOptions options;
+        options.jobs = jobs;
+        qint64 rowsDone = -1;
+        qint64 rowsTotal = -1;
+        options.progress = [&](const RestoreProgress& progress) {
+            rowsDone = progress.rowsDone;
+            rowsTotal = progress.rowsTotal;
+        };
+        try {
+            ExecuteScript(h.db, h.dialogs, h.connection.settings, path, options);
+            QFAIL("the failing batch was not raised");
+        } catch (const ScriptBatchError& error) {
+            QCOMPARE(error.description(), h.db.failText);
+            QCOMPARE(error.table(), u"[s].[T]"_s);
+            QCOMPARE(error.rowsBefore(), rowsBefore);
+            const qsizetype at = script.indexOf(multiRow(rowsBefore, rowsBefore + (rowsBefore < 2000 ? 999 : 499)));
+            QCOMPARE(error.firstLine(), QStringView(script).left(at).count(u'\n') + 1);
+        }
+        // The progress counts rows, not statements (over several connections it is reported now and then).
+        if (jobs == 1)
+            QCOMPARE(rowsDone, rowsBefore);
+        else
+            QCOMPARE(rowsTotal, 2500);
     }
 
     void batchesKnowTheirPlaceAndKind()
@@ -698,6 +804,23 @@ private slots:
         QTest::newRow("sections cut at GO lines")
             << (pre + loadA + loadB + post).toUtf8()
             << QStringList{u"S|"_s + pre, u"T||[s].[A]|2|"_s + loadA, u"T||[B]|1|"_s + loadB, u"S|"_s + post};
+
+        // The complete schema's multi-row INSERTs: a table's rows are counted, not its statements, and its
+        // IDENTITY_INSERT and CHECKIDENT go with them.
+        const QString go = u"GO\r\n"_s;
+        const QString completeHead = Header + DatabaseBlock + go + UseBlock + go + u"CREATE TABLE [s].[T] (a INT)\r\n"_s
+            + go + u"CREATE TABLE [U] (a INT)\r\n"_s + go;
+        const QString loadT
+            = u"--\r\n-- Dumping data for table [s].[T]\r\n--\r\n\r\nSET IDENTITY_INSERT [s].[T] ON\r\n"_s
+            + multiRow(1, 3) + go + multiRow(4, 5) + u"SET IDENTITY_INSERT [s].[T] OFF\r\n"_s
+            + u"DBCC CHECKIDENT ('[s].[T]', RESEED, 5)\r\n"_s + go;
+        // A blank line goes with the statement after it.
+        const QString loadU = u"\r\nINSERT INTO [U] ([a]) VALUES (1),\r\n(2);\r\n"_s + go;
+        const QString completeTail = u"\r\nALTER TABLE [U] ADD PRIMARY KEY (a)\r\n"_s + go;
+        QTest::newRow("complete schema, multi-row INSERTs")
+            << (completeHead + loadT + loadU + completeTail).toUtf8()
+            << QStringList{u"S|"_s + completeHead, u"T|USE [D]|[s].[T]|5|"_s + loadT, u"T|USE [D]|[U]|2|"_s + loadU,
+                           u"S|"_s + completeTail};
 
         // Nothing to share out, or places that cannot be trusted: one step.
         QTest::newRow("no rows") << (Header + DatabaseBlock + UseBlock).toUtf8()
