@@ -1114,10 +1114,11 @@ private slots:
         QCOMPARE(scalar(db.name, u"SELECT Id FROM Ident WHERE v = 6"_s, error), u"6"_s);
 
         // The drill restores such a backup and backs the copy up the same way: the two scripts agree.
-        DrillContext context{m_server.factory(),   m_clock, [this, name = db.name] { return m_server.settings(name); },
-                             [] { return false; }, {},      {}};
-        context.completeSchema = [] { return true; };
-        const AfterSaveOutcome outcome = RestoreDrill(context)(backup->outputPath);
+        DrillContext context{
+            m_server.factory(), m_clock, [this, name = db.name] { return m_server.settings(name); }, {}, {}};
+        BackupOptions options;
+        options.complete = true;
+        const AfterSaveOutcome outcome = RestoreDrill(context).drill(backup->outputPath, options);
         QCOMPARE(outcome.text, VerifiedText);
         QCOMPARE(scratchDatabases(db.name), QStringList());
     }
