@@ -72,8 +72,6 @@ public:
     bool started() const { return m_started; }
     /** INSERT statements of batches that went through. */
     qint64 rowsDone() const { return m_rowsDone; }
-    /** The script's batches that went through (not the session's own SET statements). */
-    qint64 batchesDone() const { return m_batchesDone; }
 
     static constexpr QStringView XactAbortStatement = u"SET XACT_ABORT ON";
     static constexpr QStringView BeginStatement = u"BEGIN TRANSACTION";
@@ -90,5 +88,5 @@ private:
     QString m_table; ///< the table of the run of INSERT batches going on
     qint64 m_tableRows = 0; ///< its rows that went through
     qint64 m_rowsDone = 0;
-    qint64 m_batchesDone = 0;
+    qint64 m_batchesDone = 0; ///< the script's batches that went through (not the session's own SET statements)
 };

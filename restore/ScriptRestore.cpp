@@ -366,8 +366,10 @@ void ScriptRestore::PushButton9_Click()
     };
     const QString couldNotConnect = QString::fromLatin1(CouldNotConnectMessage);
 
+    // The path as the restore began: Text7 may be edited while window events run between batches.
+    QString path;
     try {
-        const QString path = view.restoreFile();
+        path = view.restoreFile();
         if (BackupFile::isWorkingFile(path)) {
             dialogs.message(WorkingFileRefusal(path));
             return;
@@ -414,7 +416,7 @@ void ScriptRestore::PushButton9_Click()
         dialogs.message(refusal.description());
     } catch (const ScriptBatchError& error) {
         // The connection worked and part of the script ran: one box with what the server said, where and how far.
-        failed(FailedBatchReport(error, view.restoreFile()).join(u'\n'));
+        failed(FailedBatchReport(error, path).join(u'\n'));
     } catch (const Failure& error) {
         // The script's "USE [master]" makes the server announce the switch; some drivers report it as an error.
         if (IsContextChangeToMaster(error))
