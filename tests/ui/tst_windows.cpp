@@ -1041,6 +1041,49 @@ private slots:
         QCOMPARE(h.dialogs.shown().size(), 0);
     }
 
+    void restoreThatFailsShowsOneBoxNamingTheCause_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("message"); // %1: the script's path
+        QTest::newRow("the server refuses the second batch")
+            << u"refused"_s
+            << u"[Memory][SQL Server]Invalid object name 'Orders'.\nThe failing batch begins at line 3 of %1\n"
+               u"Restore failed: the server refused this batch; 1 batch of the script ran before it and stays done, "
+               u"and no more were sent."_s;
+        QTest::newRow("the connection cannot be opened")
+            << u"login"_s << u"Could not connect. Please check with your administrator."_s;
+    }
+    void restoreThatFailsShowsOneBoxNamingTheCause()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, message);
+        WindowHarness h;
+        h.seedDatabase();
+        const QString script = h.root.filePath(u"restore.sql"_s);
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("SELECT 1\r\nGO\r\nSELECT * FROM [Orders]\r\nGO\r\nSELECT 3\r\n");
+        file.close();
+        h.seed(SettingKeys::RestoreFile, script);
+        h.create();
+        h.form2->showWindow();
+        if (fault == u"refused"_s) {
+            h.database.failCommandContaining = u"[Orders]"_s;
+            h.database.failText = u"[Memory][SQL Server]Invalid object name 'Orders'."_s;
+        } else {
+            h.database.refuseLogin = u"[Memory][SQL Server]Unable to connect: the server is unavailable"_s;
+        }
+        QCOMPARE(h.form2->autoBackupCaption(), u"Turn Off Auto Backup"_s);
+
+        QTest::mouseClick(control<QPushButton>(h.form2.get(), u"PushButton9"_s), Qt::LeftButton);
+
+        QCOMPARE(h.dialogs.shown().size(), 1);
+        QCOMPARE(h.dialogs.messages(), QStringList{message.contains(u"%1"_s) ? message.arg(script) : message});
+        QCOMPARE(h.form2->autoBackupCaption(), u"Turn On Auto Backup"_s);
+        QCOMPARE(h.stored(SettingKeys::StartStopState), u"Off"_s);
+        QVERIFY(!h.database.executed.join(QString()).contains(u"SELECT 3"_s));
+    }
+
     void keepAndCompressAreReadAtLoad_data()
     {
         QTest::addColumn<QString>("keep");
