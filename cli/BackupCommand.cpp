@@ -441,18 +441,15 @@ int restoreAction(ActionContext& action)
         if (dynamic_cast<const RestoreTargetExists*>(&refusal))
             env.err << u"Give --replace to replace it."_s << Qt::endl;
         return ExitFailure;
+    } catch (const ScriptBatchError& batch) {
+        // What the server said, where, and how far the script got: nobody can look at the server's log from cron.
+        for (const QString& line : FailedBatchReport(batch, path))
+            env.err << line << Qt::endl;
+        return ExitFailure;
     } catch (const Failure& error) {
         if (!IsContextChangeToMaster(error)) {
-            // Unlike the window, say what the server said and where: nobody can look at the server's log from cron.
+            // Unlike the window, say what the driver said before the design's text.
             env.err << error.description() << Qt::endl;
-            if (const auto* batch = dynamic_cast<const ScriptBatchError*>(&error)) {
-                env.err << u"The failing batch begins at line "_s << batch->firstLine() << u" of "_s << path
-                        << Qt::endl;
-                if (!batch->table().isEmpty())
-                    env.err << u"It was loading rows of "_s << batch->table() << u" and was rolled back; "_s
-                            << batch->rowsBefore() << u" rows of "_s << batch->table() << u" were restored before it."_s
-                            << Qt::endl;
-            }
             action.dialogs.message(QString::fromLatin1(CouldNotConnectMessage));
             return ExitFailure;
         }

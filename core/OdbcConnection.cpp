@@ -161,7 +161,7 @@ void check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, OdbcSession& sessio
     }
     if (!error)
         throw DbError(u"The ODBC driver reported an error without a description."_s, ErrDriver);
-    throw DbError(error->text, error->native);
+    throw DbError(error->text, error->native, error->state);
 }
 
 } // namespace

@@ -61,6 +61,7 @@ struct Shared
     std::atomic<bool> stop{false};
     std::atomic<qint64> rows{0};
     std::atomic<qint64> bytes{0};
+    std::atomic<qint64> batches{0}; ///< the script's batches that went through, over every connection
 
     void fail(std::exception_ptr error)
     {
@@ -106,7 +107,7 @@ private:
     {
         forEachBatch(m_path, range, m_plan.ownFormat, [&](const ScriptBatch& batch) {
             ThrowIfStopped(m_options);
-            m_serial.send(batch);
+            send(m_serial, batch);
             m_shared.rows += batch.onlyInserts ? batch.rows : 0;
             m_shared.bytes += ScriptBatcher::utf8Length(batch.text);
             report({});
@@ -199,12 +200,12 @@ private:
                     use.firstLine = table.range.firstLine;
                     use.statements = 1;
                     use.hasUse = true;
-                    session->send(use);
+                    send(*session, use, false);
                 }
             }
             show(table.table);
             forEachBatch(m_path, table.range, m_plan.ownFormat, [&](const ScriptBatch& batch) {
-                session->send(batch);
+                send(*session, batch);
                 m_shared.rows += batch.onlyInserts ? batch.rows : 0;
                 m_shared.bytes += ScriptBatcher::utf8Length(batch.text);
                 return !m_shared.stop;
@@ -212,6 +213,22 @@ private:
         }
         if (connection)
             connection->Close();
+    }
+
+    /**
+     * Sends a batch on one connection. A batch that fails is reported with the batches that all connections ran
+     * before it; the USE that a table connection begins with is not one of the script's and is not counted.
+     */
+    void send(RestoreSession& session, const ScriptBatch& batch, bool ofTheScript = true)
+    {
+        try {
+            session.send(batch);
+        } catch (ScriptBatchError& error) {
+            error.setBatchesBefore(m_shared.batches);
+            throw;
+        }
+        if (ofTheScript)
+            ++m_shared.batches;
     }
 
     void report(const QStringList& tables)

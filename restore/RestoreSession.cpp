@@ -34,8 +34,9 @@ void RestoreSession::send(const ScriptBatch& batch)
             // The script's "USE [master]" makes the server announce the switch; some drivers report it as an error,
             // and the batch has run all the same.
             if (!IsContextChangeToMaster(error))
-                throw ScriptBatchError(error.description(), error.number(), batch.firstLine);
+                throw ScriptBatchError(error, batch.firstLine, m_batchesDone);
         }
+        ++m_batchesDone;
         return;
     }
 
@@ -58,8 +59,9 @@ void RestoreSession::send(const ScriptBatch& batch)
         } catch (const Failure&) {
             // The server rolled it back with the error already, or the connection is gone with it.
         }
-        throw ScriptBatchError(error.description(), error.number(), batch.firstLine, batch.table, m_tableRows);
+        throw ScriptBatchError(error, batch.firstLine, m_batchesDone, batch.table, m_tableRows);
     }
+    ++m_batchesDone;
     m_tableRows += batch.rows;
     m_rowsDone += batch.rows;
 }

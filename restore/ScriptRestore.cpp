@@ -64,6 +64,28 @@ bool IsMissingDatabase(const Failure& error)
     return otherServers.match(text).hasMatch();
 }
 
+QStringList FailedBatchReport(const ScriptBatchError& error, const QString& path)
+{
+    QStringList lines{error.description(),
+                      u"The failing batch begins at line %1 of %2"_s.arg(error.firstLine()).arg(path)};
+    if (!error.table().isEmpty())
+        lines.append(u"It was loading rows of %1 and was rolled back; %2 rows of %1 were restored before it."_s
+                         .arg(error.table())
+                         .arg(error.rowsBefore()));
+    const qint64 before = error.batchesBefore();
+    const QString ran = before == 0 ? u"no batch of the script ran before it"_s
+        : before == 1               ? u"1 batch of the script ran before it and stays done"_s
+                                    : u"%1 batches of the script ran before it and stay done"_s.arg(before);
+    if (error.isConnectionFault()) {
+        // The server did not refuse anything: the link to it failed, which is the administrator's to look at.
+        lines.append(u"The connection failed while this batch ran; "_s + ran + u", and no more were sent."_s);
+        lines.append(QString::fromLatin1(CouldNotConnectMessage));
+    } else {
+        lines.append(u"Restore failed: the server refused this batch; "_s + ran + u", and no more were sent."_s);
+    }
+    return lines;
+}
+
 namespace {
 
 constexpr qint64 ReadPiece = 256 * 1024;
@@ -332,18 +354,21 @@ void ScriptRestore::PushButton9_Click()
         return;
     }
 
-    const auto failed = [&] {
+    const auto failed = [&](const QString& message) {
         try {
             TurnAutoBackupOff(view, m_context.settings);
         } catch (const std::exception&) {
             // This path shows one message only; the steps that could be done are done.
         }
-        dialogs.message(QString::fromLatin1(CouldNotConnectMessage));
+        dialogs.message(message);
         view.setPointer(MousePointer::Default);
     };
+    const QString couldNotConnect = QString::fromLatin1(CouldNotConnectMessage);
 
+    // The path as the restore began: Text7 may be edited while window events run between batches.
+    QString path;
     try {
-        const QString path = view.restoreFile();
+        path = view.restoreFile();
         if (BackupFile::isWorkingFile(path)) {
             dialogs.message(WorkingFileRefusal(path));
             return;
@@ -388,13 +413,16 @@ void ScriptRestore::PushButton9_Click()
     } catch (const RestoreAsRefusal& refusal) {
         // Not a failure of the server or the connection: what the user asked cannot be done, and why.
         dialogs.message(refusal.description());
+    } catch (const ScriptBatchError& error) {
+        // The connection worked and part of the script ran: one box with what the server said, where and how far.
+        failed(FailedBatchReport(error, path).join(u'\n'));
     } catch (const Failure& error) {
         // The script's "USE [master]" makes the server announce the switch; some drivers report it as an error.
         if (IsContextChangeToMaster(error))
             dialogs.message(RestoreDoneMessage);
         else
-            failed();
+            failed(couldNotConnect);
     } catch (const std::exception&) {
-        failed();
+        failed(couldNotConnect);
     }
 }

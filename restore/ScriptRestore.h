@@ -53,6 +53,16 @@ bool IsContextChangeToMaster(const Failure& error);
  */
 bool IsMissingDatabase(const Failure& error);
 
+/**
+ * What a restore that a batch of the script ended tells the user, line by line: the server's text (or the driver's),
+ * "The failing batch begins at line N of <path>", for a batch of rows the table whose rows were rolled back and how
+ * many of them came before, and last the cause with the number of the script's batches that ran before it and stay
+ * done. A batch that the server refused says so ("Restore failed: the server refused this batch; ..."); a connection
+ * that failed while the batch ran (lost, or silent past the timeout) ends in "Could not connect. Please check with
+ * your administrator.".
+ */
+QStringList FailedBatchReport(const ScriptBatchError& error, const QString& path);
+
 /** How far a restore has come; reported after every batch. */
 struct RestoreProgress
 {
@@ -147,8 +157,9 @@ public:
 
     /**
      * `PushButton9_Click`, "Restore Text File": when Text7 names a normal file, turns automatic backup off and runs
-     * ExecuteScript with the connection window's current fields; then "Done.", or "Could not connect. Please check
-     * with your administrator." for any failure but the notice of a switch to master (automatic backup stays off).
+     * ExecuteScript with the connection window's current fields; then "Done.". A batch that failed shows one box with
+     * FailedBatchReport; any other failure but the notice of a switch to master shows "Could not connect. Please check
+     * with your administrator." (automatic backup stays off either way).
      * A missing file shows "Restore file not found." and changes nothing; so does the working file of a backup that did
      * not finish, with WorkingFileRefusal. Refused with "A backup is already running." during a dump. Between batches
      * window events run (the guard refuses a backup meanwhile) and ProgressBar1 shows the share of the file sent; it is

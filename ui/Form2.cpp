@@ -144,17 +144,19 @@ void Form2::createControls()
         = placeControl<QSpinBox>(Frame2, u"KeepBackupsBox"_s, twipsRect(1710, 1245, 900, 345), controlFont(), this);
     KeepBackupsBox->setRange(0, MaxKeepBackups);
     KeepBackupsLabel1->setBuddy(KeepBackupsBox);
-    KeepBackupsLabel2 = label(u"KeepBackupsLabel2"_s, u"backups (0 keeps all)"_s, twipsRect(2670, 1290, 1800, 285));
+    KeepBackupsLabel2 = label(u"KeepBackupsLabel2"_s, u"backups (0 keeps all)"_s, twipsRect(2670, 1290, 1860, 285));
     CompressCheck
         = checkBox(u"CompressCheck"_s, u"Compress backups (gzip)"_s, Frame2, twipsRect(4560, 1290, 2745, 285));
-    CopyToLabel = label(u"CopyToLabel"_s, u"Copy each backup to:"_s, twipsRect(240, 1785, 1900, 285));
-    CopyToText = field(u"CopyToText"_s, Frame2, twipsRect(2160, 1740, 3700, 345));
+    // The destination's row and the complete schema's caption need more than the design's right edge (7305) leaves
+    // them: they reach to 7455, still inside the frame.
+    CopyToLabel = label(u"CopyToLabel"_s, u"Copy each backup to:"_s, twipsRect(240, 1785, 1905, 285));
+    CopyToText = field(u"CopyToText"_s, Frame2, twipsRect(2175, 1740, 4140, 345));
     CopyToText->setPlaceholderText(u"nas:backups/sales, or a folder; empty: no copy"_s);
     CopyToLabel->setBuddy(CopyToText);
-    CopyToRemotes = button(u"CopyToRemotes"_s, u"Remotes"_s, Frame2, twipsRect(5960, 1740, 1345, 345));
+    CopyToRemotes = button(u"CopyToRemotes"_s, u"Remotes"_s, Frame2, twipsRect(6360, 1740, 1095, 345));
     CompleteSchemaCheck = checkBox(
         u"CompleteSchemaCheck"_s, u"Complete schema (keys, identity, defaults, indexes, views, procedures, triggers)"_s,
-        Frame2, twipsRect(240, 2190, 7065, 285));
+        Frame2, twipsRect(240, 2190, 7215, 285));
 
     const int below = ExtraRow; // everything under the folder frame moves down by its new row
     ListView2 = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520 + below, 7560, 1590), controlFont(),

@@ -525,7 +525,23 @@ private slots:
         QVERIFY2(failing.errText.contains(u"The failing batch begins at line 3 of "_s + script),
                  qPrintable(failing.errText));
         QCOMPARE(failing.db.executed.size(), 3);
-        QVERIFY(failing.errText.contains(u"Could not connect. Please check with your administrator."_s));
+        // The last line names the cause and how far the script got, not the connection, which worked.
+        const QStringList lines = failing.errText.trimmed().split(u'\n');
+        QCOMPARE(lines.last(),
+                 u"Restore failed: the server refused this batch; 1 batch of the script ran before it and stays done, "
+                 u"and no more were sent."_s);
+        QVERIFY(!failing.errText.contains(u"Could not connect"_s));
+
+        // A connection that cannot be opened keeps the design's text, last, after the driver's.
+        Run refused;
+        refused.db.refuseLogin = u"[FreeTDS][SQL Server]Unable to connect to data source"_s;
+        QCOMPARE(refused({u"--restore"_s, script}), int(ExitFailure));
+        const QStringList said = refused.errText.trimmed().split(u'\n');
+        QVERIFY2(said.size() >= 2, qPrintable(refused.errText));
+        QCOMPARE(said.last(), u"Could not connect. Please check with your administrator."_s);
+        QVERIFY(said.contains(refused.db.refuseLogin));
+        QVERIFY(!refused.errText.contains(u"refused this batch"_s));
+        QVERIFY(refused.db.executed.isEmpty());
     }
     void copyToAnotherPlace_data()
     {

@@ -314,7 +314,13 @@ private slots:
         QCOMPARE(result.exitCode, 1);
         QVERIFY2(result.err.contains(u"[FreeTDS][SQL Server]Timeout expired"_s), qPrintable(result.err));
         if (restore) {
-            QVERIFY(result.err.contains(u"Could not connect. Please check with your administrator."_s));
+            // The server fell silent: the connection is at fault, not the script, and the design's text says so last.
+            const QStringList lines = result.err.trimmed().split(u'\n');
+            QCOMPARE(lines.last(), u"Could not connect. Please check with your administrator."_s);
+            QVERIFY2(result.err.contains(u"The connection failed while this batch ran; no batch of the script ran "
+                                         u"before it, and no more were sent."_s),
+                     qPrintable(result.err));
+            QVERIFY(!result.err.contains(u"refused"_s));
             QVERIFY(!result.err.contains(u"Done."_s));
             return;
         }
@@ -340,6 +346,36 @@ private slots:
         QCOMPARE(result.exitCode, 0);
         QVERIFY(result.err.contains(u"Done."_s));
         QVERIFY(m_server.batches().contains(QString::fromUtf8(text)));
+    }
+
+    void refusedBatchIsSaidToBeRefused()
+    {
+        // A script of another origin in three batches; the server refuses the third, as SQL Server refuses a name
+        // that is taken.
+        const QString script = m_dir.path() + u"/refused.sql"_s;
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("SELECT 1\r\nGO\r\nSELECT 2\r\nGO\r\n\r\nCREATE TABLE [x] ([a] INT)\r\nGO\r\nSELECT 3\r\n");
+        file.close();
+        m_server.clearRecords();
+        m_server.addMessageRule(
+            {u"CREATE TABLE [x]"_s, 2714, u"There is already an object named 'x' in the database."_s, 16});
+        QStringList args = connectionArgs(m_dir.path());
+        args << u"--restore"_s << script;
+        const Result result = run(args);
+        m_server.clearMessageRules();
+
+        QCOMPARE(result.exitCode, 1);
+        const QStringList lines = result.err.trimmed().split(u'\n');
+        QVERIFY2(lines.size() >= 3, qPrintable(result.err));
+        // The server's text through the driver, where the batch begins, and how far the script got, last.
+        QCOMPARE(lines.mid(lines.size() - 3),
+                 (QStringList{u"[FreeTDS][SQL Server]There is already an object named 'x' in the database."_s,
+                              u"The failing batch begins at line 5 of "_s + script,
+                              u"Restore failed: the server refused this batch; 2 batches of the script ran before it "
+                              u"and stay done, and no more were sent."_s}));
+        QVERIFY(!result.err.contains(u"Could not connect"_s));
+        QVERIFY(!m_server.batches().join(QString()).contains(u"SELECT 3"_s));
     }
 
     // ---- backup files that are complete or absent

@@ -957,6 +957,12 @@ private slots:
             QVERIFY(badLine > 0);
             QVERIFY2(error.firstLine() > 0 && error.firstLine() <= badLine,
                      qPrintable(u"%1 against %2"_s.arg(error.firstLine()).arg(badLine)));
+            // A refusal, not a failed connection, by the SQLSTATE the server's error came with; the database block and
+            // the table's structure ran before it.
+            QVERIFY2(!error.isConnectionFault(), qPrintable(error.state()));
+            QVERIFY(error.batchesBefore() >= 2);
+            QVERIFY(
+                FailedBatchReport(error, path).last().startsWith(u"Restore failed: the server refused this batch; "_s));
         }
         // What came before the refused batch is there; nothing after it was sent.
         QString error;

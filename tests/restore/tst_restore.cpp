@@ -353,8 +353,13 @@ private slots:
         QTest::newRow("FreeTDS error") << u"[FreeTDS][SQL Server]"_s + MasterNotice << true << RestoreDoneMessage;
         QTest::newRow("informational message")
             << u"[FreeTDS][SQL Server]"_s + MasterNotice << false << RestoreDoneMessage;
+        // Any other error of the batch is the server refusing it; the sample is one batch, the first.
         QTest::newRow("another database as error")
-            << u"[FreeTDS][SQL Server]Changed database context to 'Sales'."_s << true << CouldNotConnect;
+            << u"[FreeTDS][SQL Server]Changed database context to 'Sales'."_s << true
+            << u"[FreeTDS][SQL Server]Changed database context to 'Sales'.\n"
+               u"The failing batch begins at line 1 of %1\n"
+               u"Restore failed: the server refused this batch; no batch of the script ran before it, and no more "
+               u"were sent."_s;
     }
     void contextChangeReportedByTheDriver()
     {
@@ -362,7 +367,9 @@ private slots:
         QFETCH(bool, asError);
         QFETCH(QString, message);
         Harness h;
-        h.useSample();
+        const QString path = h.useSample();
+        if (message.contains(u"%1"_s))
+            message = message.arg(path);
         h.db.batchHandler = [&](const QString& batch, QStringList& info) {
             if (batch == DateFormat)
                 return;
@@ -388,7 +395,6 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("executed");
         QTest::newRow("login refused") << u"login"_s << 0;
-        QTest::newRow("statement in the middle fails") << u"statement"_s << 2;
         QTest::newRow("no connection object") << u"create"_s << 0;
         QTest::newRow("connection value refused") << u"value"_s << 0;
     }
@@ -401,8 +407,6 @@ private slots:
         h.view.currentPointer = MousePointer::Custom;
         if (fault == u"login"_s)
             h.db.refuseLogin = u"[FreeTDS][SQL Server]Login failed for user 'sa'."_s;
-        else if (fault == u"statement"_s)
-            h.db.failCommandContaining = u"CREATE TABLE [Kunden]"_s;
         else if (fault == u"create"_s)
             h.db.refuseCreate = u"The driver manager is missing."_s;
         else
@@ -414,6 +418,81 @@ private slots:
         QVERIFY(h.dialogs.errorReports().isEmpty());
         QCOMPARE(h.db.executed.size(), executed);
         QCOMPARE(h.db.closed, 0);
+        QCOMPARE(h.view.currentPointer, MousePointer::Default);
+        h.verifyAutoBackupOff();
+    }
+
+    void failedBatchSaysWhereAndHowFar_data()
+    {
+        QTest::addColumn<QString>("failing"); // the text of the batch that fails
+        QTest::addColumn<QString>("state"); // its SQLSTATE
+        QTest::addColumn<QString>("text"); // the server's or the driver's
+        QTest::addColumn<QStringList>("after"); // the lines after the server's text, %1 the path
+        QTest::addColumn<int>("executed"); // statements sent, DATEFORMAT included
+        const QString refused = u"Restore failed: the server refused this batch; "_s;
+        const QString lost = u"The connection failed while this batch ran; "_s;
+        QTest::newRow("first batch refused")
+            << u"SELECT 1"_s << u"42000"_s << u"[FreeTDS][SQL Server]Incorrect syntax near 'SELEC'."_s
+            << QStringList{u"The failing batch begins at line 1 of %1"_s,
+                           refused + u"no batch of the script ran before it, and no more were sent."_s}
+            << 2;
+        QTest::newRow("second batch, a permission")
+            << u"SELECT 2"_s << u"42000"_s
+            << u"[FreeTDS][SQL Server]The SELECT permission was denied on the object 'x'."_s
+            << QStringList{u"The failing batch begins at line 3 of %1"_s,
+                           refused + u"1 batch of the script ran before it and stays done, and no more were sent."_s}
+            << 3;
+        QTest::newRow("third batch, a constraint")
+            << u"CREATE TABLE"_s << u"23000"_s
+            << u"[FreeTDS][SQL Server]There is already an object named 'x' in the database."_s
+            << QStringList{u"The failing batch begins at line 6 of %1"_s,
+                           refused + u"2 batches of the script ran before it and stay done, and no more were sent."_s}
+            << 4;
+        // The server refused nothing: the design's text stays, after where and how far.
+        QTest::newRow("connection lost") << u"CREATE TABLE"_s << u"08S01"_s
+                                         << u"[FreeTDS][SQL Server]Write to the server failed"_s
+                                         << QStringList{u"The failing batch begins at line 6 of %1"_s,
+                                                        lost
+                                                            + u"2 batches of the script ran before it and stay done, "
+                                                              u"and no more were sent."_s,
+                                                        CouldNotConnect}
+                                         << 4;
+        QTest::newRow("server silent past the timeout")
+            << u"SELECT 2"_s << u"HYT00"_s << u"[FreeTDS][SQL Server]Timeout expired"_s
+            << QStringList{u"The failing batch begins at line 3 of %1"_s,
+                           lost + u"1 batch of the script ran before it and stays done, and no more were sent."_s,
+                           CouldNotConnect}
+            << 3;
+    }
+    void failedBatchSaysWhereAndHowFar()
+    {
+        QFETCH(QString, failing);
+        QFETCH(QString, state);
+        QFETCH(QString, text);
+        QFETCH(QStringList, after);
+        QFETCH(int, executed);
+        Harness h;
+        // A script of another origin, cut at its GO lines: batches begin at lines 1, 3, 6 and 8.
+        h.view.restorePath = h.write(
+            u"s.sql"_s, "SELECT 1\r\nGO\r\nSELECT 2\r\n\r\nGO\r\nCREATE TABLE x (a int)\r\nGO\r\nSELECT 3\r\n");
+        h.view.currentPointer = MousePointer::Custom;
+        h.db.failCommandContaining = failing;
+        h.db.failState = state;
+        h.db.failText = text;
+
+        h.restore.PushButton9_Click();
+
+        // One box: the server's text, where the batch begins, how far the script got and why it stopped.
+        QStringList expected{text};
+        for (const QString& line : after)
+            expected.append(line.contains(u"%1"_s) ? line.arg(h.view.restorePath) : line);
+        QCOMPARE(h.dialogs.messages(), QStringList{expected.join(u'\n')});
+        QVERIFY(h.dialogs.errorReports().isEmpty());
+        // Nothing after the failing batch was sent; the connection was let go without Close.
+        QCOMPARE(h.db.executed.size(), executed);
+        QVERIFY(h.db.executed.last().contains(failing));
+        QCOMPARE(h.db.closed, 0);
+        QCOMPARE(h.db.released, 1);
         QCOMPARE(h.view.currentPointer, MousePointer::Default);
         h.verifyAutoBackupOff();
     }
@@ -934,6 +1013,8 @@ private slots:
             // It was loading [T], in a transaction of its own, after the 1,000 rows of the batch before.
             QCOMPARE(error.table(), u"[T]"_s);
             QCOMPARE(error.rowsBefore(), 1000);
+            // The database block, the table's structure and the first 1,000 rows went through.
+            QCOMPARE(error.batchesBefore(), 3);
         }
         // The failing batch is rolled back; nothing after it was sent, and the connection was not closed.
         QCOMPARE(h.db.executed.size(), 10);
@@ -944,11 +1025,19 @@ private slots:
         QCOMPARE(h.db.closed, 0);
         QCOMPARE(h.db.released, 1);
 
-        // Through the window: the design's message, and the bar is empty again.
+        // Through the window: one box with the server's text, where, the rows rolled back and how far; the bar is
+        // empty again.
         h.db.executed.clear();
         h.view.restorePath = path;
         h.restore.PushButton9_Click();
-        QCOMPARE(h.dialogs.messages(), QStringList{CouldNotConnect});
+        const QString before = Header + DatabaseBlock + UseBlock + tableStructure(u"T"_s) + tableDataHeader(u"T"_s);
+        QCOMPARE(
+            h.dialogs.messages(),
+            QStringList{h.db.failText + u"\nThe failing batch begins at line %1 of "_s.arg(before.count(u'\n') + 1001)
+                        + path
+                        + u"\nIt was loading rows of [T] and was rolled back; 1000 rows of [T] were restored before "
+                          u"it.\nRestore failed: the server refused this batch; 3 batches of the script ran before "
+                          u"it and stay done, and no more were sent."_s});
         QCOMPARE(h.db.executed.size(), 10);
         QCOMPARE(h.view.progressValue, 0);
         QVERIFY(!h.guard.busy());

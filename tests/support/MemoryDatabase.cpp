@@ -91,7 +91,7 @@ public:
             throw DbError(u"[Memory]Either BOF or EOF is True, or the current record has been deleted."_s, 3021);
         if (m_streaming) {
             if (m_failAfter >= 0 && m_position + 1 >= m_failAfter)
-                throw DbError(u"[Memory][SQL Server]Communication link failure"_s, 11);
+                throw DbError(u"[Memory][SQL Server]Communication link failure"_s, 11, u"08S01"_s);
             ++m_position;
             fetch();
         } else {
@@ -189,7 +189,7 @@ public:
         m_info.clear();
         m_db.executed.append(commandText);
         if (!m_db.failCommandContaining.isEmpty() && commandText.contains(m_db.failCommandContaining))
-            throw DbError(m_db.failText, 102);
+            throw DbError(m_db.failText, 102, m_db.failState);
 
         static const QRegularExpression catalogueQuery(
             uR"(^SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, ORDINAL_POSITION, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, )"

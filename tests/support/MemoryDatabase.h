@@ -79,9 +79,10 @@ public:
     QString refuseLogin;
     /** When set, createConnection throws Failure with this text. */
     QString refuseCreate;
-    /** A command containing this text throws DbError `failText`. */
+    /** A command containing this text throws DbError `failText` with the SQLSTATE `failState`. */
     QString failCommandContaining;
     QString failText = QStringLiteral("[Memory][SQL Server]Statement failed.");
+    QString failState = QStringLiteral("42000");
     /** MoveNext past this many data rows throws DbError (connection lost); negative is never. */
     qint64 failAfterRows = -1;
     /** The column catalogue's rows come last table first, last column first (a server's plan without ORDER BY). */

@@ -14,9 +14,12 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QStyle>
+#include <QStyleOption>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -44,6 +47,108 @@ QString errorLocation(const QString& report)
 QStringList sqlFilesIn(const QString& folder)
 {
     return QDir(folder).entryList({u"*.sql"_s}, QDir::Files);
+}
+
+/** A text a control shows, the width it needs for all of it to show and the width it has (the control's, or less). */
+struct ShownText
+{
+    QString text;
+    int needed = 0;
+    int room = -1; ///< -1: the control's width
+};
+
+/**
+ * The texts a control shows (caption, title, placeholder, header), each with the width it needs: the text's width in
+ * the control's font, plus what the style puts beside it (a check box's indicator and spacing, a button's margin and
+ * frame, a field's frame and margins). The contents of fields are the user's and not counted.
+ */
+QList<ShownText> shownTexts(QWidget* c)
+{
+    const QFontMetrics metrics(c->font());
+    const auto textWidth = [&](const QString& text) { return metrics.size(Qt::TextShowMnemonic, text).width(); };
+    QStyle* style = c->style();
+    QList<ShownText> shown;
+    if (auto* box = qobject_cast<QCheckBox*>(c)) {
+        QStyleOptionButton option;
+        option.initFrom(box);
+        shown.append({box->text(),
+                      textWidth(box->text()) + style->pixelMetric(QStyle::PM_IndicatorWidth, &option, box)
+                          + style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &option, box)});
+    } else if (auto* button = qobject_cast<QPushButton*>(c)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        shown.append({button->text(),
+                      textWidth(button->text()) + style->pixelMetric(QStyle::PM_ButtonMargin, &option, button)
+                          + 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, button)});
+    } else if (auto* label = qobject_cast<QLabel*>(c)) {
+        shown.append({label->text(), textWidth(label->text()) + 2 * label->margin() + 2 * label->frameWidth()});
+    } else if (auto* group = qobject_cast<QGroupBox*>(c)) {
+        QStyleOptionGroupBox option;
+        option.initFrom(group);
+        option.text = group->title();
+        option.lineWidth = 1;
+        option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+        option.textAlignment = group->alignment();
+        const QRect title = style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+        // Where the title ends, measured from the frame's left edge, and as much room again on the right.
+        shown.append({group->title(), title.left() + textWidth(group->title()) + title.left()});
+    } else if (auto* field = qobject_cast<QLineEdit*>(c)) {
+        if (!field->placeholderText().isEmpty()) {
+            QStyleOptionFrame option;
+            option.initFrom(field);
+            option.lineWidth = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+            const QRect inside = style->subElementRect(QStyle::SE_LineEditContents, &option, field);
+            const QMargins margins = field->textMargins();
+            // The field draws its text 2 pixels inside its contents on either side.
+            shown.append({field->placeholderText(),
+                          textWidth(field->placeholderText()) + (field->width() - inside.width()) + margins.left()
+                              + margins.right() + 4});
+        }
+    } else if (auto* bar = qobject_cast<QProgressBar*>(c)) {
+        shown.append({bar->format(), textWidth(bar->format())});
+    } else if (auto* list = qobject_cast<QTreeWidget*>(c)) {
+        // Each heading in its column, and the columns inside the list.
+        QHeaderView* header = list->header();
+        QStyleOptionHeader option;
+        option.initFrom(header);
+        const int margin = style->pixelMetric(QStyle::PM_HeaderMargin, &option, header);
+        for (int column = 0; column < list->columnCount(); ++column) {
+            const QString heading = list->headerItem()->text(column);
+            shown.append({heading, QFontMetrics(header->font()).horizontalAdvance(heading) + 2 * margin,
+                          header->sectionSize(column)});
+        }
+        shown.append({u"its columns"_s, header->length(), list->viewport()->width()});
+    }
+    shown.removeIf([](const ShownText& t) { return t.text.isEmpty(); });
+    return shown;
+}
+
+/** Every text of the window that is cut off: wider than its control, or a control that reaches out of its container. */
+QStringList cutOffTexts(QWidget* window)
+{
+    QStringList cut;
+    for (QWidget* c : window->findChildren<QWidget*>()) {
+        if (c->isWindow() || (c->parentWidget() != window && !qobject_cast<QGroupBox*>(c->parentWidget())))
+            continue; // the parts inside a control (a list's scroll bars, a spin box's field) come with their control
+        const QRect container = c->parentWidget()->rect();
+        if (!container.contains(c->geometry()))
+            cut.append(
+                u"%1 reaches out of %2: %3,%4 %5x%6 in %7x%8"_s.arg(c->objectName(), c->parentWidget()->objectName())
+                    .arg(c->x())
+                    .arg(c->y())
+                    .arg(c->width())
+                    .arg(c->height())
+                    .arg(container.width())
+                    .arg(container.height()));
+        for (const ShownText& shown : shownTexts(c)) {
+            const int room = shown.room < 0 ? c->width() : shown.room;
+            if (shown.needed > room)
+                cut.append(u"%1 \"%2\" needs %3 pixels, has %4"_s.arg(c->objectName(), shown.text)
+                               .arg(shown.needed)
+                               .arg(room));
+        }
+    }
+    return cut;
 }
 
 } // namespace
@@ -118,6 +223,41 @@ private slots:
         QCOMPARE(h.dialogs.errorReports(), QStringList());
         QCOMPARE(sqlFilesIn(h.backupFolder()).size(), 1);
         QCOMPARE(h.dialogs.errorReports(), QStringList());
+    }
+
+    void everyTextFitsItsControl_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("autoBackup"); // "StartStopState": the caption of PushButton5 follows it
+        QTest::newRow("Form1") << u"Form1"_s << u"On"_s;
+        QTest::newRow("Form2, automatic backup on") << u"Form2"_s << u"On"_s;
+        QTest::newRow("Form2, automatic backup off") << u"Form2"_s << u"Off"_s;
+    }
+    void everyTextFitsItsControl()
+    {
+        QFETCH(QString, window);
+        QFETCH(QString, autoBackup);
+        // The application keeps the platform's default font; the windows give their controls their own.
+        WindowHarness h;
+        h.seedDatabase();
+        h.seed(SettingKeys::StartStopState, autoBackup);
+        h.create();
+        h.form1->start();
+        QWidget* w = h.form1.get();
+        if (window == u"Form2"_s) {
+            control<QLineEdit>(h.form1.get(), u"Text1"_s)->setText(u"db.example"_s);
+            QTest::mouseClick(control<QPushButton>(h.form1.get(), u"PushButton3"_s), Qt::LeftButton);
+            QVERIFY(h.form2->isVisible());
+            w = h.form2.get();
+        }
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+
+        const QStringList cut = cutOffTexts(w);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join(u"; "_s)));
+        // The measure itself: a caption one word longer than its control is found.
+        auto* probe = control<QCheckBox>(w, window == u"Form1"_s ? u"Check6"_s : u"Check4"_s);
+        probe->setText(probe->text() + u" and a few words more than fit"_s);
+        QVERIFY(cutOffTexts(w).join(QString()).contains(probe->objectName()));
     }
 
     void storedConnectionThatWorksGoesStraightToTheMainWindow()
@@ -899,6 +1039,49 @@ private slots:
         QVERIFY2(logText.endsWith(u": interrupted\r\n"_s) && logText.count(u"\r\n"_s) == 1, qPrintable(logText));
         QVERIFY2(logText.contains(u"/Sales 2021-08-31 930AM.sql backup failed at "_s), qPrintable(logText));
         QCOMPARE(h.dialogs.shown().size(), 0);
+    }
+
+    void restoreThatFailsShowsOneBoxNamingTheCause_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("message"); // %1: the script's path
+        QTest::newRow("the server refuses the second batch")
+            << u"refused"_s
+            << u"[Memory][SQL Server]Invalid object name 'Orders'.\nThe failing batch begins at line 3 of %1\n"
+               u"Restore failed: the server refused this batch; 1 batch of the script ran before it and stays done, "
+               u"and no more were sent."_s;
+        QTest::newRow("the connection cannot be opened")
+            << u"login"_s << u"Could not connect. Please check with your administrator."_s;
+    }
+    void restoreThatFailsShowsOneBoxNamingTheCause()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, message);
+        WindowHarness h;
+        h.seedDatabase();
+        const QString script = h.root.filePath(u"restore.sql"_s);
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("SELECT 1\r\nGO\r\nSELECT * FROM [Orders]\r\nGO\r\nSELECT 3\r\n");
+        file.close();
+        h.seed(SettingKeys::RestoreFile, script);
+        h.create();
+        h.form2->showWindow();
+        if (fault == u"refused"_s) {
+            h.database.failCommandContaining = u"[Orders]"_s;
+            h.database.failText = u"[Memory][SQL Server]Invalid object name 'Orders'."_s;
+        } else {
+            h.database.refuseLogin = u"[Memory][SQL Server]Unable to connect: the server is unavailable"_s;
+        }
+        QCOMPARE(h.form2->autoBackupCaption(), u"Turn Off Auto Backup"_s);
+
+        QTest::mouseClick(control<QPushButton>(h.form2.get(), u"PushButton9"_s), Qt::LeftButton);
+
+        QCOMPARE(h.dialogs.shown().size(), 1);
+        QCOMPARE(h.dialogs.messages(), QStringList{message.contains(u"%1"_s) ? message.arg(script) : message});
+        QCOMPARE(h.form2->autoBackupCaption(), u"Turn On Auto Backup"_s);
+        QCOMPARE(h.stored(SettingKeys::StartStopState), u"Off"_s);
+        QVERIFY(!h.database.executed.join(QString()).contains(u"SELECT 3"_s));
     }
 
     void keepAndCompressAreReadAtLoad_data()
