@@ -100,3 +100,8 @@ KeyringResult QtKeychainKeyring::remove(const KeyringEntry& entry)
     job.setKey(entry.key());
     return runJob(job);
 }
+
+std::unique_ptr<Keyring> createDesktopKeyring()
+{
+    return std::make_unique<QtKeychainKeyring>();
+}
