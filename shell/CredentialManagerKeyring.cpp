@@ -94,3 +94,9 @@ std::unique_ptr<Keyring> createDesktopKeyring()
 {
     return std::make_unique<CredentialManagerKeyring>();
 }
+
+QString keyringCheckCaption()
+{
+    // Shorter than the desktop's wording: the box has the same room, and Windows' Arial is wider.
+    return u"Password in Credential Manager"_s;
+}

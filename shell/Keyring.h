@@ -63,3 +63,5 @@ public:
 
 /** The platform's keyring: the Secret Service through QtKeychain on Linux, the Credential Manager on Windows. */
 std::unique_ptr<Keyring> createDesktopKeyring();
+/** The caption of the connection window's box that keeps the password in that keyring. */
+QString keyringCheckCaption();

@@ -105,3 +105,8 @@ std::unique_ptr<Keyring> createDesktopKeyring()
 {
     return std::make_unique<QtKeychainKeyring>();
 }
+
+QString keyringCheckCaption()
+{
+    return u"Keep the password in the desktop keyring"_s;
+}

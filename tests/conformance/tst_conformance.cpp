@@ -1284,7 +1284,7 @@ private slots:
             process.setProcessEnvironment(env);
             args << u"--server"_s << named.host << u"--port"_s << named.port << u"--user"_s << named.user
                  << u"--database"_s << db.name;
-            process.start(QStringLiteral(TESSALINE_BINARY_DIR "/cli/tessaline-backup"), args);
+            process.start(QStringLiteral(TESSALINE_BACKUP_PROGRAM), args);
             if (!process.waitForFinished(300'000))
                 process.kill();
             const QString err = QString::fromUtf8(process.readAllStandardError());
@@ -1373,7 +1373,7 @@ private slots:
             env.insert(u"TEMP"_s, home.path());
             env.insert(u"TESSALINE_PASSWORD"_s, named.password);
             process.setProcessEnvironment(env);
-            process.start(QStringLiteral(TESSALINE_BINARY_DIR "/cli/tessaline-backup"),
+            process.start(QStringLiteral(TESSALINE_BACKUP_PROGRAM),
                           QStringList{u"--server"_s, named.host, u"--port"_s, named.port, u"--user"_s, named.user,
                                       u"--database"_s, db.name, u"--folder"_s, folder}
                               + extra);
