@@ -8,10 +8,10 @@
 #include "Form1.h"
 #include "Form2.h"
 #include "IntervalSave.h"
+#include "Keyring.h"
 #include "OdbcConnection.h"
 #include "ProcessRunner.h"
 #include "QtDialogs.h"
-#include "QtKeychainKeyring.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 #include "Startup.h"
@@ -121,8 +121,8 @@ int main(int argc, char* argv[])
         QCoreApplication::exit(exitStatus);
     };
 
-    QtKeychainKeyring keyring;
-    Form1 form1(Form1Services{settings, *factory, dialogs, programFolder, opener, endProgram, &keyring});
+    const std::unique_ptr<Keyring> keyring = createDesktopKeyring();
+    Form1 form1(Form1Services{settings, *factory, dialogs, programFolder, opener, endProgram, keyring.get()});
     Form2 form2(Form2Services{settings, dialogs, clock, *factory, engine, guard, form1,
                               [&form1] {
                                   form1.show();

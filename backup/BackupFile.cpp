@@ -1,143 +1,52 @@
 #include "BackupFile.h"
 
+#include "BackupFilePlatform.h"
 #include "Failure.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QThread>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 using namespace Qt::Literals::StringLiterals;
+using namespace BackupFileOs;
 
 const QString BackupFile::WorkingSuffix = u".partial"_s;
 
 namespace {
 
-// Error numbers of the failures, as the file writer reports them elsewhere.
-constexpr int PathError = 76;
-constexpr int WriteError = 61;
-constexpr int LockError = 70;
-
-constexpr std::size_t CopyChunk = 1024 * 1024;
 constexpr int LockPollMs = 20;
 /** While the caller waits for the writer thread, `whileWaiting` runs at least this often. */
 constexpr auto WaitSlice = std::chrono::milliseconds(10);
 /** Written data is handed to the disk in stretches of this size while the dump goes on, so the final sync is short. */
 constexpr qint64 WritebackStretch = 32 * 1024 * 1024;
 
-/** The system's text for the last error ("No space left on device"). */
-Failure systemFailure(int number)
-{
-    return Failure(QString::fromLocal8Bit(std::strerror(errno)), number);
-}
-
-QByteArray nativePath(const QString& path)
-{
-    return QFile::encodeName(path);
-}
-
-/** Creates a new file "<base>.<unique>.partial" with mode 0600; returns its descriptor and sets `path`. */
-int createUnique(const QString& base, QString& path)
-{
-    for (int attempt = 0;; ++attempt) {
-        const QString token = QString::number(qint64(::getpid())) + u'-'
-            + QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0');
-        path = base + u'.' + token + BackupFile::WorkingSuffix;
-        const int fd = ::open(nativePath(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            // Held as long as this process has the file open: a later backup leaves it alone while it is.
-            ::flock(fd, LOCK_EX | LOCK_NB);
-            return fd;
-        }
-        if (errno != EEXIST || attempt >= 16)
-            throw systemFailure(PathError);
-    }
-}
-
-void syncOrThrow(int fd)
-{
-    if (::fsync(fd) != 0)
-        throw systemFailure(WriteError);
-}
-
-/** An open file descriptor that closes itself. */
+/** An open file that closes itself. */
 class Descriptor
 {
 public:
-    explicit Descriptor(int fd = -1)
+    explicit Descriptor(FileHandle fd = NoFile)
         : m_fd(fd)
     { }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
+    ~Descriptor() { closeQuietly(m_fd); }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
+    FileHandle get() const { return m_fd; }
     /** Closes now, reporting what a delayed write error close tells. */
-    void close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        if (fd >= 0 && ::close(fd) != 0)
-            throw systemFailure(WriteError);
-    }
+    void close() { closeOrThrow(std::exchange(m_fd, NoFile)); }
 
 private:
-    int m_fd;
+    FileHandle m_fd;
 };
-
-void writeAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            throw systemFailure(WriteError);
-        }
-        data += written;
-        size -= std::size_t(written);
-    }
-}
-
-/** Copies the whole content of `from` (read from its start) to the end of `to`. */
-void copyAll(int from, int to)
-{
-    QByteArray chunk(qsizetype(CopyChunk), Qt::Uninitialized);
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t got = ::pread(from, chunk.data(), CopyChunk, offset);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            throw systemFailure(PathError);
-        }
-        if (got == 0)
-            return;
-        writeAll(to, chunk.constData(), std::size_t(got));
-        offset += got;
-    }
-}
 
 } // namespace
 
@@ -258,10 +167,8 @@ private:
 
     void loop()
     {
-#ifdef Q_OS_LINUX
         // The window's thread goes first when both want the processor: the disk can wait a moment, the window not.
-        ::setpriority(PRIO_PROCESS, pid_t(::gettid()), ::getpriority(PRIO_PROCESS, pid_t(::gettid())) + 5);
-#endif
+        lowerThreadPriority();
         for (;;) {
             Job job;
             bool failed = false;
@@ -334,7 +241,7 @@ BackupFile::~BackupFile()
 
 void BackupFile::create()
 {
-    if (m_fd >= 0)
+    if (m_fd != NoFile)
         return;
     m_fd = createUnique(m_finalPath, m_workingPath);
     m_writer = std::make_unique<BackupFileWriter>([this](const QByteArray& buffer) {
@@ -354,7 +261,7 @@ void BackupFile::create()
 
 void BackupFile::append(const char* data, std::size_t size)
 {
-    if (m_fd < 0 || m_finished)
+    if (m_fd == NoFile || m_finished)
         throw Failure(u"The file is not open."_s, 52);
     m_writer->throwFailure();
     while (size > 0) {
@@ -389,15 +296,13 @@ void BackupFile::startWriteback()
 {
     // Without this the whole file waits in memory until the commit's sync, which then takes as long as the disk
     // needs for all of it. Asking early costs the writer thread no waiting: the system starts writing.
-#ifdef Q_OS_LINUX
-    ::sync_file_range(m_fd, m_writebackAsked, m_written - m_writebackAsked, SYNC_FILE_RANGE_WRITE);
-#endif
+    BackupFileOs::startWriteback(m_fd, m_writebackAsked, m_written - m_writebackAsked);
     m_writebackAsked = m_written;
 }
 
 void BackupFile::finishWriting()
 {
-    if (m_fd < 0)
+    if (m_fd == NoFile)
         throw Failure(u"The file is not open."_s, 52);
     if (m_finished) {
         m_writer->throwFailure();
@@ -417,20 +322,16 @@ void BackupFile::finishWriting()
 
 void BackupFile::commit(int lockWaitMs, const std::function<void()>& whileWaiting)
 {
-    if (m_fd < 0)
+    if (m_fd == NoFile)
         throw Failure(u"The file is not open."_s, 52);
     finishWriting();
     runOnWriter([this] { syncOrThrow(m_fd); }, whileWaiting);
 
     // Commits into one folder take turns: the existing file is read and replaced by one at a time.
     const QString folder = QFileInfo(m_finalPath).absolutePath();
-    Descriptor folderFd(::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folderFd.get() < 0)
-        throw systemFailure(PathError);
+    FolderLock folderLock(folder);
     const QDeadlineTimer deadline(lockWaitMs);
-    while (::flock(folderFd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            throw systemFailure(LockError);
+    while (!folderLock.tryLock()) {
         if (deadline.hasExpired())
             throw Failure(u"Another backup is saving into the folder %1; this backup waited %2 seconds for it and "
                           u"gave up."_s.arg(folder, QString::number(lockWaitMs / 1000.0, 'g', 3)),
@@ -439,20 +340,15 @@ void BackupFile::commit(int lockWaitMs, const std::function<void()>& whileWaitin
             whileWaiting();
         QThread::msleep(LockPollMs);
     }
-    // The lock ends when folderFd closes, after the writer thread has put the file in place.
-    runOnWriter([this, fd = folderFd.get()] { commitOnWriter(fd); }, whileWaiting);
+    // The lock ends when folderLock goes, after the writer thread has put the file in place.
+    runOnWriter([this, &folderLock] { commitOnWriter(folderLock); }, whileWaiting);
 }
 
-void BackupFile::commitOnWriter(int folderFd)
+void BackupFile::commitOnWriter(FolderLock& folder)
 {
-    const QByteArray target = nativePath(m_finalPath);
-    Descriptor existing(::open(target.constData(), O_RDONLY | O_CLOEXEC));
-    if (existing.get() < 0 && errno != ENOENT)
-        throw systemFailure(PathError);
-
-    if (existing.get() < 0) {
-        if (::rename(nativePath(m_workingPath).constData(), target.constData()) != 0)
-            throw systemFailure(PathError);
+    Descriptor existing(openExisting(m_finalPath));
+    if (existing.get() == NoFile) {
+        replaceFile(m_workingPath, m_finalPath);
     } else {
         // The same name already holds a backup: the old content, then this one, in a new file that replaces it.
         QString combinedPath;
@@ -462,19 +358,19 @@ void BackupFile::commitOnWriter(int folderFd)
             copyAll(m_fd, combined.get());
             syncOrThrow(combined.get());
             combined.close();
-            if (::rename(nativePath(combinedPath).constData(), target.constData()) != 0)
-                throw systemFailure(PathError);
+            // The old file is closed before it is replaced: Windows replaces no file that is open.
+            existing.close();
+            replaceFile(combinedPath, m_finalPath);
         } catch (...) {
-            ::unlink(nativePath(combinedPath).constData());
+            removeFile(combinedPath);
             throw;
         }
-        ::unlink(nativePath(m_workingPath).constData());
+        removeFile(m_workingPath);
     }
     m_committed = true;
-    ::close(m_fd);
-    m_fd = -1;
+    closeQuietly(std::exchange(m_fd, NoFile));
     // The new name itself becomes durable with the folder.
-    syncOrThrow(folderFd);
+    folder.sync();
 }
 
 void BackupFile::abandon() noexcept
@@ -484,12 +380,9 @@ void BackupFile::abandon() noexcept
         m_writer.reset(); // waits for the job that runs
     }
     m_filling.clear();
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    closeQuietly(std::exchange(m_fd, NoFile));
     if (!m_committed && !m_workingPath.isEmpty())
-        ::unlink(nativePath(m_workingPath).constData());
+        removeFile(m_workingPath);
     m_workingPath.clear();
 }
 
@@ -500,24 +393,12 @@ bool BackupFile::isWorkingFile(const QString& path)
 
 bool BackupFile::isWorkingFileHeld(const QString& path)
 {
-    Descriptor fd(::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.get() < 0)
-        return false;
-    // A lock of another open file stands in the way of this one, in this process as in any other.
-    if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0)
-        return errno == EWOULDBLOCK;
-    ::flock(fd.get(), LOCK_UN);
-    return false;
+    return BackupFileOs::isWorkingFileHeld(path);
 }
 
 QString BackupFile::safeFileName(const QString& name)
 {
-    // NUL and "/" cannot be part of a file name here; Windows also refuses \ : * ? " < > |.
-#ifdef Q_OS_WIN
-    static constexpr QStringView Unsafe = u"/\\:*?\"<>|";
-#else
-    static constexpr QStringView Unsafe = u"/";
-#endif
+    const QStringView Unsafe = unsafeFileNameCharacters();
     QString safe = name;
     for (QChar& c : safe) {
         if (c.unicode() < 0x20 || Unsafe.contains(c))

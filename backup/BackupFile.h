@@ -4,10 +4,14 @@
 #include <QString>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
 class BackupFileWriter;
+namespace BackupFileOs {
+class FolderLock;
+}
 
 /**
  * A transform that every byte of a backup passes through on its way into the working file (for instance a
@@ -52,7 +56,7 @@ public:
 
     /** Creates the working file; throws when the folder cannot take it. */
     void create();
-    bool isCreated() const { return m_fd >= 0; }
+    bool isCreated() const { return m_fd != -1; }
 
     /** Appends bytes (through the stage, when there is one) to the working file, by way of the writer thread. */
     void append(const char* data, std::size_t size);
@@ -124,13 +128,14 @@ private:
     void handOver();
     /** Runs `task` on the writer thread after everything handed over before it, and waits for it. */
     void runOnWriter(std::function<void()> task, const std::function<void()>& whileWaiting);
-    void commitOnWriter(int folderFd);
+    void commitOnWriter(BackupFileOs::FolderLock& folder);
     void startWriteback();
 
     QString m_finalPath;
     std::unique_ptr<ByteStage> m_stage;
     QString m_workingPath;
-    int m_fd = -1;
+    /** The working file: a descriptor, or a Windows HANDLE (BackupFilePlatform.h); -1 when none. */
+    std::intptr_t m_fd = -1;
     bool m_committed = false;
     bool m_finished = false;
     std::function<void()> m_whileWaiting;

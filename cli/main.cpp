@@ -1,7 +1,7 @@
 #include "BackupCommand.h"
 #include "Clock.h"
+#include "Keyring.h"
 #include "OdbcConnection.h"
-#include "QtKeychainKeyring.h"
 #include "SettingsStore.h"
 #include "StopRequest.h"
 #include "TerminationSignals.h"
@@ -33,7 +33,7 @@ int main(int argc, char* argv[])
     }
     SettingsStore settings;
     SystemClock clock;
-    QtKeychainKeyring keyring;
+    const std::unique_ptr<Keyring> keyring = createDesktopKeyring();
     // SIGTERM, SIGINT and SIGHUP stop the backup or restore: its working file goes, the log says "interrupted".
     StopRequest stop;
     const std::unique_ptr<TerminationSignals> termination = TerminationSignals::install(stop);
@@ -48,7 +48,7 @@ int main(int argc, char* argv[])
                                        return qEnvironmentVariable("TESSALINE_PASSWORD");
                                    },
                                    QString(),
-                                   &keyring,
+                                   keyring.get(),
                                    nullptr,
                                    &stop};
     return runBackupCommand(QCoreApplication::arguments(), environment);

@@ -48,7 +48,10 @@ inline const QString CompleteSchema = QStringLiteral("CompleteSchema");
 /**
  * The per-user settings store: text values addressed by application, section and key. Nothing is cached; every
  * write reaches the backing file at once. On Linux the store is one INI file, readable by its user alone because the
- * password is kept as typed.
+ * password is kept as typed (SettingsStore.cpp). On Windows it is the current user's registry
+ * (SettingsStoreWindows.cpp): `configRoot` is a key under HKEY_CURRENT_USER, by default "Software\VB and VBA Program
+ * Settings", each section a key below the application's, each value a REG_SZ as typed; `filePath` names the
+ * application's key.
  */
 class SettingsStore
 {

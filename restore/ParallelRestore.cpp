@@ -5,6 +5,7 @@
 #include "RestorePlan.h"
 #include "RestoreSession.h"
 #include "ScriptRestore.h"
+#include "ScriptTextDecoder.h"
 #include "StopRequest.h"
 
 #include <QDir>
@@ -32,7 +33,7 @@ template <typename Each> void forEachBatch(const QString& path, const ScriptRang
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || !file.seek(range.firstByte))
         throw Failure(u"The restore script could not be read: "_s + file.errorString(), 62);
-    QStringDecoder decoder(QStringConverter::Utf8);
+    ScriptTextDecoder decoder;
     ScriptBatcher batcher;
     batcher.resumeAt(ownFormat, range.firstLine, range.firstByte);
     QByteArray piece(ReadPiece, Qt::Uninitialized);

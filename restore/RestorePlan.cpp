@@ -1,6 +1,7 @@
 #include "RestorePlan.h"
 
 #include "Failure.h"
+#include "ScriptTextDecoder.h"
 
 #include <QIODevice>
 #include <QStringDecoder>
@@ -162,7 +163,7 @@ RestorePlan RestorePlanner::finish(qint64 bytes, bool ownFormat, bool positionsH
 RestorePlan RestorePlan::read(QIODevice& script)
 {
     QByteArray piece(ReadPiece, Qt::Uninitialized);
-    QStringDecoder decoder(QStringConverter::Utf8);
+    ScriptTextDecoder decoder;
     ScriptBatcher batcher;
     RestorePlanner planner;
     qint64 total = 0;

@@ -13,6 +13,7 @@
 #include "RestorePlan.h"
 #include "RestoreSession.h"
 #include "ScriptBatcher.h"
+#include "ScriptTextDecoder.h"
 #include "StopRequest.h"
 
 #include <QFile>
@@ -199,7 +200,7 @@ void runScript(ConnectionFactory& factory,
     RestoreProgress progress;
     progress.bytesTotal = device->size();
     // The decoder drops a leading byte-order mark and holds a character split between two pieces.
-    QStringDecoder decoder(QStringConverter::Utf8);
+    ScriptTextDecoder decoder;
     ScriptBatcher batcher;
     RestoreSession session(*connection, options.transform);
     const auto sendReady = [&] {

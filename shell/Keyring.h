@@ -58,3 +58,10 @@ public:
     /** Removes the entry; one that is not there is no error (Ok or NotFound, as the keyring tells). */
     virtual KeyringResult remove(const KeyringEntry& entry) = 0;
 };
+
+#include <memory>
+
+/** The platform's keyring: the Secret Service through QtKeychain on Linux, the Credential Manager on Windows. */
+std::unique_ptr<Keyring> createDesktopKeyring();
+/** The caption of the connection window's box that keeps the password in that keyring. */
+QString keyringCheckCaption();

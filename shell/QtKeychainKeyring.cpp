@@ -100,3 +100,13 @@ KeyringResult QtKeychainKeyring::remove(const KeyringEntry& entry)
     job.setKey(entry.key());
     return runJob(job);
 }
+
+std::unique_ptr<Keyring> createDesktopKeyring()
+{
+    return std::make_unique<QtKeychainKeyring>();
+}
+
+QString keyringCheckCaption()
+{
+    return u"Keep the password in the desktop keyring"_s;
+}

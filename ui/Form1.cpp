@@ -102,7 +102,7 @@ void Form1::createControls()
 
     // Beside "Local Connection", below the password it is about: the field is too narrow to share its row.
     Check7 = placeControl<QCheckBox>(Frame1, u"Check7"_s, twipsRect(3360, 2250, 4215, 255), controlFont(), this,
-                                     u"Keep the password in the desktop keyring"_s);
+                                     keyringCheckCaption());
     setBackgroundColour(Check7, white);
     // Only the user's click moves the password; the load sets the box without it.
     connect(Check7, &QCheckBox::clicked, this, [this] { Check7_Click(); });

@@ -8,6 +8,7 @@
 #include "Intervals.h"
 #include "Mssql.h"
 #include "SettingsStore.h"
+#include "UnwritableSettings.h"
 #include "WorkGuard.h"
 
 #include <QTemporaryDir>
@@ -603,12 +604,11 @@ private slots:
 
     void backupNowFailureWithUnwritableStore()
     {
-        // The settings folder cannot be made under a plain file: every step but the store still happens.
+        // A store that cannot be written: every step but the store still happens.
         Harness h;
-        QFile blocker(h.dir.filePath(u"blocker"_s));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        SettingsStore broken(blocker.fileName());
+        const QString brokenRoot = unwritableSettingsRoot(h.dir.path());
+        QVERIFY(!brokenRoot.isEmpty());
+        SettingsStore broken(brokenRoot);
         const ScheduleContext context = h.context();
         ScheduleContext brokenContext{context.mainView, context.connectionView, context.dialogs,      broken,
                                       context.clock,    context.guard,          context.letEventsRun, context.dump};

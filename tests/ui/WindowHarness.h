@@ -15,11 +15,20 @@
 #include "StopRequest.h"
 #include "WindowDumpSource.h"
 #include "WorkGuard.h"
-#include "XdgAutostart.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
+
+// The harness's one platform switch: the settings store and the start-at-login entry are the registry on Windows
+// (a throwaway key each), files under the temporary XDG_CONFIG_HOME elsewhere.
+#ifdef Q_OS_WIN
+#include "RegistryKey.h"
+#include "WindowsRunKey.h"
+#else
+#include "XdgAutostart.h"
+#endif
 
 #include <memory>
 
@@ -62,9 +71,13 @@ public:
     /** Builds the windows; call after seeding the store and the database. */
     void create()
     {
-        settings = std::make_unique<SettingsStore>(root.path());
+        settings = std::make_unique<SettingsStore>(settingsRoot());
+#ifdef Q_OS_WIN
+        startup = std::make_unique<WindowsRunKey>(programFolder() + QStringLiteral("/tessaline.exe"), runKey.path());
+#else
         startup = std::make_unique<XdgAutostart>(programFolder() + QStringLiteral("/tessaline"),
                                                  XdgAutostart::defaultFolder());
+#endif
         const BackupLog log(root.path() + QStringLiteral("/temp/backups.log"));
         offsite = std::make_unique<OffsiteCopy>(processes, dialogs, clock, log.writer());
         engine = std::make_unique<IntervalSave>(
@@ -99,15 +112,79 @@ public:
         };
     }
 
-    QString programFolder() const { return root.path() + QStringLiteral("/program"); }
-    QString backupFolder() const { return root.path() + QStringLiteral("/backups/"); }
+    QString programFolder() const
+    {
+        return root.path() + QStringLiteral("/program");
+    }
+    QString backupFolder() const
+    {
+        return root.path() + QStringLiteral("/backups/");
+    }
 
     /** Seeds the store before the windows exist (a store of its own, so the windows read it fresh). */
-    void seed(const QString& key, const QString& value) { SettingsStore(root.path()).save(key, value); }
+    void seed(const QString& key, const QString& value)
+    {
+        SettingsStore(settingsRoot()).save(key, value);
+    }
     QString stored(const QString& key, const QString& absent = QStringLiteral("<absent>")) const
     {
-        return SettingsStore(root.path()).get(key, absent);
+        return SettingsStore(settingsRoot()).get(key, absent);
     }
+
+#ifdef Q_OS_WIN
+    QString settingsRoot() const
+    {
+        return settingsKey.path();
+    }
+    /** The start-at-login entry's text (the Run value's data), or empty when there is none. */
+    QString startupEntry() const
+    {
+        const auto value = ScratchRegistryKey::value(runKey.path(), QStringLiteral("tessaline.exe"));
+        return value ? value->second : QString();
+    }
+    /** What the entry must hold to start the program. */
+    QString startupCommand() const
+    {
+        return u'"' + QDir::toNativeSeparators(programFolder() + QStringLiteral("/tessaline.exe")) + u'"';
+    }
+    /** Everything the settings store holds, as text. */
+    QString storeText() const
+    {
+        return ScratchRegistryKey::allValues(settingsKey.path() + QStringLiteral("\\Brackwell\\Tessaline"));
+    }
+    /** Makes the next registration fail; false where the test cannot (a registry key cannot be blocked here). */
+    bool blockStartupEntry()
+    {
+        return false;
+    }
+#else
+    QString settingsRoot() const
+    {
+        return root.path();
+    }
+    QString storeText() const
+    {
+        QFile file(SettingsStore(root.path()).filePath());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    QString startupEntry() const
+    {
+        QFile file(root.path() + QStringLiteral("/autostart/") + XdgAutostart::EntryFileName);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    QString startupCommand() const
+    {
+        return QStringLiteral("Exec=")
+            + XdgAutostart::quoteExecArgument(programFolder() + QStringLiteral("/tessaline"));
+    }
+    /** A file where the autostart folder should be: the next registration fails. */
+    bool blockStartupEntry()
+    {
+        QDir(root.path() + QStringLiteral("/autostart")).removeRecursively();
+        QFile blocker(root.path() + QStringLiteral("/autostart"));
+        return blocker.open(QIODevice::WriteOnly);
+    }
+#endif
 
     /** A database that connects and holds one small table. */
     void seedDatabase()
@@ -121,6 +198,10 @@ public:
     }
 
     QTemporaryDir root;
+#ifdef Q_OS_WIN
+    ScratchRegistryKey settingsKey;
+    ScratchRegistryKey runKey;
+#endif
     FakeDialogs dialogs;
     FakeKeyring keyring;
     Keyring* keyringInUse = &keyring; ///< what the connection window uses: the fake unless a test sets a real one
@@ -139,7 +220,7 @@ public:
     std::function<void()> onPump;
 
     std::unique_ptr<SettingsStore> settings;
-    std::unique_ptr<XdgAutostart> startup;
+    std::unique_ptr<StartupRegistration> startup;
     std::unique_ptr<OffsiteCopy> offsite;
     std::unique_ptr<IntervalSave> engine;
     std::unique_ptr<Form1> form1;

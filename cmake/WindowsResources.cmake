@@ -1,0 +1,16 @@
+# The Windows resources of a program: its icon, its version resource and its manifest (asInvoker: it runs with the
+# rights of the user who starts it and never asks for an administrator's).
+#   tessaline_windows_resources(TARGET target DESCRIPTION text)
+function(tessaline_windows_resources)
+    cmake_parse_arguments(R "" "TARGET;DESCRIPTION" "" ${ARGN})
+    set(TESSALINE_RC_DIR ${PROJECT_SOURCE_DIR}/app)
+    set(TESSALINE_RC_NAME ${R_TARGET})
+    set(TESSALINE_RC_DESCRIPTION ${R_DESCRIPTION})
+    set(TESSALINE_VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
+    set(TESSALINE_VERSION_QUAD "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+    set(out ${CMAKE_CURRENT_BINARY_DIR}/${R_TARGET}-resources)
+    set(TESSALINE_MANIFEST ${out}/${R_TARGET}.manifest)
+    configure_file(${PROJECT_SOURCE_DIR}/app/tessaline.manifest ${TESSALINE_MANIFEST} @ONLY)
+    configure_file(${PROJECT_SOURCE_DIR}/app/tessaline.rc.in ${out}/${R_TARGET}.rc @ONLY)
+    target_sources(${R_TARGET} PRIVATE ${out}/${R_TARGET}.rc)
+endfunction()

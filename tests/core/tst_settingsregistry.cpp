@@ -1,0 +1,112 @@
+// The settings store on Windows, against the registry (Wine's in the Windows tier): where the values go, that they
+// are stored exactly as typed, that reading creates nothing and that a failed write is said.
+#include "Failure.h"
+#include "RegistryKey.h"
+#include "SettingsStore.h"
+
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestSettingsRegistry : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void storeIsTheProgramSettingsKeyOfTheUser()
+    {
+        QCOMPARE(SettingsStore::defaultRoot(), u"Software\\VB and VBA Program Settings"_s);
+        const SettingsStore store;
+        QCOMPARE(store.filePath(), u"HKEY_CURRENT_USER\\Software\\VB and VBA Program Settings\\Brackwell"_s);
+    }
+
+    void readingAbsentKeysGivesDefaultsAndCreatesNothing()
+    {
+        ScratchRegistryKey root;
+        const SettingsStore store(root.path());
+        QCOMPARE(store.get(SettingKeys::MSPort, u"1433"_s), u"1433"_s);
+        QCOMPARE(store.get(SettingKeys::MSServer), QString());
+        QVERIFY(!ScratchRegistryKey::exists(root.path()));
+
+        // A section that exists without the value: still the default, and still nothing made.
+        ScratchRegistryKey::write(root.path() + u"\\Brackwell\\Tessaline"_s, u"Other"_s, u"x"_s);
+        QCOMPARE(store.get(SettingKeys::Minimized, u"Off"_s), u"Off"_s);
+        QVERIFY(!ScratchRegistryKey::value(root.path() + u"\\Brackwell\\Tessaline"_s, SettingKeys::Minimized));
+    }
+
+    void valuesAreStoredAsTyped_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("typed");
+        QTest::newRow("plain") << SettingKeys::MSServer << u"localhost\\SQLEXPRESS"_s;
+        // QSettings' native format would store these as "@@..." or read "@Variant(...)" back as another type.
+        QTest::newRow("at sign") << SettingKeys::MSPassword << u"@secret"_s;
+        QTest::newRow("at variant") << SettingKeys::MSPassword << u"@Variant(\\0\\0\\0\\x7f)"_s;
+        QTest::newRow("at invalid") << SettingKeys::MSUser << u"@Invalid()"_s;
+        QTest::newRow("separators") << SettingKeys::MSPassword << u"p a;ss=wörd/\\,\"'"_s;
+        QTest::newRow("empty") << SettingKeys::RestoreFile << QString();
+        QTest::newRow("beyond latin") << SettingKeys::MSDatabase << u"販売 Ελλάδα 😀"_s;
+        QTest::newRow("key with space") << SettingKeys::LocalConnection << u"1"_s;
+        QTest::newRow("long") << SettingKeys::Path << QString(4000, u'x');
+    }
+
+    void valuesAreStoredAsTyped()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, typed);
+        ScratchRegistryKey root;
+        SettingsStore store(root.path());
+        store.save(key, typed);
+
+        const auto raw = ScratchRegistryKey::value(root.path() + u"\\Brackwell\\Tessaline"_s, key);
+        QVERIFY(raw);
+        QCOMPARE(raw->first, DWORD(REG_SZ));
+        QCOMPARE(raw->second, typed);
+        QCOMPARE(SettingsStore(root.path()).get(key, u"default"_s), typed);
+    }
+
+    void everyWriteIsSeenAtOnceAndReplacesTheLast()
+    {
+        ScratchRegistryKey root;
+        SettingsStore writer(root.path());
+        const SettingsStore reader(root.path());
+        for (const QString& typed : {u"a"_s, u"ab"_s, u"abc"_s}) {
+            writer.save(SettingKeys::MSServer, typed);
+            QCOMPARE(reader.get(SettingKeys::MSServer), typed);
+        }
+        // A value that another program wrote there is read as it is.
+        ScratchRegistryKey::write(root.path() + u"\\Brackwell\\Tessaline"_s, SettingKeys::OftenIndex, u"7"_s);
+        QCOMPARE(reader.get(SettingKeys::OftenIndex, u"2"_s), u"7"_s);
+    }
+
+    void otherApplicationsAndSectionsStayApart()
+    {
+        ScratchRegistryKey root;
+        SettingsStore store(root.path());
+        store.SaveSetting(u"Brackwell"_s, u"Tessaline"_s, u"K"_s, u"one"_s);
+        store.SaveSetting(u"Brackwell"_s, u"Other"_s, u"K"_s, u"two"_s);
+        store.SaveSetting(u"Else"_s, u"Tessaline"_s, u"K"_s, u"three"_s);
+        QCOMPARE(store.GetSetting(u"Brackwell"_s, u"Tessaline"_s, u"K"_s), u"one"_s);
+        QCOMPARE(store.GetSetting(u"Brackwell"_s, u"Other"_s, u"K"_s), u"two"_s);
+        QCOMPARE(store.GetSetting(u"Else"_s, u"Tessaline"_s, u"K"_s), u"three"_s);
+    }
+
+    void failedWriteIsSaidWithTheKeyAndWhere()
+    {
+        // A key name longer than the registry's 255 characters cannot be made.
+        ScratchRegistryKey root;
+        SettingsStore store(root.path() + u'\\' + QString(300, u'k'));
+        try {
+            store.save(SettingKeys::MSServer, u"x"_s);
+            QFAIL("the write did not fail");
+        } catch (const Failure& failure) {
+            QVERIFY2(
+                failure.description().startsWith(u"The setting MSServer cannot be written to HKEY_CURRENT_USER\\"_s),
+                qPrintable(failure.description()));
+            QVERIFY(failure.description().contains(u": "_s));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettingsRegistry)
+#include "tst_settingsregistry.moc"
