@@ -1122,7 +1122,10 @@ private slots:
         SETUP(m_server.execute(db.name, u"INSERT INTO Ident (v) VALUES (6)"_s));
         QCOMPARE(scalar(db.name, u"SELECT Id FROM Ident WHERE v = 6"_s, error), u"6"_s);
 
-        // The drill restores such a backup and backs the copy up the same way: the two scripts agree.
+        // The drill restores such a backup and backs the copy up the same way: the two scripts agree. (Once: it
+        // restores with one connection whatever the command's --jobs.)
+        if (jobs > 1)
+            return;
         DrillContext context{
             m_server.factory(), m_clock, [this, name = db.name] { return m_server.settings(name); }, {}, {}};
         BackupOptions options;
