@@ -5,6 +5,7 @@
 
 #include "BackupFile.h"
 #include "Failure.h"
+#include "WindowsErrorText.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -27,22 +28,10 @@ constexpr DWORD CopyChunk = 1024 * 1024;
 constexpr int MoveTries = 20;
 constexpr int MoveRetryMs = 50;
 
-QString systemText(DWORD code)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length
-        = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    QString text = length ? QString::fromWCharArray(buffer, int(length)).trimmed() : QString();
-    if (buffer)
-        LocalFree(buffer);
-    return text.isEmpty() ? u"Windows error "_s + QString::number(code) : text;
-}
-
 /** The system's text for the last error ("There is not enough space on the disk."). */
 Failure systemFailure(int number, DWORD code = GetLastError())
 {
-    return Failure(systemText(code), number);
+    return Failure(WindowsErrorText(code), number);
 }
 
 std::wstring nativePath(const QString& path)

@@ -3,6 +3,7 @@
 // REG_SZ value per key. The values are written with the registry API itself, as typed: QSettings' native format would
 // store a text that begins with "@" in a form of its own.
 #include "SettingsStore.h"
+#include "WindowsErrorText.h"
 
 #include "Failure.h"
 
@@ -16,18 +17,6 @@ namespace {
 
 /** The longest text read back: far more than any field holds, and a bound on what a damaged value costs. */
 constexpr DWORD MaxValueBytes = 1024 * 1024;
-
-QString systemText(LSTATUS code)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length
-        = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, DWORD(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    QString text = length ? QString::fromWCharArray(buffer, int(length)).trimmed() : QString();
-    if (buffer)
-        LocalFree(buffer);
-    return text.isEmpty() ? u"Windows error "_s + QString::number(code) : text;
-}
 
 /** A registry key that closes itself. */
 class Key
@@ -111,7 +100,7 @@ void SettingsStore::SaveSetting(const QString& application,
     }
     if (code != ERROR_SUCCESS)
         throw Failure(u"The setting "_s + key + u" cannot be written to "_s + filePath(application) + u'\\' + section
-                      + u": "_s + systemText(code));
+                      + u": "_s + WindowsErrorText(code));
 }
 
 QString SettingsStore::get(const QString& key, const QString& defaultValue) const

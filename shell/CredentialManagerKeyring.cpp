@@ -1,5 +1,7 @@
 #include "CredentialManagerKeyring.h"
 
+#include "WindowsErrorText.h"
+
 #include <windows.h>
 
 #include <wincred.h>
@@ -15,25 +17,10 @@ std::wstring wide(const QString& text)
     return text.toStdWString();
 }
 
-/** The system's text for `code`, and the number, for the message that says why the keyring cannot be used. */
-QString systemText(DWORD code)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length
-        = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    QString text = length ? QString::fromWCharArray(buffer, int(length)).trimmed() : QString();
-    if (buffer)
-        LocalFree(buffer);
-    if (text.isEmpty())
-        text = u"error "_s + QString::number(code);
-    return text;
-}
-
 KeyringResult failure(const char* what, DWORD code)
 {
     return KeyringResult::unreachable(u"the Credential Manager refused to "_s + QString::fromLatin1(what) + u": "_s
-                                      + systemText(code));
+                                      + WindowsErrorText(code));
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "WindowsRunKey.h"
 
+#include "WindowsErrorText.h"
+
 #include "Failure.h"
 
 #include <QCoreApplication>
@@ -14,21 +16,7 @@ using namespace Qt::Literals::StringLiterals;
 
 const QString WindowsRunKey::DefaultKey = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run"_s;
 
-namespace {
-
-QString systemText(LSTATUS code)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length
-        = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, DWORD(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    QString text = length ? QString::fromWCharArray(buffer, int(length)).trimmed() : QString();
-    if (buffer)
-        LocalFree(buffer);
-    return text.isEmpty() ? u"Windows error "_s + QString::number(code) : text;
-}
-
-} // namespace
+namespace { } // namespace
 
 WindowsRunKey::WindowsRunKey(QString programPath, QString runKey)
     : m_programPath(std::move(programPath))
@@ -64,7 +52,7 @@ void WindowsRunKey::RegisterStartup()
     }
     if (code != ERROR_SUCCESS)
         throw Failure(u"The program cannot be set to start with Windows: the value "_s + valueName() + u" in "_s + where
-                      + u" cannot be written: "_s + systemText(code));
+                      + u" cannot be written: "_s + WindowsErrorText(code));
 }
 
 void WindowsRunKey::UnregisterStartup()
@@ -79,7 +67,7 @@ void WindowsRunKey::UnregisterStartup()
     }
     if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND)
         throw Failure(u"The program cannot stop starting with Windows: the value "_s + valueName() + u" in "_s
-                      + u"HKEY_CURRENT_USER\\"_s + m_key + u" cannot be removed: "_s + systemText(code));
+                      + u"HKEY_CURRENT_USER\\"_s + m_key + u" cannot be removed: "_s + WindowsErrorText(code));
 }
 
 bool WindowsRunKey::IsRegistered() const
