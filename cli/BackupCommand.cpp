@@ -17,6 +17,7 @@
 #include "Settings.h"
 #include "SettingsStore.h"
 #include "StopRequest.h"
+#include "StoredPassword.h"
 #include "Version.h"
 #include "Views.h"
 
@@ -89,24 +90,13 @@ QString defaultBackupFolder()
 std::optional<QString> passwordFromKeyring(CommandEnvironment& env, const ConnectionSettings& settings)
 {
     const KeyringEntry given{settings.Server, settings.UserName, settings.Database};
-    const KeyringEntry stored{env.settings.get(SettingKeys::MSServer), env.settings.get(SettingKeys::MSUser),
-                              env.settings.get(SettingKeys::MSDatabase)};
-    QList<KeyringEntry> entries{given};
-    if (!(stored == given))
-        entries.append(stored);
-    for (const KeyringEntry& entry : entries) {
-        const KeyringResult found
-            = env.keyring ? env.keyring->read(entry) : KeyringResult::unreachable(u"no keyring is built in"_s);
-        if (found.ok())
-            return found.password;
-        if (found.status == KeyringResult::Status::Unreachable) {
-            QString why = found.error;
-            if (!why.endsWith(u'.'))
-                why += u'.';
-            env.err << u"The password cannot be read from the desktop keyring: "_s << why
-                    << u" Run the command in the user's logged-in session, or set TESSALINE_PASSWORD."_s << Qt::endl;
-            return std::nullopt;
-        }
+    const KeyringResult found = StoredPassword(env.settings, env.keyring).lookUp(given);
+    if (found.ok())
+        return found.password;
+    if (found.status == KeyringResult::Status::Unreachable) {
+        env.err << u"The password cannot be read from the desktop keyring: "_s << StoredPassword::sentence(found.error)
+                << u" Run the command in the user's logged-in session, or set TESSALINE_PASSWORD."_s << Qt::endl;
+        return std::nullopt;
     }
     env.err << u"No password for "_s << given.describe()
             << u" is kept in the desktop keyring: keep it there from Tessaline's connection window, or set "

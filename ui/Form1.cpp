@@ -22,17 +22,13 @@ namespace {
 
 const QString Module = u"Form1"_s;
 
-QString withStop(const QString& why)
-{
-    return why.endsWith(u'.') ? why : why + u'.';
-}
-
 } // namespace
 
 Form1::Form1(Form1Services services, QWidget* parent)
     : QWidget(parent)
     , m_services(std::move(services))
     , m_pointer(this)
+    , m_password(m_services.settings, m_services.keyring)
 {
     setObjectName(u"Form1"_s);
     createControls();
@@ -146,18 +142,6 @@ void Form1::store(const QString& key, const QString& value)
     }
 }
 
-bool Form1::storeOrSay(const QString& key, const QString& value)
-{
-    // For the steps that move the password: each failure is said, and the caller stops where it is.
-    try {
-        m_services.settings.save(key, value);
-        return true;
-    } catch (const Failure& failure) {
-        m_services.dialogs.message(failure.description());
-        return false;
-    }
-}
-
 void Form1::start()
 {
     Form_Load();
@@ -201,158 +185,52 @@ KeyringEntry Form1::keyringEntry() const
     return KeyringEntry{Text1->text(), Text2->text(), Text4->text()};
 }
 
-KeyringResult Form1::keyringCall(const std::function<KeyringResult(Keyring&)>& call)
+void Form1::say(const QString& problem)
 {
-    if (!m_services.keyring)
-        return KeyringResult::unreachable(u"this program was built without a keyring"_s);
-    return call(*m_services.keyring);
+    if (!problem.isEmpty())
+        m_services.dialogs.message(problem);
 }
 
 void Form1::loadPassword()
 {
-    const SettingsStore& settings = m_services.settings;
-    m_passwordInKeyring = Settings::PasswordInKeyring.read(settings);
-    Check7->setChecked(m_passwordInKeyring);
-    store(SettingKeys::PasswordInKeyring, OnOff::text(m_passwordInKeyring));
-    if (!m_passwordInKeyring) {
-        Text3->setText(settings.get(SettingKeys::MSPassword));
-        return;
-    }
-    // The database field is filled after this one: the entry comes from the stored values, which it will show.
-    m_keyringEntry = KeyringEntry{settings.get(SettingKeys::MSServer), settings.get(SettingKeys::MSUser),
-                                  settings.get(SettingKeys::MSDatabase)};
-    const KeyringEntry entry = m_keyringEntry;
-    const KeyringResult found = keyringCall([&](Keyring& keyring) { return keyring.read(entry); });
-    if (found.status == KeyringResult::Status::Unreachable) {
-        // The field stays empty and nothing is written over the keyring's entry until the user types.
-        m_keyringPassword.reset();
-        m_fieldHoldsPassword = false;
-        m_services.dialogs.message(u"The password cannot be read from the desktop keyring: "_s + withStop(found.error)
-                                   + u" It stays there; type it to use it now."_s);
-        return;
-    }
-    m_keyringPassword = found.password; // none found: an empty password
-    m_fieldHoldsPassword = true;
-    Text3->setText(found.password);
+    const StoredPassword::Loaded loaded = m_password.load();
+    Check7->setChecked(loaded.inKeyring);
+    store(SettingKeys::PasswordInKeyring, OnOff::text(loaded.inKeyring));
+    if (loaded.password)
+        Text3->setText(*loaded.password);
+    say(loaded.problem);
 }
 
 void Form1::Text3_Change()
 {
     const QString password = Text3->text();
-    if (!m_passwordInKeyring) {
+    if (!m_password.inKeyring()) {
         store(SettingKeys::MSPassword, password);
         return;
     }
-    if (m_keyringPassword == password)
-        return; // the load's fill, or a text the keyring already holds
-    m_fieldHoldsPassword = true; // typed: the newest password, also when the keyring does not take it
-    const KeyringEntry entry = m_keyringEntry;
-    const KeyringResult written = keyringCall([&](Keyring& keyring) { return keyring.write(entry, password); });
-    if (written.ok()) {
-        m_keyringPassword = password;
-        m_keyringFailureShown = false;
-        return;
-    }
-    // The field keeps the new text for this run; the keyring keeps the old password. Said once, not per keystroke.
-    if (!m_keyringFailureShown) {
-        m_keyringFailureShown = true;
-        m_services.dialogs.message(u"The password cannot be written to the desktop keyring: "_s
-                                   + withStop(written.error)
-                                   + u" The keyring keeps the password it had; the one typed is used until "
-                                     u"Tessaline ends."_s);
-    }
+    say(m_password.typed(password));
 }
 
 void Form1::followKeyringEntry()
 {
-    if (!m_passwordInKeyring)
-        return;
-    const KeyringEntry entry = keyringEntry();
-    if (entry == m_keyringEntry)
-        return;
-    if (!m_fieldHoldsPassword)
-        return; // never read from the keyring nor typed: the password stays under the entry it is in
-    const QString password = Text3->text();
-    const KeyringResult written = keyringCall([&](Keyring& keyring) { return keyring.write(entry, password); });
-    if (!written.ok()) {
-        if (!m_keyringFailureShown) {
-            m_keyringFailureShown = true;
-            m_services.dialogs.message(u"The password cannot be written to the desktop keyring: "_s
-                                       + withStop(written.error) + u" It stays in the entry of "_s
-                                       + m_keyringEntry.describe() + u'.');
-        }
-        return;
-    }
-    m_keyringFailureShown = false;
-    // The old entry is removed once the new one holds the password; a leftover would only be clutter.
-    const KeyringEntry old = m_keyringEntry;
-    keyringCall([&](Keyring& keyring) { return keyring.remove(old); });
-    m_keyringEntry = entry;
-    m_keyringPassword = password;
+    say(m_password.follow(keyringEntry(), Text3->text()));
 }
 
 void Form1::Check7_Click()
 {
-    if (Check7->isChecked())
-        keepPasswordInKeyring();
-    else
-        takePasswordBackFromKeyring();
-}
-
-void Form1::keepPasswordInKeyring()
-{
-    // Into the keyring first, then the setting, then the settings file emptied: at every step the password is
-    // somewhere the next start finds it.
-    const KeyringEntry entry = keyringEntry();
-    const QString password = Text3->text();
-    const KeyringResult written = keyringCall([&](Keyring& keyring) { return keyring.write(entry, password); });
-    if (!written.ok()) {
-        Check7->setChecked(false);
-        m_services.dialogs.message(u"The password cannot be kept in the desktop keyring: "_s + withStop(written.error)
-                                   + u" It stays in the settings file."_s);
+    if (Check7->isChecked()) {
+        const QString problem = m_password.keep(keyringEntry(), Text3->text());
+        Check7->setChecked(m_password.inKeyring());
+        say(problem);
         return;
     }
-    if (!storeOrSay(SettingKeys::PasswordInKeyring, OnOff::On)) {
-        Check7->setChecked(false);
-        keyringCall([&](Keyring& keyring) { return keyring.remove(entry); });
-        return;
-    }
-    m_passwordInKeyring = true;
-    m_keyringEntry = entry;
-    m_keyringPassword = password;
-    m_fieldHoldsPassword = true;
-    m_keyringFailureShown = false;
-    storeOrSay(SettingKeys::MSPassword, QString());
-}
-
-void Form1::takePasswordBackFromKeyring()
-{
-    const KeyringEntry entry = m_keyringEntry;
-    QString password = Text3->text();
-    if (!m_fieldHoldsPassword) {
-        // Unread at load and not typed since: the keyring has it, and only it.
-        const KeyringResult found = keyringCall([&](Keyring& keyring) { return keyring.read(entry); });
-        if (found.status == KeyringResult::Status::Unreachable) {
-            Check7->setChecked(true);
-            m_services.dialogs.message(u"The password cannot be taken back from the desktop keyring: "_s
-                                       + withStop(found.error) + u" It stays there, and so does the option."_s);
-            return;
-        }
-        password = found.password;
-    }
-    if (!storeOrSay(SettingKeys::MSPassword, password) || !storeOrSay(SettingKeys::PasswordInKeyring, OnOff::Off)) {
+    const StoredPassword::TakenBack taken = m_password.takeBack(Text3->text());
+    if (!taken.password) {
         Check7->setChecked(true);
-        return;
+    } else if (Text3->text() != *taken.password) {
+        Text3->setText(*taken.password); // stored already; the change handling writes the same text once more
     }
-    m_passwordInKeyring = false;
-    m_keyringPassword.reset();
-    if (Text3->text() != password)
-        Text3->setText(password); // stored already; the change handling writes the same text once more
-    const KeyringResult removed = keyringCall([&](Keyring& keyring) { return keyring.remove(entry); });
-    if (removed.status == KeyringResult::Status::Unreachable)
-        m_services.dialogs.message(u"The password is back in the settings file, but its entry cannot be removed "
-                                   u"from the desktop keyring: "_s
-                                   + withStop(removed.error));
+    say(taken.problem);
 }
 
 void Form1::applySkin(const QString& skinPath)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Keyring.h"
+#include "StoredPassword.h"
 #include "Views.h"
 #include "WindowSupport.h"
 
@@ -91,25 +92,17 @@ private:
     void applySkin(const QString& skinPath);
     void storeField(QLineEdit* field, const QString& key);
     void store(const QString& key, const QString& value);
-    bool storeOrSay(const QString& key, const QString& value);
     void loadPassword();
     void Text3_Change();
     void followKeyringEntry();
-    KeyringResult keyringCall(const std::function<KeyringResult(Keyring&)>& call);
-    void keepPasswordInKeyring();
-    void takePasswordBackFromKeyring();
+    void say(const QString& problem);
 
     Form1Services m_services;
     std::function<void()> m_showMainWindow;
     WindowPointer m_pointer;
     bool m_movedOn = false;
     bool m_storeFailureShown = false;
-    // With the password in the keyring: the entry it is kept under, and what the keyring holds as far as known.
-    bool m_passwordInKeyring = false;
-    KeyringEntry m_keyringEntry;
-    std::optional<QString> m_keyringPassword;
-    bool m_fieldHoldsPassword = true; ///< false while the keyring could not be read and nothing was typed
-    bool m_keyringFailureShown = false;
+    StoredPassword m_password;
 
     QGroupBox* Frame1 = nullptr;
     QLabel* Label2 = nullptr;
