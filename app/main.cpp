@@ -46,6 +46,66 @@ bool versionAsked(int argc, char* argv[])
     return false;
 }
 
+/** The program's name, version, desktop file and icon; it ends when one of its windows is closed. */
+void describeApplication()
+{
+    QCoreApplication::setApplicationName(QString::fromLatin1(ProductName));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(TessalineVersion));
+    QGuiApplication::setDesktopFileName(u"tessaline"_s);
+    QApplication::setWindowIcon(applicationIcon());
+    // Not when the last visible one goes: the main window hides in the tray.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+/**
+ * Where the program's optional files (the help picture, a cursor, a skin) are: beside it in the build tree, in the
+ * shared data folder after an installation.
+ */
+QString programFolder()
+{
+    const QString folder = QCoreApplication::applicationDirPath();
+    if (const QString installed = folder + u"/../share/tessaline"_s; QFileInfo(installed).isDir())
+        return QDir::cleanPath(installed);
+    return folder;
+}
+
+/**
+ * What the steps after every saved backup ("Verify each backup", "Copy each backup to:") work with: the connection
+ * window's settings and the main window's progress line, both read when a step runs.
+ */
+AfterSaveContext afterSaveContext(ConnectionFactory& factory,
+                                  Dialogs& dialogs,
+                                  const Clock& clock,
+                                  ProcessRunner& processes,
+                                  const BackupLog& log,
+                                  Form1* const& connectionWindow,
+                                  Form2* const& mainWindow,
+                                  StopRequest& stop)
+{
+    AfterSaveContext context{factory,
+                             dialogs,
+                             clock,
+                             processes,
+                             log,
+                             [&connectionWindow] { return connectionWindow->currentSettings(); },
+                             processApplicationEvents,
+                             [&mainWindow](const QString& text) { mainWindow->setProgressText(text); },
+                             [&mainWindow] { mainWindow->setProgressText(u"Progress Bar"_s); }};
+    context.stop = &stop;
+    return context;
+}
+
+/** The ODBC driver manager's factory; none when the driver manager cannot give an environment, which is said. */
+std::unique_ptr<OdbcConnectionFactory> connectionFactory(Dialogs& dialogs)
+{
+    try {
+        return std::make_unique<OdbcConnectionFactory>();
+    } catch (const Failure& failure) {
+        dialogs.message(failure.description());
+        return nullptr;
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -57,24 +117,14 @@ int main(int argc, char* argv[])
     }
 
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QString::fromLatin1(ProductName));
-    QCoreApplication::setApplicationVersion(QString::fromLatin1(TessalineVersion));
-    QGuiApplication::setDesktopFileName(u"tessaline"_s);
-    QApplication::setWindowIcon(applicationIcon());
-    // The program ends when one of its windows is closed, not when the last visible one goes (the main window
-    // hides in the tray).
-    QApplication::setQuitOnLastWindowClosed(false);
+    describeApplication();
 
     QtDialogs dialogs;
     SettingsStore settings;
     const SystemClock clock;
-    std::unique_ptr<OdbcConnectionFactory> factory;
-    try {
-        factory = std::make_unique<OdbcConnectionFactory>();
-    } catch (const Failure& failure) {
-        dialogs.message(failure.description());
+    const std::unique_ptr<OdbcConnectionFactory> factory = connectionFactory(dialogs);
+    if (!factory)
         return 1;
-    }
 
     // SIGTERM, SIGINT and SIGHUP (a log-out, a service manager, Ctrl+C) stop a running backup, the steps after it or
     // a restore: the work ends, its working file goes, the log says "interrupted".
@@ -82,32 +132,17 @@ int main(int argc, char* argv[])
     WindowDumpSource dumpSource;
     Form1* connectionWindow = nullptr;
     Form2* mainWindow = nullptr;
-    // "Verify each backup" and "Copy each backup to:": the steps after every saved backup, with the options of the
-    // main window's controls that the backup was made with.
     const BackupLog log;
     QProcessRunner processes(processApplicationEvents, &stop);
-    AfterSaveContext afterSaveContext{*factory,
-                                      dialogs,
-                                      clock,
-                                      processes,
-                                      log,
-                                      [&connectionWindow] { return connectionWindow->currentSettings(); },
-                                      processApplicationEvents,
-                                      [&mainWindow](const QString& text) { mainWindow->setProgressText(text); },
-                                      [&mainWindow] { mainWindow->setProgressText(u"Progress Bar"_s); }};
-    afterSaveContext.stop = &stop;
-    AfterSaveSteps afterSave(afterSaveContext);
+    AfterSaveSteps afterSave(
+        afterSaveContext(*factory, dialogs, clock, processes, log, connectionWindow, mainWindow, stop));
     IntervalSave engine(
         BackupContext{*factory, dialogs, clock, dumpSource, processApplicationEvents, log, {}, afterSave.steps()});
     engine.setStopRequest(&stop);
     WorkGuard guard;
     DesktopServicesOpener opener;
     std::unique_ptr<StartupRegistration> startup = createStartupRegistration();
-    // The program's optional files (the help picture, a cursor, a skin) sit beside it in the build tree and in the
-    // shared data folder after an installation.
-    QString programFolder = QCoreApplication::applicationDirPath();
-    if (const QString installed = programFolder + u"/../share/tessaline"_s; QFileInfo(installed).isDir())
-        programFolder = QDir::cleanPath(installed);
+    const QString folder = programFolder();
 
     bool ending = false;
     int exitStatus = 0;
@@ -122,14 +157,14 @@ int main(int argc, char* argv[])
     };
 
     const std::unique_ptr<Keyring> keyring = createDesktopKeyring();
-    Form1 form1(Form1Services{settings, *factory, dialogs, programFolder, opener, endProgram, keyring.get()});
+    Form1 form1(Form1Services{settings, *factory, dialogs, folder, opener, endProgram, keyring.get()});
     Form2 form2(Form2Services{settings, dialogs, clock, *factory, engine, guard, form1,
                               [&form1] {
                                   form1.show();
                                   form1.raise();
                                   form1.activateWindow();
                               },
-                              processApplicationEvents, *startup, opener, createPlatformTrayBackend(), programFolder,
+                              processApplicationEvents, *startup, opener, createPlatformTrayBackend(), folder,
                               endProgram, &afterSave.copy(), &stop});
     mainWindow = &form2;
     connectionWindow = &form1;

@@ -283,11 +283,11 @@ int interruptedStatus(CommandEnvironment& env)
     return env.stop->exitStatus();
 }
 
-int backupAction(ActionContext& action)
+/** What the backup is made of: the connection in use, the folder and the options, the command's over the stored ones.
+ */
+FixedDumpSource commandDumpSource(const ActionContext& action)
 {
     const Options& options = action.options;
-    CommandEnvironment& env = action.env;
-
     // How many backups stay: --keep is checked with the other options; a stored value that is not right is said
     // and keeps all.
     int keepBackups = 0;
@@ -297,7 +297,7 @@ int backupAction(ActionContext& action)
         try {
             keepBackups = ConvertKeepBackups(Settings::KeepBackups.read(options.settings()));
         } catch (const Failure& error) {
-            env.err << error.description() << u" Every backup is kept."_s << Qt::endl;
+            action.env.err << error.description() << u" Every backup is kept."_s << Qt::endl;
         }
     }
 
@@ -310,6 +310,40 @@ int backupAction(ActionContext& action)
     source.copyTo = source.copyTo.trimmed();
     source.verify = options.onOff(u"verify"_s, Settings::VerifyBackups);
 
+    return source;
+}
+
+/**
+ * The copy to another place, checked before the backup: refused when rclone is missing or the destination is not
+ * usable. --timeout bounds a destination that stops answering as well. The exit status of a refusal, else none.
+ */
+std::optional<int>
+prepareCopy(OffsiteCopy& offsite, const QString& copyTo, const Options& options, CommandEnvironment& env)
+{
+    if (copyTo.isEmpty())
+        return std::nullopt;
+    QString problem = OffsiteCopy::destinationProblem(copyTo);
+    if (problem.isEmpty())
+        problem = offsite.rcloneProblem();
+    if (!problem.isEmpty()) {
+        env.err << problem << Qt::endl << u"No backup was made (--no-copy makes one without the copy)."_s << Qt::endl;
+        return ExitUsage;
+    }
+    if (const std::optional<int> timeout = options.timeoutSeconds()) {
+        OffsiteCopy::Limits limits = offsite.limits();
+        limits.idleSeconds = *timeout;
+        limits.connectSeconds = limits.idleSeconds > 0 ? std::min(limits.idleSeconds, 60) : 0;
+        offsite.setLimits(limits);
+    }
+    return std::nullopt;
+}
+
+int backupAction(ActionContext& action)
+{
+    const Options& options = action.options;
+    CommandEnvironment& env = action.env;
+
+    FixedDumpSource source = commandDumpSource(action);
     const BackupLog log(env.logPath);
     QProcessRunner realRunner({}, env.stop);
     QString lastStage;
@@ -329,25 +363,8 @@ int backupAction(ActionContext& action)
                                       }};
     afterSaveContext.stop = env.stop;
     AfterSaveSteps afterSave(afterSaveContext);
-    // The copy to another place: refused before the backup when rclone is missing or the destination is not usable.
-    OffsiteCopy& offsite = afterSave.copy();
-    if (!source.copyTo.isEmpty()) {
-        QString problem = OffsiteCopy::destinationProblem(source.copyTo);
-        if (problem.isEmpty())
-            problem = offsite.rcloneProblem();
-        if (!problem.isEmpty()) {
-            env.err << problem << Qt::endl
-                    << u"No backup was made (--no-copy makes one without the copy)."_s << Qt::endl;
-            return ExitUsage;
-        }
-        if (const std::optional<int> timeout = options.timeoutSeconds()) {
-            // The statements' limit bounds a destination that stops answering as well.
-            OffsiteCopy::Limits limits = offsite.limits();
-            limits.idleSeconds = *timeout;
-            limits.connectSeconds = limits.idleSeconds > 0 ? std::min(limits.idleSeconds, 60) : 0;
-            offsite.setLimits(limits);
-        }
-    }
+    if (const std::optional<int> refused = prepareCopy(afterSave.copy(), source.copyTo, options, env))
+        return *refused;
     BackupContext context{env.factory, action.dialogs, env.clock, source, {}, log, {}, afterSave.steps()};
     context.progress = [&env](const DumpProgress& p) {
         env.err << u"Tables "_s << p.tablesDone << u" of "_s << p.tablesTotal << u", "_s << p.rowsWritten
@@ -448,6 +465,66 @@ int restoreAction(ActionContext& action)
     return action.dialogs.reports() == 0 ? ExitSuccess : ExitFailure;
 }
 
+/** Each option's own check, then the options that only make sense together; says what is refused. */
+bool usageAccepted(const QCommandLineParser& parser, CommandEnvironment& env)
+{
+    for (const CommandOption& entry : optionTable()) {
+        if (!entry.check || !parser.isSet(entry.name))
+            continue;
+        if (const QString refusal = entry.check(parser.value(entry.name)); !refusal.isEmpty()) {
+            env.err << refusal << Qt::endl << u"Try --help."_s << Qt::endl;
+            return false;
+        }
+    }
+
+    // Options that only make sense together, checked before anything connects.
+    const auto refuse = [&env](const QString& why) {
+        env.err << why << Qt::endl << u"Try --help."_s << Qt::endl;
+        return false;
+    };
+    for (const QString& needsRestore : {u"restore-as"_s, u"replace"_s, u"jobs"_s}) {
+        if (parser.isSet(needsRestore) && !parser.isSet(u"restore"_s))
+            return refuse(u"--"_s + needsRestore + u" goes with --restore."_s);
+    }
+    if (parser.isSet(u"verify"_s) && parser.isSet(u"no-verify"_s))
+        return refuse(u"--verify and --no-verify contradict each other."_s);
+    if (parser.isSet(u"replace"_s) && !parser.isSet(u"restore-as"_s))
+        return refuse(u"--replace goes with --restore-as (a plain restore always replaces the database)."_s);
+    return true;
+}
+
+/**
+ * The connection of the command: the stored values under the options given, the password from TESSALINE_PASSWORD,
+ * the settings file or the keyring. The exit status when it cannot be had (said on standard error), else none.
+ */
+std::optional<int> commandConnection(const Options& options, CommandEnvironment& env, ConnectionSettings& settings)
+{
+    settings.Server = options.valueOr(u"server"_s, Settings::Server);
+    settings.UserName = options.valueOr(u"user"_s, Settings::User);
+    settings.Database = options.valueOr(u"database"_s, Settings::Database);
+    settings.Port = options.valueOr(u"port"_s, Settings::Port);
+    settings.LocalConnection = options.isSet(u"local"_s) || Settings::LocalConnection.read(env.settings) != u"0"_s;
+    const std::optional<QString> password = env.passwordFromEnvironment ? env.passwordFromEnvironment() : std::nullopt;
+    const bool passwordInKeyring = Settings::PasswordInKeyring.read(env.settings);
+    if (!password && !passwordInKeyring)
+        settings.Password = env.settings.get(SettingKeys::MSPassword);
+
+    if (settings.Server.isEmpty()) {
+        env.err << u"No server is set: run Tessaline once to set up the connection, or give --server."_s << Qt::endl;
+        return ExitUsage;
+    }
+    // TESSALINE_PASSWORD wins over the keyring, as over the settings file.
+    if (password) {
+        settings.Password = *password;
+    } else if (passwordInKeyring) {
+        const std::optional<QString> kept = passwordFromKeyring(env, settings);
+        if (!kept)
+            return ExitFailure;
+        settings.Password = *kept;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
@@ -488,57 +565,16 @@ int runBackupCommand(const QStringList& arguments, CommandEnvironment& env)
                 << u"Try --help."_s << Qt::endl;
         return ExitUsage;
     }
-    for (const CommandOption& entry : optionTable()) {
-        if (!entry.check || !parser.isSet(entry.name))
-            continue;
-        if (const QString refusal = entry.check(parser.value(entry.name)); !refusal.isEmpty()) {
-            env.err << refusal << Qt::endl << u"Try --help."_s << Qt::endl;
-            return ExitUsage;
-        }
-    }
-
-    // Options that only make sense together, checked before anything connects.
-    const auto refuse = [&env](const QString& why) {
-        env.err << why << Qt::endl << u"Try --help."_s << Qt::endl;
-        return int(ExitUsage);
-    };
-    for (const QString& needsRestore : {u"restore-as"_s, u"replace"_s, u"jobs"_s}) {
-        if (parser.isSet(needsRestore) && !parser.isSet(u"restore"_s))
-            return refuse(u"--"_s + needsRestore + u" goes with --restore."_s);
-    }
-    if (parser.isSet(u"verify"_s) && parser.isSet(u"no-verify"_s))
-        return refuse(u"--verify and --no-verify contradict each other."_s);
-    if (parser.isSet(u"replace"_s) && !parser.isSet(u"restore-as"_s))
-        return refuse(u"--replace goes with --restore-as (a plain restore always replaces the database)."_s);
+    if (!usageAccepted(parser, env))
+        return ExitUsage;
 
     const Options options(parser, env.settings);
     if (const std::optional<int> timeout = options.timeoutSeconds())
         env.factory.setStatementTimeout(*timeout);
 
     ConnectionSettings settings;
-    settings.Server = options.valueOr(u"server"_s, Settings::Server);
-    settings.UserName = options.valueOr(u"user"_s, Settings::User);
-    settings.Database = options.valueOr(u"database"_s, Settings::Database);
-    settings.Port = options.valueOr(u"port"_s, Settings::Port);
-    settings.LocalConnection = options.isSet(u"local"_s) || Settings::LocalConnection.read(env.settings) != u"0"_s;
-    const std::optional<QString> password = env.passwordFromEnvironment ? env.passwordFromEnvironment() : std::nullopt;
-    const bool passwordInKeyring = Settings::PasswordInKeyring.read(env.settings);
-    if (!password && !passwordInKeyring)
-        settings.Password = env.settings.get(SettingKeys::MSPassword);
-
-    if (settings.Server.isEmpty()) {
-        env.err << u"No server is set: run Tessaline once to set up the connection, or give --server."_s << Qt::endl;
-        return ExitUsage;
-    }
-    // TESSALINE_PASSWORD wins over the keyring, as over the settings file.
-    if (password) {
-        settings.Password = *password;
-    } else if (passwordInKeyring) {
-        const std::optional<QString> kept = passwordFromKeyring(env, settings);
-        if (!kept)
-            return ExitFailure;
-        settings.Password = *kept;
-    }
+    if (const std::optional<int> refused = commandConnection(options, env, settings))
+        return *refused;
 
     QString connectionString;
     try {
