@@ -236,6 +236,51 @@ bool OdbcBlockCursor::rowFailed(int row) const
     return m_status[std::size_t(row)] == SQL_ROW_ERROR;
 }
 
+namespace {
+
+/** The decimal text the driver would give, made here without a per-value printf. */
+void putDecimal(SQLBIGINT number, QString& out)
+{
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    out.resize(qsizetype(end - digits));
+    char16_t* text = reinterpret_cast<char16_t*>(out.data());
+    for (const char* d = digits; d != end; ++d)
+        *text++ = char16_t(*d);
+}
+
+/** The driver's own text: "yyyy-mm-dd hh:mm:ss", then a point and `digits` digits of the fraction when above 0. */
+void putTimestamp(const SQL_TIMESTAMP_STRUCT& t, int digits, QString& out)
+{
+    out.resize(19 + (digits > 0 ? digits + 1 : 0));
+    char16_t* p = reinterpret_cast<char16_t*>(out.data());
+    const auto put = [&p](unsigned number, int width) {
+        for (int i = width - 1; i >= 0; --i, number /= 10)
+            p[i] = char16_t(u'0' + number % 10);
+        p += width;
+    };
+    put(unsigned(t.year), 4);
+    *p++ = u'-';
+    put(t.month, 2);
+    *p++ = u'-';
+    put(t.day, 2);
+    *p++ = u' ';
+    put(t.hour, 2);
+    *p++ = u':';
+    put(t.minute, 2);
+    *p++ = u':';
+    put(t.second, 2);
+    if (digits > 0) {
+        *p++ = u'.';
+        unsigned fraction = t.fraction; // nanoseconds
+        for (int i = digits; i < 9; ++i)
+            fraction /= 10;
+        put(fraction, digits);
+    }
+}
+
+} // namespace
+
 bool OdbcBlockCursor::read(int column, int row, FieldValue& out) const
 {
     using Kind = FieldValue::Kind;
@@ -263,47 +308,15 @@ bool OdbcBlockCursor::read(int column, int row, FieldValue& out) const
         std::memcpy(&out.number, value, sizeof out.number);
         return true;
     case SQL_C_SBIGINT: {
-        // The decimal text the driver would give, made here without a per-value printf.
         SQLBIGINT number = 0;
         std::memcpy(&number, value, sizeof number);
-        char digits[24];
-        const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-        out.text.resize(qsizetype(end - digits));
-        char16_t* text = reinterpret_cast<char16_t*>(out.text.data());
-        for (const char* d = digits; d != end; ++d)
-            *text++ = char16_t(*d);
+        putDecimal(number, out.text);
         return true;
     }
     case SQL_C_TYPE_TIMESTAMP: {
-        // The driver's own text: "yyyy-mm-dd hh:mm:ss", then a point and the digits of the column's scale.
         SQL_TIMESTAMP_STRUCT t;
         std::memcpy(&t, value, sizeof t);
-        const int digits = timestampDigits(c.shape.size);
-        out.text.resize(19 + (digits > 0 ? digits + 1 : 0));
-        char16_t* p = reinterpret_cast<char16_t*>(out.text.data());
-        const auto put = [&p](unsigned number, int width) {
-            for (int i = width - 1; i >= 0; --i, number /= 10)
-                p[i] = char16_t(u'0' + number % 10);
-            p += width;
-        };
-        put(unsigned(t.year), 4);
-        *p++ = u'-';
-        put(t.month, 2);
-        *p++ = u'-';
-        put(t.day, 2);
-        *p++ = u' ';
-        put(t.hour, 2);
-        *p++ = u':';
-        put(t.minute, 2);
-        *p++ = u':';
-        put(t.second, 2);
-        if (digits > 0) {
-            *p++ = u'.';
-            unsigned fraction = t.fraction; // nanoseconds
-            for (int i = digits; i < 9; ++i)
-                fraction /= 10;
-            put(fraction, digits);
-        }
+        putTimestamp(t, timestampDigits(c.shape.size), out.text);
         return true;
     }
     case SQL_C_BIT:
