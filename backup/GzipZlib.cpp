@@ -119,46 +119,8 @@ bool GzipCompressor::usesIgzip()
 
 struct GzipInflater::Stream
 {
-    using Step = GzipInflater::Step;
-
     z_stream stream{};
     bool initialised = false;
-
-    void init(QString& error)
-    {
-        const int code = inflateInit2(&stream, GzipWindowBits);
-        initialised = code == Z_OK;
-        if (!initialised)
-            error = zlibText(stream, code);
-    }
-    void end()
-    {
-        if (initialised)
-            inflateEnd(&stream);
-    }
-    void startMember() { inflateReset(&stream); }
-    void setInput(char* data, qint64 size)
-    {
-        stream.next_in = reinterpret_cast<Bytef*>(data);
-        stream.avail_in = uInt(size);
-    }
-    qint64 inputLeft() const { return stream.avail_in; }
-    void setOutput(char* data, qint64 size)
-    {
-        stream.next_out = reinterpret_cast<Bytef*>(data);
-        stream.avail_out = uInt(std::min<qint64>(size, UINT_MAX));
-    }
-    qint64 outputLeft() const { return stream.avail_out; }
-    Step step(QString& error)
-    {
-        const int code = inflate(&stream, Z_NO_FLUSH);
-        if (code == Z_STREAM_END)
-            return Step::MemberEnded;
-        if (code == Z_OK || (code == Z_BUF_ERROR && stream.avail_in == 0))
-            return Step::Going;
-        error = zlibText(stream, code) + u'.';
-        return Step::Failed;
-    }
 };
 
 GzipInflater::GzipInflater()
@@ -169,40 +131,53 @@ GzipInflater::~GzipInflater() = default;
 
 void GzipInflater::init(QString& error)
 {
-    m_stream->init(error);
+    const int code = inflateInit2(&m_stream->stream, GzipWindowBits);
+    m_stream->initialised = code == Z_OK;
+    if (!m_stream->initialised)
+        error = zlibText(m_stream->stream, code);
 }
 
 void GzipInflater::end()
 {
-    m_stream->end();
+    if (m_stream->initialised)
+        inflateEnd(&m_stream->stream);
 }
 
 void GzipInflater::startMember()
 {
-    m_stream->startMember();
+    inflateReset(&m_stream->stream);
 }
 
 void GzipInflater::setInput(char* data, qint64 size)
 {
-    m_stream->setInput(data, size);
+    m_stream->stream.next_in = reinterpret_cast<Bytef*>(data);
+    m_stream->stream.avail_in = uInt(size);
 }
 
 qint64 GzipInflater::inputLeft() const
 {
-    return m_stream->inputLeft();
+    return m_stream->stream.avail_in;
 }
 
 void GzipInflater::setOutput(char* data, qint64 size)
 {
-    m_stream->setOutput(data, size);
+    m_stream->stream.next_out = reinterpret_cast<Bytef*>(data);
+    m_stream->stream.avail_out = uInt(std::min<qint64>(size, UINT_MAX));
 }
 
 qint64 GzipInflater::outputLeft() const
 {
-    return m_stream->outputLeft();
+    return m_stream->stream.avail_out;
 }
 
 GzipInflater::Step GzipInflater::step(QString& error)
 {
-    return m_stream->step(error);
+    z_stream& stream = m_stream->stream;
+    const int code = inflate(&stream, Z_NO_FLUSH);
+    if (code == Z_STREAM_END)
+        return Step::MemberEnded;
+    if (code == Z_OK || (code == Z_BUF_ERROR && stream.avail_in == 0))
+        return Step::Going;
+    error = zlibText(stream, code) + u'.';
+    return Step::Failed;
 }
