@@ -1,4 +1,5 @@
 #include "BackupFile.h"
+#include "BackupName.h"
 
 #include "BackupFilePlatform.h"
 #include "Failure.h"
@@ -19,8 +20,6 @@
 
 using namespace Qt::Literals::StringLiterals;
 using namespace BackupFileOs;
-
-const QString BackupFile::WorkingSuffix = u".partial"_s;
 
 namespace {
 
@@ -388,7 +387,7 @@ void BackupFile::abandon() noexcept
 
 bool BackupFile::isWorkingFile(const QString& path)
 {
-    return path.endsWith(WorkingSuffix, Qt::CaseInsensitive);
+    return path.endsWith(BackupName::WorkingSuffix, Qt::CaseInsensitive);
 }
 
 bool BackupFile::isWorkingFileHeld(const QString& path)

@@ -90,8 +90,6 @@ public:
     /** How long a backup waits for another one that commits into the same folder. */
     static constexpr int DefaultLockWaitMs = 30'000;
 
-    /** The ending of every working file. */
-    static const QString WorkingSuffix;
     /** Whether `path` names a working file (a backup that never completed). */
     static bool isWorkingFile(const QString& path);
 

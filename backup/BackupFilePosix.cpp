@@ -2,6 +2,7 @@
 #include "BackupFilePlatform.h"
 
 #include "BackupFile.h"
+#include "BackupName.h"
 #include "Failure.h"
 
 #include <QByteArray>
@@ -45,9 +46,7 @@ int fdOf(FileHandle file)
 FileHandle createUnique(const QString& base, QString& path)
 {
     for (int attempt = 0;; ++attempt) {
-        const QString token = QString::number(qint64(::getpid())) + u'-'
-            + QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0');
-        path = base + u'.' + token + BackupFile::WorkingSuffix;
+        path = BackupName::working(base, qint64(::getpid()), QRandomGenerator::global()->generate());
         const int fd = ::open(nativePath(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             // Held as long as this process has the file open: a later backup leaves it alone while it is.

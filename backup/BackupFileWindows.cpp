@@ -4,6 +4,7 @@
 #include "BackupFilePlatform.h"
 
 #include "BackupFile.h"
+#include "BackupName.h"
 #include "Failure.h"
 #include "WindowsErrorText.h"
 
@@ -59,9 +60,7 @@ bool isTransient(DWORD code)
 FileHandle createUnique(const QString& base, QString& path)
 {
     for (int attempt = 0;; ++attempt) {
-        const QString token = QString::number(qint64(GetCurrentProcessId())) + u'-'
-            + QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0');
-        path = base + u'.' + token + BackupFile::WorkingSuffix;
+        path = BackupName::working(base, qint64(GetCurrentProcessId()), QRandomGenerator::global()->generate());
         // No sharing but deletion: no other process opens the file while this one has it (the lock that tells a
         // running backup from a dead one), and it can still be renamed and removed while open. The folder's
         // permissions (the user's profile, or what the user chose) decide who else may read it.
