@@ -32,6 +32,12 @@ QString tableKey(const QString& schema, const QString& name)
 
 } // namespace
 
+bool isRowVersionType(const QString& dataType)
+{
+    return dataType.compare(u"timestamp"_s, Qt::CaseInsensitive) == 0
+        || dataType.compare(u"rowversion"_s, Qt::CaseInsensitive) == 0;
+}
+
 QString Catalogue::columnsQuery()
 {
     return u"SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, ORDINAL_POSITION, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, "
@@ -96,8 +102,7 @@ void Catalogue::readColumns(Connection& connection)
             column.nullable = result->Fields(9).text.trimmed().compare(u"NO"_s, Qt::CaseInsensitive) != 0;
             column.collation = result->Fields(10).text;
             column.defaultDefinition = result->Fields(11).text;
-            column.rowVersion = column.dataType.compare(u"timestamp"_s, Qt::CaseInsensitive) == 0
-                || column.dataType.compare(u"rowversion"_s, Qt::CaseInsensitive) == 0;
+            column.rowVersion = isRowVersionType(column.dataType);
             tables[*index].columns.push_back(std::move(column));
         }
         result->MoveNext();

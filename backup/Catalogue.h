@@ -8,6 +8,9 @@
 class Connection;
 class RecordSet;
 
+/** A rowversion (timestamp) column's type: the server fills the column, an INSERT gives it no value. */
+bool isRowVersionType(const QString& dataType);
+
 /** One column of a table as the catalogue describes it. */
 struct CatalogueColumn
 {
@@ -21,16 +24,7 @@ struct CatalogueColumn
     bool nullable = true; ///< IS_NULLABLE = 'YES'
     QString collation; ///< COLLATION_NAME; empty for types without one
     QString defaultDefinition; ///< COLUMN_DEFAULT as stored ("((0))"); empty when the column has no default
-    bool rowVersion = false; ///< timestamp / rowversion: takes no explicit value
-
-    // Read only for the complete schema, by its own query over the whole database; the dump leaves them as they are.
-    QString defaultName; ///< the DEFAULT constraint's name
-    bool identity = false;
-    QString identitySeed; ///< as the server gives it (a number of the column's type)
-    QString identityIncrement;
-    bool computed = false;
-    QString computedDefinition; ///< the expression as stored
-    bool computedPersisted = false;
+    bool rowVersion = false; ///< isRowVersionType(dataType)
 };
 
 /** One entry of the server's table list, with its columns in ordinal order. */

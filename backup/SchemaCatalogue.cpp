@@ -1,5 +1,6 @@
 #include "SchemaCatalogue.h"
 
+#include "Catalogue.h"
 #include "DataAccess.h"
 
 #include <QHash>
@@ -15,9 +16,7 @@ namespace SchemaModel {
 
 bool Column::rowVersion() const
 {
-    return !aliasType
-        && (type.compare(u"timestamp"_s, Qt::CaseInsensitive) == 0
-            || type.compare(u"rowversion"_s, Qt::CaseInsensitive) == 0);
+    return !aliasType && isRowVersionType(type);
 }
 
 const Column* Table::identityColumn() const
@@ -127,44 +126,76 @@ const QString SystemSchemas
       u"'db_ddladmin', 'db_backupoperator', 'db_datareader', 'db_datawriter', 'db_denydatareader', "
       u"'db_denydatawriter')"_s;
 
-struct Count
+/** How many objects of each type sys.objects holds (user objects only), and how many of them belong to no table. */
+struct Census
 {
-    const char16_t* singular;
-    const char16_t* plural;
-    QString view; ///< the catalogue view the query needs
-    QString query; ///< one row, one number
+    std::map<QString, std::pair<qint64, qint64>> byType; ///< type: (all, those without a parent)
+
+    qint64 count(const QStringList& types) const
+    {
+        qint64 n = 0;
+        for (const QString& type : types) {
+            if (const auto at = byType.find(type); at != byType.end())
+                n += at->second.first;
+        }
+        return n;
+    }
+    qint64 topLevel(const QString& type) const
+    {
+        const auto at = byType.find(type);
+        return at == byType.end() ? 0 : at->second.second;
+    }
+    bool has(const QStringList& types) const { return count(types) > 0; }
 };
 
+const QStringList ModuleTypes = {u"V"_s, u"FN"_s, u"IF"_s, u"TF"_s, u"P"_s, u"TR"_s};
+
 /**
- * Which of the catalogue views a server has, asked in one query: a query of a view a server does not have would fail,
- * and inside the dump's transaction some servers end the transaction with it.
+ * Which of the catalogue views a server has, and the database's collation, asked in one query: a query of a view a
+ * server does not have would fail, and inside the dump's transaction some servers end the transaction with it.
  */
-std::set<QString> presentViews(Connection& connection, const QStringList& views)
+std::set<QString> readCollationAndViews(Connection& connection, Database& db, const QStringList& views)
 {
-    QStringList tests;
+    QStringList tests = {u"(SELECT collation_name FROM sys.databases WHERE name = DB_NAME())"_s};
     for (const QString& view : views)
         tests << u"CASE WHEN OBJECT_ID('"_s + view + u"') IS NULL THEN 0 ELSE 1 END"_s;
     std::set<QString> present;
     eachRow(connection, u"SELECT "_s + tests.join(u", "_s), [&](RecordSet& rs) {
+        db.collation = text(rs, 0).trimmed();
         for (int i = 0; i < int(views.size()); ++i) {
-            if (flag(rs, i))
+            if (flag(rs, i + 1))
                 present.insert(views[i]);
         }
     });
     return present;
 }
 
-} // namespace
-
-Database readDatabase(Connection& connection)
+/** One scan of sys.objects tells which kinds of object the database has at all; the kinds it lacks are not asked. */
+Census readCensus(Connection& connection)
 {
-    Database db;
-    eachRow(connection, u"SELECT collation_name FROM sys.databases WHERE name = DB_NAME()"_s,
-            [&](RecordSet& rs) { db.collation = text(rs, 0).trimmed(); });
+    Census census;
+    const QString topLevel = u"CASE WHEN parent_object_id = 0 THEN 1 ELSE 0 END"_s;
+    eachRow(connection,
+            u"SELECT type, "_s + topLevel + u", COUNT(*) FROM sys.objects WHERE is_ms_shipped = 0 GROUP BY type, "_s
+                + topLevel,
+            [&](RecordSet& rs) {
+                auto& counts = census.byType[text(rs, 0).trimmed()];
+                const qint64 n = number(rs, 2);
+                counts.first += n;
+                if (flag(rs, 1))
+                    counts.second += n;
+            });
+    return census;
+}
 
+void readSchemas(Connection& connection, Database& db)
+{
     eachRow(connection, u"SELECT name FROM sys.schemas WHERE name NOT IN "_s + SystemSchemas + u" ORDER BY schema_id"_s,
             [&](RecordSet& rs) { db.schemas << text(rs, 0); });
+}
 
+void readAliasTypes(Connection& connection, Database& db)
+{
     eachRow(connection,
             u"SELECT SCHEMA_NAME(schema_id), name, TYPE_NAME(system_type_id), max_length, precision, scale, "
             u"is_nullable FROM sys.types WHERE is_user_defined = 1 AND is_table_type = 0 AND is_assembly_type = 0 "
@@ -173,41 +204,29 @@ Database readDatabase(Connection& connection)
                 db.aliasTypes.push_back(AliasType{text(rs, 0), text(rs, 1), text(rs, 2), int(number(rs, 3)),
                                                   int(number(rs, 4)), int(number(rs, 5)), flag(rs, 6)});
             });
+}
 
-    const QStringList optionalViews = {u"sys.sequences"_s,
-                                       u"sys.database_principals"_s,
-                                       u"sys.database_permissions"_s,
-                                       u"sys.fulltext_indexes"_s,
-                                       u"sys.partition_schemes"_s,
-                                       u"sys.assemblies"_s,
-                                       u"sys.xml_schema_collections"_s,
-                                       u"sys.table_types"_s,
-                                       u"sys.extended_properties"_s,
-                                       u"sys.views"_s,
-                                       u"sys.triggers"_s};
-    const std::set<QString> present = presentViews(connection, optionalViews);
+void readSequences(Connection& connection, Database& db)
+{
+    eachRow(connection,
+            u"SELECT SCHEMA_NAME(s.schema_id), s.name, TYPE_NAME(s.user_type_id), s.precision, s.scale, "
+            u"CONVERT(nvarchar(40), s.start_value), CONVERT(nvarchar(40), s.increment), "
+            u"CONVERT(nvarchar(40), s.minimum_value), CONVERT(nvarchar(40), s.maximum_value), "
+            u"CONVERT(nvarchar(40), s.current_value), s.is_cycling, s.is_cached, s.cache_size "
+            u"FROM sys.sequences s ORDER BY s.object_id"_s,
+            [&](RecordSet& rs) {
+                Sequence s{text(rs, 0),           text(rs, 1),           text(rs, 2),           int(number(rs, 3)),
+                           int(number(rs, 4)),    text(rs, 5).trimmed(), text(rs, 6).trimmed(), text(rs, 7).trimmed(),
+                           text(rs, 8).trimmed(), text(rs, 9).trimmed(), flag(rs, 10),          std::nullopt};
+                if (flag(rs, 11))
+                    s.cacheSize = rs.Fields(12).isNull() ? 0 : int(number(rs, 12));
+                db.sequences.push_back(std::move(s));
+            });
+}
 
-    // Servers before 2012 have no sequences; a server without the view cannot say: its sequence objects are counted
-    // as not written below.
-    const bool sequencesRead = present.count(u"sys.sequences"_s) > 0;
-    if (sequencesRead) {
-        eachRow(connection,
-                u"SELECT SCHEMA_NAME(s.schema_id), s.name, TYPE_NAME(s.user_type_id), s.precision, s.scale, "
-                u"CONVERT(nvarchar(40), s.start_value), CONVERT(nvarchar(40), s.increment), "
-                u"CONVERT(nvarchar(40), s.minimum_value), CONVERT(nvarchar(40), s.maximum_value), "
-                u"CONVERT(nvarchar(40), s.current_value), s.is_cycling, s.is_cached, s.cache_size "
-                u"FROM sys.sequences s ORDER BY s.object_id"_s,
-                [&](RecordSet& rs) {
-                    Sequence s{text(rs, 0),           text(rs, 1),           text(rs, 2),
-                               int(number(rs, 3)),    int(number(rs, 4)),    text(rs, 5).trimmed(),
-                               text(rs, 6).trimmed(), text(rs, 7).trimmed(), text(rs, 8).trimmed(),
-                               text(rs, 9).trimmed(), flag(rs, 10),          std::nullopt};
-                    if (flag(rs, 11))
-                        s.cacheSize = rs.Fields(12).isNull() ? 0 : int(number(rs, 12));
-                    db.sequences.push_back(std::move(s));
-                });
-    }
-
+/** The user tables by schema and name; returns where each table's id stands in db.tables. */
+std::map<qint64, std::size_t> readTables(Connection& connection, Database& db)
+{
     eachRow(connection,
             u"SELECT t.object_id, SCHEMA_NAME(t.schema_id), t.name FROM "_s + UserTables
                 + u" ORDER BY SCHEMA_NAME(t.schema_id), t.name"_s,
@@ -217,8 +236,12 @@ Database readDatabase(Connection& connection)
     std::map<qint64, std::size_t> tableAt;
     for (std::size_t i = 0; i < db.tables.size(); ++i)
         tableAt.emplace(db.tables[i].id, i);
+    return tableAt;
+}
 
-    // Every column of every table in one query, with its identity, computed definition and named default.
+/** Every column of every table in one query, with its identity, computed definition and named default. */
+void readColumns(Connection& connection, Database& db, const std::map<qint64, std::size_t>& tableAt)
+{
     eachRow(connection,
             u"SELECT c.object_id, c.column_id, c.name, TYPE_NAME(c.user_type_id), SCHEMA_NAME(ty.schema_id), "
             u"ty.is_user_defined, c.max_length, c.precision, c.scale, c.is_nullable, c.is_identity, c.is_computed, "
@@ -262,8 +285,11 @@ Database readDatabase(Connection& connection)
                 }
                 db.tables[at->second].columns.push_back(std::move(c));
             });
+}
 
-    // Primary keys, unique constraints and the other row-store indexes; the rest are counted below.
+/** Primary keys, unique constraints and the other row-store indexes, with their columns; the rest are counted. */
+void readIndexes(Connection& connection, Database& db)
+{
     std::map<std::pair<qint64, int>, std::size_t> indexAt;
     eachRow(connection,
             u"SELECT i.object_id, i.index_id, i.name, i.type, i.is_unique, i.is_primary_key, i.is_unique_constraint, "
@@ -285,6 +311,8 @@ Database readDatabase(Connection& connection)
                 indexAt.emplace(std::pair(index.tableId, index.id), db.indexes.size());
                 db.indexes.push_back(std::move(index));
             });
+    if (db.indexes.empty())
+        return;
     eachRow(connection,
             u"SELECT ic.object_id, ic.index_id, c.name, ic.key_ordinal, ic.is_descending_key, ic.is_included_column "
             u"FROM sys.index_columns ic JOIN sys.columns c ON c.object_id = ic.object_id AND c.column_id = "
@@ -299,7 +327,10 @@ Database readDatabase(Connection& connection)
                 else if (number(rs, 3) > 0) // a partitioning column that is not a key has ordinal 0
                     index.keys.push_back(IndexColumn{text(rs, 2), flag(rs, 4)});
             });
+}
 
+void readChecks(Connection& connection, Database& db, const std::map<qint64, std::size_t>& tableAt)
+{
     eachRow(connection,
             u"SELECT parent_object_id, name, definition, is_disabled, is_not_trusted FROM sys.check_constraints "
             u"ORDER BY parent_object_id, object_id"_s,
@@ -307,7 +338,10 @@ Database readDatabase(Connection& connection)
                 if (tableAt.count(number(rs, 0)))
                     db.checks.push_back(Check{number(rs, 0), text(rs, 1), text(rs, 2), flag(rs, 3), flag(rs, 4)});
             });
+}
 
+void readForeignKeys(Connection& connection, Database& db, const std::map<qint64, std::size_t>& tableAt)
+{
     std::map<qint64, std::size_t> keyAt;
     eachRow(connection,
             u"SELECT object_id, parent_object_id, referenced_object_id, name, delete_referential_action, "
@@ -329,6 +363,8 @@ Database readDatabase(Connection& connection)
                 keyAt.emplace(key.id, db.foreignKeys.size());
                 db.foreignKeys.push_back(std::move(key));
             });
+    if (db.foreignKeys.empty())
+        return;
     eachRow(
         connection,
         u"SELECT fkc.constraint_object_id, pc.name, rc.name FROM sys.foreign_key_columns fkc "
@@ -342,9 +378,12 @@ Database readDatabase(Connection& connection)
             db.foreignKeys[at->second].columns << text(rs, 1);
             db.foreignKeys[at->second].referencedColumns << text(rs, 2);
         });
+}
 
-    // In the order of the tables (by schema and name), which a restore keeps; the numbers the server gives do not
-    // follow it once the tables are made anew.
+/** Indexes, checks and foreign keys in the order of the tables (by schema and name), which a restore keeps. */
+void sortByTable(Database& db, const std::map<qint64, std::size_t>& tableAt)
+{
+    // The numbers the server gives do not follow the tables' order once the tables are made anew.
     const auto tablePosition = [&](qint64 id) { return tableAt.at(id); };
     std::stable_sort(db.indexes.begin(), db.indexes.end(), [&](const Index& a, const Index& b) {
         return std::pair(tablePosition(a.tableId), a.id) < std::pair(tablePosition(b.tableId), b.id);
@@ -355,9 +394,14 @@ Database readDatabase(Connection& connection)
     std::stable_sort(db.foreignKeys.begin(), db.foreignKeys.end(), [&](const ForeignKey& a, const ForeignKey& b) {
         return std::pair(tablePosition(a.tableId), a.name) < std::pair(tablePosition(b.tableId), b.name);
     });
+}
 
-    // Views, functions, procedures and triggers of tables, in the order they were made. A module without text
-    // (WITH ENCRYPTION) cannot be written: it is counted below.
+/**
+ * Views, functions, procedures and triggers of tables, in the order they were made, then each after what it uses. A
+ * module without text (WITH ENCRYPTION) cannot be written: it is counted with what is not written.
+ */
+void readModules(Connection& connection, Database& db, const std::map<qint64, std::size_t>& tableAt)
+{
     std::vector<Module> modules;
     eachRow(connection,
             u"SELECT o.object_id, SCHEMA_NAME(o.schema_id), o.name, o.type, o.parent_object_id, m.definition, "
@@ -376,63 +420,181 @@ Database readDatabase(Connection& connection)
                 }
             });
     std::vector<std::pair<qint64, qint64>> uses;
-    eachRow(connection,
-            u"SELECT DISTINCT referencing_id, referenced_id FROM sys.sql_expression_dependencies "
-            u"WHERE referenced_id IS NOT NULL"_s,
-            [&](RecordSet& rs) { uses.emplace_back(number(rs, 0), number(rs, 1)); });
+    if (modules.size() > 1)
+        eachRow(connection,
+                u"SELECT DISTINCT referencing_id, referenced_id FROM sys.sql_expression_dependencies "
+                u"WHERE referenced_id IS NOT NULL"_s,
+                [&](RecordSet& rs) { uses.emplace_back(number(rs, 0), number(rs, 1)); });
     db.modules = dependencyOrder(std::move(modules), uses);
+}
 
-    // What is not written, one count per kind.
-    const QString objects = u"sys.objects"_s;
-    const QString countObjects = u"SELECT COUNT(*) FROM sys.objects WHERE is_ms_shipped = 0 AND "_s;
+/** A kind of object the complete schema does not write, counted by a query of one number or from the census. */
+struct Count
+{
+    const char16_t* singular;
+    const char16_t* plural;
+    QString view; ///< the catalogue view the query needs; empty: counted from the census
+    QString query; ///< "SELECT COUNT(*) ..."
+    std::function<qint64(const Census&)> fromCensus;
+};
+
+/** The kinds of object the complete schema does not write, in the order the log line names them. */
+std::vector<Count> unscriptedKinds(const Census& census, bool sequencesRead)
+{
+    const auto objects
+        = [](QStringList types) { return [types = std::move(types)](const Census& c) { return c.count(types); }; };
     std::vector<Count> counts = {
-        {u"user", u"users", u"sys.database_principals"_s,
+        {u"user",
+         u"users",
+         u"sys.database_principals"_s,
          u"SELECT COUNT(*) FROM sys.database_principals WHERE type IN ('S', 'U', 'G', 'E', 'X', 'C', 'K') "
-         u"AND name NOT IN ('dbo', 'guest', 'INFORMATION_SCHEMA', 'sys')"_s},
-        {u"database role", u"database roles", u"sys.database_principals"_s,
+         u"AND name NOT IN ('dbo', 'guest', 'INFORMATION_SCHEMA', 'sys')"_s,
+         {}},
+        {u"database role",
+         u"database roles",
+         u"sys.database_principals"_s,
          u"SELECT COUNT(*) FROM sys.database_principals WHERE type = 'R' AND is_fixed_role = 0 "
-         u"AND name <> 'public'"_s},
-        {u"permission", u"permissions", u"sys.database_permissions"_s,
+         u"AND name <> 'public'"_s,
+         {}},
+        {u"permission",
+         u"permissions",
+         u"sys.database_permissions"_s,
          u"SELECT COUNT(*) FROM sys.database_permissions p WHERE p.grantee_principal_id <> 1 "
          u"AND NOT (p.class = 0 AND p.permission_name = 'CONNECT') "
-         u"AND NOT (p.class = 1 AND OBJECTPROPERTY(p.major_id, 'IsMSShipped') = 1)"_s},
-        {u"synonym", u"synonyms", objects, countObjects + u"type = 'SN'"_s},
-        {u"full-text index", u"full-text indexes", u"sys.fulltext_indexes"_s,
-         u"SELECT COUNT(*) FROM sys.fulltext_indexes"_s},
-        {u"partition scheme", u"partition schemes", u"sys.partition_schemes"_s,
-         u"SELECT COUNT(*) FROM sys.partition_schemes"_s},
-        {u"CLR assembly", u"CLR assemblies", u"sys.assemblies"_s,
-         u"SELECT COUNT(*) FROM sys.assemblies WHERE assembly_id > 65535"_s},
-        {u"CLR module", u"CLR modules", objects, countObjects + u"type IN ('AF', 'FS', 'FT', 'PC', 'TA')"_s},
-        {u"XML schema collection", u"XML schema collections", u"sys.xml_schema_collections"_s,
-         u"SELECT COUNT(*) FROM sys.xml_schema_collections WHERE schema_id <> SCHEMA_ID('sys')"_s},
-        {u"table type", u"table types", u"sys.table_types"_s,
-         u"SELECT COUNT(*) FROM sys.table_types WHERE is_user_defined = 1"_s},
-        {u"XML, spatial or columnstore index", u"XML, spatial or columnstore indexes", objects,
+         u"AND NOT (p.class = 1 AND OBJECTPROPERTY(p.major_id, 'IsMSShipped') = 1)"_s,
+         {}},
+        {u"synonym", u"synonyms", {}, {}, objects({u"SN"_s})},
+        {u"full-text index",
+         u"full-text indexes",
+         u"sys.fulltext_indexes"_s,
+         u"SELECT COUNT(*) FROM sys.fulltext_indexes"_s,
+         {}},
+        {u"partition scheme",
+         u"partition schemes",
+         u"sys.partition_schemes"_s,
+         u"SELECT COUNT(*) FROM sys.partition_schemes"_s,
+         {}},
+        {u"CLR assembly",
+         u"CLR assemblies",
+         u"sys.assemblies"_s,
+         u"SELECT COUNT(*) FROM sys.assemblies WHERE assembly_id > 65535"_s,
+         {}},
+        {u"CLR module", u"CLR modules", {}, {}, objects({u"AF"_s, u"FS"_s, u"FT"_s, u"PC"_s, u"TA"_s})},
+        {u"XML schema collection",
+         u"XML schema collections",
+         u"sys.xml_schema_collections"_s,
+         u"SELECT COUNT(*) FROM sys.xml_schema_collections WHERE schema_id <> SCHEMA_ID('sys')"_s,
+         {}},
+        {u"table type",
+         u"table types",
+         u"sys.table_types"_s,
+         u"SELECT COUNT(*) FROM sys.table_types WHERE is_user_defined = 1"_s,
+         {}},
+        {u"XML, spatial or columnstore index",
+         u"XML, spatial or columnstore indexes",
+         u"sys.indexes"_s,
          u"SELECT COUNT(*) FROM sys.indexes i JOIN sys.tables t ON t.object_id = i.object_id WHERE "_s + UserTableFilter
-             + u" AND i.type > 2"_s},
-        {u"index on a view", u"indexes on views", u"sys.views"_s,
-         u"SELECT COUNT(*) FROM sys.indexes i JOIN sys.views v ON v.object_id = i.object_id WHERE i.type > 0"_s},
-        {u"encrypted module", u"encrypted modules", objects,
+             + u" AND i.type > 2"_s,
+         {}},
+        {u"index on a view", u"indexes on views", census.has({u"V"_s}) ? u"sys.views"_s : QString(),
+         u"SELECT COUNT(*) FROM sys.indexes i JOIN sys.views v ON v.object_id = i.object_id WHERE i.type > 0"_s,
+         [](const Census&) { return qint64(0); }},
+        {u"encrypted module", u"encrypted modules", census.has(ModuleTypes) ? u"sys.sql_modules"_s : QString(),
          u"SELECT COUNT(*) FROM sys.sql_modules m JOIN sys.objects o ON o.object_id = m.object_id "
-         u"WHERE o.is_ms_shipped = 0 AND m.definition IS NULL"_s},
-        {u"database trigger", u"database triggers", u"sys.triggers"_s,
-         u"SELECT COUNT(*) FROM sys.triggers WHERE parent_class = 0"_s},
-        {u"rule or unbound default", u"rules and unbound defaults", objects,
-         countObjects + u"(type = 'R' OR (type = 'D' AND parent_object_id = 0))"_s},
-        {u"queue", u"queues", objects, countObjects + u"type = 'SQ'"_s},
-        {u"extended property", u"extended properties", u"sys.extended_properties"_s,
-         u"SELECT COUNT(*) FROM sys.extended_properties"_s},
+         u"WHERE o.is_ms_shipped = 0 AND m.definition IS NULL"_s,
+         [](const Census&) { return qint64(0); }},
+        {u"database trigger",
+         u"database triggers",
+         u"sys.triggers"_s,
+         u"SELECT COUNT(*) FROM sys.triggers WHERE parent_class = 0"_s,
+         {}},
+        {u"rule or unbound default",
+         u"rules and unbound defaults",
+         {},
+         {},
+         [](const Census& c) { return c.count({u"R"_s}) + c.topLevel(u"D"_s); }},
+        {u"queue", u"queues", {}, {}, objects({u"SQ"_s})},
+        {u"extended property",
+         u"extended properties",
+         u"sys.extended_properties"_s,
+         u"SELECT COUNT(*) FROM sys.extended_properties"_s,
+         {}},
     };
     if (!sequencesRead)
-        counts.push_back({u"sequence", u"sequences", objects, countObjects + u"type = 'SO'"_s});
+        counts.push_back({u"sequence", u"sequences", {}, {}, objects({u"SO"_s})});
+    return counts;
+}
+
+/** What is not written, one count per kind; the counts that need a query are asked in one. */
+void readUnscripted(
+    Connection& connection, Database& db, const Census& census, const std::set<QString>& present, bool sequencesRead)
+{
+    const std::vector<Count> counts = unscriptedKinds(census, sequencesRead);
+    // Always-present views (sys.indexes, sys.sql_modules) need no test; a view a server lacks has no such objects.
+    const auto asked = [&](const Count& count) {
+        return !count.view.isEmpty()
+            && (count.view == u"sys.indexes"_s || count.view == u"sys.sql_modules"_s || present.count(count.view));
+    };
+    QStringList queries;
     for (const Count& count : counts) {
-        // A server without the view has no such objects.
+        if (asked(count))
+            queries << u'(' + count.query + u')';
+    }
+    std::vector<qint64> answers;
+    if (!queries.isEmpty())
+        eachRow(connection, u"SELECT "_s + queries.join(u", "_s), [&](RecordSet& rs) {
+            for (int i = 0; i < int(queries.size()); ++i)
+                answers.push_back(number(rs, i));
+        });
+    std::size_t answer = 0;
+    for (const Count& count : counts) {
         qint64 n = 0;
-        if (count.view == objects || present.count(count.view))
-            eachRow(connection, count.query, [&](RecordSet& rs) { n = number(rs, 0); });
+        if (asked(count))
+            n = answer < answers.size() ? answers[answer++] : 0;
+        else if (count.fromCensus)
+            n = count.fromCensus(census);
         db.unscripted.push_back(Unscripted{QString::fromUtf16(count.singular), QString::fromUtf16(count.plural), n});
     }
+}
+
+} // namespace
+
+Database readDatabase(Connection& connection)
+{
+    const QStringList optionalViews = {u"sys.sequences"_s,
+                                       u"sys.database_principals"_s,
+                                       u"sys.database_permissions"_s,
+                                       u"sys.fulltext_indexes"_s,
+                                       u"sys.partition_schemes"_s,
+                                       u"sys.assemblies"_s,
+                                       u"sys.xml_schema_collections"_s,
+                                       u"sys.table_types"_s,
+                                       u"sys.extended_properties"_s,
+                                       u"sys.views"_s,
+                                       u"sys.triggers"_s};
+    Database db;
+    const std::set<QString> present = readCollationAndViews(connection, db, optionalViews);
+    const Census census = readCensus(connection);
+    readSchemas(connection, db);
+    readAliasTypes(connection, db);
+    // Servers before 2012 have no sequences; a server without the view cannot say: its sequence objects are counted
+    // as not written.
+    const bool sequencesRead = present.count(u"sys.sequences"_s) > 0;
+    if (sequencesRead && census.has({u"SO"_s}))
+        readSequences(connection, db);
+    const std::map<qint64, std::size_t> tableAt = readTables(connection, db);
+    if (!db.tables.empty()) {
+        readColumns(connection, db, tableAt);
+        readIndexes(connection, db);
+    }
+    if (census.has({u"C"_s}))
+        readChecks(connection, db, tableAt);
+    if (census.has({u"F"_s}))
+        readForeignKeys(connection, db, tableAt);
+    sortByTable(db, tableAt);
+    if (census.has(ModuleTypes))
+        readModules(connection, db, tableAt);
+    readUnscripted(connection, db, census, present, sequencesRead);
     return db;
 }
 
