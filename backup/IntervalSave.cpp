@@ -160,6 +160,14 @@ public:
     bool run(const QString& connectionString, StatusFrame& statusFrame);
 
 private:
+    void openConnection(const QString& connectionString,
+                        std::unique_ptr<SnapshotConnection>& connection,
+                        StopRequest::Hook& cancel);
+    void openFile(const QString& folder, bool compress);
+    void dumpTables(SnapshotConnection* connection);
+    void logOutcome(StatusFrame& statusFrame);
+
+private:
     template <typename Statement> bool step(int line, Statement&& statement)
     {
         // After a stop no step runs; a step that the stop's cancel made fail is not the dump's failure.
@@ -266,56 +274,15 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     if (stop)
         m_forcedEnd = stop->onForcedEnd([this] { removeAndLogInterrupted(); });
 
+    // The hook goes before the connection it cancels.
     std::unique_ptr<SnapshotConnection> connection;
     StopRequest::Hook cancel;
-    step(100, [&] { connection = std::make_unique<SnapshotConnection>(m_context.factory.createConnection()); });
-    // A statement that waits on the server when a stop comes is cancelled through the driver.
-    if (connection && stop)
-        cancel = stop->onStop([c = connection.get()] { c->cancel(); });
-    if (connection) {
-        step(122, [&] { connection->setCursorLocation(adUseClient); });
-        // Where the database allows it, every row comes from one snapshot, so that the rows of related tables
-        // agree; where it does not, the first read of a table says so and the dump reads as it always did.
-        if (step(124, [&] { connection->Open(connectionString); }) && connection->requestSnapshot())
-            step(332, [&] { connection->beginTransaction(); });
-    }
-    // With "Compress" on the script goes through gzip (one member per dump).
-    std::unique_ptr<ByteStage> stage;
-    step(126, [&] {
-        stage = compress ? makeGzipStage() : nullptr;
-        m_path = folder + u'/' + BackupName::ofFile(m_engine.StampedFileName(m_databaseName), compress);
-    });
-    m_engine.m_lastOutputPath = m_path;
-    // What earlier backups of this database left when their process ended goes before this one writes: on a full disk
-    // those files are what filled it.
-    if (!m_path.isEmpty())
-        retention().RemoveStaleWorkingFiles(folder, m_databaseName);
-    // The script goes into a working file; only a dump whose every step succeeded gives it the final name. The
-    // file is written on a thread of its own: while it catches up, the window's events run.
-    m_file = std::make_unique<BackupFile>(m_path, std::move(stage));
-    m_file->setWhileWaiting([this] { whileWaiting(); });
+    openConnection(connectionString, connection, cancel);
+    openFile(folder, compress);
 
     writeHeader(connection.get());
 
-    // The first write tells whether the file can be written at all; when it cannot, the dump ends here.
-    // The catalogue is read whole, with a fixed number of queries, before the first table's rows: the table list
-    // (162) and the columns of every table (194). Without its columns no table can be written, so a failed read of
-    // them ends the tables here, with its one report.
-    Catalogue catalogue;
-    if (m_complete) {
-        if (flush() && connection)
-            dumpCompleteSchema(*connection);
-    } else if (flush() && connection && step(162, [&] { catalogue.readTableList(*connection); })
-               && step(194, [&] { catalogue.readColumns(*connection); })) {
-        m_progress.tablesTotal = int(catalogue.tables.size()); // 164
-        for (const CatalogueTable& table : catalogue.tables) {
-            dumpTable(connection.get(), table);
-            ++m_progress.tablesDone;
-            if (m_stopped)
-                break;
-            reportProgress();
-        }
-    }
+    dumpTables(connection.get());
     if (flush())
         m_stopped = !m_engine.finishBackup(*m_file);
     if (interrupted())
@@ -348,14 +315,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     else if (QFile::exists(Retention::verifiedMarkPath(m_path)))
         QFile::remove(Retention::verifiedMarkPath(m_path)); // a new script under the name is not verified yet
 
-    const QDateTime when = clock.now();
-    const QString logLine = m_outcome.failed ? BackupLog::backupFailedLine(m_path, when, m_outcome.firstFailure)
-                                             : BackupLog::savedLine(m_path, when, m_unscripted);
-    step(320, [&] { m_context.log.write(logLine); });
-    step(326, [&] {
-        statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
-                               + defaultDateTimeText(clock.now()));
-    });
+    logOutcome(statusFrame);
     m_engine.m_lastOutputPath = m_path; // a dump started from the event pump may have set its own
     reportProgress();
     m_engine.m_lastAfterSave.clear();
@@ -365,6 +325,82 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     if (!m_outcome.failed && !m_engine.m_interrupted)
         retention().RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
     return !m_outcome.failed;
+}
+
+/** Opens the connection (steps 100 to 124) and, where the database allows it, the snapshot transaction (332). */
+void DumpRun::openConnection(const QString& connectionString,
+                             std::unique_ptr<SnapshotConnection>& connection,
+                             StopRequest::Hook& cancel)
+{
+    StopRequest* const stop = m_engine.m_stop;
+    step(100, [&] { connection = std::make_unique<SnapshotConnection>(m_context.factory.createConnection()); });
+    // A statement that waits on the server when a stop comes is cancelled through the driver.
+    if (connection && stop)
+        cancel = stop->onStop([c = connection.get()] { c->cancel(); });
+    if (connection) {
+        step(122, [&] { connection->setCursorLocation(adUseClient); });
+        // Where the database allows it, every row comes from one snapshot, so that the rows of related tables
+        // agree; where it does not, the first read of a table says so and the dump reads as it always did.
+        if (step(124, [&] { connection->Open(connectionString); }) && connection->requestSnapshot())
+            step(332, [&] { connection->beginTransaction(); });
+    }
+}
+
+/** Names the backup (126), clears what dead backups of the database left, and opens the working file. */
+void DumpRun::openFile(const QString& folder, bool compress)
+{
+    // With "Compress" on the script goes through gzip (one member per dump).
+    std::unique_ptr<ByteStage> stage;
+    step(126, [&] {
+        stage = compress ? makeGzipStage() : nullptr;
+        m_path = folder + u'/' + BackupName::ofFile(m_engine.StampedFileName(m_databaseName), compress);
+    });
+    m_engine.m_lastOutputPath = m_path;
+    // What earlier backups of this database left when their process ended goes before this one writes: on a full disk
+    // those files are what filled it.
+    if (!m_path.isEmpty())
+        retention().RemoveStaleWorkingFiles(folder, m_databaseName);
+    // The script goes into a working file; only a dump whose every step succeeded gives it the final name. The
+    // file is written on a thread of its own: while it catches up, the window's events run.
+    m_file = std::make_unique<BackupFile>(m_path, std::move(stage));
+    m_file->setWhileWaiting([this] { whileWaiting(); });
+}
+
+/** The tables: the complete schema's, or the catalogue's in the default format with their rows. */
+void DumpRun::dumpTables(SnapshotConnection* connection)
+{
+    // The first write tells whether the file can be written at all; when it cannot, the dump ends here.
+    // The catalogue is read whole, with a fixed number of queries, before the first table's rows: the table list
+    // (162) and the columns of every table (194). Without its columns no table can be written, so a failed read of
+    // them ends the tables here, with its one report.
+    Catalogue catalogue;
+    if (m_complete) {
+        if (flush() && connection)
+            dumpCompleteSchema(*connection);
+    } else if (flush() && connection && step(162, [&] { catalogue.readTableList(*connection); })
+               && step(194, [&] { catalogue.readColumns(*connection); })) {
+        m_progress.tablesTotal = int(catalogue.tables.size()); // 164
+        for (const CatalogueTable& table : catalogue.tables) {
+            dumpTable(connection, table);
+            ++m_progress.tablesDone;
+            if (m_stopped)
+                break;
+            reportProgress();
+        }
+    }
+}
+
+/** The log line of the outcome (320) and the status frame's caption (326). */
+void DumpRun::logOutcome(StatusFrame& statusFrame)
+{
+    const QDateTime when = m_context.clock.now();
+    const QString logLine = m_outcome.failed ? BackupLog::backupFailedLine(m_path, when, m_outcome.firstFailure)
+                                             : BackupLog::savedLine(m_path, when, m_unscripted);
+    step(320, [&] { m_context.log.write(logLine); });
+    step(326, [&] {
+        statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
+                               + defaultDateTimeText(m_context.clock.now()));
+    });
 }
 
 void DumpRun::runAfterSave(StatusFrame& statusFrame)
