@@ -89,6 +89,7 @@ protected:
 
 private:
     void createControls();
+    void fitToTexts();
     void applySkin(const QString& skinPath);
     void storeField(QLineEdit* field, const QString& key);
     void store(const QString& key, const QString& value);

@@ -101,27 +101,55 @@ void Form2::createControls()
     setFixedSize(twips(7800), twips(7950 + ExtraRow + RestoreRow));
     setMouseTracking(true);
     installEventFilter(this);
-    const QColor white(Qt::white);
+    createFolderFrame();
+    createListAndStartupFrame();
+    createRestoreFrameAndButtons();
+    fitToTexts();
 
-    auto frame = [&](const QString& name, const QString& caption, QRect rect) {
-        auto* control = placeControl<QGroupBox>(this, name, rect, controlFont(), this, caption);
-        setBackgroundColour(control, white);
-        return control;
-    };
-    auto button = [&](const QString& name, const QString& caption, QWidget* container, QRect rect) {
-        auto* control = placeControl<QPushButton>(container, name, rect, buttonFont(), this, caption);
-        control->setAutoDefault(false);
-        return control;
-    };
-    auto field = [&](const QString& name, QWidget* container, QRect rect) {
-        return placeControl<QLineEdit>(container, name, rect, controlFont(), this);
-    };
-    auto checkBox = [&](const QString& name, const QString& caption, QWidget* container, QRect rect) {
-        auto* control = placeControl<QCheckBox>(container, name, rect, controlFont(), this, caption);
-        setBackgroundColour(control, white);
-        return control;
-    };
+    // The new controls follow the folder frame's buttons; the design's controls keep their order.
+    const QList<QWidget*> order
+        = {Text5,         ListView2,           PushButton2, PushButton1, KeepBackupsBox, CompressCheck, CopyToText,
+           CopyToRemotes, CompleteSchemaCheck, PushButton5, PushButton6, Text7,          PushButton10,  PushButton9,
+           RestoreAsText, VerifyCheck,         Check11,     Check4,      PushButton3};
+    for (qsizetype i = 0; i + 1 < order.size(); ++i)
+        QWidget::setTabOrder(order.at(i), order.at(i + 1));
+}
 
+QGroupBox* Form2::frame(const QString& name, const QString& caption, QRect rect)
+{
+    auto* control = placeControl<QGroupBox>(this, name, rect, controlFont(), this, caption);
+    setBackgroundColour(control, Qt::white);
+    return control;
+}
+
+QPushButton* Form2::button(const QString& name, const QString& caption, QWidget* container, QRect rect)
+{
+    auto* control = placeControl<QPushButton>(container, name, rect, buttonFont(), this, caption);
+    control->setAutoDefault(false);
+    return control;
+}
+
+QLineEdit* Form2::field(const QString& name, QWidget* container, QRect rect)
+{
+    return placeControl<QLineEdit>(container, name, rect, controlFont(), this);
+}
+
+QCheckBox* Form2::checkBox(const QString& name, const QString& caption, QWidget* container, QRect rect)
+{
+    auto* control = placeControl<QCheckBox>(container, name, rect, controlFont(), this, caption);
+    setBackgroundColour(control, Qt::white);
+    return control;
+}
+
+QLabel* Form2::label(const QString& name, const QString& caption, QWidget* container, QRect rect)
+{
+    auto* control = placeControl<QLabel>(container, name, rect, controlFont(), this, caption);
+    setBackgroundColour(control, Qt::white);
+    return control;
+}
+
+void Form2::createFolderFrame()
+{
     Frame5 = frame(u"Frame5"_s, u"Next backup will occur in "_s, twipsRect(120, 120, 7560, 885));
     ProgressBar1
         = placeControl<QProgressBar>(Frame5, u"ProgressBar1"_s, twipsRect(240, 300, 7065, 405), controlFont(), this);
@@ -134,22 +162,18 @@ void Form2::createControls()
     Text5 = field(u"Text5"_s, Frame2, twipsRect(240, 300, 6375, 345));
     PushButton1 = button(u"PushButton1"_s, u"..."_s, Frame2, twipsRect(6720, 300, 580, 345));
     PushButton2 = button(u"PushButton2"_s, u"View This Folder"_s, Frame2, twipsRect(240, 750, 7065, 405));
-    auto label = [&](const QString& name, const QString& caption, QRect rect) {
-        auto* control = placeControl<QLabel>(Frame2, name, rect, controlFont(), this, caption);
-        setBackgroundColour(control, white);
-        return control;
-    };
-    KeepBackupsLabel1 = label(u"KeepBackupsLabel1"_s, u"Keep the newest"_s, twipsRect(240, 1290, 1440, 285));
+    KeepBackupsLabel1 = label(u"KeepBackupsLabel1"_s, u"Keep the newest"_s, Frame2, twipsRect(240, 1290, 1440, 285));
     KeepBackupsBox
         = placeControl<QSpinBox>(Frame2, u"KeepBackupsBox"_s, twipsRect(1710, 1245, 900, 345), controlFont(), this);
     KeepBackupsBox->setRange(0, MaxKeepBackups);
     KeepBackupsLabel1->setBuddy(KeepBackupsBox);
-    KeepBackupsLabel2 = label(u"KeepBackupsLabel2"_s, u"backups (0 keeps all)"_s, twipsRect(2670, 1290, 1860, 285));
+    KeepBackupsLabel2
+        = label(u"KeepBackupsLabel2"_s, u"backups (0 keeps all)"_s, Frame2, twipsRect(2670, 1290, 1860, 285));
     CompressCheck
         = checkBox(u"CompressCheck"_s, u"Compress backups (gzip)"_s, Frame2, twipsRect(4560, 1290, 2745, 285));
     // The destination's row and the complete schema's caption need more than the design's right edge (7305) leaves
     // them: they reach to 7455, still inside the frame.
-    CopyToLabel = label(u"CopyToLabel"_s, u"Copy each backup to:"_s, twipsRect(240, 1785, 1905, 285));
+    CopyToLabel = label(u"CopyToLabel"_s, u"Copy each backup to:"_s, Frame2, twipsRect(240, 1785, 1905, 285));
     CopyToText = field(u"CopyToText"_s, Frame2, twipsRect(2175, 1740, 4140, 345));
     CopyToText->setPlaceholderText(u"nas:backups/sales, or a folder; empty: no copy"_s);
     CopyToLabel->setBuddy(CopyToText);
@@ -157,7 +181,10 @@ void Form2::createControls()
     CompleteSchemaCheck = checkBox(
         u"CompleteSchemaCheck"_s, u"Complete schema (keys, identity, defaults, indexes, views, procedures, triggers)"_s,
         Frame2, twipsRect(240, 2190, 7215, 285));
+}
 
+void Form2::createListAndStartupFrame()
+{
     const int below = ExtraRow; // everything under the folder frame moves down by its new row
     ListView2 = placeControl<QTreeWidget>(this, u"ListView2"_s, twipsRect(120, 2520 + below, 7560, 1590), controlFont(),
                                           this);
@@ -176,14 +203,16 @@ void Form2::createControls()
     Frame4 = frame(u"Frame4"_s, u"Startup Options"_s, twipsRect(120, 4170 + below, 7560, 735));
     Check4 = checkBox(u"Check4"_s, u"Load this software on Windows startup"_s, Frame4, twipsRect(240, 300, 3930, 285));
     Check11 = checkBox(u"Check11"_s, u"Start in system tray"_s, Frame4, twipsRect(4200, 300, 2100, 285));
+}
 
+void Form2::createRestoreFrameAndButtons()
+{
+    const int below = ExtraRow;
     Frame3 = frame(u"Frame3"_s, u"Restore Options"_s, twipsRect(120, 4980 + below, 7560, 1335 + RestoreRow));
     Text7 = field(u"Text7"_s, Frame3, twipsRect(240, 300, 6375, 345));
     PushButton10 = button(u"PushButton10"_s, u"..."_s, Frame3, twipsRect(6720, 300, 580, 345));
     PushButton9 = button(u"PushButton9"_s, u"Restore Text File"_s, Frame3, twipsRect(240, 750, 7060, 405));
-    RestoreAsLabel = placeControl<QLabel>(Frame3, u"RestoreAsLabel"_s, twipsRect(240, 1290, 1100, 285), controlFont(),
-                                          this, u"Restore as:"_s);
-    setBackgroundColour(RestoreAsLabel, white);
+    RestoreAsLabel = label(u"RestoreAsLabel"_s, u"Restore as:"_s, Frame3, twipsRect(240, 1290, 1100, 285));
     RestoreAsText = field(u"RestoreAsText"_s, Frame3, twipsRect(1380, 1245, 2760, 345));
     RestoreAsText->setPlaceholderText(u"the database the script names"_s);
     RestoreAsLabel->setBuddy(RestoreAsText);
@@ -193,14 +222,32 @@ void Form2::createControls()
     PushButton5 = button(u"PushButton5"_s, TurnOnAutoBackupCaption, this, twipsRect(120, 6450 + lower, 7560, 405));
     PushButton6 = button(u"PushButton6"_s, u"Backup Now (Test)"_s, this, twipsRect(120, 6960 + lower, 7560, 405));
     PushButton3 = button(u"PushButton3"_s, u"< Back"_s, this, twipsRect(120, 7485 + lower, 7560, 405));
+}
 
-    // The new controls follow the folder frame's buttons; the design's controls keep their order.
-    const QList<QWidget*> order
-        = {Text5,         ListView2,           PushButton2, PushButton1, KeepBackupsBox, CompressCheck, CopyToText,
-           CopyToRemotes, CompleteSchemaCheck, PushButton5, PushButton6, Text7,          PushButton10,  PushButton9,
-           RestoreAsText, VerifyCheck,         Check11,     Check4,      PushButton3};
-    for (qsizetype i = 0; i + 1 < order.size(); ++i)
-        QWidget::setTabOrder(order.at(i), order.at(i + 1));
+void Form2::fitToTexts()
+{
+    // The table places the controls for the fonts the design was drawn with; where a text needs more (other fonts,
+    // another style), its row widens and the window with it, everything full-width following.
+    const auto whole = [](QWidget* control) { return ControlRow{{control}, control}; };
+    fitRowsToTexts(this,
+                   {whole(Frame5),
+                    whole(Frame2),
+                    whole(ListView2),
+                    whole(Frame4),
+                    whole(Frame3),
+                    whole(PushButton5),
+                    whole(PushButton6),
+                    whole(PushButton3),
+                    whole(ProgressBar1),
+                    {{Text5, PushButton1}, Text5},
+                    whole(PushButton2),
+                    {{KeepBackupsLabel1, KeepBackupsBox, KeepBackupsLabel2, CompressCheck}, nullptr},
+                    {{CopyToLabel, CopyToText, CopyToRemotes}, CopyToText},
+                    {{CompleteSchemaCheck}, nullptr},
+                    {{Check4, Check11}, nullptr},
+                    {{Text7, PushButton10}, Text7},
+                    whole(PushButton9),
+                    {{RestoreAsLabel, RestoreAsText, VerifyCheck}, nullptr}});
 }
 
 void Form2::connectHandlers()

@@ -145,6 +145,15 @@ protected:
 
 private:
     void createControls();
+    void createFolderFrame();
+    void createListAndStartupFrame();
+    void createRestoreFrameAndButtons();
+    void fitToTexts();
+    QGroupBox* frame(const QString& name, const QString& caption, QRect rect);
+    QPushButton* button(const QString& name, const QString& caption, QWidget* container, QRect rect);
+    QLineEdit* field(const QString& name, QWidget* container, QRect rect);
+    QCheckBox* checkBox(const QString& name, const QString& caption, QWidget* container, QRect rect);
+    QLabel* label(const QString& name, const QString& caption, QWidget* container, QRect rect);
     void connectHandlers();
     void store(const QString& key, const QString& value);
     void fillField(QLineEdit* field, const QString& key, const QString& value);

@@ -4,6 +4,7 @@
 
 #include <QCursor>
 #include <QFont>
+#include <QList>
 #include <QPointer>
 #include <QRect>
 #include <QString>
@@ -43,6 +44,42 @@ QRect twipsRect(int left, int top, int width, int height);
 /** The windows' two fonts: Arial bold 9 pt for frames, labels, boxes and lists, 11.25 pt for push buttons. */
 QFont controlFont();
 QFont buttonFont();
+
+/**
+ * One row of controls in a container, left to right, as the layout table places them. `stretch` (one of them, or
+ * none) takes up the width the row gains or must give back, as long as its own text still fits.
+ */
+struct ControlRow
+{
+    QList<QWidget*> controls;
+    QWidget* stretch = nullptr;
+};
+
+/**
+ * The width a control needs to show its text whole in its own font and style: a label's or check box's caption, a
+ * push button's caption, a field's placeholder. Controls without such a text need no more than they have.
+ */
+int neededWidth(const QWidget* control);
+
+/**
+ * How many pixels the row would reach beyond its right edge in the layout table if every control got the width its
+ * text needs and kept the table's gaps to its neighbours (0 when it fits).
+ */
+int rowOverflow(const ControlRow& row);
+
+/**
+ * Lays the row out again for fonts wider than the table's: every control at least as wide as its text needs, the
+ * table's gaps kept, the row's right edge `grow` pixels further right than in the table (its stretching control
+ * takes up the difference).
+ */
+void fitRow(const ControlRow& row, int grow);
+
+/**
+ * Sizes a window for the fonts it is shown with: the window grows by the widest overflow of its rows, then every row
+ * is fitted to it. `rows` lists the window's own rows (its frames, its full-width buttons) before the rows inside the
+ * frames, so that a frame has its new width before its contents are fitted. Returns the growth in pixels.
+ */
+int fitRowsToTexts(QWidget* window, const QList<ControlRow>& rows);
 
 /** The application's icon, the blue letter B, in all its sizes. */
 QIcon applicationIcon();

@@ -6,6 +6,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -175,6 +178,36 @@ private slots:
         connection.settings.Database = u"Stock"_s;
         QCOMPARE(source.databaseName(), u"Stock"_s);
         QCOMPARE(source.backupFolder(), QString());
+    }
+    void rowsWidenForTheirTexts()
+    {
+        QWidget window;
+        window.setFixedSize(300, 100);
+        // A label too narrow for its caption beside a field: the field gives up the width, the row's right edge stays.
+        auto* label = new QLabel(u"A caption far wider than its place"_s, &window);
+        label->setGeometry(10, 10, 40, 20);
+        auto* field = new QLineEdit(&window);
+        field->setGeometry(55, 10, 235, 20);
+        const int labelNeeds = label->sizeHint().width();
+        QVERIFY(labelNeeds > 40);
+        QCOMPARE(rowOverflow({{label, field}, field}), 0);
+        // A check box alone whose caption needs more than the window has: the window grows by the overflow.
+        auto* box
+            = new QCheckBox(u"A check box whose caption needs more room than the whole window gives it"_s, &window);
+        box->setGeometry(10, 40, 280, 20);
+        const int boxNeeds = box->sizeHint().width();
+        QVERIFY(boxNeeds > 280);
+        const int grow = fitRowsToTexts(&window, {{{label, field}, field}, {{box}, nullptr}});
+        QCOMPARE(grow, boxNeeds - 280);
+        QCOMPARE(window.width(), 300 + grow);
+        QCOMPARE(box->width(), boxNeeds);
+        QCOMPARE(label->width(), labelNeeds);
+        // The gap of 5 pixels stays; the field's right edge moves with the window.
+        QCOMPARE(field->x(), 10 + labelNeeds + 5);
+        QCOMPARE(field->x() + field->width(), 290 + grow);
+        // A row that already fits keeps its table's places.
+        QCOMPARE(box->x(), 10);
+        QCOMPARE(label->y(), 10);
     }
 };
 
