@@ -3,6 +3,7 @@
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "Gzip.h"
+#include "MasterConnection.h"
 #include "Mssql.h"
 #include "RestoreAs.h"
 #include "Retention.h"
@@ -109,13 +110,6 @@ void copyScriptFrom(const QString& path, const ScriptStart& start, const QString
     }
     if (!out.flush())
         throw Failure(u"%1: %2"_s.arg(target, out.errorString()));
-}
-
-std::unique_ptr<Connection> openMaster(ConnectionFactory& factory, const ConnectionSettings& settings)
-{
-    std::unique_ptr<Connection> master = factory.createConnection();
-    master->Open(BuildConnectionString(settings.withDatabase(u"master"_s)));
-    return master;
 }
 
 bool isPermissionRefusal(const Failure& error)
@@ -226,12 +220,9 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const BackupOptions& o
 
     // The scratch database goes whatever happened; no session of the drill is left in it.
     try {
-        std::unique_ptr<Connection> master = openMaster(m_context.factory, settings);
-        master
-            ->Execute(u"IF EXISTS (SELECT name FROM master.dbo.sysdatabases WHERE name = N'"_s
-                      + ScriptText::quoted(scratch) + u"') DROP DATABASE ["_s + ScriptText::bracketed(scratch) + u"]"_s)
-            ->Close();
-        master->Close();
+        MasterConnection master(m_context.factory, settings);
+        master.dropDatabaseIfExists(scratch);
+        master.close();
     } catch (const Failure& error) {
         outcome.text += u"; the scratch database "_s + scratch + u" could not be dropped: "_s + error.description();
     }
@@ -422,41 +413,27 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path,
 
 void RestoreDrill::dropLeftovers(const ConnectionSettings& settings)
 {
-    std::unique_ptr<Connection> master = openMaster(m_context.factory, settings);
-    // LIKE's own marks in the name are escaped, so that only this database's scratch names match.
-    QString pattern = scratchStem(settings.Database);
-    for (const QChar mark : {u'\\', u'%', u'_', u'['})
-        pattern.replace(mark, u"\\"_s + mark);
+    MasterConnection master(m_context.factory, settings);
     QStringList leftovers;
-    {
-        const std::unique_ptr<RecordSet> found
-            = master->Execute(u"SELECT name, DATEDIFF(second, crdate, GETDATE()) FROM master.dbo.sysdatabases "
-                              u"WHERE name LIKE N'"_s
-                              + ScriptText::quoted(pattern) + u"%' ESCAPE N'\\'"_s);
-        while (!found->Eof()) {
-            const QString name = found->Fields(0).text;
-            const qint64 age = found->Fields(1).text.trimmed().toLongLong();
-            if (age >= m_context.leftoverAfterSeconds)
-                leftovers << name;
-            found->MoveNext();
-        }
-        found->Close();
+    for (const MasterConnection::Database& database : master.databasesBeginningWith(scratchStem(settings.Database))) {
+        if (database.ageSeconds >= m_context.leftoverAfterSeconds)
+            leftovers << database.name;
     }
     for (const QString& name : std::as_const(leftovers)) {
         try {
             // A session in it: a drill still at work (the server would refuse the drop anyway).
-            const std::unique_ptr<RecordSet> sessions
-                = master->Execute(u"SELECT COUNT(*) FROM sys.dm_exec_sessions WHERE database_id = DB_ID(N'"_s
-                                  + ScriptText::quoted(name) + u"')"_s);
+            const std::unique_ptr<RecordSet> sessions = master.connection().Execute(
+                u"SELECT COUNT(*) FROM sys.dm_exec_sessions WHERE database_id = DB_ID(N'"_s + ScriptText::quoted(name)
+                + u"')"_s);
             const bool inUse = !sessions->Eof() && sessions->Fields(0).text.trimmed().toLongLong() > 0;
             sessions->Close();
             if (inUse)
                 continue;
-            master->Execute(u"DROP DATABASE ["_s + ScriptText::bracketed(name) + u']')->Close();
+            master.connection().Execute(u"DROP DATABASE ["_s + ScriptText::bracketed(name) + u']')->Close();
             m_dropped << name;
         } catch (const Failure&) {
             // Not ours to judge further: left for a later drill.
         }
     }
-    master->Close();
+    master.close();
 }
