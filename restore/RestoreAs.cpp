@@ -1,6 +1,7 @@
 #include "RestoreAs.h"
 
 #include "DataAccess.h"
+#include "MasterConnection.h"
 #include "ScriptText.h"
 
 using namespace Qt::Literals::StringLiterals;
@@ -174,13 +175,9 @@ QString ReplaceTargetQuestion(const QString& database)
 
 bool DatabaseExists(ConnectionFactory& factory, const ConnectionSettings& settings, const QString& database)
 {
-    std::unique_ptr<Connection> master = factory.createConnection();
-    master->Open(BuildConnectionString(settings.withDatabase(u"master"_s)));
-    const std::unique_ptr<RecordSet> found = master->Execute(
-        u"SELECT name FROM master.dbo.sysdatabases WHERE name = N'"_s + ScriptText::quoted(database) + u"'"_s);
-    const bool exists = !found->Eof();
-    found->Close();
-    master->Close();
+    MasterConnection master(factory, settings);
+    const bool exists = master.databaseExists(database);
+    master.close();
     return exists;
 }
 

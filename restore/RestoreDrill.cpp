@@ -3,6 +3,8 @@
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "Gzip.h"
+#include "MasterConnection.h"
+#include "Mssql.h"
 #include "RestoreAs.h"
 #include "Retention.h"
 #include "ScriptBatcher.h"
@@ -108,13 +110,6 @@ void copyScriptFrom(const QString& path, const ScriptStart& start, const QString
     }
     if (!out.flush())
         throw Failure(u"%1: %2"_s.arg(target, out.errorString()));
-}
-
-std::unique_ptr<Connection> openMaster(ConnectionFactory& factory, const ConnectionSettings& settings)
-{
-    std::unique_ptr<Connection> master = factory.createConnection();
-    master->Open(BuildConnectionString(settings.withDatabase(u"master"_s)));
-    return master;
 }
 
 bool isPermissionRefusal(const Failure& error)
@@ -225,12 +220,9 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const BackupOptions& o
 
     // The scratch database goes whatever happened; no session of the drill is left in it.
     try {
-        std::unique_ptr<Connection> master = openMaster(m_context.factory, settings);
-        master
-            ->Execute(u"IF EXISTS (SELECT name FROM master.dbo.sysdatabases WHERE name = N'"_s
-                      + ScriptText::quoted(scratch) + u"') DROP DATABASE ["_s + ScriptText::bracketed(scratch) + u"]"_s)
-            ->Close();
-        master->Close();
+        MasterConnection master(m_context.factory, settings);
+        master.dropDatabaseIfExists(scratch);
+        master.close();
     } catch (const Failure& error) {
         outcome.text += u"; the scratch database "_s + scratch + u" could not be dropped: "_s + error.description();
     }
@@ -244,76 +236,80 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path, const BackupOptions& o
     return outcome;
 }
 
-AfterSaveOutcome RestoreDrill::drill(const QString& path,
-                                     const BackupOptions& options,
-                                     const ConnectionSettings& settings,
-                                     const QString& scratch)
+namespace {
+
+AfterSaveOutcome failedOutcome(const QString& text)
 {
     AfterSaveOutcome outcome;
-    const auto failed = [&outcome](const QString& text) {
-        outcome.result = AfterSaveOutcome::Result::Failed;
-        outcome.exitStatus = 1;
-        outcome.text = u"not verified: "_s + text;
-        return outcome;
-    };
-    const auto notDone = [&outcome](const QString& text) {
-        outcome.result = AfterSaveOutcome::Result::NotDone;
-        outcome.text = u"could not be verified: "_s + text;
-        return outcome;
-    };
-    const auto say = [this](const QString& text) {
-        if (m_context.progress)
-            m_context.progress(text);
-    };
+    outcome.result = AfterSaveOutcome::Result::Failed;
+    outcome.exitStatus = 1;
+    outcome.text = u"not verified: "_s + text;
+    return outcome;
+}
 
-    QTemporaryDir temporary;
-    if (!temporary.isValid())
-        return notDone(u"no temporary folder: "_s + temporary.errorString());
+AfterSaveOutcome notDoneOutcome(const QString& text)
+{
+    AfterSaveOutcome outcome;
+    outcome.result = AfterSaveOutcome::Result::NotDone;
+    outcome.text = u"could not be verified: "_s + text;
+    return outcome;
+}
 
-    // A second backup in the same minute appends its script to the file: the drill proves the one this backup wrote.
-    QString script = path;
-    ScriptStart start;
-    try {
-        std::unique_ptr<QIODevice> file = openScriptFile(path);
-        start = LastScriptStart(*file);
-        if (start.byte > 0) {
-            script = temporary.filePath(u"last.sql"_s);
-            copyScriptFrom(path, start, script);
-        }
-    } catch (const Failure& error) {
-        return failed(u"the backup could not be read: "_s + error.description());
+} // namespace
+
+AfterSaveOutcome RestoreDrill::restoreFailure(const ScriptBatchError& refused, qint64 firstLineOfScript)
+{
+    if (isPermissionRefusal(refused))
+        return notDoneOutcome(u"the login may not create a database ("_s + refused.description() + u')');
+    const qint64 line = refused.firstLine() + firstLineOfScript - 1;
+    if (refused.isConnectionFault()) {
+        // The server refused nothing: the link to it failed, which the restore's own report words the same way.
+        return notDoneOutcome(
+            u"the connection failed while the batch at line %1 of the backup ran: %2. %3"_s.arg(line).arg(
+                refused.description(), QString::fromLatin1(CouldNotConnectMessage)));
     }
+    return failedOutcome(
+        u"the server refused the batch at line %1 of the backup: %2"_s.arg(line).arg(refused.description()));
+}
 
-    // Stage 1: the backup into the scratch database.
+std::optional<AfterSaveOutcome> RestoreDrill::restoreCopy(const QString& script,
+                                                          const ScriptStart& start,
+                                                          const ConnectionSettings& settings,
+                                                          const QString& scratch)
+{
     CollectingDialogs dialogs;
     RestoreOptions restoreOptions;
     restoreOptions.clock = &m_context.clock;
     restoreOptions.letEventsRun = m_context.letEventsRun;
     restoreOptions.stop = m_context.stop;
-    restoreOptions.progress = [&](const RestoreProgress& p) {
+    restoreOptions.progress = [this](const RestoreProgress& p) {
         say(u"Verifying the backup: restoring, %1%"_s.arg(p.bytesTotal > 0 ? p.bytesDone * 100 / p.bytesTotal : 0));
     };
     say(u"Verifying the backup: restoring"_s);
     try {
         ExecuteScriptAs(m_context.factory, dialogs, settings, script, scratch, false, restoreOptions);
     } catch (const Interrupted&) {
-        return failed(InterruptedText);
+        return failedOutcome(InterruptedText);
     } catch (const ScriptBatchError& refused) {
-        if (isPermissionRefusal(refused))
-            return notDone(u"the login may not create a database ("_s + refused.description() + u')');
-        return failed(
-            u"the server refused the batch at line %1 of the backup: %2"_s.arg(refused.firstLine() + start.line - 1)
-                .arg(refused.description()));
+        return restoreFailure(refused, start.line);
     } catch (const Failure& error) {
         if (isPermissionRefusal(error))
-            return notDone(u"the login may not create a database ("_s + error.description() + u')');
+            return notDoneOutcome(u"the login may not create a database ("_s + error.description() + u')');
         if (!dialogs.said.isEmpty())
-            return failed(u"the backup could not be read: "_s + dialogs.said.join(u"; "_s));
-        return notDone(error.description());
+            return failedOutcome(u"the backup could not be read: "_s + dialogs.said.join(u"; "_s));
+        return notDoneOutcome(error.description());
     }
     if (!dialogs.said.isEmpty())
-        return failed(u"the backup could not be read: "_s + dialogs.said.join(u"; "_s));
+        return failedOutcome(u"the backup could not be read: "_s + dialogs.said.join(u"; "_s));
+    return std::nullopt;
+}
 
+std::optional<AfterSaveOutcome> RestoreDrill::backUpCopy(const BackupOptions& options,
+                                                         const ConnectionSettings& settings,
+                                                         const QString& scratch,
+                                                         const QTemporaryDir& temporary,
+                                                         QString& copyPath)
+{
     // A session stays in the scratch database until it is dropped: the mark of a drill that is still running.
     std::unique_ptr<Connection> holder;
     try {
@@ -323,7 +319,7 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path,
         holder.reset(); // the backup below says what is wrong with the database
     }
 
-    // Stage 2: the scratch database backed up the same way, outside the user's folder and log.
+    CollectingDialogs dialogs;
     FixedDumpSource source(settings.Server, scratch, temporary.path());
     source.compress = options.compress;
     source.complete = options.complete;
@@ -335,7 +331,7 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path,
                           temporary.filePath(u"drill.log"_s),
                           {},
                           {}};
-    context.progress = [&](const DumpProgress& p) {
+    context.progress = [this](const DumpProgress& p) {
         say(u"Verifying the backup: backing up the restored copy, table %1 of %2"_s.arg(p.tablesDone)
                 .arg(p.tablesTotal));
     };
@@ -353,64 +349,91 @@ AfterSaveOutcome RestoreDrill::drill(const QString& path,
         holder.reset();
     }
     if (engine.wasInterrupted())
-        return failed(InterruptedText);
+        return failedOutcome(InterruptedText);
     if (!saved)
-        return failed(u"the restored copy could not be backed up: "_s + dialogs.said.value(0));
+        return failedOutcome(u"the restored copy could not be backed up: "_s + dialogs.said.value(0));
+    copyPath = engine.lastOutputPath();
+    return std::nullopt;
+}
+
+void RestoreDrill::say(const QString& text) const
+{
+    if (m_context.progress)
+        m_context.progress(text);
+}
+
+AfterSaveOutcome RestoreDrill::drill(const QString& path,
+                                     const BackupOptions& options,
+                                     const ConnectionSettings& settings,
+                                     const QString& scratch)
+{
+    QTemporaryDir temporary;
+    if (!temporary.isValid())
+        return notDoneOutcome(u"no temporary folder: "_s + temporary.errorString());
+
+    // A second backup in the same minute appends its script to the file: the drill proves the one this backup wrote.
+    QString script = path;
+    ScriptStart start;
+    try {
+        std::unique_ptr<QIODevice> file = openScriptFile(path);
+        start = LastScriptStart(*file);
+        if (start.byte > 0) {
+            script = temporary.filePath(u"last.sql"_s);
+            copyScriptFrom(path, start, script);
+        }
+    } catch (const Failure& error) {
+        return failedOutcome(u"the backup could not be read: "_s + error.description());
+    }
+
+    // Stage 1: the backup into the scratch database.
+    if (std::optional<AfterSaveOutcome> stopped = restoreCopy(script, start, settings, scratch))
+        return *stopped;
+    // Stage 2: the scratch database backed up the same way, outside the user's folder and log.
+    QString copyPath;
+    if (std::optional<AfterSaveOutcome> stopped = backUpCopy(options, settings, scratch, temporary, copyPath))
+        return *stopped;
 
     // The comparison, from the first table block on.
     try {
         std::unique_ptr<QIODevice> original = openScriptFile(script);
-        std::unique_ptr<QIODevice> copy = openScriptFile(engine.lastOutputPath());
+        std::unique_ptr<QIODevice> copy = openScriptFile(copyPath);
         const std::optional<ScriptDifference> difference
             = CompareRestoredCopy(*original, *copy, settings.Database, scratch);
         if (difference)
-            return failed(
+            return failedOutcome(
                 u"line %1 of the backup comes back as %2 instead of %3"_s.arg(difference->line + start.line - 1)
                     .arg(quotedLine(difference->copy), quotedLine(difference->backup)));
     } catch (const Failure& error) {
-        return failed(u"the scripts could not be compared: "_s + error.description());
+        return failedOutcome(u"the scripts could not be compared: "_s + error.description());
     }
+    AfterSaveOutcome outcome;
     outcome.text = VerifiedText;
     return outcome;
 }
 
 void RestoreDrill::dropLeftovers(const ConnectionSettings& settings)
 {
-    std::unique_ptr<Connection> master = openMaster(m_context.factory, settings);
-    // LIKE's own marks in the name are escaped, so that only this database's scratch names match.
-    QString pattern = scratchStem(settings.Database);
-    for (const QChar mark : {u'\\', u'%', u'_', u'['})
-        pattern.replace(mark, u"\\"_s + mark);
+    MasterConnection master(m_context.factory, settings);
     QStringList leftovers;
-    {
-        const std::unique_ptr<RecordSet> found
-            = master->Execute(u"SELECT name, DATEDIFF(second, crdate, GETDATE()) FROM master.dbo.sysdatabases "
-                              u"WHERE name LIKE N'"_s
-                              + ScriptText::quoted(pattern) + u"%' ESCAPE N'\\'"_s);
-        while (!found->Eof()) {
-            const QString name = found->Fields(0).text;
-            const qint64 age = found->Fields(1).text.trimmed().toLongLong();
-            if (age >= m_context.leftoverAfterSeconds)
-                leftovers << name;
-            found->MoveNext();
-        }
-        found->Close();
+    for (const MasterConnection::Database& database : master.databasesBeginningWith(scratchStem(settings.Database))) {
+        if (database.ageSeconds >= m_context.leftoverAfterSeconds)
+            leftovers << database.name;
     }
     for (const QString& name : std::as_const(leftovers)) {
         try {
             // A session in it: a drill still at work (the server would refuse the drop anyway).
-            const std::unique_ptr<RecordSet> sessions
-                = master->Execute(u"SELECT COUNT(*) FROM sys.dm_exec_sessions WHERE database_id = DB_ID(N'"_s
-                                  + ScriptText::quoted(name) + u"')"_s);
+            const std::unique_ptr<RecordSet> sessions = master.connection().Execute(
+                u"SELECT COUNT(*) FROM sys.dm_exec_sessions WHERE database_id = DB_ID(N'"_s + ScriptText::quoted(name)
+                + u"')"_s);
             const bool inUse = !sessions->Eof() && sessions->Fields(0).text.trimmed().toLongLong() > 0;
             sessions->Close();
             if (inUse)
                 continue;
-            master->Execute(u"DROP DATABASE ["_s + ScriptText::bracketed(name) + u']')->Close();
+            master.connection().Execute(u"DROP DATABASE ["_s + ScriptText::bracketed(name) + u']')->Close();
             m_dropped << name;
         } catch (const Failure&) {
             // Not ours to judge further: left for a later drill.
         }
     }
-    master->Close();
+    master.close();
 }

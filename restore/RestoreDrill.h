@@ -12,6 +12,8 @@
 class Clock;
 class ConnectionFactory;
 class QIODevice;
+class QTemporaryDir;
+class ScriptBatchError;
 class StopRequest;
 
 /** Where a backup and the backup of its restored copy first differ. */
@@ -103,10 +105,29 @@ public:
     const QStringList& droppedLeftovers() const { return m_dropped; }
 
 private:
+    /**
+     * The outcome of a restore into the scratch database that a batch ended (its line counted in the file from
+     * `firstLineOfScript`): a login without the right to create a database and a connection that failed while the
+     * batch ran (lost, or silent past the timeout: "Could not connect. Please check with your administrator.") leave
+     * the backup not verified either way; a batch the server refused fails the drill.
+     */
+    static AfterSaveOutcome restoreFailure(const ScriptBatchError& refused, qint64 firstLineOfScript);
     AfterSaveOutcome drill(const QString& path,
                            const BackupOptions& options,
                            const ConnectionSettings& settings,
                            const QString& scratch);
+    /** The restore into the scratch database; an outcome when it did not go through. */
+    std::optional<AfterSaveOutcome> restoreCopy(const QString& script,
+                                                const ScriptStart& start,
+                                                const ConnectionSettings& settings,
+                                                const QString& scratch);
+    /** The scratch database backed up into `temporary`; `copyPath` gets the file. An outcome when it failed. */
+    std::optional<AfterSaveOutcome> backUpCopy(const BackupOptions& options,
+                                               const ConnectionSettings& settings,
+                                               const QString& scratch,
+                                               const QTemporaryDir& temporary,
+                                               QString& copyPath);
+    void say(const QString& text) const;
     void dropLeftovers(const ConnectionSettings& settings);
 
     DrillContext m_context;

@@ -7,6 +7,7 @@
 #include "DateTimeText.h"
 #include "ErrorReport.h"
 #include "Gzip.h"
+#include "MasterConnection.h"
 #include "Mssql.h"
 #include "ParallelRestore.h"
 #include "RestoreAs.h"
@@ -119,23 +120,16 @@ openForRestore(ConnectionFactory& factory, const ConnectionSettings& settings, Q
             throw;
         // The script begins with USE [master] and creates the database itself; it runs from master only when master
         // takes the login and the database is really not there. Any other refusal stays the refusal it was.
-        std::unique_ptr<Connection> master = factory.createConnection();
-        bool exists = true;
-        opened = BuildConnectionString(settings.withDatabase(u"master"_s));
         try {
-            master->Open(opened);
-            QString quoted = database;
-            quoted.replace(u'\'', u"''"_s);
-            const std::unique_ptr<RecordSet> found
-                = master->Execute(u"SELECT name FROM master.dbo.sysdatabases WHERE name = N'"_s + quoted + u"'"_s);
-            exists = !found->Eof();
-            found->Close();
+            MasterConnection master(factory, settings);
+            if (!master.databaseExists(database)) {
+                opened = master.connectionString();
+                return master.release();
+            }
         } catch (const Failure&) {
-            exists = true;
+            // Whether the database is there cannot be told: the refusal stands.
         }
-        if (exists)
-            throw;
-        return master;
+        throw;
     }
 }
 

@@ -1,5 +1,6 @@
 #include "ConnectionSettings.h"
 #include "FakeDialogs.h"
+#include "MasterConnection.h"
 #include "MemoryDatabase.h"
 #include "Mssql.h"
 #include "Views.h"
@@ -205,6 +206,32 @@ private slots:
         QVERIFY(dialogs.messages()[0].contains(u"password"_s));
         QCOMPARE(dialogs.messages()[1], u"Could not connect. Please check with your administrator."_s);
         QCOMPARE(db.connectionStrings.size(), 0); // nothing wrong was sent
+    }
+    void masterConnectionAsksAboutDatabasesLiterally()
+    {
+        MemoryDatabase db;
+        db.databases = QStringList{u"master"_s, u"O'Brien"_s};
+        ConnectionSettings settings;
+        settings.Server = u"srv"_s;
+        settings.Database = u"Sales"_s;
+        MasterConnection master(db, settings);
+        QVERIFY(master.connectionString().contains(u";Database=master;"_s));
+        QCOMPARE(db.connectionStrings, QStringList{master.connectionString()});
+        // Names are literals, never code: an apostrophe is doubled, and the server's own comparison decides.
+        QVERIFY(master.databaseExists(u"o'brien"_s));
+        QVERIFY(!master.databaseExists(u"O'Brien' OR '1'='1"_s));
+
+        // LIKE's own marks in a stem match only themselves.
+        QCOMPARE(master.databasesBeginningWith(u"a_b%c[d\\e'f"_s).size(), 0);
+        QCOMPARE(db.executed.constLast(),
+                 u"SELECT name, DATEDIFF(second, crdate, GETDATE()) FROM master.dbo.sysdatabases "
+                 u"WHERE name LIKE N'a\\_b\\%c\\[d\\\\e''f%' ESCAPE N'\\'"_s);
+        master.dropDatabaseIfExists(u"x]y'z"_s);
+        QCOMPARE(
+            db.executed.constLast(),
+            u"IF EXISTS (SELECT name FROM master.dbo.sysdatabases WHERE name = N'x]y''z') DROP DATABASE [x]]y'z]"_s);
+        master.close();
+        QCOMPARE(db.closed, 1);
     }
 };
 

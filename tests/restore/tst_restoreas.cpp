@@ -1,8 +1,10 @@
 // Restore under another name: the database block of a real backup renamed, hostile names included.
 
 #include "DumpHarness.h"
+#include "FakeClock.h"
 #include "FakeViews.h"
 #include "MemoryDatabase.h"
+#include "Mssql.h"
 #include "RestoreAs.h"
 #include "RestoreDrill.h"
 #include "ScriptBatcher.h"
@@ -329,6 +331,50 @@ private slots:
         QCOMPARE(dialogs.messages().size(), 1);
         QVERIFY(dialogs.messages().constFirst().startsWith(u"The script cannot be restored under another name"_s));
         QCOMPARE(db.batches, QStringList());
+    }
+
+    void drillWordsALostLinkAsTheRestDoes_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("words");
+        const int notDone = int(AfterSaveOutcome::Result::NotDone);
+        const int failed = int(AfterSaveOutcome::Result::Failed);
+        const QString lost = QString::fromLatin1(CouldNotConnectMessage);
+        QTest::newRow("link lost") << u"08S01"_s << notDone << lost;
+        QTest::newRow("timeout") << u"HYT00"_s << notDone << lost;
+        QTest::newRow("refused") << u"42000"_s << failed << u"the server refused the batch at line"_s;
+    }
+
+    void drillWordsALostLinkAsTheRestDoes()
+    {
+        QFETCH(QString, state);
+        QFETCH(int, result);
+        QFETCH(QString, words);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"Sales.sql"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(backupOf(u"Sales"_s).toUtf8());
+        file.close();
+        ConnectionSettings settings;
+        settings.Server = u"srv"_s;
+        settings.Database = u"Sales"_s;
+        MemoryDatabase db;
+        db.databases = QStringList{u"master"_s, u"Sales"_s};
+        db.failCommandContaining = u"INSERT INTO"_s;
+        db.failText = u"[Memory]Communication link failure"_s;
+        db.failState = state;
+        FakeClock clock;
+        RestoreDrill drill(DrillContext{db, clock, [&] { return settings; }, {}, {}});
+
+        const AfterSaveOutcome outcome = drill.drill(path, BackupOptions{});
+        QCOMPARE(int(outcome.result), result);
+        QVERIFY2(outcome.text.contains(words), qPrintable(outcome.text));
+        QVERIFY2(outcome.text.contains(u"Communication link failure"_s), qPrintable(outcome.text));
+        QCOMPARE(outcome.text.contains(u"refused"_s), state == u"42000"_s);
+        // The scratch database is dropped all the same.
+        QVERIFY(db.batches.constLast().contains(u"DROP DATABASE"_s));
     }
 
     void executeScriptAsRunsFromMasterAndRefusesAnExistingTarget()
