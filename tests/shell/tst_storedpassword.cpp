@@ -57,12 +57,18 @@ private slots:
 
     void keepTakesTheKeyringEntryBackWhenTheOptionCannotBeStored()
     {
-        // A store under a regular file: every write fails, every read gives the default.
+        // A store that refuses every write; every read gives the default.
         QTemporaryDir dir;
+#ifdef Q_OS_WIN
+        // In the registry: no key name may be longer than 255 characters.
+        SettingsStore settings(u"Software\\"_s + QString(300, u'x'));
+#else
+        // In a folder under a regular file.
         QFile blocker(dir.filePath(u"not-a-folder"_s));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         SettingsStore settings(blocker.fileName() + u"/config"_s);
+#endif
         FakeKeyring keyring;
         StoredPassword source(settings, &keyring);
         const KeyringEntry entry{u"db.example"_s, u"sa"_s, u"Sales"_s};
