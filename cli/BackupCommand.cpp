@@ -5,6 +5,7 @@
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "ErrorReport.h"
+#include "ExecuteScript.h"
 #include "IntervalSave.h"
 #include "Keyring.h"
 #include "Mssql.h"

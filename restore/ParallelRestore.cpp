@@ -2,16 +2,15 @@
 
 #include "Clock.h"
 #include "Gzip.h"
+#include "RestoreOptions.h"
 #include "RestorePlan.h"
 #include "RestoreSession.h"
-#include "ScriptRestore.h"
-#include "ScriptTextDecoder.h"
+#include "ScriptReader.h"
 #include "StopRequest.h"
 
 #include <QDir>
 #include <QFile>
 #include <QStorageInfo>
-#include <QStringDecoder>
 #include <QTemporaryFile>
 
 #include <atomic>
@@ -25,32 +24,16 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr qint64 ReadPiece = 256 * 1024;
-
 /** Calls `each` with the batches of a stretch of the file, in order, until it returns false. */
 template <typename Each> void forEachBatch(const QString& path, const ScriptRange& range, bool ownFormat, Each each)
 {
+    const QString failure = u"The restore script could not be read: "_s;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || !file.seek(range.firstByte))
-        throw Failure(u"The restore script could not be read: "_s + file.errorString(), 62);
-    ScriptTextDecoder decoder;
+        throw Failure(failure + file.errorString(), 62);
     ScriptBatcher batcher;
     batcher.resumeAt(ownFormat, range.firstLine, range.firstByte);
-    QByteArray piece(ReadPiece, Qt::Uninitialized);
-    for (qint64 left = range.bytes(); left > 0;) {
-        const qint64 read = file.read(piece.data(), qMin(left, ReadPiece));
-        if (read <= 0)
-            throw Failure(u"The restore script could not be read: "_s + file.errorString(), 62);
-        left -= read;
-        batcher.feed(QString(decoder.decode(QByteArrayView(piece.constData(), read))));
-        while (batcher.hasBatch())
-            if (!each(batcher.takeBatch()))
-                return;
-    }
-    batcher.finish();
-    while (batcher.hasBatch())
-        if (!each(batcher.takeBatch()))
-            return;
+    ScriptReader(file, batcher, range.bytes(), false, failure).forEachBatch(each);
 }
 
 /** Everything the connections of a restore share; the progress figures are read by the calling thread. */
@@ -100,6 +83,8 @@ public:
             else
                 runTables(step);
         }
+        // Every batch went through: the lines between them (GO lines, blank lines) are done too.
+        m_shared.bytes = m_plan.bytes;
         report({});
     }
 
@@ -272,24 +257,39 @@ void RunRestorePlan(const RestorePlan& plan,
     Runner(plan, path, serial, factory, connectionString, options).run();
 }
 
+namespace {
+
+/** Room left in the temporary folder after the decompressed script: a full disk fails other programs too. */
+constexpr qint64 RoomMargin = 64LL * 1024 * 1024;
+
+Failure notEnoughRoom(const QString& folder, qint64 size, qint64 available)
+{
+    return Failure(u"Not enough room in %1 to decompress the script for several connections: %2 MiB are needed, "
+                   u"%3 MiB are free. Restore with one connection, or make room."_s.arg(folder)
+                       .arg((size + RoomMargin) / (1024 * 1024))
+                       .arg(available / (1024 * 1024)),
+                   28);
+}
+
+Failure notWritten(const QIODevice& file)
+{
+    return Failure(u"The decompressed script could not be written: "_s + file.errorString(), 75);
+}
+
+} // namespace
+
 std::unique_ptr<QTemporaryFile> ExpandScript(const QString& path, qint64 size)
 {
     const QString folder = QDir::tempPath();
     const QStorageInfo storage(folder);
-    // Room for the script and a little more: a full disk fails other programs too.
-    const qint64 margin = 64LL * 1024 * 1024;
-    if (storage.isValid() && storage.bytesAvailable() < size + margin)
-        throw Failure(u"Not enough room in %1 to decompress the script for several connections: %2 MiB are needed, "
-                      u"%3 MiB are free. Restore with one connection, or make room."_s.arg(folder)
-                          .arg((size + margin) / (1024 * 1024))
-                          .arg(storage.bytesAvailable() / (1024 * 1024)),
-                      28);
+    if (storage.isValid() && storage.bytesAvailable() < size + RoomMargin)
+        throw notEnoughRoom(folder, size, storage.bytesAvailable());
     // QTemporaryFile makes its file readable and writable by its owner only.
     auto expanded = std::make_unique<QTemporaryFile>(folder + u"/tessaline-restore-XXXXXX.sql"_s);
     if (!expanded->open())
-        throw Failure(u"The decompressed script could not be written: "_s + expanded->errorString(), 75);
+        throw notWritten(*expanded);
     const std::unique_ptr<QIODevice> source = openScriptFile(path);
-    QByteArray piece(ReadPiece, Qt::Uninitialized);
+    QByteArray piece(ScriptReader::ReadPiece, Qt::Uninitialized);
     for (;;) {
         const qint64 read = source->read(piece.data(), piece.size());
         if (read < 0)
@@ -297,9 +297,90 @@ std::unique_ptr<QTemporaryFile> ExpandScript(const QString& path, qint64 size)
         if (read == 0)
             break;
         if (expanded->write(piece.constData(), read) != read)
-            throw Failure(u"The decompressed script could not be written: "_s + expanded->errorString(), 75);
+            throw notWritten(*expanded);
     }
     if (!expanded->flush())
-        throw Failure(u"The decompressed script could not be written: "_s + expanded->errorString(), 75);
+        throw notWritten(*expanded);
     return expanded;
+}
+
+/** Reads the script for the planner and writes what it read into the temporary file, while the room lasts. */
+class ExpandedScript::Tee : public QIODevice
+{
+public:
+    Tee(std::unique_ptr<QIODevice> source, QTemporaryFile& out)
+        : m_source(std::move(source))
+        , m_out(out)
+        , m_storage(QDir::tempPath())
+    {
+        open(QIODevice::ReadOnly);
+    }
+    bool isSequential() const override { return true; }
+
+    bool writeFailed = false;
+    bool outOfRoom = false;
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        const qint64 read = m_source->read(data, maxSize);
+        if (read < 0)
+            setErrorString(m_source->errorString());
+        if (read <= 0 || writeFailed || outOfRoom)
+            return read;
+        // The folder's room is looked at every few MiB, with that much to spare.
+        m_sinceCheck += read;
+        if (m_sinceCheck >= CheckEvery || m_checks == 0) {
+            ++m_checks;
+            m_sinceCheck = 0;
+            m_storage.refresh();
+            outOfRoom = m_storage.isValid() && m_storage.bytesAvailable() < RoomMargin + CheckEvery;
+            if (outOfRoom)
+                return read;
+        }
+        writeFailed = m_out.write(data, read) != read;
+        return read;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    static constexpr qint64 CheckEvery = 4LL * 1024 * 1024;
+    std::unique_ptr<QIODevice> m_source;
+    QTemporaryFile& m_out;
+    QStorageInfo m_storage;
+    qint64 m_sinceCheck = 0;
+    int m_checks = 0;
+};
+
+ExpandedScript::ExpandedScript(const QString& path)
+    : m_path(path)
+    , m_file(std::make_unique<QTemporaryFile>(QDir::tempPath() + u"/tessaline-restore-XXXXXX.sql"_s))
+{
+    // QTemporaryFile makes its file readable and writable by its owner only.
+    if (!m_file->open())
+        throw notWritten(*m_file);
+}
+
+ExpandedScript::~ExpandedScript() = default;
+
+RestorePlan ExpandedScript::readPlan()
+{
+    m_tee = std::make_unique<Tee>(openScriptFile(m_path), *m_file);
+    RestorePlan plan = RestorePlan::read(*m_tee);
+    m_size = plan.bytes;
+    return plan;
+}
+
+std::unique_ptr<QTemporaryFile> ExpandedScript::takeFile()
+{
+    if (m_tee && m_tee->outOfRoom) {
+        // Nothing of it is of use: the room it took is given back before the room is told.
+        m_file.reset();
+        const QString folder = QDir::tempPath();
+        const QStorageInfo storage(folder);
+        throw notEnoughRoom(folder, m_size, storage.bytesAvailable());
+    }
+    if (!m_tee || m_tee->writeFailed || !m_file->flush())
+        throw notWritten(*m_file);
+    return std::move(m_file);
 }

@@ -32,3 +32,31 @@ void RunRestorePlan(const RestorePlan& plan,
  * folder has less room than that, and when the script cannot be read or written.
  */
 std::unique_ptr<QTemporaryFile> ExpandScript(const QString& path, qint64 size);
+
+/**
+ * A gzip script decompressed for several connections in one pass: `readPlan` reads it through once, writing it into
+ * a private temporary file (as ExpandScript does) while RestorePlan plans it, so that a damaged stream fails that
+ * read (Failure) before anything is sent. When the folder's room runs short (less than 64 MiB would be left) or a write
+ * fails, the writing stops but the read goes on to the end; `takeFile` then throws the Failure that ExpandScript
+ * throws, with the room needed for the whole script. The file is removed when it is destroyed.
+ */
+class ExpandedScript
+{
+public:
+    explicit ExpandedScript(const QString& path);
+    ~ExpandedScript();
+    ExpandedScript(const ExpandedScript&) = delete;
+    ExpandedScript& operator=(const ExpandedScript&) = delete;
+
+    /** The one pass over the script; throws Failure when it is damaged or cannot be read. */
+    RestorePlan readPlan();
+    /** The decompressed script, after readPlan; throws Failure when it could not be written whole. */
+    std::unique_ptr<QTemporaryFile> takeFile();
+
+private:
+    class Tee;
+    QString m_path;
+    std::unique_ptr<QTemporaryFile> m_file;
+    std::unique_ptr<Tee> m_tee;
+    qint64 m_size = 0;
+};

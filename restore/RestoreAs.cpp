@@ -1,6 +1,7 @@
 #include "RestoreAs.h"
 
 #include "DataAccess.h"
+#include "ExecuteScript.h"
 #include "MasterConnection.h"
 #include "ScriptText.h"
 

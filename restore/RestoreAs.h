@@ -2,8 +2,8 @@
 
 #include "ConnectionSettings.h"
 #include "Failure.h"
+#include "RestoreOptions.h"
 #include "ScriptBatcher.h"
-#include "ScriptRestore.h"
 
 #include <QString>
 

@@ -1,10 +1,6 @@
 #include "RestorePlan.h"
 
-#include "Failure.h"
-#include "ScriptTextDecoder.h"
-
-#include <QIODevice>
-#include <QStringDecoder>
+#include "ScriptReader.h"
 
 #include <algorithm>
 
@@ -56,8 +52,6 @@ bool namesTable(const QString& loadStatements, const QString& table)
 {
     return !loadStatements.isEmpty() && !table.isEmpty() && loadStatements.contains(table, Qt::CaseInsensitive);
 }
-
-constexpr qint64 ReadPiece = 256 * 1024;
 
 } // namespace
 
@@ -162,30 +156,14 @@ RestorePlan RestorePlanner::finish(qint64 bytes, bool ownFormat, bool positionsH
 
 RestorePlan RestorePlan::read(QIODevice& script)
 {
-    QByteArray piece(ReadPiece, Qt::Uninitialized);
-    ScriptTextDecoder decoder;
     ScriptBatcher batcher;
     RestorePlanner planner;
-    qint64 total = 0;
-    bool first = true;
-    for (;;) {
-        const qint64 read = script.read(piece.data(), piece.size());
-        if (read < 0)
-            throw Failure(script.errorString(), 62);
-        if (read == 0)
-            break;
-        if (first && read >= 3 && piece.startsWith("\xEF\xBB\xBF"))
-            batcher.setFirstByte(3); // the decoder drops the byte-order mark
-        first = false;
-        total += read;
-        batcher.feed(QString(decoder.decode(QByteArrayView(piece.constData(), read))));
-        while (batcher.hasBatch())
-            planner.add(batcher.takeBatch());
-    }
-    batcher.finish();
-    while (batcher.hasBatch())
-        planner.add(batcher.takeBatch());
+    ScriptReader reader(script, batcher);
+    reader.forEachBatch([&](const ScriptBatch& batch) {
+        planner.add(batch);
+        return true;
+    });
     // Bytes that are not UTF-8 become replacement characters of another length.
-    const bool positionsHold = !decoder.hasError() && batcher.bytesTaken() == total;
-    return planner.finish(total, batcher.ownFormat(), positionsHold);
+    const bool positionsHold = !reader.decodingFailed() && batcher.bytesTaken() == reader.bytesRead();
+    return planner.finish(reader.bytesRead(), batcher.ownFormat(), positionsHold);
 }

@@ -1,6 +1,6 @@
 #include "RestoreSession.h"
 
-#include "ScriptRestore.h"
+#include "ExecuteScript.h"
 
 using namespace Qt::Literals::StringLiterals;
 

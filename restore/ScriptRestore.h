@@ -5,7 +5,6 @@
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "EventPump.h"
-#include "RestoreSession.h"
 #include "SettingsStore.h"
 #include "Views.h"
 #include "WorkGuard.h"
@@ -17,9 +16,7 @@
 #include <memory>
 
 class Clock;
-class QIODevice;
 class StopRequest;
-struct ScriptBatch;
 
 /** The title of the restore file dialog. */
 inline const QString RestoreDialogTitle = QStringLiteral("Select backup file");
@@ -38,91 +35,6 @@ inline const QString RestoreDoneMessage = QStringLiteral("Done.");
  * folder nor a device. An empty path names none.
  */
 bool RestoreFileExists(const QString& path);
-
-/**
- * True for the server's notice of a switch to the database master reported as an error: the exact text
- * "[Microsoft][ODBC SQL Server Driver][SQL Server]Changed database context to 'master'.", or a driver error whose
- * text after its bracketed prefixes is exactly "Changed database context to 'master'.".
- */
-bool IsContextChangeToMaster(const Failure& error);
-
-/**
- * True when a login was refused because the database it names does not exist: SQL Server's error 4060 ("Cannot open
- * database ... requested by the login"), or the same refusal in the words of another server ("database "x" does not
- * exist").
- */
-bool IsMissingDatabase(const Failure& error);
-
-/**
- * What a restore that a batch of the script ended tells the user, line by line: the server's text (or the driver's),
- * "The failing batch begins at line N of <path>", for a batch of rows the table whose rows were rolled back and how
- * many of them came before, and last the cause with the number of the script's batches that ran before it and stay
- * done. A batch that the server refused says so ("Restore failed: the server refused this batch; ..."); a connection
- * that failed while the batch ran (lost, or silent past the timeout) ends in "Could not connect. Please check with
- * your administrator.".
- */
-QStringList FailedBatchReport(const ScriptBatchError& error, const QString& path);
-
-/** How far a restore has come; reported after every batch. */
-struct RestoreProgress
-{
-    qint64 bytesDone = 0; ///< bytes of the file read
-    qint64 bytesTotal = 0; ///< the file's size
-    qint64 statementsDone = 0;
-    qint64 batchesDone = 0;
-    qint64 elapsedMs = 0;
-    qint64 rowsDone = 0; ///< rows of the INSERT batches that went through
-    qint64 rowsTotal = -1; ///< rows of the INSERT statements in the file, when known (-1: not known)
-    QStringList tables; ///< over several connections: the table each one restores (empty while it has none)
-};
-
-/** What a running restore may do between batches; everything may be empty. */
-struct RestoreOptions
-{
-    /** "Let pending window events run", after every batch. */
-    EventPump letEventsRun;
-    /** Called after every batch. */
-    std::function<void(const RestoreProgress&)> progress;
-    /** For the elapsed time of the progress; none counts none. */
-    const Clock* clock = nullptr;
-    /** Connections that restore tables at once (`tessaline-backup --jobs`); 1 restores batch after batch. */
-    int jobs = 1;
-    /** What is sent for each batch; empty sends the script's text (see BatchTransform). */
-    BatchTransform transform;
-    /**
-     * With several connections: the USE statement each table connection begins with in place of the script's own,
-     * its table batches then sent as the script has them. A restore into another database names that database here:
-     * `transform` follows the script from its first line and runs on the first connection only.
-     */
-    QString tablesUse;
-    /**
-     * A stop from outside (a termination signal): the batches that run on every connection are cancelled through the
-     * driver (what was open is rolled back), no later one is sent, the log gets "<path> restore failed at <date and
-     * time>: interrupted" and Interrupted is thrown.
-     */
-    StopRequest* stop = nullptr;
-    /** Appends a line to the backup log; throws Failure when it cannot. May be empty. */
-    std::function<void(const QString&)> writeLog;
-};
-
-/** Throws Interrupted when the options' stop was requested. */
-void ThrowIfStopped(const RestoreOptions& options);
-
-/**
- * `ExecuteScript`: opens a connection with the settings; when that login is refused (4060, or the "Login failed" that
- * FreeTDS puts before it) and master takes the same login but master.dbo.sysdatabases does not list the database,
- * it goes on with the same connection to master (the script creates the database), else the refusal stands. It reads
- * the file piece by piece (UTF-8, a leading byte-order mark dropped), sends `SET DATEFORMAT mdy` and then the script in
- * the batches of ScriptBatcher, one after the other on that connection, and closes the connection. Has no handling of
- * its own: the first batch that fails ends it with ScriptBatchError (later batches are not sent); a notice of the
- * switch to master reported as an error counts as success and the script goes on. A file that cannot be opened or read
- * is reported through the error report as "IntervalSave.FileCont" and ends it; so does a script that read as empty.
- */
-void ExecuteScript(ConnectionFactory& factory,
-                   Dialogs& dialogs,
-                   const ConnectionSettings& settings,
-                   const QString& path,
-                   const RestoreOptions& options = {});
 
 /** Everything the restore works with, injected. All references outlive the restore. */
 struct RestoreContext

@@ -26,6 +26,7 @@
 
 #include "BenchSupport.h"
 #include "ConnectionSettings.h"
+#include "ExecuteScript.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "IntervalSave.h"

@@ -24,6 +24,7 @@
 
 #include "BenchSupport.h"
 #include "Clock.h"
+#include "ExecuteScript.h"
 #include "FakeDialogs.h"
 #include "Gzip.h"
 #include "OdbcConnection.h"

@@ -7,6 +7,7 @@
 // skipped, so that scripts/test can report it as not run.
 #include "ConnectionSettings.h"
 #include "DumpHarness.h"
+#include "ExecuteScript.h"
 #include "Gzip.h"
 #include "OdbcConnection.h"
 #include "RestoreAs.h"

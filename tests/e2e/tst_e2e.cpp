@@ -2,6 +2,7 @@
 #include "AutoBackup.h"
 #include "DumpHarness.h"
 #include "ErrorReport.h"
+#include "ExecuteScript.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "FakeViews.h"

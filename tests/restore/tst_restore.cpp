@@ -1,4 +1,5 @@
 #include "AutoBackup.h"
+#include "ExecuteScript.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "FakeViews.h"

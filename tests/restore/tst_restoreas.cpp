@@ -8,6 +8,7 @@
 #include "RestoreAs.h"
 #include "RestoreDrill.h"
 #include "ScriptBatcher.h"
+#include "ScriptRestore.h"
 #include "SettingsStore.h"
 #include "WorkGuard.h"
 
