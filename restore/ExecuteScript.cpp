@@ -118,68 +118,28 @@ openForRestore(ConnectionFactory& factory, const ConnectionSettings& settings, Q
 }
 
 /**
- * The script file for a restore on one connection. A compressed script shows damage only where it is read, often at
- * its very end: it is read through once before anything is sent, so that a damaged file is refused whole instead of
- * restored in part; `expandedSize` gets its size decompressed (-1 for a plain file).
+ * The size of the script for a restore on one connection, decompressed. A compressed script shows damage only where
+ * it is read, often at its very end: it is read through once before anything is sent, so that a damaged file is
+ * refused whole instead of restored in part.
  */
-std::unique_ptr<QIODevice> openCheckedScript(ReportingProcedure& proc, const QString& path, qint64& expandedSize)
+qint64 checkedScriptSize(ReportingProcedure& proc, const QString& path)
 {
-    std::unique_ptr<QIODevice> device;
-    expandedSize = -1;
+    qint64 size = 0;
     if (!proc.run(104, [&] {
-            device = openScriptFile(path);
-            if (auto* gzip = dynamic_cast<GzipReader*>(device.get())) {
-                QByteArray discard(ScriptReader::ReadPiece, Qt::Uninitialized);
-                expandedSize = 0;
-                for (qint64 read = 0; (read = gzip->read(discard.data(), discard.size())) > 0;)
-                    expandedSize += read;
-                if (gzip->hasFailed())
-                    throw Failure(gzip->errorString(), 62);
-                device = openScriptFile(path);
+            const std::unique_ptr<QIODevice> device = openScriptFile(path);
+            auto* gzip = dynamic_cast<GzipReader*>(device.get());
+            if (!gzip) {
+                size = device->size();
+                return;
             }
+            QByteArray discard(ScriptReader::ReadPiece, Qt::Uninitialized);
+            for (qint64 read = 0; (read = gzip->read(discard.data(), discard.size())) > 0;)
+                size += read;
+            if (gzip->hasFailed())
+                throw Failure(gzip->errorString(), 62);
         }))
         throw Failure(u"The restore script is empty."_s);
-    return device;
-}
-
-/** One connection sends the batches in file order, as they are read. */
-void restoreInSequence(
-    ReportingProcedure& proc, QIODevice& device, qint64 size, Connection& connection, const RestoreOptions& options)
-{
-    const qint64 startMs = options.clock ? options.clock->monotonicMs() : 0;
-    RestoreProgress progress;
-    progress.bytesTotal = size;
-    ScriptBatcher batcher;
-    ScriptReader reader(device, batcher);
-    RestoreSession session(connection, options.transform);
-    const auto sendReady = [&](bool atEnd) {
-        while (batcher.hasBatch()) {
-            ThrowIfStopped(options);
-            const ScriptBatch batch = batcher.takeBatch();
-            session.send(batch);
-            progress.rowsDone = session.rowsDone();
-            progress.statementsDone += batch.statements;
-            ++progress.batchesDone;
-            // The bytes up to the batch's end; what follows the last batch (blank lines, a GO line) is done with it.
-            progress.bytesDone = atEnd && !batcher.hasBatch()
-                ? size
-                : qMin(batch.firstByte + ScriptBatcher::utf8Length(batch.text), size);
-            if (options.clock)
-                progress.elapsedMs = options.clock->monotonicMs() - startMs;
-            if (options.progress)
-                options.progress(progress);
-            if (options.letEventsRun)
-                options.letEventsRun();
-        }
-    };
-    // The file is read as FileCont reads it, and fails the same way: reported, then the restore ends.
-    for (bool more = true; more;) {
-        if (!proc.run(108, [&] { more = reader.readPiece(); }))
-            throw Failure(u"The restore script could not be read."_s);
-        sendReady(!more);
-    }
-    if (!session.started())
-        throw Failure(u"The restore script is empty."_s);
+    return size;
 }
 
 /**
@@ -192,7 +152,8 @@ void restoreInParallel(ReportingProcedure& proc,
                        Connection& connection,
                        ConnectionFactory& factory,
                        const QString& opened,
-                       const RestoreOptions& options)
+                       const RestoreOptions& options,
+                       const ReadStep& readStep)
 {
     bool compressed = false;
     if (!proc.run(104, [&] { compressed = dynamic_cast<GzipReader*>(openScriptFile(path).get()) != nullptr; }))
@@ -214,7 +175,7 @@ void restoreInParallel(ReportingProcedure& proc,
     }
     if (plan.batches == 0)
         throw Failure(u"The restore script is empty."_s);
-    RunRestorePlan(plan, expanded ? expanded->fileName() : path, connection, factory, opened, options);
+    RunRestorePlan(plan, expanded ? expanded->fileName() : path, connection, factory, opened, options, readStep);
 }
 
 void runScript(ConnectionFactory& factory,
@@ -232,12 +193,17 @@ void runScript(ConnectionFactory& factory,
     ThrowIfStopped(options);
 
     ReportingProcedure proc(dialogs, u"IntervalSave"_s, u"FileCont"_s);
+    // The file is read as FileCont reads it, and fails the same way: reported, then the restore ends.
+    const ReadStep readStep = [&proc](const std::function<void()>& read) {
+        if (!proc.run(108, read))
+            throw Failure(u"The restore script could not be read."_s);
+    };
     if (options.jobs > 1) {
-        restoreInParallel(proc, path, *connection, factory, opened, options);
+        restoreInParallel(proc, path, *connection, factory, opened, options, readStep);
     } else {
-        qint64 expandedSize = -1;
-        const std::unique_ptr<QIODevice> device = openCheckedScript(proc, path, expandedSize);
-        restoreInSequence(proc, *device, expandedSize >= 0 ? expandedSize : device->size(), *connection, options);
+        // One connection sends the batches in file order, as they are read: a plan of one step.
+        const qint64 size = checkedScriptSize(proc, path);
+        RunRestorePlan(RestorePlan::whole(size), path, *connection, factory, opened, options, readStep);
     }
     connection->Close();
 }

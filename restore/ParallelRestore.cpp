@@ -24,16 +24,31 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
+const QString ReadFailure = u"The restore script could not be read: "_s;
+
+/**
+ * The device and the batcher for a stretch of the script. A stretch from the script's start is read as the script is:
+ * through gzip when it is compressed, the batcher telling the program's own format from the header. Any other stretch
+ * is a batch boundary of the plain file, where the batcher resumes.
+ */
+std::unique_ptr<QIODevice>
+openStretch(const QString& path, const ScriptRange& range, bool ownFormat, ScriptBatcher& batcher)
+{
+    if (range.firstByte == 0)
+        return openScriptFile(path);
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly) || !file->seek(range.firstByte))
+        throw Failure(ReadFailure + file->errorString(), 62);
+    batcher.resumeAt(ownFormat, range.firstLine, range.firstByte);
+    return file;
+}
+
 /** Calls `each` with the batches of a stretch of the file, in order, until it returns false. */
 template <typename Each> void forEachBatch(const QString& path, const ScriptRange& range, bool ownFormat, Each each)
 {
-    const QString failure = u"The restore script could not be read: "_s;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(range.firstByte))
-        throw Failure(failure + file.errorString(), 62);
     ScriptBatcher batcher;
-    batcher.resumeAt(ownFormat, range.firstLine, range.firstByte);
-    ScriptReader(file, batcher, range.bytes(), false, failure).forEachBatch(each);
+    const std::unique_ptr<QIODevice> device = openStretch(path, range, ownFormat, batcher);
+    ScriptReader(*device, batcher, range.bytes(), range.firstByte == 0, ReadFailure).forEachBatch(each);
 }
 
 /** Everything the connections of a restore share; the progress figures are read by the calling thread. */
@@ -65,13 +80,15 @@ public:
            Connection& serial,
            ConnectionFactory& factory,
            const QString& connectionString,
-           const RestoreOptions& options)
+           const RestoreOptions& options,
+           ReadStep readStep)
         : m_plan(plan)
         , m_path(path)
         , m_serial(serial, options.transform)
         , m_factory(factory)
         , m_connectionString(connectionString)
         , m_options(options)
+        , m_readStep(std::move(readStep))
         , m_startMs(options.clock ? options.clock->monotonicMs() : 0)
     { }
 
@@ -83,22 +100,43 @@ public:
             else
                 runTables(step);
         }
-        // Every batch went through: the lines between them (GO lines, blank lines) are done too.
-        m_shared.bytes = m_plan.bytes;
-        report({});
+        if (m_shared.batches == 0)
+            throw Failure(u"The restore script is empty."_s);
+        // Every batch went through: the lines between them (GO lines, blank lines) are done too. A serial step that
+        // ends the script has said so with its last batch.
+        const bool saidAtTheEnd
+            = m_plan.steps.back().kind == RestoreStep::Kind::Serial && m_shared.bytes >= m_plan.bytes;
+        if (!saidAtTheEnd) {
+            m_shared.bytes = m_plan.bytes;
+            report({});
+        }
     }
 
 private:
     void runSerial(const ScriptRange& range)
     {
-        forEachBatch(m_path, range, m_plan.ownFormat, [&](const ScriptBatch& batch) {
-            ThrowIfStopped(m_options);
-            send(m_serial, batch);
-            m_shared.rows += batch.onlyInserts ? batch.rows : 0;
-            m_shared.bytes += ScriptBatcher::utf8Length(batch.text);
-            report({});
-            return true;
-        });
+        ScriptBatcher batcher;
+        const std::unique_ptr<QIODevice> device = openStretch(m_path, range, m_plan.ownFormat, batcher);
+        ScriptReader reader(*device, batcher, range.bytes(), range.firstByte == 0, ReadFailure);
+        for (bool more = true; more;) {
+            if (m_readStep)
+                m_readStep([&] { more = reader.readPiece(); });
+            else
+                more = reader.readPiece();
+            while (batcher.hasBatch()) {
+                ThrowIfStopped(m_options);
+                const ScriptBatch batch = batcher.takeBatch();
+                send(m_serial, batch);
+                m_shared.rows += batch.onlyInserts ? batch.rows : 0;
+                // On one connection the bytes done are the batch's end in the file; what lies between batches (GO
+                // lines, blank lines) counts as done with the batch before it, and the stretch with its last batch.
+                const qint64 end = !more && !batcher.hasBatch()
+                    ? range.endByte
+                    : batch.firstByte + ScriptBatcher::utf8Length(batch.text);
+                m_shared.bytes = std::max(m_shared.bytes.load(), end);
+                report({});
+            }
+        }
     }
 
     void runTables(const RestoreStep& step)
@@ -241,6 +279,7 @@ private:
     ConnectionFactory& m_factory;
     const QString& m_connectionString;
     const RestoreOptions& m_options;
+    ReadStep m_readStep;
     qint64 m_startMs;
     Shared m_shared;
 };
@@ -252,9 +291,10 @@ void RunRestorePlan(const RestorePlan& plan,
                     Connection& serial,
                     ConnectionFactory& factory,
                     const QString& connectionString,
-                    const RestoreOptions& options)
+                    const RestoreOptions& options,
+                    const ReadStep& readStep)
 {
-    Runner(plan, path, serial, factory, connectionString, options).run();
+    Runner(plan, path, serial, factory, connectionString, options, readStep).run();
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class Connection;
@@ -10,21 +11,28 @@ class QTemporaryFile;
 class RestorePlan;
 struct RestoreOptions;
 
+/** Runs one read of the script's serial steps (ReportingProcedure's step, for instance); empty: the read just runs. */
+using ReadStep = std::function<void(const std::function<void()>& read)>;
+
 /**
- * Runs the plan of the plain script file at `path`. Serial steps go on `serial`, batch after batch, through the
- * RestoreSession that the sequential restore uses (and its transform). A Tables step goes over at most
- * `options.jobs` connections opened from `factory` with `connectionString`, each sending the step's USE statement
- * (through the transform) and then whole tables, reading the file at each table's place; a connection that is free
- * takes the next table, largest first. The next step begins when every table is in and those connections are closed.
- * The first failure anywhere stops every connection after its current batch and is raised once all are closed.
- * Progress (rows, bytes, each connection's table) is reported from the calling thread, several times a second.
+ * Runs the plan of the script file at `path`, the restore on one connection and on several alike. Serial steps go on
+ * `serial`, batch after batch as they are read, through the RestoreSession that holds the transform; each read of
+ * theirs goes through `readStep`. A Serial step from the file's start reads the file as it is (gzip or plain text);
+ * every other step reads the plain file at its place. A Tables step goes over at most `options.jobs` connections
+ * opened from `factory` with `connectionString`, each sending the step's USE statement (through the transform) and
+ * then whole tables, reading the file at each table's place; a connection that is free takes the next table, largest
+ * first. The next step begins when every table is in and those connections are closed. The first failure anywhere
+ * stops every connection after its current batch and is raised once all are closed; a script without a batch raises
+ * Failure. Progress (rows, bytes of the script done, each connection's table) is reported from the calling thread,
+ * after each serial batch and several times a second during a Tables step.
  */
 void RunRestorePlan(const RestorePlan& plan,
                     const QString& path,
                     Connection& serial,
                     ConnectionFactory& factory,
                     const QString& connectionString,
-                    const RestoreOptions& options);
+                    const RestoreOptions& options,
+                    const ReadStep& readStep = {});
 
 /**
  * Decompresses the gzip script at `path`, `size` bytes once decompressed, into a private temporary file (mode 0600,

@@ -11,13 +11,11 @@
 class Clock;
 class StopRequest;
 
-/** How far a restore has come; reported after every batch. */
+/** How far a restore has come; reported after every batch on one connection, several times a second on more. */
 struct RestoreProgress
 {
-    qint64 bytesDone = 0; ///< bytes of the file read
-    qint64 bytesTotal = 0; ///< the file's size
-    qint64 statementsDone = 0;
-    qint64 batchesDone = 0;
+    qint64 bytesDone = 0; ///< bytes of the script done (of its text: a compressed script's decompressed bytes)
+    qint64 bytesTotal = 0; ///< the script's size, the same way
     qint64 elapsedMs = 0;
     qint64 rowsDone = 0; ///< rows of the INSERT batches that went through
     qint64 rowsTotal = -1; ///< rows of the INSERT statements in the file, when known (-1: not known)

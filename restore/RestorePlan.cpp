@@ -154,6 +154,17 @@ RestorePlan RestorePlanner::finish(qint64 bytes, bool ownFormat, bool positionsH
     return plan;
 }
 
+RestorePlan RestorePlan::whole(qint64 bytes)
+{
+    RestorePlan plan;
+    plan.bytes = bytes;
+    plan.rows = -1;
+    RestoreStep step;
+    step.range.endByte = bytes;
+    plan.steps.push_back(step);
+    return plan;
+}
+
 RestorePlan RestorePlan::read(QIODevice& script)
 {
     ScriptBatcher batcher;

@@ -58,10 +58,15 @@ class RestorePlan
 public:
     /** Reads a script (plain text, at its start) to its end; throws Failure when it cannot be read. */
     static RestorePlan read(QIODevice& script);
+    /**
+     * The script of `bytes` bytes (decompressed) as one Serial step, read from its start as it is sent: the restore
+     * on one connection, which needs no pass of its own before it. Its rows are not counted (-1).
+     */
+    static RestorePlan whole(qint64 bytes);
 
     bool ownFormat = false;
     qint64 bytes = 0; ///< the script's size
-    qint64 rows = 0; ///< rows of the INSERT statements in the whole script
+    qint64 rows = 0; ///< rows of the INSERT statements in the whole script; -1: not counted
     qint64 batches = 0;
     std::vector<RestoreStep> steps;
 

@@ -1016,6 +1016,61 @@ private slots:
         QCOMPARE(progress.last().bytesDone, script.size());
     }
 
+    void oneConnectionSendsTheScriptInOrderAndCountsItsBytes_data()
+    {
+        QTest::addColumn<bool>("compress");
+        QTest::newRow("plain") << false;
+        QTest::newRow("compressed") << true;
+    }
+    void oneConnectionSendsTheScriptInOrderAndCountsItsBytes()
+    {
+        QFETCH(bool, compress);
+        const QByteArray script = ownScript(u"Multi"_s, {{u"A"_s, 2500}, {u"Empty"_s, 0}, {u"E"_s, 700}})
+            + ownScript(u"Multi"_s, {{u"F"_s, 3}});
+        QTemporaryDir dir;
+        const QString path = dir.filePath(compress ? u"one.sql.gz"_s : u"one.sql"_s);
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            if (compress) {
+                GzipCompressor compressor;
+                file.write(compressor.feed(script));
+                file.write(compressor.finish());
+            } else {
+                file.write(script);
+            }
+        }
+        m_server.clearRecords();
+        FakeDialogs dialogs;
+        RestoreOptions options;
+        QList<RestoreProgress> progress;
+        options.progress = [&](const RestoreProgress& p) { progress.append(p); };
+        try {
+            ExecuteScript(*m_factory, dialogs, settings().withDatabase(u"Multi"_s), path, options);
+        } catch (const Failure& error) {
+            QFAIL(qPrintable(error.description()));
+        }
+        // One connection, the batches in the script's order, nothing else but the session's own statements.
+        QCOMPARE(m_server.logins().size(), 1);
+        ScriptBatcher batcher;
+        batcher.feed(QString::fromUtf8(script));
+        batcher.finish();
+        QStringList expected = {u"SET DATEFORMAT mdy"_s};
+        while (batcher.hasBatch())
+            expected.append(batcher.takeBatch().text);
+        QVERIFY(scriptBatches(m_server.batches()) == expected);
+        // Progress: bytes of the script as it reads (decompressed), growing to its size; rows not counted before.
+        QCOMPARE(progress.size(), expected.size() - 1);
+        for (qsizetype i = 0; i < progress.size(); ++i) {
+            QCOMPARE(progress[i].bytesTotal, script.size());
+            QCOMPARE(progress[i].rowsTotal, -1);
+            if (i > 0)
+                QVERIFY(progress[i].bytesDone > progress[i - 1].bytesDone);
+        }
+        QCOMPARE(progress.last().bytesDone, script.size());
+        QCOMPARE(progress.last().rowsDone, 2500 + 700 + 3);
+    }
+
     void failureOnOneConnectionStopsTheOthers()
     {
         // [A] is the largest and goes first; each of its batches takes the server 25 ms. [B]'s first batch fails.
