@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BackupLog.h"
+#include "BackupOptions.h"
 #include "Clock.h"
 #include "DateTimeText.h"
 #include "Dialogs.h"
@@ -17,24 +18,6 @@ class BackupFile;
 class ConnectionFactory;
 class StatusFrame;
 class StopRequest;
-
-/** The options of one backup, read once when its dump starts (the main window's controls, or the command's options). */
-struct BackupOptions
-{
-    /** "KeepBackups": how many of the database's newest backups stay after a dump that succeeded; 0 keeps all. */
-    int keep = 0;
-    /** "Compress": the script goes through gzip into "<name>.sql.gz". */
-    bool compress = false;
-    /** "CopyTo": where the saved backup is copied (an rclone destination or a folder); empty: no copy. */
-    QString copyTo;
-    /**
-     * "CompleteSchema": after the header and the database block, the script holds the complete schema (keys, identity,
-     * defaults, indexes, constraints, views, functions, procedures, triggers) around the rows, in batches ended by GO.
-     */
-    bool complete = false;
-    /** "VerifyBackups": the saved backup goes through the restore drill. */
-    bool verify = false;
-};
 
 /** What the dump reads from the windows when it starts: Text1, Text4 (connection window) and Text5 (main window). */
 class DumpSource
@@ -60,16 +43,12 @@ public:
     QString serverName() const override { return server; }
     QString databaseName() const override { return database; }
     QString backupFolder() const override { return folder; }
-    BackupOptions options() const override { return {keep, compress, copyTo, complete, verify}; }
+    BackupOptions options() const override { return chosen; }
 
     QString server;
     QString database;
     QString folder;
-    int keep = 0;
-    bool compress = false;
-    QString copyTo;
-    bool complete = false;
-    bool verify = false;
+    BackupOptions chosen; ///< the options of every backup made from it
 };
 
 /** Progress of a running dump, for callers that show it (the headless command). */

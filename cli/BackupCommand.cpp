@@ -304,12 +304,12 @@ FixedDumpSource commandDumpSource(const ActionContext& action)
 
     FixedDumpSource source(action.settings.Server, action.settings.Database,
                            options.valueOr(u"folder"_s, Settings::Path, defaultBackupFolder()));
-    source.keep = keepBackups;
-    source.compress = options.onOff(u"compress"_s, Settings::Compress);
-    source.complete = options.onOff(u"complete-schema"_s, Settings::CompleteSchema);
-    source.copyTo = options.isSet(u"no-copy"_s) ? QString() : options.valueOr(u"copy-to"_s, Settings::CopyTo);
-    source.copyTo = source.copyTo.trimmed();
-    source.verify = options.onOff(u"verify"_s, Settings::VerifyBackups);
+    source.chosen.keep = keepBackups;
+    source.chosen.compress = options.onOff(u"compress"_s, Settings::Compress);
+    source.chosen.complete = options.onOff(u"complete-schema"_s, Settings::CompleteSchema);
+    source.chosen.copyTo = options.isSet(u"no-copy"_s) ? QString() : options.valueOr(u"copy-to"_s, Settings::CopyTo);
+    source.chosen.copyTo = source.chosen.copyTo.trimmed();
+    source.chosen.verify = options.onOff(u"verify"_s, Settings::VerifyBackups);
 
     return source;
 }
@@ -364,7 +364,7 @@ int backupAction(ActionContext& action)
                                       }};
     afterSaveContext.stop = env.stop;
     AfterSaveSteps afterSave(afterSaveContext);
-    if (const std::optional<int> refused = prepareCopy(afterSave.copy(), source.copyTo, options, env))
+    if (const std::optional<int> refused = prepareCopy(afterSave.copy(), source.chosen.copyTo, options, env))
         return *refused;
     BackupContext context{env.factory, action.dialogs, env.clock, source, {}, log, {}, afterSave.steps()};
     context.progress = [&env](const DumpProgress& p) {

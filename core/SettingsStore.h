@@ -6,43 +6,12 @@
 
 class QSettings;
 
-/** The keys of the settings store; every value lives under the application `Brackwell`, section `Tessaline`. */
+/** Where every value of the settings store lives: the application `Brackwell`, section `Tessaline` (the keys:
+ * Settings.h). */
 namespace SettingKeys {
 inline const QString Application = QStringLiteral("Brackwell");
 inline const QString Section = QStringLiteral("Tessaline");
 
-inline const QString MSServer = QStringLiteral("MSServer");
-inline const QString MSUser = QStringLiteral("MSUser");
-inline const QString MSPassword = QStringLiteral("MSPassword");
-inline const QString MSDatabase = QStringLiteral("MSDatabase");
-inline const QString MSPort = QStringLiteral("MSPort");
-inline const QString LocalConnection = QStringLiteral("Local Connection");
-inline const QString Path = QStringLiteral("Path");
-inline const QString OftenIndex = QStringLiteral("OftenIndex");
-inline const QString StartStopState = QStringLiteral("StartStopState");
-inline const QString WindowsStartup = QStringLiteral("Windows Startup");
-inline const QString Minimized = QStringLiteral("Minimized");
-inline const QString RestoreFile = QStringLiteral("Restore File");
-/** How many of the newest backups of the database stay: decimal text 0 to 100000; absent or "0" keeps all. */
-inline const QString KeepBackups = QStringLiteral("KeepBackups");
-/** "On": backups are written through gzip ("<name>.sql.gz"); absent or anything else: "Off". */
-inline const QString Compress = QStringLiteral("Compress");
-/**
- * "On": the password is kept in the desktop keyring and "MSPassword" is empty; absent or anything else: "Off", the
- * password in "MSPassword".
- */
-inline const QString PasswordInKeyring = QStringLiteral("PasswordInKeyring");
-/**
- * Where each saved backup is copied by rclone: a destination such as "nas:backups/sales" (a remote of the user's own
- * rclone configuration, which keeps its credentials) or a folder; absent or empty: no copy.
- */
-inline const QString CopyTo = QStringLiteral("CopyTo");
-/** The field "Restore as": the database a restore goes into; absent or empty: the one the script names. */
-inline const QString RestoreAs = QStringLiteral("Restore As");
-/** "On": every saved backup goes through the restore drill; absent or anything else: "Off". */
-inline const QString VerifyBackups = QStringLiteral("VerifyBackups");
-/** "On": backups hold the complete schema around the rows, in GO batches; absent or anything else: "Off". */
-inline const QString CompleteSchema = QStringLiteral("CompleteSchema");
 } // namespace SettingKeys
 
 /**

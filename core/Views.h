@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BackupOptions.h"
 #include "ConnectionSettings.h"
 
 #include <QString>
@@ -74,21 +75,17 @@ public:
 
     /** Text5, the backup folder. */
     virtual QString backupFolder() const = 0;
-    /** The number box "Keep the newest ... backups (0 keeps all)". */
-    virtual int keepBackups() const { return 0; }
-    /** The check box "Compress backups (gzip)". */
-    virtual bool compressBackups() const { return false; }
-    /** The field "Copy each backup to:" (setting "CopyTo"); empty: no copy. */
-    virtual QString copyDestination() const { return {}; }
-    /** The check box "Complete schema (...)". */
-    virtual bool completeSchema() const { return false; }
+    /**
+     * The controls of a backup's options, as a dump reads them when it starts: the number box "Keep the newest ...
+     * backups (0 keeps all)", the check boxes "Compress backups (gzip)", "Complete schema (...)" and "Verify each
+     * backup", the field "Copy each backup to:" (setting "CopyTo"; empty: no copy).
+     */
+    virtual BackupOptions backupOptions() const { return {}; }
     /** Text7, the restore file. Setting it runs its change handling (stores "Restore File"). */
     virtual QString restoreFile() const = 0;
     virtual void setRestoreFile(const QString& path) = 0;
     /** The field "Restore as": the database a restore goes into; empty restores into the one the script names. */
     virtual QString restoreAs() const { return {}; }
-    /** The check box "Verify each backup": every saved backup goes through the restore drill. */
-    virtual bool verifyBackups() const { return false; }
 
     /** "< Back": show the connection window (not modal) and hide this one. */
     virtual void showConnectionWindow() = 0;

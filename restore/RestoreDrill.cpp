@@ -321,8 +321,8 @@ std::optional<AfterSaveOutcome> RestoreDrill::backUpCopy(const BackupOptions& op
 
     CollectingDialogs dialogs;
     FixedDumpSource source(settings.Server, scratch, temporary.path());
-    source.compress = options.compress;
-    source.complete = options.complete;
+    source.chosen.compress = options.compress;
+    source.chosen.complete = options.complete;
     BackupContext context{m_context.factory,
                           dialogs,
                           m_context.clock,

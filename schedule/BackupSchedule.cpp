@@ -4,6 +4,7 @@
 #include "DateTimeText.h"
 #include "ErrorReport.h"
 #include "Intervals.h"
+#include "Settings.h"
 
 #include <limits>
 

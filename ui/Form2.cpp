@@ -589,25 +589,16 @@ QString Form2::backupFolder() const
     return Text5->text();
 }
 
-int Form2::keepBackups() const
+BackupOptions Form2::backupOptions() const
 {
-    return KeepBackupsBox->value();
-}
-
-QString Form2::copyDestination() const
-{
+    BackupOptions options;
+    options.keep = KeepBackupsBox->value();
+    options.compress = CompressCheck->isChecked();
     // What was stored when the field was left: a text being typed is not a destination yet.
-    return m_services.settings.get(SettingKeys::CopyTo).trimmed();
-}
-
-bool Form2::compressBackups() const
-{
-    return CompressCheck->isChecked();
-}
-
-bool Form2::completeSchema() const
-{
-    return CompleteSchemaCheck->isChecked();
+    options.copyTo = m_services.settings.get(SettingKeys::CopyTo).trimmed();
+    options.complete = CompleteSchemaCheck->isChecked();
+    options.verify = VerifyCheck->isChecked();
+    return options;
 }
 
 QString Form2::restoreFile() const
@@ -618,11 +609,6 @@ QString Form2::restoreFile() const
 QString Form2::restoreAs() const
 {
     return RestoreAsText->text();
-}
-
-bool Form2::verifyBackups() const
-{
-    return VerifyCheck->isChecked();
 }
 
 void Form2::setRestoreFile(const QString& path)

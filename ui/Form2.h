@@ -107,13 +107,9 @@ public:
     std::optional<QString> selectedIntervalCaption() const override;
     bool selectInterval(int position) override;
     QString backupFolder() const override;
-    int keepBackups() const override;
-    bool compressBackups() const override;
-    QString copyDestination() const override;
-    bool completeSchema() const override;
+    BackupOptions backupOptions() const override;
     QString restoreFile() const override;
     QString restoreAs() const override;
-    bool verifyBackups() const override;
     void setRestoreFile(const QString& path) override;
     void showConnectionWindow() override;
     void hideWindow() override;

@@ -19,8 +19,5 @@ QString WindowDumpSource::backupFolder() const
 
 BackupOptions WindowDumpSource::options() const
 {
-    if (!m_main)
-        return {};
-    return {m_main->keepBackups(), m_main->compressBackups(), m_main->copyDestination(), m_main->completeSchema(),
-            m_main->verifyBackups()};
+    return m_main ? m_main->backupOptions() : BackupOptions();
 }

@@ -145,7 +145,7 @@ RunResult dumpOf(MemoryDatabase& db, const QString& folder, bool compress)
     FakeDialogs dialogs;
     SystemClock clock;
     FixedDumpSource source(u"BENCH"_s, u"Bench"_s, folder);
-    source.compress = compress;
+    source.chosen.compress = compress;
     PlainStatusFrame status;
     RunResult result;
     QElapsedTimer sincePump;

@@ -159,7 +159,7 @@ Backup backUp(OdbcConnectionFactory& factory,
     FakeDialogs dialogs;
     SystemClock clock;
     FixedDumpSource source(u"PEER"_s, database, folder);
-    source.complete = complete;
+    source.chosen.complete = complete;
     PlainStatusFrame status;
     QElapsedTimer timer;
     Backup backup;

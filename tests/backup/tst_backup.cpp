@@ -1391,7 +1391,7 @@ private slots:
         // The work does not reach its next step in time (a driver call that does not return): the forced end, on
         // another thread, does what the dump would have done; the dump, when it comes back, does not do it again.
         Harness h;
-        h.source.compress = true; // the writer thread compresses while the working file goes
+        h.source.chosen.compress = true; // the writer thread compresses while the working file goes
         h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}, {integer(2)}};
         StopRequest stop;
         bool forced = false;
@@ -1434,7 +1434,7 @@ private slots:
         // is removed.
         Harness h;
         h.db.addTable(u"Orders"_s, {{u"Id"_s, u"int"_s, {}, 10, 0}}).rows = {{integer(1)}};
-        h.source.keep = 1;
+        h.source.chosen.keep = 1;
         h.clock.setNow(h.clock.now().addDays(-1));
         QVERIFY(h.dump());
         h.clock.setNow(h.clock.now().addDays(1));

@@ -299,7 +299,7 @@ private slots:
         FakeDialogs dialogs;
         FakeClock clock;
         FixedDumpSource source(u"HOST"_s, u"Sales"_s, dir.path());
-        source.compress = compress;
+        source.chosen.compress = compress;
         PlainStatusFrame status;
         int pumps = 0;
         IntervalSave save(

@@ -377,7 +377,7 @@ private slots:
         QVERIFY(readBytes(plainPath) == expectedWorkedExample());
 
         Harness h;
-        h.source.compress = true;
+        h.source.chosen.compress = true;
         QString path;
         QVERIFY(h.dump(&path));
         QCOMPARE(h.dialogs.errorReports(), QStringList());
@@ -394,7 +394,7 @@ private slots:
     void twoCompressedDumpsInOneMinuteAreTwoMembers()
     {
         Harness h;
-        h.source.compress = true;
+        h.source.chosen.compress = true;
         QString path;
         QVERIFY(h.dump(&path));
         h.clock.advanceMs(20'000); // 9:30:32, the same minute
@@ -549,8 +549,8 @@ private slots:
         Harness h;
         fillFolder(h.dir.path());
         const QMap<QString, QByteArray> before = snapshot(h.dir.path());
-        h.source.keep = keep;
-        h.source.compress = compress;
+        h.source.chosen.keep = keep;
+        h.source.chosen.compress = compress;
         if (trailingSeparator)
             h.source.folder += u'/';
         QString written;
@@ -667,7 +667,7 @@ private slots:
         QFETCH(QString, database);
         Harness h;
         h.source.database = database;
-        h.source.keep = 2;
+        h.source.chosen.keep = 2;
         QStringList made;
         for (int i = 0; i < 3; ++i) {
             QString path;
@@ -694,7 +694,7 @@ private slots:
     void tenBackupsLeaveTheNewestThree()
     {
         Harness h;
-        h.source.keep = 3;
+        h.source.chosen.keep = 3;
         writeBytes(h.dir.filePath(u"Sales2 2021-08-31 930AM.sql"_s), header(Server, u"Sales2"_s));
         QStringList made;
         for (int i = 0; i < 10; ++i) {
@@ -763,7 +763,7 @@ private slots:
         for (const QString& name :
              {u"Sales 2021-08-31 1000AM.sql"_s, u"Sales 2021-08-31 950AM.sql"_s, u"Sales 2021-08-31 900AM.sql"_s})
             writeBytes(dir.filePath(name), header(Server, u"Sales"_s));
-        h.source.keep = 1;
+        h.source.chosen.keep = 1;
         QVERIFY(h.dump()); // 9:30, older than two of them
         QCOMPARE(dir.entryList(QDir::Files, QDir::Name),
                  (QStringList{u"Sales 2021-08-31 1000AM.sql"_s, u"Sales 2021-08-31 930AM.sql"_s}));
@@ -774,7 +774,7 @@ private slots:
         Harness h;
         fillFolder(h.dir.path());
         const QMap<QString, QByteArray> before = snapshot(h.dir.path());
-        h.source.keep = 1;
+        h.source.chosen.keep = 1;
         h.db.refuseLogin = u"[Memory]Login failed."_s;
         QVERIFY(!h.dump());
         QMap<QString, QByteArray> after = snapshot(h.dir.path());
@@ -795,7 +795,7 @@ private slots:
         QFETCH(QStringList, refused);
         Harness h;
         fillFolder(h.dir.path());
-        h.source.keep = 2;
+        h.source.chosen.keep = 2;
         QStringList attempted;
         h.remover = [&](const QString& path) {
             attempted << QFileInfo(path).fileName();
@@ -831,7 +831,7 @@ private slots:
     {
         Harness h;
         fillFolder(h.dir.path());
-        h.source.keep = 5;
+        h.source.chosen.keep = 5;
         // The log takes the backup's line, then becomes a folder's name: the removal's line cannot be appended.
         h.remover = [&](const QString& path) {
             QVERIFY(QFile::remove(path));

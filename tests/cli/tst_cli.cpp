@@ -4,6 +4,7 @@
 #include "FakeProcessRunner.h"
 #include "Gzip.h"
 #include "MemoryDatabase.h"
+#include "Settings.h"
 #include "SettingsStore.h"
 #include "Version.h"
 

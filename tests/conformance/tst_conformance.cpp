@@ -340,7 +340,7 @@ private:
     std::unique_ptr<DumpHarness> backUp(const QString& database, bool completeSchema = false)
     {
         auto dump = std::make_unique<DumpHarness>(m_server.factory(), ServerLabel, database);
-        dump->source.complete = completeSchema;
+        dump->source.chosen.complete = completeSchema;
         dump->dump(m_server.connectionString(database));
         return dump;
     }
@@ -1159,7 +1159,7 @@ private slots:
                          u"CREATE TABLE Notes (Id INT, Note NVARCHAR(20))\r\n"
                          u"INSERT INTO Notes VALUES (1, N'kept')"_s));
         DumpHarness yesterday(m_server.factory(), ServerLabel, db.name);
-        yesterday.source.compress = compress;
+        yesterday.source.chosen.compress = compress;
         QVERIFY(yesterday.dump(m_server.connectionString(db.name)));
         // Today's work: a row changed, one added. The restore-as must not touch it.
         SETUP(db.execute(
@@ -1185,7 +1185,7 @@ private slots:
         QCOMPARE(old[0][1].text, u"Baker's"_s);
         // The copy backs up as the backup it came from, from the first table block on.
         DumpHarness ofCopy(m_server.factory(), ServerLabel, copy.name);
-        ofCopy.source.compress = compress;
+        ofCopy.source.chosen.compress = compress;
         QVERIFY(ofCopy.dump(m_server.connectionString(copy.name)));
         std::unique_ptr<QIODevice> a = openScriptFile(yesterday.outputPath);
         std::unique_ptr<QIODevice> b = openScriptFile(ofCopy.outputPath);

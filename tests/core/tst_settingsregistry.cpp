@@ -2,6 +2,7 @@
 // are stored exactly as typed, that reading creates nothing and that a failed write is said.
 #include "Failure.h"
 #include "RegistryKey.h"
+#include "Settings.h"
 #include "SettingsStore.h"
 
 #include <QTest>

@@ -917,7 +917,7 @@ private slots:
         DumpHarness plain(*m_factory, u"127.0.0.1"_s, Database);
         QVERIFY(plain.dump(connectionString()));
         DumpHarness dump(*m_factory, u"127.0.0.1"_s, Database);
-        dump.source.compress = compress;
+        dump.source.chosen.compress = compress;
         QVERIFY(dump.dump(connectionString()));
         QCOMPARE(dump.dialogs.errorReports(), QStringList());
         QCOMPARE(dump.outputPath.endsWith(u".sql.gz"_s), compress);

@@ -1,5 +1,6 @@
 // The settings file: any content is read without a crash, and a value stored over it reads back as stored.
 #include "Failure.h"
+#include "Settings.h"
 #include "SettingsStore.h"
 
 #include <QDir>

@@ -1,6 +1,7 @@
 // The keyring against a real Secret Service (scripts/keyring-session): the QtKeychain implementation, the connection
 // window with it, and the real tessaline-backup reading what the window kept, logging in to the TDS test server.
 #include "QtKeychainKeyring.h"
+#include "Settings.h"
 #include "TdsServer.h"
 #include "WindowHarness.h"
 

@@ -10,6 +10,7 @@
 #include "RestorePlan.h"
 #include "ScriptBatcher.h"
 #include "ScriptRestore.h"
+#include "Settings.h"
 #include "SettingsStore.h"
 #include "StopRequest.h"
 #include "WorkGuard.h"

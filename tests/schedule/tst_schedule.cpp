@@ -7,6 +7,7 @@
 #include "FakeViews.h"
 #include "Intervals.h"
 #include "Mssql.h"
+#include "Settings.h"
 #include "SettingsStore.h"
 #include "UnwritableSettings.h"
 #include "WorkGuard.h"

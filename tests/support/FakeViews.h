@@ -54,7 +54,7 @@ public:
 
     QString backupFolder() const override { return folder; }
     QString restoreAs() const override { return restoreAsName; }
-    bool verifyBackups() const override { return verify; }
+    BackupOptions backupOptions() const override { return options; }
     QString restoreFile() const override { return restorePath; }
     void setRestoreFile(const QString& path) override
     {
@@ -81,7 +81,7 @@ public:
     QString folder;
     QString restorePath;
     QString restoreAsName; ///< the field "Restore as"
-    bool verify = false; ///< the check box "Verify each backup"
+    BackupOptions options; ///< the backup options' controls
     int restoreFileChanges = 0;
     bool connectionWindowShown = false;
     bool hidden = false;

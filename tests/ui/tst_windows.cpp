@@ -1,5 +1,6 @@
 // The two windows, driven through their real controls with the offscreen platform.
 
+#include "Settings.h"
 #include "WindowHarness.h"
 
 #include "BackupSchedule.h"
@@ -787,13 +788,13 @@ private slots:
         QCOMPARE(h.stored(SettingKeys::KeepBackups), u"12"_s);
         QTest::keyClick(keep, Qt::Key_Up);
         QCOMPARE(h.stored(SettingKeys::KeepBackups), u"13"_s);
-        QCOMPARE(h.form2->keepBackups(), 13);
+        QCOMPARE(h.form2->backupOptions().keep, 13);
         keep->setValue(200000); // the box holds no more than 100000
         QCOMPARE(h.stored(SettingKeys::KeepBackups), u"100000"_s);
 
         QTest::mouseClick(compress, Qt::LeftButton, {}, QPoint(5, compress->height() / 2));
         QCOMPARE(h.stored(SettingKeys::Compress), u"On"_s);
-        QVERIFY(h.form2->compressBackups());
+        QVERIFY(h.form2->backupOptions().compress);
         QTest::mouseClick(compress, Qt::LeftButton, {}, QPoint(5, compress->height() / 2));
         QCOMPARE(h.stored(SettingKeys::Compress), u"Off"_s);
         QCOMPARE(h.dialogs.shown().size(), 0);
@@ -840,12 +841,12 @@ private slots:
         QVERIFY(box->geometry().top() > control<QWidget>(w, u"CompressCheck"_s)->geometry().bottom());
         QVERIFY(box->geometry().bottom() <= control<QWidget>(w, u"Frame2"_s)->height());
         QCOMPARE(box->isChecked(), ticked);
-        QCOMPARE(h.form2->completeSchema(), ticked);
+        QCOMPARE(h.form2->backupOptions().complete, ticked);
         QCOMPARE(h.stored(SettingKeys::CompleteSchema), stored); // the load writes nothing back
 
         QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
         QCOMPARE(h.stored(SettingKeys::CompleteSchema), ticked ? u"Off"_s : u"On"_s);
-        QCOMPARE(h.form2->completeSchema(), !ticked);
+        QCOMPARE(h.form2->backupOptions().complete, !ticked);
         QCOMPARE(h.dumpSource.options().complete, !ticked); // what the next dump reads
         QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
         QCOMPARE(h.stored(SettingKeys::CompleteSchema), ticked ? u"On"_s : u"Off"_s);
@@ -880,7 +881,7 @@ private slots:
         QTest::keyClicks(field, u"l"_s);
         QTest::keyClick(field, Qt::Key_Return);
         QCOMPARE(h.stored(SettingKeys::CopyTo), u"nas:sql"_s);
-        QCOMPARE(h.form2->copyDestination(), u"nas:sql"_s);
+        QCOMPARE(h.form2->backupOptions().copyTo, u"nas:sql"_s);
         QCOMPARE(h.dialogs.shown().size(), 0);
 
         // A remote's settings in the field would put its password in our settings: refused, nothing of it kept.
@@ -901,7 +902,7 @@ private slots:
         // Emptying the field (no copy) is always taken.
         enter(QString());
         QCOMPARE(h.stored(SettingKeys::CopyTo), QString());
-        QCOMPARE(h.form2->copyDestination(), QString());
+        QCOMPARE(h.form2->backupOptions().copyTo, QString());
         QCOMPARE(h.dialogs.messages().size(), 2);
         QCOMPARE(int(h.processes.calls.size()), 0);
     }
@@ -1150,7 +1151,7 @@ private slots:
                 < control<QWidget>(w, u"PushButton5"_s)->geometry().top());
         QCOMPARE(restoreAs->text(), QString());
         QVERIFY(!verify->isChecked());
-        QVERIFY(!h.form2->verifyBackups());
+        QVERIFY(!h.form2->backupOptions().verify);
         QCOMPARE(h.stored(SettingKeys::RestoreAs), u"<absent>"_s); // a first start behaves as before
         QCOMPARE(h.stored(SettingKeys::VerifyBackups), u"<absent>"_s);
 
@@ -1165,7 +1166,7 @@ private slots:
 
         QTest::mouseClick(verify, Qt::LeftButton, {}, QPoint(5, verify->height() / 2));
         QCOMPARE(h.stored(SettingKeys::VerifyBackups), u"On"_s);
-        QVERIFY(h.form2->verifyBackups());
+        QVERIFY(h.form2->backupOptions().verify);
         QTest::mouseClick(verify, Qt::LeftButton, {}, QPoint(5, verify->height() / 2));
         QCOMPARE(h.stored(SettingKeys::VerifyBackups), u"Off"_s);
         QCOMPARE(h.dialogs.shown().size(), 0);
