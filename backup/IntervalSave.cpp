@@ -5,6 +5,7 @@
 #include "Catalogue.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
+#include "EngineLines.h"
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "SchemaCatalogue.h"
@@ -37,26 +38,26 @@ const QString ModuleName = QStringLiteral("IntervalSave");
 /** Writing to a file whose open failed. */
 const QString FileNotOpen = QStringLiteral("The file is not open.");
 
-/** FileCont's steps for appending bytes: 124 open, 128 write, 130 close. */
+/** FileCont's steps for appending bytes: open, write, close. */
 bool appendSteps(ReportingProcedure& proc, QFile& file, const QByteArray& bytes)
 {
     bool isOpen = false;
     bool written = false;
-    proc.run(124, [&] {
+    proc.run(FileContLine::OpenToAppend, [&] {
         // A new file is its user's alone: a backup holds the whole database.
         if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
                        QFileDevice::ReadOwner | QFileDevice::WriteOwner))
             throw Failure(file.errorString(), 76);
         isOpen = true;
     });
-    proc.run(128, [&] {
+    proc.run(FileContLine::Append, [&] {
         if (!isOpen)
             throw Failure(FileNotOpen, 52);
         if (file.write(bytes) != bytes.size())
             throw Failure(file.errorString(), 61);
         written = true;
     });
-    proc.run(130, [&] {
+    proc.run(FileContLine::CloseAppended, [&] {
         if (isOpen)
             file.close();
     });
@@ -291,12 +292,12 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     // A failed dump leaves the read-only transaction to the close, which rolls it back: a server that ended it with
     // the failure would otherwise answer the COMMIT with a second, misleading report.
     if (connection && connection->inTransaction() && !m_outcome.failed)
-        step(334, [&] { connection->Execute(u"COMMIT"_s); });
+        step(SaveAllLine::CommitSnapshot, [&] { connection->Execute(u"COMMIT"_s); });
     if (connection)
-        step(318, [&] { connection->Close(); });
+        step(SaveAllLine::CloseConnection, [&] { connection->Close(); });
 
     if (!m_outcome.failed)
-        step(336, [&] { m_file->commit(m_engine.m_lockWaitMs, [this] { whileWaiting(); }); });
+        step(SaveAllLine::CommitFile, [&] { m_file->commit(m_engine.m_lockWaitMs, [this] { whileWaiting(); }); });
     if (m_interrupted && !m_file->isCommitted()) {
         // The writer thread ends first: a rename it had begun when the stop came completes, and the backup stands.
         m_file->abandon();
@@ -327,31 +328,34 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     return !m_outcome.failed;
 }
 
-/** Opens the connection (steps 100 to 124) and, where the database allows it, the snapshot transaction (332). */
+/** Opens the connection (CreateConnection to OpenConnection) and, where the database allows it, the snapshot
+ * (BeginSnapshot). */
 void DumpRun::openConnection(const QString& connectionString,
                              std::unique_ptr<SnapshotConnection>& connection,
                              StopRequest::Hook& cancel)
 {
     StopRequest* const stop = m_engine.m_stop;
-    step(100, [&] { connection = std::make_unique<SnapshotConnection>(m_context.factory.createConnection()); });
+    step(SaveAllLine::CreateConnection,
+         [&] { connection = std::make_unique<SnapshotConnection>(m_context.factory.createConnection()); });
     // A statement that waits on the server when a stop comes is cancelled through the driver.
     if (connection && stop)
         cancel = stop->onStop([c = connection.get()] { c->cancel(); });
     if (connection) {
-        step(122, [&] { connection->setCursorLocation(adUseClient); });
+        step(SaveAllLine::CursorLocation, [&] { connection->setCursorLocation(adUseClient); });
         // Where the database allows it, every row comes from one snapshot, so that the rows of related tables
         // agree; where it does not, the first read of a table says so and the dump reads as it always did.
-        if (step(124, [&] { connection->Open(connectionString); }) && connection->requestSnapshot())
-            step(332, [&] { connection->beginTransaction(); });
+        if (step(SaveAllLine::OpenConnection, [&] { connection->Open(connectionString); })
+            && connection->requestSnapshot())
+            step(SaveAllLine::BeginSnapshot, [&] { connection->beginTransaction(); });
     }
 }
 
-/** Names the backup (126), clears what dead backups of the database left, and opens the working file. */
+/** Names the backup (NameFile), clears what dead backups of the database left, and opens the working file. */
 void DumpRun::openFile(const QString& folder, bool compress)
 {
     // With "Compress" on the script goes through gzip (one member per dump).
     std::unique_ptr<ByteStage> stage;
-    step(126, [&] {
+    step(SaveAllLine::NameFile, [&] {
         stage = compress ? makeGzipStage() : nullptr;
         m_path = folder + u'/' + BackupName::ofFile(m_engine.StampedFileName(m_databaseName), compress);
     });
@@ -371,15 +375,15 @@ void DumpRun::dumpTables(SnapshotConnection* connection)
 {
     // The first write tells whether the file can be written at all; when it cannot, the dump ends here.
     // The catalogue is read whole, with a fixed number of queries, before the first table's rows: the table list
-    // (162) and the columns of every table (194). Without its columns no table can be written, so a failed read of
-    // them ends the tables here, with its one report.
+    // (TableList) and the columns of every table (Columns). Without its columns no table can be written, so a failed
+    // read of them ends the tables here, with its one report.
     Catalogue catalogue;
     if (m_complete) {
         if (flush() && connection)
             dumpCompleteSchema(*connection);
-    } else if (flush() && connection && step(162, [&] { catalogue.readTableList(*connection); })
-               && step(194, [&] { catalogue.readColumns(*connection); })) {
-        m_progress.tablesTotal = int(catalogue.tables.size()); // 164
+    } else if (flush() && connection && step(SaveAllLine::TableList, [&] { catalogue.readTableList(*connection); })
+               && step(SaveAllLine::Columns, [&] { catalogue.readColumns(*connection); })) {
+        m_progress.tablesTotal = int(catalogue.tables.size()); // SaveAllLine::TablesTotal
         for (const CatalogueTable& table : catalogue.tables) {
             dumpTable(connection, table);
             ++m_progress.tablesDone;
@@ -390,14 +394,14 @@ void DumpRun::dumpTables(SnapshotConnection* connection)
     }
 }
 
-/** The log line of the outcome (320) and the status frame's caption (326). */
+/** The log line of the outcome (LogLine) and the status frame's caption (StatusCaption). */
 void DumpRun::logOutcome(StatusFrame& statusFrame)
 {
     const QDateTime when = m_context.clock.now();
     const QString logLine = m_outcome.failed ? BackupLog::backupFailedLine(m_path, when, m_outcome.firstFailure)
                                              : BackupLog::savedLine(m_path, when, m_unscripted);
-    step(320, [&] { m_context.log.write(logLine); });
-    step(326, [&] {
+    step(SaveAllLine::LogLine, [&] { m_context.log.write(logLine); });
+    step(SaveAllLine::StatusCaption, [&] {
         statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
                                + defaultDateTimeText(m_context.clock.now()));
     });
@@ -429,11 +433,12 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
             continue; // a step that is switched off had nothing to do and says nothing
         m_engine.m_lastAfterSave.push_back(outcome);
         const QDateTime when = m_context.clock.now();
-        step(320, [&] { m_context.log.write(BackupLog::stepLine(m_path, outcome.text, when)); });
+        step(SaveAllLine::LogLine, [&] { m_context.log.write(BackupLog::stepLine(m_path, outcome.text, when)); });
         said << outcome.text;
     }
     if (!said.isEmpty())
-        step(326, [&] { statusFrame.setCaption(statusFrame.caption() + u"; "_s + said.join(u"; "_s)); });
+        step(SaveAllLine::StatusCaption,
+             [&] { statusFrame.setCaption(statusFrame.caption() + u"; "_s + said.join(u"; "_s)); });
 }
 
 bool DumpRun::interrupted()
@@ -495,20 +500,20 @@ void DumpRun::writeHeader(Connection* connection)
 {
     using namespace ScriptText;
     const QString& database = m_databaseName;
-    lines(128, {serverLine(m_serverName, database)});
-    lines(130, {dashLine()});
-    lines(132, {generatedByLine()});
-    lines(134, {dashLine(), QString()});
-    lines(136, {u"--"_s});
-    lines(138, {useMasterLine()});
-    lines(140, {u"--"_s, QString()});
-    lines(142, {u"--"_s});
-    lines(144, {createSchemaLine(database)});
-    lines(146, {u"--"_s, QString()});
-    lines(148, {databaseObjectLine(database, m_context.clock.now())});
-    lines(150, {databaseExistsLine(database)});
-    lines(152, {dropDatabaseLine(database)});
-    step(154, [&] {
+    lines(SaveAllLine::ServerLine, {serverLine(m_serverName, database)});
+    lines(SaveAllLine::HeaderDash, {dashLine()});
+    lines(SaveAllLine::GeneratedBy, {generatedByLine()});
+    lines(SaveAllLine::HeaderEnd, {dashLine(), QString()});
+    lines(SaveAllLine::MasterComment, {u"--"_s});
+    lines(SaveAllLine::UseMaster, {useMasterLine()});
+    lines(SaveAllLine::MasterEnd, {u"--"_s, QString()});
+    lines(SaveAllLine::SchemaCommentStart, {u"--"_s});
+    lines(SaveAllLine::SchemaComment, {createSchemaLine(database)});
+    lines(SaveAllLine::SchemaCommentEnd, {u"--"_s, QString()});
+    lines(SaveAllLine::DatabaseObject, {databaseObjectLine(database, m_context.clock.now())});
+    lines(SaveAllLine::DatabaseExists, {databaseExistsLine(database)});
+    lines(SaveAllLine::DropDatabase, {dropDatabaseLine(database)});
+    step(SaveAllLine::CreateDatabase, [&] {
         const FileFolders folders = serverFileFolders(connection);
         for (const QString& text : createDatabaseBlock(database, folders.data, folders.log))
             m_buffer.appendLine(text);
@@ -516,37 +521,38 @@ void DumpRun::writeHeader(Connection* connection)
     // In batches, "USE [D]" cannot share one with the CREATE DATABASE of D (SQL Server compiles the batch first),
     // and the schema that follows must begin a batch of its own.
     if (m_complete)
-        lines(154, {SchemaScript::Go});
-    lines(156, {u"--"_s});
-    lines(158, {useDatabaseLine(database)});
-    lines(160, {u"--"_s, QString(), QString()});
+        lines(SaveAllLine::CreateDatabase, {SchemaScript::Go});
+    lines(SaveAllLine::UseComment, {u"--"_s});
+    lines(SaveAllLine::UseDatabase, {useDatabaseLine(database)});
+    lines(SaveAllLine::DatabaseBlockEnd, {u"--"_s, QString(), QString()});
     if (m_complete)
-        lines(160, {SchemaScript::Go});
+        lines(SaveAllLine::DatabaseBlockEnd, {SchemaScript::Go});
 }
 
 void DumpRun::dumpCompleteSchema(Connection& connection)
 {
     SchemaModel::Database db;
-    if (!step(340, [&] { db = SchemaModel::readDatabase(connection); }))
+    if (!step(SaveAllLine::ReadSchema, [&] { db = SchemaModel::readDatabase(connection); }))
         return;
     m_unscripted = db.unscriptedText();
     m_progress.tablesTotal = int(db.tables.size());
-    lines(342, SchemaScript::unscriptedComment(db) + SchemaScript::beforeData(db));
+    lines(SaveAllLine::SchemaBeforeData, SchemaScript::unscriptedComment(db) + SchemaScript::beforeData(db));
     if (!flush())
         return;
     for (const SchemaModel::Table& table : db.tables) {
         pump();
         if (m_stopped)
             return;
-        lines(344, SchemaScript::rowsHeader(table));
+        lines(SaveAllLine::RowsHeader, SchemaScript::rowsHeader(table));
         const qint64 rowsBefore = m_progress.rowsWritten;
         std::unique_ptr<RecordSet> data;
         QStringList names;
         for (const SchemaModel::Column* column : SchemaScript::insertedColumns(table))
             names << column->name;
         const int fieldCount = int(names.size());
-        if (step(254, [&] { data = connection.Execute(SchemaScript::dataQuery(table)); }) && data
-            && step(260, [&] { checkColumns(SchemaScript::twoPartName(table.schema, table.name), *data, names); })) {
+        if (step(SaveAllLine::DataQuery, [&] { data = connection.Execute(SchemaScript::dataQuery(table)); }) && data
+            && step(SaveAllLine::CheckColumns,
+                    [&] { checkColumns(SchemaScript::twoPartName(table.schema, table.name), *data, names); })) {
             // Several rows a statement: the server parses and plans one statement for up to 1,000 rows.
             m_statements.emplace(m_buffer, SchemaScript::insertPrefix(table));
             writeRows({}, *data, fieldCount, {});
@@ -555,71 +561,71 @@ void DumpRun::dumpCompleteSchema(Connection& connection)
         }
         if (m_stopped)
             return;
-        lines(346, SchemaScript::rowsFooter(table, m_progress.rowsWritten - rowsBefore));
+        lines(SaveAllLine::RowsFooter, SchemaScript::rowsFooter(table, m_progress.rowsWritten - rowsBefore));
         ++m_progress.tablesDone;
         if (!flush())
             return;
         reportProgress();
     }
-    lines(348, SchemaScript::afterData(db));
+    lines(SaveAllLine::SchemaAfterData, SchemaScript::afterData(db));
 }
 
 void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
 {
     using namespace ScriptText;
-    // Views and system tables end here (166), before any event runs.
+    // Views and system tables end here (SkipOtherObjects), before any event runs.
     if (table.type != u"TABLE"_s)
         return;
-    pump(); // 168
+    pump(); // SaveAllLine::PumpPerTable
     if (m_stopped)
         return;
 
-    const QString& name = table.name; // 184
+    const QString& name = table.name; // SaveAllLine::TableName
     const QString& schema = table.schema;
-    if (name.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // 186
+    if (name.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // SaveAllLine::SkipTrace
         return;
     // A schema other than dbo is made before its first table, so the script restores onto a server that lacks it.
     if (!isDbo(schema) && !m_schemasMade.contains(schema)) {
-        lines(188, schemaBlock(schema));
+        lines(SaveAllLine::StructureHeader, schemaBlock(schema));
         m_schemasMade.insert(schema);
     }
-    lines(188, structureHeader(name, schema));
+    lines(SaveAllLine::StructureHeader, structureHeader(name, schema));
 
     QStringList columnNames;
     QStringList typeTexts;
     std::vector<bool> rowVersion;
-    for (const CatalogueColumn& column : table.columns) { // 200
-        pump(); // 202
+    for (const CatalogueColumn& column : table.columns) { // SaveAllLine::EachColumn
+        pump(); // SaveAllLine::PumpPerColumn
         if (m_stopped)
             return;
-        columnNames << column.name; // 204-206
-        step(218, [&] {
-            const bool exact = needsPrecision(column.dataType); // 214
+        columnNames << column.name; // SaveAllLine::ColumnName
+        step(SaveAllLine::TypeText, [&] {
+            const bool exact = needsPrecision(column.dataType); // SaveAllLine::NeedsPrecision
             typeTexts << typeText(column.dataType, column.maxLength, exact ? column.precision : std::nullopt,
                                   exact ? column.scale : std::nullopt);
         });
         rowVersion.push_back(column.rowVersion);
     }
 
-    step(246, [&] {
+    step(SaveAllLine::CreateTable, [&] {
         m_buffer.appendLine(dropTableLine(name, schema) + u"\r\n"_s
                             + createTableLine(name, columnNames, typeTexts, schema));
         m_buffer.appendLine(QString());
     });
-    lines(248, dataHeader(name, schema));
+    lines(SaveAllLine::DataHeader, dataHeader(name, schema));
 
     std::unique_ptr<RecordSet> data;
-    step(254, [&] { data = connection->Execute(dataQuery(name, schema)); });
+    step(SaveAllLine::DataQuery, [&] { data = connection->Execute(dataQuery(name, schema)); });
     // The script's CREATE TABLE must name the rows' columns in their order; a table whose rows disagree is reported.
     int fieldCount = 0;
-    if (data && step(260, [&] {
+    if (data && step(SaveAllLine::CheckColumns, [&] {
             fieldCount = data->FieldCount();
             checkColumns(tableName(name, schema), *data, columnNames);
         }))
         writeRows(ScriptText::insertPrefix(table.name, table.schema), *data, fieldCount, rowVersion);
     if (m_stopped)
         return;
-    lines(310, {QString()});
+    lines(SaveAllLine::TableEnd, {QString()});
     flush(); // the end of each table reaches the file
 }
 
@@ -628,10 +634,10 @@ void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCoun
     // Each row's INSERT line is written as the row is read, so memory does not grow with the table.
     while (!m_stopped) {
         bool end = true;
-        if (!step(256, [&] { end = data.Eof(); }) || end)
+        if (!step(SaveAllLine::RowsEnd, [&] { end = data.Eof(); }) || end)
             break;
         // The clock is read before every row, so a server that sends rows slowly still leaves the window live.
-        pump(); // 258, 286
+        pump(); // SaveAllLine::PumpPerRow, SaveAllLine::PumpAfterRow
         if (m_stopped)
             break;
 
@@ -651,7 +657,7 @@ void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCoun
                 continue;
             }
             const FieldValue* value = nullptr;
-            if (step(264, [&] { value = &data.Fields(i); }))
+            if (step(SaveAllLine::ReadValue, [&] { value = &data.Fields(i); }))
                 ScriptText::appendValue(m_buffer, *value);
             else
                 m_buffer.append(std::string_view("NULL"));
@@ -662,7 +668,7 @@ void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCoun
             m_buffer.append(std::string_view(");\r\n"));
         ++m_progress.rowsWritten;
 
-        const bool moved = step(268, [&] { data.MoveNext(); });
+        const bool moved = step(SaveAllLine::MoveNext, [&] { data.MoveNext(); });
         if (m_buffer.size() >= FlushThreshold)
             flush();
         if (!moved)
@@ -674,7 +680,7 @@ void DumpRun::writeLongValue(RecordSet& data, int index)
 {
     // A long value goes into the file as it comes from the driver, a piece at a time: memory does not grow with it.
     ScriptText::LongValueWriter value(m_buffer);
-    step(264, [&] {
+    step(SaveAllLine::ReadValue, [&] {
         FieldValue piece;
         while (!m_stopped && data.FieldPiece(index, piece)) {
             value.add(piece);
@@ -776,17 +782,17 @@ void IntervalSave::FileCont(const QString& path, QString& text, int mode)
 {
     ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
     QFile file;
-    proc.run(100, [&] { file.setFileName(path); });
+    proc.run(FileContLine::SetPath, [&] { file.setFileName(path); });
     int branch = 0;
-    proc.run(102, [&] { branch = mode; });
+    proc.run(FileContLine::ChooseMode, [&] { branch = mode; });
     if (branch == 1) {
         bool isOpen = false;
-        proc.run(104, [&] {
+        proc.run(FileContLine::OpenToRead, [&] {
             if (!file.open(QIODevice::ReadOnly))
                 throw Failure(file.errorString(), 53);
             isOpen = true;
         });
-        proc.run(108, [&] {
+        proc.run(FileContLine::ReadAll, [&] {
             if (!isOpen)
                 throw Failure(FileNotOpen, 52);
             const QByteArray bytes = readScriptBytes(file, path); // plain or gzip, told by the first bytes
@@ -794,7 +800,7 @@ void IntervalSave::FileCont(const QString& path, QString& text, int mode)
                 throw Failure(file.errorString(), 62);
             text = decodeScript(bytes);
         });
-        proc.run(110, [&] {
+        proc.run(FileContLine::CloseRead, [&] {
             if (isOpen)
                 file.close();
         });
@@ -811,8 +817,8 @@ bool IntervalSave::appendToFile(const QString& path, const QByteArray& bytes)
 {
     ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
     QFile file;
-    proc.run(100, [&] { file.setFileName(path); });
-    proc.run(102, [] {});
+    proc.run(FileContLine::SetPath, [&] { file.setFileName(path); });
+    proc.run(FileContLine::ChooseMode, [] {});
     const bool written = appendSteps(proc, file, bytes);
     if (proc.failed())
         noteFailure(proc.firstFailure());
@@ -832,22 +838,22 @@ bool IntervalSave::finishBackup(BackupFile& file)
 bool IntervalSave::backupSteps(BackupFile& file, const std::function<void()>& write)
 {
     ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
-    proc.run(100, [] {});
-    proc.run(102, [] {});
+    proc.run(FileContLine::SetPath, [] {});
+    proc.run(FileContLine::ChooseMode, [] {});
     bool isOpen = file.isCreated();
     bool written = false;
-    proc.run(124, [&] {
+    proc.run(FileContLine::OpenToAppend, [&] {
         file.create();
         isOpen = true;
     });
-    proc.run(128, [&] {
+    proc.run(FileContLine::Append, [&] {
         if (!isOpen)
             throw Failure(FileNotOpen, 52);
         write();
         written = true;
     });
-    // 130: the working file stays open until the dump commits or abandons it.
-    proc.run(130, [] {});
+    // CloseAppended: the working file stays open until the dump commits or abandons it.
+    proc.run(FileContLine::CloseAppended, [] {});
     if (proc.failed())
         noteFailure(proc.firstFailure());
     return written && !proc.failed();

@@ -187,9 +187,10 @@ public:
 
 private:
     friend class DumpRun;
-    /** FileCont's steps for bytes of a backup: 124 creates the working file on the first write, 128 appends. */
+    /** FileCont's steps for bytes of a backup: OpenToAppend creates the working file on the first write, Append
+     * appends. */
     bool appendToBackup(BackupFile& file, const QByteArray& bytes);
-    /** The same steps for the end of a backup: 128 waits until every byte is in the working file. */
+    /** The same steps for the end of a backup: Append waits until every byte is in the working file. */
     bool finishBackup(BackupFile& file);
     bool backupSteps(BackupFile& file, const std::function<void()>& write);
 
