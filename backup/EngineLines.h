@@ -1,5 +1,12 @@
 #pragma once
 
+#include <QString>
+
+/** The module that the engine's error reports name ("IntervalSave.SaveAll"). */
+inline const QString EngineModuleName = QStringLiteral("IntervalSave");
+/** Writing to a file whose open failed. */
+inline const QString FileNotOpenText = QStringLiteral("The file is not open.");
+
 // The numbered steps of the engine's procedures, one table each. An error report names the procedure and the step
 // ("in ...IntervalSave.SaveAll at line 124"), so a number, once given, never changes; a number that only a comment
 // names marks where the procedure does that work without a step of its own.

@@ -1,11 +1,12 @@
 #include "IntervalSave.h"
 
 #include "BackupFile.h"
-#include "BackupName.h"
 #include "Catalogue.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
+#include "DumpFile.h"
 #include "EngineLines.h"
+#include "EngineState.h"
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "SchemaCatalogue.h"
@@ -19,7 +20,6 @@
 #include <QFile>
 #include <QSet>
 
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -32,11 +32,6 @@ constexpr std::size_t FlushThreshold = 256 * 1024;
 /** Events run at most this often while a dump works (the window stays responsive; the dump stays fast). */
 constexpr qint64 PumpIntervalMs = 10;
 constexpr qint64 ProgressIntervalMs = 1000;
-
-const QString ModuleName = QStringLiteral("IntervalSave");
-
-/** Writing to a file whose open failed. */
-const QString FileNotOpen = QStringLiteral("The file is not open.");
 
 /** FileCont's steps for appending bytes: open, write, close. */
 bool appendSteps(ReportingProcedure& proc, QFile& file, const QByteArray& bytes)
@@ -52,7 +47,7 @@ bool appendSteps(ReportingProcedure& proc, QFile& file, const QByteArray& bytes)
     });
     proc.run(FileContLine::Append, [&] {
         if (!isOpen)
-            throw Failure(FileNotOpen, 52);
+            throw Failure(FileNotOpenText, 52);
         if (file.write(bytes) != bytes.size())
             throw Failure(file.errorString(), 61);
         written = true;
@@ -142,19 +137,21 @@ void checkColumns(const QString& table, const RecordSet& data, const QStringList
 
 } // namespace
 
-/** One run of SaveAll: its numbered steps, the script buffer and the throttled event pump. */
+/**
+ * One run of SaveAll: its numbered steps, the script of the tables into the buffer and the throttled event pump. The
+ * file is DumpFile's.
+ */
 class DumpRun
 {
 public:
-    explicit DumpRun(IntervalSave& engine)
+    explicit DumpRun(EngineState& engine)
         : m_engine(engine)
-        , m_context(engine.m_context)
-        , m_proc(engine.m_reports, ModuleName, u"SaveAll"_s)
-        , m_previousOutcome(engine.m_outcome)
-    {
-        m_engine.m_outcome = &m_outcome;
-    }
-    ~DumpRun() { m_engine.m_outcome = m_previousOutcome; }
+        , m_context(engine.context)
+        , m_proc(engine.reports, EngineModuleName, u"SaveAll"_s)
+        , m_previousOutcome(engine.reports.setOutcome(&m_outcome))
+        , m_file(engine.context, engine.reports)
+    { }
+    ~DumpRun() { m_engine.reports.setOutcome(m_previousOutcome); }
     DumpRun(const DumpRun&) = delete;
     DumpRun& operator=(const DumpRun&) = delete;
 
@@ -179,7 +176,7 @@ private:
         if (interrupted())
             return false;
         // The first failure of this procedure; an earlier one (here or in FileCont) is already noted.
-        m_engine.noteFailure(m_proc.firstFailure());
+        m_engine.reports.noteFailure(m_proc.firstFailure());
         return false;
     }
     void lines(int line, const QStringList& texts)
@@ -192,17 +189,8 @@ private:
 
     /** True once a stop was requested before the backup had its name; the first time, the dump stops there. */
     bool interrupted();
-    /** Removes the working file and logs the interruption, once, from whichever thread comes first. */
-    void removeAndLogInterrupted();
-    /** The end of a dump that a stop ended: the working file goes, the log says so. Returns false. */
+    /** The end of a dump that a stop ended: the working file goes, the log says so, the caption. Returns false. */
     bool endInterrupted(StatusFrame& statusFrame);
-    /** What runs while the dump waits for its file's writer thread: window events; a stop ends the wait. */
-    void whileWaiting();
-    /** Retention in the backup folder, reporting through the engine and logging to its backup log. */
-    Retention retention()
-    {
-        return Retention(m_engine.m_reports, m_context.clock, m_context.log.writer(), m_engine.m_removeFile);
-    }
 
     void writeHeader(Connection* connection);
     /** The steps after a saved backup, each with its log line; their words follow the status caption. */
@@ -215,16 +203,15 @@ private:
     bool flush();
     void reportProgress();
 
-    IntervalSave& m_engine;
+    EngineState& m_engine;
     BackupContext& m_context;
     ReportingProcedure m_proc;
-    IntervalSave::DumpOutcome m_outcome;
-    IntervalSave::DumpOutcome* m_previousOutcome;
+    DumpOutcome m_outcome;
+    DumpOutcome* m_previousOutcome;
+    DumpFile m_file;
 
     QString m_serverName;
     QString m_databaseName;
-    QString m_path;
-    std::unique_ptr<BackupFile> m_file;
     ScriptBuffer m_buffer;
     /** The schemas other than dbo whose CREATE SCHEMA the script holds. */
     QSet<QString> m_schemasMade;
@@ -246,13 +233,6 @@ private:
     DumpProgress m_progress;
 
     bool m_interrupted = false;
-    /** The backup has its final name: a stop from now on leaves it as it is. */
-    bool m_pastCommit = false;
-    /** The working file's path, for the forced end on another thread. */
-    QString m_workingPath;
-    std::mutex m_workingPathMutex;
-    OnceOnly m_interruptedEnd;
-    StopRequest::Hook m_forcedEnd; // last: it goes first, before what its action uses
 };
 
 bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
@@ -265,15 +245,13 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     m_databaseName = m_context.source.databaseName();
     const QString folder = m_context.source.backupFolder();
     m_options = m_context.source.options();
-    const int keep = m_options.keep;
     const bool compress = m_options.compress;
     m_complete = m_options.complete;
 
-    m_engine.m_interrupted = false;
-    StopRequest* const stop = m_engine.m_stop;
+    m_engine.interrupted = false;
     // A stop from outside that the dump does not reach in time ends the process: what the dump leaves goes first.
-    if (stop)
-        m_forcedEnd = stop->onForcedEnd([this] { removeAndLogInterrupted(); });
+    if (StopRequest* const stop = m_engine.reports.stopRequest())
+        m_file.removeOnForcedEnd(*stop);
 
     // The hook goes before the connection it cancels.
     std::unique_ptr<SnapshotConnection> connection;
@@ -285,7 +263,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
 
     dumpTables(connection.get());
     if (flush())
-        m_stopped = !m_engine.finishBackup(*m_file);
+        m_stopped = !m_file.finish();
     if (interrupted())
         return endInterrupted(statusFrame); // nothing more is asked of the server; releasing the connection ends it
 
@@ -297,44 +275,36 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         step(SaveAllLine::CloseConnection, [&] { connection->Close(); });
 
     if (!m_outcome.failed)
-        step(SaveAllLine::CommitFile, [&] { m_file->commit(m_engine.m_lockWaitMs, [this] { whileWaiting(); }); });
-    if (m_interrupted && !m_file->isCommitted()) {
+        step(SaveAllLine::CommitFile, [&] { m_file.commit(m_engine.lockWaitMs); });
+    if (m_interrupted && !m_file.isCommitted()) {
         // The writer thread ends first: a rename it had begun when the stop came completes, and the backup stands.
-        m_file->abandon();
-        if (!m_file->isCommitted())
+        if (!m_file.standsAfterStop())
             return endInterrupted(statusFrame);
         m_interrupted = false;
         m_stopped = false;
         m_outcome = {};
     }
-    // From here the backup is complete: a stop changes nothing of it.
-    m_pastCommit = m_file->isCommitted();
-    if (m_pastCommit)
-        m_forcedEnd.reset();
-    if (!m_file->isCommitted())
-        m_file->abandon(); // a failed dump leaves no file: no script that looks complete and is not
-    else if (QFile::exists(Retention::verifiedMarkPath(m_path)))
-        QFile::remove(Retention::verifiedMarkPath(m_path)); // a new script under the name is not verified yet
+    // From here the backup is complete: a stop changes nothing of it; a failed dump leaves no file.
+    m_file.close();
 
     logOutcome(statusFrame);
-    m_engine.m_lastOutputPath = m_path; // a dump started from the event pump may have set its own
+    m_engine.lastOutputPath = m_file.path(); // a dump started from the event pump may have set its own
     reportProgress();
-    m_engine.m_lastAfterSave.clear();
+    m_engine.lastAfterSave.clear();
     if (!m_outcome.failed)
         runAfterSave(statusFrame);
     // After a stop the program is ending: old backups stay until a run that completes.
-    if (!m_outcome.failed && !m_engine.m_interrupted)
-        retention().RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
+    if (!m_outcome.failed && !m_engine.interrupted)
+        m_engine.retention().RemoveOldBackups(folder, m_serverName, m_databaseName, m_options.keep, m_file.path());
     return !m_outcome.failed;
 }
 
-/** Opens the connection (CreateConnection to OpenConnection) and, where the database allows it, the snapshot
- * (BeginSnapshot). */
+/** Opens the connection (CreateConnection to OpenConnection) and, where the database allows it, the snapshot. */
 void DumpRun::openConnection(const QString& connectionString,
                              std::unique_ptr<SnapshotConnection>& connection,
                              StopRequest::Hook& cancel)
 {
-    StopRequest* const stop = m_engine.m_stop;
+    StopRequest* const stop = m_engine.reports.stopRequest();
     step(SaveAllLine::CreateConnection,
          [&] { connection = std::make_unique<SnapshotConnection>(m_context.factory.createConnection()); });
     // A statement that waits on the server when a stop comes is cancelled through the driver.
@@ -350,24 +320,12 @@ void DumpRun::openConnection(const QString& connectionString,
     }
 }
 
-/** Names the backup (NameFile), clears what dead backups of the database left, and opens the working file. */
+/** Names the backup (NameFile); DumpFile clears what dead backups of the database left and opens the working file. */
 void DumpRun::openFile(const QString& folder, bool compress)
 {
-    // With "Compress" on the script goes through gzip (one member per dump).
-    std::unique_ptr<ByteStage> stage;
-    step(SaveAllLine::NameFile, [&] {
-        stage = compress ? makeGzipStage() : nullptr;
-        m_path = folder + u'/' + BackupName::ofFile(m_engine.StampedFileName(m_databaseName), compress);
-    });
-    m_engine.m_lastOutputPath = m_path;
-    // What earlier backups of this database left when their process ended goes before this one writes: on a full disk
-    // those files are what filled it.
-    if (!m_path.isEmpty())
-        retention().RemoveStaleWorkingFiles(folder, m_databaseName);
-    // The script goes into a working file; only a dump whose every step succeeded gives it the final name. The
-    // file is written on a thread of its own: while it catches up, the window's events run.
-    m_file = std::make_unique<BackupFile>(m_path, std::move(stage));
-    m_file->setWhileWaiting([this] { whileWaiting(); });
+    step(SaveAllLine::NameFile, [&] { m_file.name(folder, m_databaseName, compress); });
+    m_engine.lastOutputPath = m_file.path();
+    m_file.open(folder, m_databaseName, m_engine.retention());
 }
 
 /** The tables: the complete schema's, or the catalogue's in the default format with their rows. */
@@ -398,8 +356,9 @@ void DumpRun::dumpTables(SnapshotConnection* connection)
 void DumpRun::logOutcome(StatusFrame& statusFrame)
 {
     const QDateTime when = m_context.clock.now();
-    const QString logLine = m_outcome.failed ? BackupLog::backupFailedLine(m_path, when, m_outcome.firstFailure)
-                                             : BackupLog::savedLine(m_path, when, m_unscripted);
+    const QString& path = m_file.path();
+    const QString logLine = m_outcome.failed ? BackupLog::backupFailedLine(path, when, m_outcome.firstFailure)
+                                             : BackupLog::savedLine(path, when, m_unscripted);
     step(SaveAllLine::LogLine, [&] { m_context.log.write(logLine); });
     step(SaveAllLine::StatusCaption, [&] {
         statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
@@ -412,11 +371,11 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
     // A step that does not come back from a stop in time (a drill whose server does not answer the cancel) ends with
     // the process: the log says so, the backup stays.
     StopRequest::Hook forcedEnd;
-    if (m_engine.m_stop)
-        forcedEnd = m_engine.m_stop->onForcedEnd([this] {
+    if (StopRequest* const stop = m_engine.reports.stopRequest())
+        forcedEnd = stop->onForcedEnd([this] {
             try {
-                m_context.log.write(
-                    BackupLog::stepLine(m_path, u"steps after the save: "_s + InterruptedText, m_context.clock.now()));
+                m_context.log.write(BackupLog::stepLine(m_file.path(), u"steps after the save: "_s + InterruptedText,
+                                                        m_context.clock.now()));
             } catch (const std::exception&) {
                 // The process is ending on a signal: there is nobody to tell.
             }
@@ -426,14 +385,15 @@ void DumpRun::runAfterSave(StatusFrame& statusFrame)
         if (!afterSave)
             continue;
         // A step that a stop reaches ends early and says "interrupted" in its words; those after it end at once.
-        AfterSaveOutcome outcome = afterSave(SavedBackup{m_path, m_serverName, m_databaseName, m_options});
-        if (m_engine.stopRequested())
-            m_engine.m_interrupted = true;
+        AfterSaveOutcome outcome = afterSave(SavedBackup{m_file.path(), m_serverName, m_databaseName, m_options});
+        if (m_engine.reports.stopRequested())
+            m_engine.interrupted = true;
         if (outcome.text.isEmpty())
             continue; // a step that is switched off had nothing to do and says nothing
-        m_engine.m_lastAfterSave.push_back(outcome);
+        m_engine.lastAfterSave.push_back(outcome);
         const QDateTime when = m_context.clock.now();
-        step(SaveAllLine::LogLine, [&] { m_context.log.write(BackupLog::stepLine(m_path, outcome.text, when)); });
+        step(SaveAllLine::LogLine,
+             [&] { m_context.log.write(BackupLog::stepLine(m_file.path(), outcome.text, when)); });
         said << outcome.text;
     }
     if (!said.isEmpty())
@@ -445,7 +405,7 @@ bool DumpRun::interrupted()
 {
     if (m_interrupted)
         return true;
-    if (m_pastCommit || !m_engine.stopRequested())
+    if (m_file.isPastCommit() || !m_engine.reports.stopRequested())
         return false;
     m_interrupted = true;
     m_stopped = true;
@@ -454,46 +414,18 @@ bool DumpRun::interrupted()
     return true;
 }
 
-void DumpRun::whileWaiting()
-{
-    if (m_context.letEventsRun)
-        m_context.letEventsRun();
-    if (!m_pastCommit && m_engine.stopRequested())
-        throw Interrupted(); // a stop ends the wait for the disk or for another backup's commit
-}
-
 bool DumpRun::endInterrupted(StatusFrame& statusFrame)
 {
-    m_file->abandon(); // the writer thread ends, then the working file goes
-    removeAndLogInterrupted();
-    m_forcedEnd.reset();
+    m_file.endInterrupted();
     try {
         statusFrame.setCaption(u"Auto Backup Failed at "_s + defaultDateTimeText(m_context.clock.now()));
     } catch (const std::exception&) {
         // The program is ending on a signal: the caption is not worth a report.
     }
-    m_engine.m_lastOutputPath = m_path;
-    m_engine.m_lastAfterSave.clear();
-    m_engine.m_interrupted = true;
+    m_engine.lastOutputPath = m_file.path();
+    m_engine.lastAfterSave.clear();
+    m_engine.interrupted = true;
     return false;
-}
-
-void DumpRun::removeAndLogInterrupted()
-{
-    m_interruptedEnd.run([this] {
-        QString working;
-        {
-            const std::lock_guard lock(m_workingPathMutex);
-            working = m_workingPath;
-        }
-        if (!working.isEmpty())
-            QFile::remove(working);
-        try {
-            m_context.log.write(BackupLog::backupFailedLine(m_path, m_context.clock.now(), InterruptedText));
-        } catch (const std::exception&) {
-            // The process is ending on a signal: there is nobody to tell.
-        }
-    });
 }
 
 void DumpRun::writeHeader(Connection* connection)
@@ -723,12 +655,8 @@ bool DumpRun::flush()
         m_statements->flushing();
     }
     const QByteArray bytes = QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size()));
-    const bool written = m_engine.appendToBackup(*m_file, bytes);
+    const bool written = m_file.append(bytes);
     m_buffer.clear();
-    if (m_workingPath.isEmpty() && !m_file->workingPath().isEmpty()) {
-        const std::lock_guard lock(m_workingPathMutex);
-        m_workingPath = m_file->workingPath();
-    }
     m_stopped = !written;
     return written;
 }
@@ -743,44 +671,57 @@ void DumpRun::reportProgress()
 }
 
 IntervalSave::IntervalSave(BackupContext context)
-    : m_context(std::move(context))
-    , m_lockWaitMs(BackupFile::DefaultLockWaitMs)
+    : m_state(std::make_unique<EngineState>(std::move(context)))
 { }
+
+IntervalSave::~IntervalSave() = default;
+IntervalSave::IntervalSave(IntervalSave&& other) noexcept = default;
+IntervalSave& IntervalSave::operator=(IntervalSave&& other) noexcept = default;
 
 bool IntervalSave::SaveAll(const QString& connectionString, StatusFrame& statusFrame)
 {
-    DumpRun run(*this);
+    DumpRun run(*m_state);
     return run.run(connectionString, statusFrame);
 }
 
 QString IntervalSave::lastOutputPath() const
 {
-    return m_lastOutputPath;
+    return m_state->lastOutputPath;
 }
 
-bool IntervalSave::stopRequested() const
+const std::vector<AfterSaveOutcome>& IntervalSave::lastAfterSave() const
 {
-    return m_stop && m_stop->requested();
+    return m_state->lastAfterSave;
 }
 
-void IntervalSave::Reports::errorReport(const QString& text)
+const BackupLog& IntervalSave::backupLog() const
 {
-    if (m_engine.stopRequested())
-        return;
-    m_engine.m_context.dialogs.errorReport(text);
+    return m_state->context.log;
 }
 
-void IntervalSave::noteFailure(const QString& description)
+void IntervalSave::setLockWaitMs(int ms)
 {
-    if (m_outcome && !m_outcome->failed) {
-        m_outcome->failed = true;
-        m_outcome->firstFailure = description;
-    }
+    m_state->lockWaitMs = ms;
+}
+
+void IntervalSave::setFileRemover(Retention::FileRemover remover)
+{
+    m_state->removeFile = std::move(remover);
+}
+
+void IntervalSave::setStopRequest(StopRequest* stop)
+{
+    m_state->reports.setStopRequest(stop);
+}
+
+bool IntervalSave::wasInterrupted() const
+{
+    return m_state->interrupted;
 }
 
 void IntervalSave::FileCont(const QString& path, QString& text, int mode)
 {
-    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
+    ReportingProcedure proc(m_state->reports, EngineModuleName, u"FileCont"_s);
     QFile file;
     proc.run(FileContLine::SetPath, [&] { file.setFileName(path); });
     int branch = 0;
@@ -794,7 +735,7 @@ void IntervalSave::FileCont(const QString& path, QString& text, int mode)
         });
         proc.run(FileContLine::ReadAll, [&] {
             if (!isOpen)
-                throw Failure(FileNotOpen, 52);
+                throw Failure(FileNotOpenText, 52);
             const QByteArray bytes = readScriptBytes(file, path); // plain or gzip, told by the first bytes
             if (file.error() != QFileDevice::NoError)
                 throw Failure(file.errorString(), 62);
@@ -810,59 +751,10 @@ void IntervalSave::FileCont(const QString& path, QString& text, int mode)
         appendSteps(proc, file, bytes);
     }
     if (proc.failed())
-        noteFailure(proc.firstFailure());
-}
-
-bool IntervalSave::appendToFile(const QString& path, const QByteArray& bytes)
-{
-    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
-    QFile file;
-    proc.run(FileContLine::SetPath, [&] { file.setFileName(path); });
-    proc.run(FileContLine::ChooseMode, [] {});
-    const bool written = appendSteps(proc, file, bytes);
-    if (proc.failed())
-        noteFailure(proc.firstFailure());
-    return written && !proc.failed();
-}
-
-bool IntervalSave::appendToBackup(BackupFile& file, const QByteArray& bytes)
-{
-    return backupSteps(file, [&] { file.append(bytes); });
-}
-
-bool IntervalSave::finishBackup(BackupFile& file)
-{
-    return backupSteps(file, [&] { file.finishWriting(); });
-}
-
-bool IntervalSave::backupSteps(BackupFile& file, const std::function<void()>& write)
-{
-    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
-    proc.run(FileContLine::SetPath, [] {});
-    proc.run(FileContLine::ChooseMode, [] {});
-    bool isOpen = file.isCreated();
-    bool written = false;
-    proc.run(FileContLine::OpenToAppend, [&] {
-        file.create();
-        isOpen = true;
-    });
-    proc.run(FileContLine::Append, [&] {
-        if (!isOpen)
-            throw Failure(FileNotOpen, 52);
-        write();
-        written = true;
-    });
-    // CloseAppended: the working file stays open until the dump commits or abandons it.
-    proc.run(FileContLine::CloseAppended, [] {});
-    if (proc.failed())
-        noteFailure(proc.firstFailure());
-    return written && !proc.failed();
+        m_state->reports.noteFailure(proc.firstFailure());
 }
 
 QString IntervalSave::StampedFileName(const QString& databaseName) const
 {
-    // The date and the time each come from a reading of their own, the date first.
-    const QDate date = m_context.clock.now().date();
-    const QTime time = m_context.clock.now().time();
-    return BackupName::stamped(databaseName, date, time);
+    return DumpFile::stampedName(m_state->context.clock, databaseName);
 }
