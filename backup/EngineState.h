@@ -11,7 +11,7 @@
 
 class StopRequest;
 
-// The inside of IntervalSave, shared by the pieces of a dump (DumpRun, DumpFile); not for callers of
+// The inside of IntervalSave, shared by the pieces of a dump (DumpRun, DumpFile, AfterSaveRun); not for callers of
 // the engine.
 
 /** The failures of the dump that runs, FileCont's included. */

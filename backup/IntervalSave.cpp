@@ -1,5 +1,6 @@
 #include "IntervalSave.h"
 
+#include "AfterSaveRun.h"
 #include "BackupFile.h"
 #include "Catalogue.h"
 #include "DataAccess.h"
@@ -139,7 +140,7 @@ void checkColumns(const QString& table, const RecordSet& data, const QStringList
 
 /**
  * One run of SaveAll: its numbered steps, the script of the tables into the buffer and the throttled event pump. The
- * file is DumpFile's.
+ * file is DumpFile's, the steps after the save AfterSaveRun's.
  */
 class DumpRun
 {
@@ -193,8 +194,6 @@ private:
     bool endInterrupted(StatusFrame& statusFrame);
 
     void writeHeader(Connection* connection);
-    /** The steps after a saved backup, each with its log line; their words follow the status caption. */
-    void runAfterSave(StatusFrame& statusFrame);
     void dumpTable(Connection* connection, const CatalogueTable& table);
     void writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
     void writeLongValue(RecordSet& data, int index);
@@ -290,12 +289,9 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     logOutcome(statusFrame);
     m_engine.lastOutputPath = m_file.path(); // a dump started from the event pump may have set its own
     reportProgress();
-    m_engine.lastAfterSave.clear();
-    if (!m_outcome.failed)
-        runAfterSave(statusFrame);
-    // After a stop the program is ending: old backups stay until a run that completes.
-    if (!m_outcome.failed && !m_engine.interrupted)
-        m_engine.retention().RemoveOldBackups(folder, m_serverName, m_databaseName, m_options.keep, m_file.path());
+    AfterSaveRun afterSave(m_engine,
+                           [this](int line, const std::function<void()>& statement) { return step(line, statement); });
+    afterSave.run(SavedBackup{m_file.path(), m_serverName, m_databaseName, m_options}, folder, statusFrame, m_outcome);
     return !m_outcome.failed;
 }
 
@@ -364,41 +360,6 @@ void DumpRun::logOutcome(StatusFrame& statusFrame)
         statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
                                + defaultDateTimeText(m_context.clock.now()));
     });
-}
-
-void DumpRun::runAfterSave(StatusFrame& statusFrame)
-{
-    // A step that does not come back from a stop in time (a drill whose server does not answer the cancel) ends with
-    // the process: the log says so, the backup stays.
-    StopRequest::Hook forcedEnd;
-    if (StopRequest* const stop = m_engine.reports.stopRequest())
-        forcedEnd = stop->onForcedEnd([this] {
-            try {
-                m_context.log.write(BackupLog::stepLine(m_file.path(), u"steps after the save: "_s + InterruptedText,
-                                                        m_context.clock.now()));
-            } catch (const std::exception&) {
-                // The process is ending on a signal: there is nobody to tell.
-            }
-        });
-    QStringList said;
-    for (const AfterSaveStep& afterSave : m_context.afterSave) {
-        if (!afterSave)
-            continue;
-        // A step that a stop reaches ends early and says "interrupted" in its words; those after it end at once.
-        AfterSaveOutcome outcome = afterSave(SavedBackup{m_file.path(), m_serverName, m_databaseName, m_options});
-        if (m_engine.reports.stopRequested())
-            m_engine.interrupted = true;
-        if (outcome.text.isEmpty())
-            continue; // a step that is switched off had nothing to do and says nothing
-        m_engine.lastAfterSave.push_back(outcome);
-        const QDateTime when = m_context.clock.now();
-        step(SaveAllLine::LogLine,
-             [&] { m_context.log.write(BackupLog::stepLine(m_file.path(), outcome.text, when)); });
-        said << outcome.text;
-    }
-    if (!said.isEmpty())
-        step(SaveAllLine::StatusCaption,
-             [&] { statusFrame.setCaption(statusFrame.caption() + u"; "_s + said.join(u"; "_s)); });
 }
 
 bool DumpRun::interrupted()

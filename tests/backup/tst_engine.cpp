@@ -1,6 +1,7 @@
-// The pieces of a dump on their own: the file's life (DumpFile) and the engine's reports. tst_backup drives them
-// together through SaveAll.
+// The pieces of a dump on their own: the file's life (DumpFile), the steps after a save (AfterSaveRun) and the
+// engine's reports. tst_backup drives them together through SaveAll.
 
+#include "AfterSaveRun.h"
 #include "DumpFile.h"
 #include "EngineLines.h"
 #include "EngineState.h"
@@ -72,7 +73,26 @@ struct Setup
         file->append("-- one\r\n");
         return file;
     }
+    /** SaveAll's steps as the dump runs them: a step that throws is a failure of the dump. */
+    SaveAllStep steps(DumpOutcome& outcome, QList<int>& failedLines)
+    {
+        return [failed = &outcome.failed, lines = &failedLines](int line, const std::function<void()>& statement) {
+            try {
+                statement();
+                return true;
+            } catch (const std::exception&) {
+                *lines << line;
+                *failed = true;
+                return false;
+            }
+        };
+    }
 };
+
+AfterSaveOutcome said(const QString& text, AfterSaveOutcome::Result result = AfterSaveOutcome::Result::Passed)
+{
+    return AfterSaveOutcome{result, text, 0};
+}
 
 } // namespace
 
@@ -165,6 +185,90 @@ private slots:
         QCOMPARE(s.dialogs.errorReports(), reports);
         QCOMPARE(outcome.firstFailure, reason);
         QCOMPARE(s.engine.reports.setOutcome(nullptr), &outcome);
+    }
+
+    // ---- the steps after a save
+
+    void stepsAfterTheSaveAreLoggedAndShown()
+    {
+        Setup s;
+        SavedBackup seen;
+        s.engine.context.afterSave = {
+            [](const SavedBackup&) { return said(u"verified"_s); },
+            {},
+            [](const SavedBackup&) { return said(QString()); }, // switched off: says nothing
+            [&](const SavedBackup& backup) {
+                seen = backup;
+                return said(u"not copied to nas:sql: no route"_s, AfterSaveOutcome::Result::Failed);
+            },
+        };
+        s.engine.lastAfterSave = {said(u"from the dump before"_s)};
+        PlainStatusFrame status;
+        status.setCaption(u"Auto Backup Complete at 8/31/2021 9:30:12 AM"_s);
+        DumpOutcome outcome;
+        QList<int> failedLines;
+        BackupOptions options;
+        options.copyTo = u"nas:sql"_s;
+        AfterSaveRun(s.engine, s.steps(outcome, failedLines))
+            .run(SavedBackup{s.backupPath(), Server, Database, options}, s.folder(), status, outcome);
+        QCOMPARE(s.engine.lastAfterSave.size(), 2u);
+        QCOMPARE(s.engine.lastAfterSave[0].text, u"verified"_s);
+        QCOMPARE(s.engine.lastAfterSave[1].result, AfterSaveOutcome::Result::Failed);
+        QCOMPARE(QString::fromUtf8(s.log()),
+                 s.backupPath() + u" verified at 8/31/2021 9:30:12 AM\r\n"_s + s.backupPath()
+                     + u" not copied to nas:sql: no route at 8/31/2021 9:30:12 AM\r\n"_s);
+        QCOMPARE(status.caption(),
+                 u"Auto Backup Complete at 8/31/2021 9:30:12 AM; verified; not copied to nas:sql: no route"_s);
+        QCOMPARE(seen.path, s.backupPath());
+        QCOMPARE(seen.server, Server);
+        QCOMPARE(seen.options.copyTo, u"nas:sql"_s);
+        QCOMPARE(failedLines, QList<int>());
+        QVERIFY(!s.engine.interrupted);
+    }
+
+    void oldBackupsGoOnlyAfterAWholeRun_data()
+    {
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("every step done") << u"done"_s << true;
+        QTest::newRow("the dump failed") << u"dump failed"_s << false;
+        QTest::newRow("a step's log line failed") << u"log failed"_s << false;
+        QTest::newRow("a stop during a step") << u"stop"_s << false;
+    }
+
+    void oldBackupsGoOnlyAfterAWholeRun()
+    {
+        QFETCH(QString, ending);
+        QFETCH(bool, removed);
+        Setup s;
+        const QString older = s.dir.filePath(u"Sales 2021-08-30 930AM.sql"_s);
+        writeBytes(older, ScriptText::headerBytes(Server, Database));
+        writeBytes(s.backupPath(), ScriptText::headerBytes(Server, Database));
+        int ran = 0;
+        s.engine.context.afterSave = {[&](const SavedBackup&) {
+            ++ran;
+            if (ending == u"stop"_s)
+                s.stop.request(SIGINT);
+            return said(u"verified"_s);
+        }};
+        if (ending == u"log failed"_s)
+            s.engine.context.log = BackupLog(s.dir.filePath(u"missing/backups.log"_s));
+        DumpOutcome outcome;
+        outcome.failed = ending == u"dump failed"_s;
+        QList<int> failedLines;
+        s.engine.lastAfterSave = {said(u"from the dump before"_s)};
+        PlainStatusFrame status;
+        BackupOptions options;
+        options.keep = 1;
+        AfterSaveRun(s.engine, s.steps(outcome, failedLines))
+            .run(SavedBackup{s.backupPath(), Server, Database, options}, s.folder(), status, outcome);
+        QCOMPARE(ran, ending == u"dump failed"_s ? 0 : 1);
+        QCOMPARE(int(s.engine.lastAfterSave.size()), ran);
+        QCOMPARE(s.engine.interrupted, ending == u"stop"_s);
+        QCOMPARE(failedLines, ending == u"log failed"_s ? QList<int>{SaveAllLine::LogLine} : QList<int>());
+        QCOMPARE(QFile::exists(older), !removed);
+        QVERIFY(QFile::exists(s.backupPath()));
+        QCOMPARE(s.log().contains("was removed at"), removed);
     }
 };
 
