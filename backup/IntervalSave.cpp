@@ -1,10 +1,13 @@
 #include "IntervalSave.h"
 
+#include "AfterSaveRun.h"
 #include "BackupFile.h"
-#include "BackupName.h"
 #include "Catalogue.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
+#include "DumpFile.h"
+#include "EngineLines.h"
+#include "EngineState.h"
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "SchemaCatalogue.h"
@@ -18,7 +21,6 @@
 #include <QFile>
 #include <QSet>
 
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -32,31 +34,26 @@ constexpr std::size_t FlushThreshold = 256 * 1024;
 constexpr qint64 PumpIntervalMs = 10;
 constexpr qint64 ProgressIntervalMs = 1000;
 
-const QString ModuleName = QStringLiteral("IntervalSave");
-
-/** Writing to a file whose open failed. */
-const QString FileNotOpen = QStringLiteral("The file is not open.");
-
-/** FileCont's steps for appending bytes: 124 open, 128 write, 130 close. */
+/** FileCont's steps for appending bytes: open, write, close. */
 bool appendSteps(ReportingProcedure& proc, QFile& file, const QByteArray& bytes)
 {
     bool isOpen = false;
     bool written = false;
-    proc.run(124, [&] {
+    proc.run(FileContLine::OpenToAppend, [&] {
         // A new file is its user's alone: a backup holds the whole database.
         if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
                        QFileDevice::ReadOwner | QFileDevice::WriteOwner))
             throw Failure(file.errorString(), 76);
         isOpen = true;
     });
-    proc.run(128, [&] {
+    proc.run(FileContLine::Append, [&] {
         if (!isOpen)
-            throw Failure(FileNotOpen, 52);
+            throw Failure(FileNotOpenText, 52);
         if (file.write(bytes) != bytes.size())
             throw Failure(file.errorString(), 61);
         written = true;
     });
-    proc.run(130, [&] {
+    proc.run(FileContLine::CloseAppended, [&] {
         if (isOpen)
             file.close();
     });
@@ -141,19 +138,21 @@ void checkColumns(const QString& table, const RecordSet& data, const QStringList
 
 } // namespace
 
-/** One run of SaveAll: its numbered steps, the script buffer and the throttled event pump. */
+/**
+ * One run of SaveAll: its numbered steps, the script of the tables into the buffer and the throttled event pump. The
+ * file is DumpFile's, the steps after the save AfterSaveRun's.
+ */
 class DumpRun
 {
 public:
-    explicit DumpRun(IntervalSave& engine)
+    explicit DumpRun(EngineState& engine)
         : m_engine(engine)
-        , m_context(engine.m_context)
-        , m_proc(engine.m_reports, ModuleName, u"SaveAll"_s)
-        , m_previousOutcome(engine.m_outcome)
-    {
-        m_engine.m_outcome = &m_outcome;
-    }
-    ~DumpRun() { m_engine.m_outcome = m_previousOutcome; }
+        , m_context(engine.context)
+        , m_proc(engine.reports, EngineModuleName, u"SaveAll"_s)
+        , m_previousOutcome(engine.reports.setOutcome(&m_outcome))
+        , m_file(engine.context, engine.reports)
+    { }
+    ~DumpRun() { m_engine.reports.setOutcome(m_previousOutcome); }
     DumpRun(const DumpRun&) = delete;
     DumpRun& operator=(const DumpRun&) = delete;
 
@@ -178,7 +177,7 @@ private:
         if (interrupted())
             return false;
         // The first failure of this procedure; an earlier one (here or in FileCont) is already noted.
-        m_engine.noteFailure(m_proc.firstFailure());
+        m_engine.reports.noteFailure(m_proc.firstFailure());
         return false;
     }
     void lines(int line, const QStringList& texts)
@@ -191,21 +190,10 @@ private:
 
     /** True once a stop was requested before the backup had its name; the first time, the dump stops there. */
     bool interrupted();
-    /** Removes the working file and logs the interruption, once, from whichever thread comes first. */
-    void removeAndLogInterrupted();
-    /** The end of a dump that a stop ended: the working file goes, the log says so. Returns false. */
+    /** The end of a dump that a stop ended: the working file goes, the log says so, the caption. Returns false. */
     bool endInterrupted(StatusFrame& statusFrame);
-    /** What runs while the dump waits for its file's writer thread: window events; a stop ends the wait. */
-    void whileWaiting();
-    /** Retention in the backup folder, reporting through the engine and logging to its backup log. */
-    Retention retention()
-    {
-        return Retention(m_engine.m_reports, m_context.clock, m_context.log.writer(), m_engine.m_removeFile);
-    }
 
     void writeHeader(Connection* connection);
-    /** The steps after a saved backup, each with its log line; their words follow the status caption. */
-    void runAfterSave(StatusFrame& statusFrame);
     void dumpTable(Connection* connection, const CatalogueTable& table);
     void writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
     void writeLongValue(RecordSet& data, int index);
@@ -214,16 +202,15 @@ private:
     bool flush();
     void reportProgress();
 
-    IntervalSave& m_engine;
+    EngineState& m_engine;
     BackupContext& m_context;
     ReportingProcedure m_proc;
-    IntervalSave::DumpOutcome m_outcome;
-    IntervalSave::DumpOutcome* m_previousOutcome;
+    DumpOutcome m_outcome;
+    DumpOutcome* m_previousOutcome;
+    DumpFile m_file;
 
     QString m_serverName;
     QString m_databaseName;
-    QString m_path;
-    std::unique_ptr<BackupFile> m_file;
     ScriptBuffer m_buffer;
     /** The schemas other than dbo whose CREATE SCHEMA the script holds. */
     QSet<QString> m_schemasMade;
@@ -245,13 +232,6 @@ private:
     DumpProgress m_progress;
 
     bool m_interrupted = false;
-    /** The backup has its final name: a stop from now on leaves it as it is. */
-    bool m_pastCommit = false;
-    /** The working file's path, for the forced end on another thread. */
-    QString m_workingPath;
-    std::mutex m_workingPathMutex;
-    OnceOnly m_interruptedEnd;
-    StopRequest::Hook m_forcedEnd; // last: it goes first, before what its action uses
 };
 
 bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
@@ -264,15 +244,13 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     m_databaseName = m_context.source.databaseName();
     const QString folder = m_context.source.backupFolder();
     m_options = m_context.source.options();
-    const int keep = m_options.keep;
     const bool compress = m_options.compress;
     m_complete = m_options.complete;
 
-    m_engine.m_interrupted = false;
-    StopRequest* const stop = m_engine.m_stop;
+    m_engine.interrupted = false;
     // A stop from outside that the dump does not reach in time ends the process: what the dump leaves goes first.
-    if (stop)
-        m_forcedEnd = stop->onForcedEnd([this] { removeAndLogInterrupted(); });
+    if (StopRequest* const stop = m_engine.reports.stopRequest())
+        m_file.removeOnForcedEnd(*stop);
 
     // The hook goes before the connection it cancels.
     std::unique_ptr<SnapshotConnection> connection;
@@ -284,86 +262,66 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
 
     dumpTables(connection.get());
     if (flush())
-        m_stopped = !m_engine.finishBackup(*m_file);
+        m_stopped = !m_file.finish();
     if (interrupted())
         return endInterrupted(statusFrame); // nothing more is asked of the server; releasing the connection ends it
 
     // A failed dump leaves the read-only transaction to the close, which rolls it back: a server that ended it with
     // the failure would otherwise answer the COMMIT with a second, misleading report.
     if (connection && connection->inTransaction() && !m_outcome.failed)
-        step(334, [&] { connection->Execute(u"COMMIT"_s); });
+        step(SaveAllLine::CommitSnapshot, [&] { connection->Execute(u"COMMIT"_s); });
     if (connection)
-        step(318, [&] { connection->Close(); });
+        step(SaveAllLine::CloseConnection, [&] { connection->Close(); });
 
     if (!m_outcome.failed)
-        step(336, [&] { m_file->commit(m_engine.m_lockWaitMs, [this] { whileWaiting(); }); });
-    if (m_interrupted && !m_file->isCommitted()) {
+        step(SaveAllLine::CommitFile, [&] { m_file.commit(m_engine.lockWaitMs); });
+    if (m_interrupted && !m_file.isCommitted()) {
         // The writer thread ends first: a rename it had begun when the stop came completes, and the backup stands.
-        m_file->abandon();
-        if (!m_file->isCommitted())
+        if (!m_file.standsAfterStop())
             return endInterrupted(statusFrame);
         m_interrupted = false;
         m_stopped = false;
         m_outcome = {};
     }
-    // From here the backup is complete: a stop changes nothing of it.
-    m_pastCommit = m_file->isCommitted();
-    if (m_pastCommit)
-        m_forcedEnd.reset();
-    if (!m_file->isCommitted())
-        m_file->abandon(); // a failed dump leaves no file: no script that looks complete and is not
-    else if (QFile::exists(Retention::verifiedMarkPath(m_path)))
-        QFile::remove(Retention::verifiedMarkPath(m_path)); // a new script under the name is not verified yet
+    // From here the backup is complete: a stop changes nothing of it; a failed dump leaves no file.
+    m_file.close();
 
     logOutcome(statusFrame);
-    m_engine.m_lastOutputPath = m_path; // a dump started from the event pump may have set its own
+    m_engine.lastOutputPath = m_file.path(); // a dump started from the event pump may have set its own
     reportProgress();
-    m_engine.m_lastAfterSave.clear();
-    if (!m_outcome.failed)
-        runAfterSave(statusFrame);
-    // After a stop the program is ending: old backups stay until a run that completes.
-    if (!m_outcome.failed && !m_engine.m_interrupted)
-        retention().RemoveOldBackups(folder, m_serverName, m_databaseName, keep, m_path);
+    AfterSaveRun afterSave(m_engine,
+                           [this](int line, const std::function<void()>& statement) { return step(line, statement); });
+    afterSave.run(SavedBackup{m_file.path(), m_serverName, m_databaseName, m_options}, folder, statusFrame, m_outcome);
     return !m_outcome.failed;
 }
 
-/** Opens the connection (steps 100 to 124) and, where the database allows it, the snapshot transaction (332). */
+/** Opens the connection (CreateConnection to OpenConnection) and, where the database allows it, the snapshot. */
 void DumpRun::openConnection(const QString& connectionString,
                              std::unique_ptr<SnapshotConnection>& connection,
                              StopRequest::Hook& cancel)
 {
-    StopRequest* const stop = m_engine.m_stop;
-    step(100, [&] { connection = std::make_unique<SnapshotConnection>(m_context.factory.createConnection()); });
+    StopRequest* const stop = m_engine.reports.stopRequest();
+    step(SaveAllLine::CreateConnection,
+         [&] { connection = std::make_unique<SnapshotConnection>(m_context.factory.createConnection()); });
     // A statement that waits on the server when a stop comes is cancelled through the driver.
     if (connection && stop)
         cancel = stop->onStop([c = connection.get()] { c->cancel(); });
     if (connection) {
-        step(122, [&] { connection->setCursorLocation(adUseClient); });
+        step(SaveAllLine::CursorLocation, [&] { connection->setCursorLocation(adUseClient); });
         // Where the database allows it, every row comes from one snapshot, so that the rows of related tables
         // agree; where it does not, the first read of a table says so and the dump reads as it always did.
-        if (step(124, [&] { connection->Open(connectionString); }) && connection->requestSnapshot())
-            step(332, [&] { connection->beginTransaction(); });
+        if (step(SaveAllLine::OpenConnection, [&] { connection->Open(connectionString); })
+            && connection->requestSnapshot())
+            step(SaveAllLine::BeginSnapshot, [&] { connection->beginTransaction(); });
     }
 }
 
-/** Names the backup (126), clears what dead backups of the database left, and opens the working file. */
+/** Names the backup (NameFile); DumpFile clears what dead backups of the database left and opens the working file. */
 void DumpRun::openFile(const QString& folder, bool compress)
 {
-    // With "Compress" on the script goes through gzip (one member per dump).
-    std::unique_ptr<ByteStage> stage;
-    step(126, [&] {
-        stage = compress ? makeGzipStage() : nullptr;
-        m_path = folder + u'/' + BackupName::ofFile(m_engine.StampedFileName(m_databaseName), compress);
-    });
-    m_engine.m_lastOutputPath = m_path;
-    // What earlier backups of this database left when their process ended goes before this one writes: on a full disk
-    // those files are what filled it.
-    if (!m_path.isEmpty())
-        retention().RemoveStaleWorkingFiles(folder, m_databaseName);
-    // The script goes into a working file; only a dump whose every step succeeded gives it the final name. The
-    // file is written on a thread of its own: while it catches up, the window's events run.
-    m_file = std::make_unique<BackupFile>(m_path, std::move(stage));
-    m_file->setWhileWaiting([this] { whileWaiting(); });
+    step(SaveAllLine::NameFile, [&] { m_file.name(folder, m_databaseName, compress); });
+    m_engine.lastOutputPath = m_file.path();
+    m_file.open(folder, m_databaseName, m_engine.retention());
 }
 
 /** The tables: the complete schema's, or the catalogue's in the default format with their rows. */
@@ -371,15 +329,15 @@ void DumpRun::dumpTables(SnapshotConnection* connection)
 {
     // The first write tells whether the file can be written at all; when it cannot, the dump ends here.
     // The catalogue is read whole, with a fixed number of queries, before the first table's rows: the table list
-    // (162) and the columns of every table (194). Without its columns no table can be written, so a failed read of
-    // them ends the tables here, with its one report.
+    // (TableList) and the columns of every table (Columns). Without its columns no table can be written, so a failed
+    // read of them ends the tables here, with its one report.
     Catalogue catalogue;
     if (m_complete) {
         if (flush() && connection)
             dumpCompleteSchema(*connection);
-    } else if (flush() && connection && step(162, [&] { catalogue.readTableList(*connection); })
-               && step(194, [&] { catalogue.readColumns(*connection); })) {
-        m_progress.tablesTotal = int(catalogue.tables.size()); // 164
+    } else if (flush() && connection && step(SaveAllLine::TableList, [&] { catalogue.readTableList(*connection); })
+               && step(SaveAllLine::Columns, [&] { catalogue.readColumns(*connection); })) {
+        m_progress.tablesTotal = int(catalogue.tables.size()); // SaveAllLine::TablesTotal
         for (const CatalogueTable& table : catalogue.tables) {
             dumpTable(connection, table);
             ++m_progress.tablesDone;
@@ -390,57 +348,25 @@ void DumpRun::dumpTables(SnapshotConnection* connection)
     }
 }
 
-/** The log line of the outcome (320) and the status frame's caption (326). */
+/** The log line of the outcome (LogLine) and the status frame's caption (StatusCaption). */
 void DumpRun::logOutcome(StatusFrame& statusFrame)
 {
     const QDateTime when = m_context.clock.now();
-    const QString logLine = m_outcome.failed ? BackupLog::backupFailedLine(m_path, when, m_outcome.firstFailure)
-                                             : BackupLog::savedLine(m_path, when, m_unscripted);
-    step(320, [&] { m_context.log.write(logLine); });
-    step(326, [&] {
+    const QString& path = m_file.path();
+    const QString logLine = m_outcome.failed ? BackupLog::backupFailedLine(path, when, m_outcome.firstFailure)
+                                             : BackupLog::savedLine(path, when, m_unscripted);
+    step(SaveAllLine::LogLine, [&] { m_context.log.write(logLine); });
+    step(SaveAllLine::StatusCaption, [&] {
         statusFrame.setCaption((m_outcome.failed ? u"Auto Backup Failed at "_s : u"Auto Backup Complete at "_s)
                                + defaultDateTimeText(m_context.clock.now()));
     });
-}
-
-void DumpRun::runAfterSave(StatusFrame& statusFrame)
-{
-    // A step that does not come back from a stop in time (a drill whose server does not answer the cancel) ends with
-    // the process: the log says so, the backup stays.
-    StopRequest::Hook forcedEnd;
-    if (m_engine.m_stop)
-        forcedEnd = m_engine.m_stop->onForcedEnd([this] {
-            try {
-                m_context.log.write(
-                    BackupLog::stepLine(m_path, u"steps after the save: "_s + InterruptedText, m_context.clock.now()));
-            } catch (const std::exception&) {
-                // The process is ending on a signal: there is nobody to tell.
-            }
-        });
-    QStringList said;
-    for (const AfterSaveStep& afterSave : m_context.afterSave) {
-        if (!afterSave)
-            continue;
-        // A step that a stop reaches ends early and says "interrupted" in its words; those after it end at once.
-        AfterSaveOutcome outcome = afterSave(SavedBackup{m_path, m_serverName, m_databaseName, m_options});
-        if (m_engine.stopRequested())
-            m_engine.m_interrupted = true;
-        if (outcome.text.isEmpty())
-            continue; // a step that is switched off had nothing to do and says nothing
-        m_engine.m_lastAfterSave.push_back(outcome);
-        const QDateTime when = m_context.clock.now();
-        step(320, [&] { m_context.log.write(BackupLog::stepLine(m_path, outcome.text, when)); });
-        said << outcome.text;
-    }
-    if (!said.isEmpty())
-        step(326, [&] { statusFrame.setCaption(statusFrame.caption() + u"; "_s + said.join(u"; "_s)); });
 }
 
 bool DumpRun::interrupted()
 {
     if (m_interrupted)
         return true;
-    if (m_pastCommit || !m_engine.stopRequested())
+    if (m_file.isPastCommit() || !m_engine.reports.stopRequested())
         return false;
     m_interrupted = true;
     m_stopped = true;
@@ -449,66 +375,38 @@ bool DumpRun::interrupted()
     return true;
 }
 
-void DumpRun::whileWaiting()
-{
-    if (m_context.letEventsRun)
-        m_context.letEventsRun();
-    if (!m_pastCommit && m_engine.stopRequested())
-        throw Interrupted(); // a stop ends the wait for the disk or for another backup's commit
-}
-
 bool DumpRun::endInterrupted(StatusFrame& statusFrame)
 {
-    m_file->abandon(); // the writer thread ends, then the working file goes
-    removeAndLogInterrupted();
-    m_forcedEnd.reset();
+    m_file.endInterrupted();
     try {
         statusFrame.setCaption(u"Auto Backup Failed at "_s + defaultDateTimeText(m_context.clock.now()));
     } catch (const std::exception&) {
         // The program is ending on a signal: the caption is not worth a report.
     }
-    m_engine.m_lastOutputPath = m_path;
-    m_engine.m_lastAfterSave.clear();
-    m_engine.m_interrupted = true;
+    m_engine.lastOutputPath = m_file.path();
+    m_engine.lastAfterSave.clear();
+    m_engine.interrupted = true;
     return false;
-}
-
-void DumpRun::removeAndLogInterrupted()
-{
-    m_interruptedEnd.run([this] {
-        QString working;
-        {
-            const std::lock_guard lock(m_workingPathMutex);
-            working = m_workingPath;
-        }
-        if (!working.isEmpty())
-            QFile::remove(working);
-        try {
-            m_context.log.write(BackupLog::backupFailedLine(m_path, m_context.clock.now(), InterruptedText));
-        } catch (const std::exception&) {
-            // The process is ending on a signal: there is nobody to tell.
-        }
-    });
 }
 
 void DumpRun::writeHeader(Connection* connection)
 {
     using namespace ScriptText;
     const QString& database = m_databaseName;
-    lines(128, {serverLine(m_serverName, database)});
-    lines(130, {dashLine()});
-    lines(132, {generatedByLine()});
-    lines(134, {dashLine(), QString()});
-    lines(136, {u"--"_s});
-    lines(138, {useMasterLine()});
-    lines(140, {u"--"_s, QString()});
-    lines(142, {u"--"_s});
-    lines(144, {createSchemaLine(database)});
-    lines(146, {u"--"_s, QString()});
-    lines(148, {databaseObjectLine(database, m_context.clock.now())});
-    lines(150, {databaseExistsLine(database)});
-    lines(152, {dropDatabaseLine(database)});
-    step(154, [&] {
+    lines(SaveAllLine::ServerLine, {serverLine(m_serverName, database)});
+    lines(SaveAllLine::HeaderDash, {dashLine()});
+    lines(SaveAllLine::GeneratedBy, {generatedByLine()});
+    lines(SaveAllLine::HeaderEnd, {dashLine(), QString()});
+    lines(SaveAllLine::MasterComment, {u"--"_s});
+    lines(SaveAllLine::UseMaster, {useMasterLine()});
+    lines(SaveAllLine::MasterEnd, {u"--"_s, QString()});
+    lines(SaveAllLine::SchemaCommentStart, {u"--"_s});
+    lines(SaveAllLine::SchemaComment, {createSchemaLine(database)});
+    lines(SaveAllLine::SchemaCommentEnd, {u"--"_s, QString()});
+    lines(SaveAllLine::DatabaseObject, {databaseObjectLine(database, m_context.clock.now())});
+    lines(SaveAllLine::DatabaseExists, {databaseExistsLine(database)});
+    lines(SaveAllLine::DropDatabase, {dropDatabaseLine(database)});
+    step(SaveAllLine::CreateDatabase, [&] {
         const FileFolders folders = serverFileFolders(connection);
         for (const QString& text : createDatabaseBlock(database, folders.data, folders.log))
             m_buffer.appendLine(text);
@@ -516,37 +414,38 @@ void DumpRun::writeHeader(Connection* connection)
     // In batches, "USE [D]" cannot share one with the CREATE DATABASE of D (SQL Server compiles the batch first),
     // and the schema that follows must begin a batch of its own.
     if (m_complete)
-        lines(154, {SchemaScript::Go});
-    lines(156, {u"--"_s});
-    lines(158, {useDatabaseLine(database)});
-    lines(160, {u"--"_s, QString(), QString()});
+        lines(SaveAllLine::CreateDatabase, {SchemaScript::Go});
+    lines(SaveAllLine::UseComment, {u"--"_s});
+    lines(SaveAllLine::UseDatabase, {useDatabaseLine(database)});
+    lines(SaveAllLine::DatabaseBlockEnd, {u"--"_s, QString(), QString()});
     if (m_complete)
-        lines(160, {SchemaScript::Go});
+        lines(SaveAllLine::DatabaseBlockEnd, {SchemaScript::Go});
 }
 
 void DumpRun::dumpCompleteSchema(Connection& connection)
 {
     SchemaModel::Database db;
-    if (!step(340, [&] { db = SchemaModel::readDatabase(connection); }))
+    if (!step(SaveAllLine::ReadSchema, [&] { db = SchemaModel::readDatabase(connection); }))
         return;
     m_unscripted = db.unscriptedText();
     m_progress.tablesTotal = int(db.tables.size());
-    lines(342, SchemaScript::unscriptedComment(db) + SchemaScript::beforeData(db));
+    lines(SaveAllLine::SchemaBeforeData, SchemaScript::unscriptedComment(db) + SchemaScript::beforeData(db));
     if (!flush())
         return;
     for (const SchemaModel::Table& table : db.tables) {
         pump();
         if (m_stopped)
             return;
-        lines(344, SchemaScript::rowsHeader(table));
+        lines(SaveAllLine::RowsHeader, SchemaScript::rowsHeader(table));
         const qint64 rowsBefore = m_progress.rowsWritten;
         std::unique_ptr<RecordSet> data;
         QStringList names;
         for (const SchemaModel::Column* column : SchemaScript::insertedColumns(table))
             names << column->name;
         const int fieldCount = int(names.size());
-        if (step(254, [&] { data = connection.Execute(SchemaScript::dataQuery(table)); }) && data
-            && step(260, [&] { checkColumns(SchemaScript::twoPartName(table.schema, table.name), *data, names); })) {
+        if (step(SaveAllLine::DataQuery, [&] { data = connection.Execute(SchemaScript::dataQuery(table)); }) && data
+            && step(SaveAllLine::CheckColumns,
+                    [&] { checkColumns(SchemaScript::twoPartName(table.schema, table.name), *data, names); })) {
             // Several rows a statement: the server parses and plans one statement for up to 1,000 rows.
             m_statements.emplace(m_buffer, SchemaScript::insertPrefix(table));
             writeRows({}, *data, fieldCount, {});
@@ -555,71 +454,71 @@ void DumpRun::dumpCompleteSchema(Connection& connection)
         }
         if (m_stopped)
             return;
-        lines(346, SchemaScript::rowsFooter(table, m_progress.rowsWritten - rowsBefore));
+        lines(SaveAllLine::RowsFooter, SchemaScript::rowsFooter(table, m_progress.rowsWritten - rowsBefore));
         ++m_progress.tablesDone;
         if (!flush())
             return;
         reportProgress();
     }
-    lines(348, SchemaScript::afterData(db));
+    lines(SaveAllLine::SchemaAfterData, SchemaScript::afterData(db));
 }
 
 void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
 {
     using namespace ScriptText;
-    // Views and system tables end here (166), before any event runs.
+    // Views and system tables end here (SkipOtherObjects), before any event runs.
     if (table.type != u"TABLE"_s)
         return;
-    pump(); // 168
+    pump(); // SaveAllLine::PumpPerTable
     if (m_stopped)
         return;
 
-    const QString& name = table.name; // 184
+    const QString& name = table.name; // SaveAllLine::TableName
     const QString& schema = table.schema;
-    if (name.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // 186
+    if (name.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // SaveAllLine::SkipTrace
         return;
     // A schema other than dbo is made before its first table, so the script restores onto a server that lacks it.
     if (!isDbo(schema) && !m_schemasMade.contains(schema)) {
-        lines(188, schemaBlock(schema));
+        lines(SaveAllLine::StructureHeader, schemaBlock(schema));
         m_schemasMade.insert(schema);
     }
-    lines(188, structureHeader(name, schema));
+    lines(SaveAllLine::StructureHeader, structureHeader(name, schema));
 
     QStringList columnNames;
     QStringList typeTexts;
     std::vector<bool> rowVersion;
-    for (const CatalogueColumn& column : table.columns) { // 200
-        pump(); // 202
+    for (const CatalogueColumn& column : table.columns) { // SaveAllLine::EachColumn
+        pump(); // SaveAllLine::PumpPerColumn
         if (m_stopped)
             return;
-        columnNames << column.name; // 204-206
-        step(218, [&] {
-            const bool exact = needsPrecision(column.dataType); // 214
+        columnNames << column.name; // SaveAllLine::ColumnName
+        step(SaveAllLine::TypeText, [&] {
+            const bool exact = needsPrecision(column.dataType); // SaveAllLine::NeedsPrecision
             typeTexts << typeText(column.dataType, column.maxLength, exact ? column.precision : std::nullopt,
                                   exact ? column.scale : std::nullopt);
         });
         rowVersion.push_back(column.rowVersion);
     }
 
-    step(246, [&] {
+    step(SaveAllLine::CreateTable, [&] {
         m_buffer.appendLine(dropTableLine(name, schema) + u"\r\n"_s
                             + createTableLine(name, columnNames, typeTexts, schema));
         m_buffer.appendLine(QString());
     });
-    lines(248, dataHeader(name, schema));
+    lines(SaveAllLine::DataHeader, dataHeader(name, schema));
 
     std::unique_ptr<RecordSet> data;
-    step(254, [&] { data = connection->Execute(dataQuery(name, schema)); });
+    step(SaveAllLine::DataQuery, [&] { data = connection->Execute(dataQuery(name, schema)); });
     // The script's CREATE TABLE must name the rows' columns in their order; a table whose rows disagree is reported.
     int fieldCount = 0;
-    if (data && step(260, [&] {
+    if (data && step(SaveAllLine::CheckColumns, [&] {
             fieldCount = data->FieldCount();
             checkColumns(tableName(name, schema), *data, columnNames);
         }))
         writeRows(ScriptText::insertPrefix(table.name, table.schema), *data, fieldCount, rowVersion);
     if (m_stopped)
         return;
-    lines(310, {QString()});
+    lines(SaveAllLine::TableEnd, {QString()});
     flush(); // the end of each table reaches the file
 }
 
@@ -628,10 +527,10 @@ void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCoun
     // Each row's INSERT line is written as the row is read, so memory does not grow with the table.
     while (!m_stopped) {
         bool end = true;
-        if (!step(256, [&] { end = data.Eof(); }) || end)
+        if (!step(SaveAllLine::RowsEnd, [&] { end = data.Eof(); }) || end)
             break;
         // The clock is read before every row, so a server that sends rows slowly still leaves the window live.
-        pump(); // 258, 286
+        pump(); // SaveAllLine::PumpPerRow, SaveAllLine::PumpAfterRow
         if (m_stopped)
             break;
 
@@ -651,7 +550,7 @@ void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCoun
                 continue;
             }
             const FieldValue* value = nullptr;
-            if (step(264, [&] { value = &data.Fields(i); }))
+            if (step(SaveAllLine::ReadValue, [&] { value = &data.Fields(i); }))
                 ScriptText::appendValue(m_buffer, *value);
             else
                 m_buffer.append(std::string_view("NULL"));
@@ -662,7 +561,7 @@ void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCoun
             m_buffer.append(std::string_view(");\r\n"));
         ++m_progress.rowsWritten;
 
-        const bool moved = step(268, [&] { data.MoveNext(); });
+        const bool moved = step(SaveAllLine::MoveNext, [&] { data.MoveNext(); });
         if (m_buffer.size() >= FlushThreshold)
             flush();
         if (!moved)
@@ -674,7 +573,7 @@ void DumpRun::writeLongValue(RecordSet& data, int index)
 {
     // A long value goes into the file as it comes from the driver, a piece at a time: memory does not grow with it.
     ScriptText::LongValueWriter value(m_buffer);
-    step(264, [&] {
+    step(SaveAllLine::ReadValue, [&] {
         FieldValue piece;
         while (!m_stopped && data.FieldPiece(index, piece)) {
             value.add(piece);
@@ -717,12 +616,8 @@ bool DumpRun::flush()
         m_statements->flushing();
     }
     const QByteArray bytes = QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size()));
-    const bool written = m_engine.appendToBackup(*m_file, bytes);
+    const bool written = m_file.append(bytes);
     m_buffer.clear();
-    if (m_workingPath.isEmpty() && !m_file->workingPath().isEmpty()) {
-        const std::lock_guard lock(m_workingPathMutex);
-        m_workingPath = m_file->workingPath();
-    }
     m_stopped = !written;
     return written;
 }
@@ -737,64 +632,77 @@ void DumpRun::reportProgress()
 }
 
 IntervalSave::IntervalSave(BackupContext context)
-    : m_context(std::move(context))
-    , m_lockWaitMs(BackupFile::DefaultLockWaitMs)
+    : m_state(std::make_unique<EngineState>(std::move(context)))
 { }
+
+IntervalSave::~IntervalSave() = default;
+IntervalSave::IntervalSave(IntervalSave&& other) noexcept = default;
+IntervalSave& IntervalSave::operator=(IntervalSave&& other) noexcept = default;
 
 bool IntervalSave::SaveAll(const QString& connectionString, StatusFrame& statusFrame)
 {
-    DumpRun run(*this);
+    DumpRun run(*m_state);
     return run.run(connectionString, statusFrame);
 }
 
 QString IntervalSave::lastOutputPath() const
 {
-    return m_lastOutputPath;
+    return m_state->lastOutputPath;
 }
 
-bool IntervalSave::stopRequested() const
+const std::vector<AfterSaveOutcome>& IntervalSave::lastAfterSave() const
 {
-    return m_stop && m_stop->requested();
+    return m_state->lastAfterSave;
 }
 
-void IntervalSave::Reports::errorReport(const QString& text)
+const BackupLog& IntervalSave::backupLog() const
 {
-    if (m_engine.stopRequested())
-        return;
-    m_engine.m_context.dialogs.errorReport(text);
+    return m_state->context.log;
 }
 
-void IntervalSave::noteFailure(const QString& description)
+void IntervalSave::setLockWaitMs(int ms)
 {
-    if (m_outcome && !m_outcome->failed) {
-        m_outcome->failed = true;
-        m_outcome->firstFailure = description;
-    }
+    m_state->lockWaitMs = ms;
+}
+
+void IntervalSave::setFileRemover(Retention::FileRemover remover)
+{
+    m_state->removeFile = std::move(remover);
+}
+
+void IntervalSave::setStopRequest(StopRequest* stop)
+{
+    m_state->reports.setStopRequest(stop);
+}
+
+bool IntervalSave::wasInterrupted() const
+{
+    return m_state->interrupted;
 }
 
 void IntervalSave::FileCont(const QString& path, QString& text, int mode)
 {
-    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
+    ReportingProcedure proc(m_state->reports, EngineModuleName, u"FileCont"_s);
     QFile file;
-    proc.run(100, [&] { file.setFileName(path); });
+    proc.run(FileContLine::SetPath, [&] { file.setFileName(path); });
     int branch = 0;
-    proc.run(102, [&] { branch = mode; });
+    proc.run(FileContLine::ChooseMode, [&] { branch = mode; });
     if (branch == 1) {
         bool isOpen = false;
-        proc.run(104, [&] {
+        proc.run(FileContLine::OpenToRead, [&] {
             if (!file.open(QIODevice::ReadOnly))
                 throw Failure(file.errorString(), 53);
             isOpen = true;
         });
-        proc.run(108, [&] {
+        proc.run(FileContLine::ReadAll, [&] {
             if (!isOpen)
-                throw Failure(FileNotOpen, 52);
+                throw Failure(FileNotOpenText, 52);
             const QByteArray bytes = readScriptBytes(file, path); // plain or gzip, told by the first bytes
             if (file.error() != QFileDevice::NoError)
                 throw Failure(file.errorString(), 62);
             text = decodeScript(bytes);
         });
-        proc.run(110, [&] {
+        proc.run(FileContLine::CloseRead, [&] {
             if (isOpen)
                 file.close();
         });
@@ -804,59 +712,10 @@ void IntervalSave::FileCont(const QString& path, QString& text, int mode)
         appendSteps(proc, file, bytes);
     }
     if (proc.failed())
-        noteFailure(proc.firstFailure());
-}
-
-bool IntervalSave::appendToFile(const QString& path, const QByteArray& bytes)
-{
-    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
-    QFile file;
-    proc.run(100, [&] { file.setFileName(path); });
-    proc.run(102, [] {});
-    const bool written = appendSteps(proc, file, bytes);
-    if (proc.failed())
-        noteFailure(proc.firstFailure());
-    return written && !proc.failed();
-}
-
-bool IntervalSave::appendToBackup(BackupFile& file, const QByteArray& bytes)
-{
-    return backupSteps(file, [&] { file.append(bytes); });
-}
-
-bool IntervalSave::finishBackup(BackupFile& file)
-{
-    return backupSteps(file, [&] { file.finishWriting(); });
-}
-
-bool IntervalSave::backupSteps(BackupFile& file, const std::function<void()>& write)
-{
-    ReportingProcedure proc(m_reports, ModuleName, u"FileCont"_s);
-    proc.run(100, [] {});
-    proc.run(102, [] {});
-    bool isOpen = file.isCreated();
-    bool written = false;
-    proc.run(124, [&] {
-        file.create();
-        isOpen = true;
-    });
-    proc.run(128, [&] {
-        if (!isOpen)
-            throw Failure(FileNotOpen, 52);
-        write();
-        written = true;
-    });
-    // 130: the working file stays open until the dump commits or abandons it.
-    proc.run(130, [] {});
-    if (proc.failed())
-        noteFailure(proc.firstFailure());
-    return written && !proc.failed();
+        m_state->reports.noteFailure(proc.firstFailure());
 }
 
 QString IntervalSave::StampedFileName(const QString& databaseName) const
 {
-    // The date and the time each come from a reading of their own, the date first.
-    const QDate date = m_context.clock.now().date();
-    const QTime time = m_context.clock.now().time();
-    return BackupName::stamped(databaseName, date, time);
+    return DumpFile::stampedName(m_state->context.clock, databaseName);
 }

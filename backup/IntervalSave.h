@@ -8,16 +8,16 @@
 #include "EventPump.h"
 #include "Retention.h"
 
-#include <QByteArray>
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
-class BackupFile;
 class ConnectionFactory;
 class StatusFrame;
 class StopRequest;
+struct EngineState;
 
 /** What the dump reads from the windows when it starts: Text1, Text4 (connection window) and Text5 (main window). */
 class DumpSource
@@ -112,12 +112,18 @@ struct BackupContext
 };
 
 /**
- * The backup engine: the dump `SaveAll`, the file writer `FileCont`, the backup log and the file name.
+ * The backup engine: the dump `SaveAll`, the file writer `FileCont`, the backup log and the file name. Its state lives
+ * apart (EngineState), so that an engine can move without the pieces of a dump losing it.
  */
 class IntervalSave
 {
 public:
     explicit IntervalSave(BackupContext context);
+    ~IntervalSave();
+    IntervalSave(IntervalSave&& other) noexcept;
+    IntervalSave& operator=(IntervalSave&& other) noexcept;
+    IntervalSave(const IntervalSave&) = delete;
+    IntervalSave& operator=(const IntervalSave&) = delete;
 
     /**
      * One complete backup of the database into a new time-stamped file in the backup folder, then the log line and the
@@ -128,19 +134,13 @@ public:
     /** The path of the file the last SaveAll wrote (empty before the first). */
     QString lastOutputPath() const;
     /** What the steps after the last saved backup found, in the order they ran (empty when none ran). */
-    const std::vector<AfterSaveOutcome>& lastAfterSave() const { return m_lastAfterSave; }
+    const std::vector<AfterSaveOutcome>& lastAfterSave() const;
 
     /** Mode 1: reads the whole file into `text`. Mode 3: appends `text` and CR LF. Failures are reported. */
     void FileCont(const QString& path, QString& text, int mode);
 
-    /**
-     * FileCont's mode 3 for text already encoded (UTF-8, line ends included): the same steps and reports. Returns false
-     * when the bytes could not be written.
-     */
-    bool appendToFile(const QString& path, const QByteArray& bytes);
-
     /** The backup log this engine writes to. */
-    const BackupLog& backupLog() const { return m_context.log; }
+    const BackupLog& backupLog() const;
 
     /**
      * "<database> yyyy-MM-dd hmmAP.sql" from the clock; a character of the name that a file name cannot hold, and a
@@ -150,9 +150,9 @@ public:
     QString StampedFileName(const QString& databaseName) const;
 
     /** How long a dump waits for another one that saves into the same folder (BackupFile::DefaultLockWaitMs). */
-    void setLockWaitMs(int ms) { m_lockWaitMs = ms; }
+    void setLockWaitMs(int ms);
     /** How the retention of old backups removes a file (tests make it fail); empty: from the disk. */
-    void setFileRemover(Retention::FileRemover remover) { m_removeFile = std::move(remover); }
+    void setFileRemover(Retention::FileRemover remover);
     /**
      * A stop from outside (a termination signal) that the dump heeds: it cancels what waits on the server, ends at its
      * next step without reporting the failures the stop caused, removes the working file and logs "<path> backup
@@ -160,62 +160,10 @@ public:
      * "interrupted" in its own log line); the backup stays and no old backup is removed. None: the dump runs to its
      * end.
      */
-    void setStopRequest(StopRequest* stop) { m_stop = stop; }
+    void setStopRequest(StopRequest* stop);
     /** True when the last SaveAll, or the steps after its save, ended because of a stop from outside. */
-    bool wasInterrupted() const { return m_interrupted; }
+    bool wasInterrupted() const;
 
 private:
-    friend class DumpRun;
-    /** FileCont's steps for bytes of a backup: 124 creates the working file on the first write, 128 appends. */
-    bool appendToBackup(BackupFile& file, const QByteArray& bytes);
-    /** The same steps for the end of a backup: 128 waits until every byte is in the working file. */
-    bool finishBackup(BackupFile& file);
-    bool backupSteps(BackupFile& file, const std::function<void()>& write);
-
-    /** The failures of the dump that runs, FileCont's included. */
-    struct DumpOutcome
-    {
-        bool failed = false;
-        QString firstFailure;
-    };
-    void noteFailure(const QString& description);
-
-    /** The error reports of the engine: none once a stop was requested, for the stop is no failure of a step. */
-    class Reports : public Dialogs
-    {
-    public:
-        explicit Reports(IntervalSave& engine)
-            : m_engine(engine)
-        { }
-        void message(const QString& text) override { m_engine.m_context.dialogs.message(text); }
-        bool question(const QString& text) override { return m_engine.m_context.dialogs.question(text); }
-        void errorReport(const QString& text) override;
-        QString openFileName(const QString& title, const QString& filter) override
-        {
-            return m_engine.m_context.dialogs.openFileName(title, filter);
-        }
-        QString browseForFolder(const QString& prompt, const QString& startFolder) override
-        {
-            return m_engine.m_context.dialogs.browseForFolder(prompt, startFolder);
-        }
-        QString chooseItem(const QString& prompt, const QStringList& items) override
-        {
-            return m_engine.m_context.dialogs.chooseItem(prompt, items);
-        }
-
-    private:
-        IntervalSave& m_engine;
-    };
-
-    BackupContext m_context;
-    Reports m_reports{*this};
-    StopRequest* m_stop = nullptr;
-    /** A stop was requested from outside (a termination signal). */
-    bool stopRequested() const;
-    bool m_interrupted = false;
-    QString m_lastOutputPath;
-    std::vector<AfterSaveOutcome> m_lastAfterSave;
-    DumpOutcome* m_outcome = nullptr;
-    int m_lockWaitMs;
-    Retention::FileRemover m_removeFile;
+    std::unique_ptr<EngineState> m_state;
 };
