@@ -1,6 +1,6 @@
-// The Windows side of BackupFile: CreateFileW with a lock that denies other opens, FlushFileBuffers, and
-// MoveFileExW with write-through, retried briefly while another program (a virus scanner, a sync client) holds the
-// file for a moment.
+// The Windows side of BackupFile: CreateFileW with a lock that denies other opens and a DACL for its user alone,
+// FlushFileBuffers, and MoveFileExW with write-through, retried briefly while another program (a virus scanner, a sync
+// client) holds the file for a moment.
 #include "BackupFilePlatform.h"
 
 #include "BackupFile.h"
@@ -15,6 +15,8 @@
 #include <QThread>
 
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <string>
 
@@ -55,17 +57,64 @@ bool isTransient(DWORD code)
     return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED || code == ERROR_LOCK_VIOLATION;
 }
 
+/** LocalFree for what the security API hands out. */
+struct LocalMemory
+{
+    void* memory = nullptr;
+    LocalMemory() = default;
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+    ~LocalMemory() { LocalFree(memory); }
+};
+
+/** The SID of the user this process runs as, in its string form ("S-1-5-21-...-1001"). */
+std::wstring currentUserSid()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        throw systemFailure(PathError);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::string buffer(size, '\0');
+    const bool read = size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
+    const DWORD code = GetLastError();
+    CloseHandle(token);
+    if (!read)
+        throw systemFailure(PathError, code);
+    LocalMemory text;
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+    if (!ConvertSidToStringSidW(user->User.Sid, reinterpret_cast<LPWSTR*>(&text.memory)))
+        throw systemFailure(PathError);
+    return static_cast<const wchar_t*>(text.memory);
+}
+
+/**
+ * A security descriptor whose DACL allows everything to the current user and nothing to anyone else: protected
+ * ("P"), so that no entry of the folder (Users, Everyone on a shared folder) is inherited. Windows' counterpart of
+ * mode 0600; the script holds every row of the database.
+ */
+void userOnlyDescriptor(LocalMemory& descriptor)
+{
+    const std::wstring sddl = L"D:P(A;;FA;;;" + currentUserSid() + L")";
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor.memory,
+                                                              nullptr))
+        throw systemFailure(PathError);
+}
+
 } // namespace
 
 FileHandle createUnique(const QString& base, QString& path)
 {
+    LocalMemory descriptor;
+    userOnlyDescriptor(descriptor);
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.memory, FALSE};
     for (int attempt = 0;; ++attempt) {
         path = BackupName::working(base, qint64(GetCurrentProcessId()), QRandomGenerator::global()->generate());
         // No sharing but deletion: no other process opens the file while this one has it (the lock that tells a
-        // running backup from a dead one), and it can still be renamed and removed while open. The folder's
-        // permissions (the user's profile, or what the user chose) decide who else may read it.
+        // running backup from a dead one), and it can still be renamed and removed while open. Its DACL lets this
+        // user alone in, whatever the folder's; the rename keeps it, so the backup file has it too.
         const HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
-                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                          &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE)
             return fileOf(handle);
         const DWORD code = GetLastError();

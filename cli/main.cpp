@@ -1,5 +1,6 @@
 #include "BackupCommand.h"
 #include "Clock.h"
+#include "DriverEnvironment.h"
 #include "Keyring.h"
 #include "OdbcConnection.h"
 #include "SettingsStore.h"
@@ -19,8 +20,9 @@ int main(int argc, char* argv[])
 
     QTextStream out(stdout);
     QTextStream err(stderr);
-    // A refused TDSVER is the user's setting, like a refused connection value: bad usage, nothing was tried.
-    if (const QString problem = OdbcConnectionFactory::tdsVersionProblem(); !problem.isEmpty()) {
+    // A refused driver setting (FreeTDS's TDSVER) is the user's, like a refused connection value: bad usage, nothing
+    // was tried.
+    if (const QString problem = DriverEnvironment::problem(); !problem.isEmpty()) {
         err << problem << Qt::endl;
         return ExitUsage;
     }

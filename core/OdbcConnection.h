@@ -15,15 +15,16 @@ struct OdbcSession;
  * Creates ODBC connections over the driver manager (unixODBC). Owns the ODBC 3 environment handle, which every
  * connection and result set made from it keeps alive as long as they need it.
  *
- * Before the first connection it pins FreeTDS to TDS 7.4 (environment variable TDSVER) unless the user set TDSVER:
- * with its automatic version choice FreeTDS retries an unanswered TDS 7 login with a TDS 5.0 login, which carries the
- * password in clear text. For the same reason a TDSVER that may lead to such a login ("auto", anything below 7.0, and
- * every value that FreeTDS does not know as a TDS 7 version) is refused before any connection.
+ * Before the first connection it checks and prepares what the platform's driver reads from the environment
+ * (DriverEnvironment: FreeTDS's TDSVER on Linux).
  */
 class OdbcConnectionFactory : public ConnectionFactory
 {
 public:
-    /** Throws Failure when TDSVER is refused (tdsVersionProblem()) or the driver manager cannot give an environment. */
+    /**
+     * Throws Failure when the driver's environment is refused (DriverEnvironment::problem()) or the driver manager
+     * cannot give an environment.
+     */
     explicit OdbcConnectionFactory(int loginTimeoutSeconds = 30);
     ~OdbcConnectionFactory() override;
 
@@ -35,14 +36,6 @@ public:
     void setLoginTimeout(int seconds) { m_loginTimeout = seconds; }
 
     std::unique_ptr<Connection> createConnection() override;
-
-    /** Sets TDSVER=7.4 in the process environment unless TDSVER is set (an empty value counts as unset). */
-    static void pinTdsVersion();
-    /**
-     * Why the environment's TDSVER cannot be used, naming the variable; empty when it is unset or a TDS 7 version
-     * (7.0 or 70, 7.1 to 7.4), which stays the user's choice.
-     */
-    static QString tdsVersionProblem();
 
 private:
     std::shared_ptr<OdbcEnvironment> m_environment;

@@ -175,7 +175,7 @@ void Form2::createFolderFrame()
     // them: they reach to 7455, still inside the frame.
     CopyToLabel = label(u"CopyToLabel"_s, u"Copy each backup to:"_s, Frame2, twipsRect(240, 1785, 1905, 285));
     CopyToText = field(u"CopyToText"_s, Frame2, twipsRect(2175, 1740, 4140, 345));
-    CopyToText->setPlaceholderText(u"nas:backups/sales, or a folder; empty: no copy"_s);
+    CopyToText->setPlaceholderText(u"nas:backups or a folder; empty: no copy"_s);
     CopyToLabel->setBuddy(CopyToText);
     CopyToRemotes = button(u"CopyToRemotes"_s, u"Remotes"_s, Frame2, twipsRect(6360, 1740, 1095, 345));
     CompleteSchemaCheck = checkBox(

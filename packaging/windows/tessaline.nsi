@@ -40,6 +40,7 @@ VIAddVersionKey "LegalCopyright" "${COMPANY}"
 
 !insertmacro MULTIUSER_PAGE_INSTALLMODE
 !insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -74,6 +75,16 @@ Section "Tessaline" SecMain
     WriteRegDWORD SHCTX "${UNINSTKEY}" "NoRepair" 1
 SectionEnd
 
+; Off unless ticked (and never with /S alone): a task of the installing user that runs the headless backup every
+; night at 02:30 with the stored connection and backup folder. README.md ("Windows") says how to change it.
+!define TASKNAME "Tessaline backup"
+Section /o "Nightly backup (Task Scheduler)" SecTask
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /SC DAILY /ST 02:30 /TN "${TASKNAME}" /TR "\"$INSTDIR\tessaline-backup.exe\""'
+    Pop $0
+    StrCmp $0 0 +2
+        DetailPrint "The scheduled task ${TASKNAME} could not be created (schtasks exit status $0)."
+SectionEnd
+
 Section "Uninstall"
     ; Only what the installer put there: a folder that holds anything else (a backup saved into it) stays.
     !include "${UNFILES}"
@@ -83,4 +94,7 @@ Section "Uninstall"
     ; The program's own start-with-Windows value goes with it; the settings stay, as a reinstallation expects.
     DeleteRegValue HKCU "Software\Microsoft\Windows\CurrentVersion\Run" "tessaline.exe"
     DeleteRegKey SHCTX "${UNINSTKEY}"
+    ; The nightly task, if the installer made one (none there is no error).
+    nsExec::Exec '"$SYSDIR\schtasks.exe" /Delete /F /TN "${TASKNAME}"'
+    Pop $0
 SectionEnd

@@ -1,13 +1,36 @@
 // The settings store on Windows, against the registry (Wine's in the Windows tier): where the values go, that they
-// are stored exactly as typed, that reading creates nothing and that a failed write is said.
+// are stored exactly as typed, that reading creates nothing, that a failed write is said and that the next start of
+// the program (another process) finds what this one saved.
 #include "Failure.h"
 #include "RegistryKey.h"
 #include "Settings.h"
 #include "SettingsStore.h"
 
+#include <QCoreApplication>
+#include <QProcess>
 #include <QTest>
 
+#include <cstdio>
+
 using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+/** One start of the program: saves KEY=VALUE pairs into the store at `root`, or prints what it holds for KEYs. */
+int startOnce(const QStringList& arguments)
+{
+    SettingsStore store(arguments.at(2));
+    for (qsizetype i = 3; i < arguments.size(); ++i) {
+        const qsizetype equals = arguments.at(i).indexOf(u'=');
+        if (arguments.at(1) == u"--save"_s)
+            store.save(arguments.at(i).left(equals), arguments.at(i).mid(equals + 1));
+        else
+            std::printf("%s\n", store.get(arguments.at(i), u"<absent>"_s).toUtf8().constData());
+    }
+    return 0;
+}
+
+} // namespace
 
 class TestSettingsRegistry : public QObject
 {
@@ -66,6 +89,31 @@ private slots:
         QCOMPARE(SettingsStore(root.path()).get(key, u"default"_s), typed);
     }
 
+    void aSecondStartFindsWhatTheFirstSaved()
+    {
+        ScratchRegistryKey root;
+        const QString folder = u"C:\\Users\\b\u00e4r\\Backups"_s;
+        QProcess first;
+        first.start(QCoreApplication::applicationFilePath(),
+                    {u"--save"_s, root.path(), SettingKeys::MSServer + u"=sql01,1433"_s,
+                     SettingKeys::Path + u'=' + folder, SettingKeys::OftenIndex + u"=5"_s});
+        QVERIFY(first.waitForFinished(60'000));
+        QCOMPARE(first.exitCode(), 0);
+
+        // A store made after the first start ended, here and in a start of its own.
+        const SettingsStore store(root.path());
+        QCOMPARE(store.get(SettingKeys::Path), folder);
+        QProcess second;
+        second.start(QCoreApplication::applicationFilePath(),
+                     {u"--print"_s, root.path(), SettingKeys::MSServer, SettingKeys::Path, SettingKeys::OftenIndex,
+                      SettingKeys::MSUser});
+        QVERIFY(second.waitForFinished(60'000));
+        QCOMPARE(QString::fromUtf8(second.readAllStandardOutput())
+                     .split(u'\n', Qt::SkipEmptyParts)
+                     .replaceInStrings(u"\r"_s, QString()),
+                 (QStringList{u"sql01,1433"_s, folder, u"5"_s, u"<absent>"_s}));
+    }
+
     void everyWriteIsSeenAtOnceAndReplacesTheLast()
     {
         ScratchRegistryKey root;
@@ -109,5 +157,14 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSettingsRegistry)
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() >= 3 && (arguments.at(1) == u"--save"_s || arguments.at(1) == u"--print"_s))
+        return startOnce(arguments);
+    TestSettingsRegistry test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_settingsregistry.moc"

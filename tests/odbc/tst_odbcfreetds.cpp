@@ -2,6 +2,7 @@
 // protocol version, the bounded wait for a silent server, and the errors of a closed port and an unknown driver.
 
 #include "ConnectionSettings.h"
+#include "DriverEnvironment.h"
 #include "OdbcConnection.h"
 #include "OdbcTypes.h"
 #include "TdsServer.h"
@@ -412,7 +413,7 @@ private slots:
         QVERIFY(listener.listening());
         const QString connectionString = BuildConnectionString(settingsFor(listener.port(), u"sa"_s, u"pw"_s));
         if (refused) {
-            QVERIFY(!OdbcConnectionFactory::tdsVersionProblem().isEmpty());
+            QVERIFY(!DriverEnvironment::problem().isEmpty());
             try {
                 OdbcConnectionFactory factory(5);
                 openBeside(factory, connectionString);
