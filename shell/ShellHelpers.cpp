@@ -43,9 +43,11 @@ bool FileExists(const QString& path)
 
 QString WithTrailingSeparator(const QString& folder)
 {
-    if (folder.endsWith(u'/'))
-        return folder;
-    return folder + u'/';
+    // The platform's own separators, as the user reads paths there: backslashes on Windows.
+    const QString native = QDir::toNativeSeparators(folder);
+    if (native.endsWith(QDir::separator()))
+        return native;
+    return native + QDir::separator();
 }
 
 bool DesktopServicesOpener::openFolder(const QString& folder)

@@ -3,6 +3,7 @@
 #include "ShellHelpers.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QInputDialog>
@@ -76,12 +77,13 @@ void QtDialogs::errorReport(const QString& text)
 
 QString QtDialogs::openFileName(const QString& title, const QString& filter)
 {
-    return QFileDialog::getOpenFileName(owner(), title, QString(), toQtFilter(filter));
+    // Qt's dialogs give "/" on every platform; the field shows the platform's own separators.
+    return QDir::toNativeSeparators(QFileDialog::getOpenFileName(owner(), title, QString(), toQtFilter(filter)));
 }
 
 QString QtDialogs::browseForFolder(const QString& prompt, const QString& startFolder)
 {
-    return BrowseForFolder(owner(), prompt, startFolder);
+    return QDir::toNativeSeparators(BrowseForFolder(owner(), prompt, startFolder));
 }
 
 QString QtDialogs::chooseItem(const QString& prompt, const QStringList& items)

@@ -45,12 +45,16 @@ class TestShellHelpers : public QObject
 private slots:
     void separatorRule_data()
     {
+        // Paths are shown with the platform's own separators (backslashes on Windows), whatever the dialog gave.
+        const auto shown = [](const QString& path) { return QDir::toNativeSeparators(path); };
         QTest::addColumn<QString>("chosen");
         QTest::addColumn<QString>("text");
-        QTest::newRow("folder") << u"/home/ann/Backups"_s << u"/home/ann/Backups/"_s;
-        QTest::newRow("with blanks") << u"/home/ann/My Backups"_s << u"/home/ann/My Backups/"_s;
-        QTest::newRow("root") << u"/"_s << u"/"_s;
-        QTest::newRow("already ends with one") << u"/mnt/usb/"_s << u"/mnt/usb/"_s;
+        QTest::newRow("folder") << u"/home/ann/Backups"_s << shown(u"/home/ann/Backups/"_s);
+        QTest::newRow("with blanks") << u"/home/ann/My Backups"_s << shown(u"/home/ann/My Backups/"_s);
+        QTest::newRow("root") << u"/"_s << shown(u"/"_s);
+        QTest::newRow("already ends with one") << u"/mnt/usb/"_s << shown(u"/mnt/usb/"_s);
+        QTest::newRow("drive letter") << u"C:/Backups"_s << shown(u"C:/Backups/"_s);
+        QTest::newRow("native already") << shown(u"D:/Sql"_s) << shown(u"D:/Sql/"_s);
     }
     void separatorRule()
     {
@@ -90,8 +94,9 @@ private slots:
 #ifdef Q_OS_WIN
         // The shell's desktop folder of the user, with its separator: backups go there by default.
         const QString desktop = DesktopFolderPath();
-        QVERIFY2(desktop.endsWith(u'/') && QFileInfo(desktop).isDir(), qPrintable(desktop));
-        QCOMPARE(desktop, QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + u'/');
+        QVERIFY2(desktop.endsWith(u'\\') && QFileInfo(desktop).isDir(), qPrintable(desktop));
+        QCOMPARE(desktop,
+                 QDir::toNativeSeparators(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + u'/'));
         return;
 #endif
         QTemporaryDir home;
