@@ -78,6 +78,23 @@ std::vector<Module> dependencyOrder(std::vector<Module> modules, const std::vect
     return ordered;
 }
 
+ColumnDetails columnDetails(const std::vector<Table>& tables)
+{
+    ColumnDetails details;
+    for (const Table& table : tables) {
+        const auto any = [&](bool Column::*flagged) {
+            return std::any_of(table.columns.begin(), table.columns.end(), [&](const Column& c) { return c.*flagged; });
+        };
+        if (any(&Column::identity))
+            details.identity.push_back(table.id);
+        if (any(&Column::computed))
+            details.computed.push_back(table.id);
+        if (any(&Column::hasDefault))
+            details.defaults.push_back(table.id);
+    }
+    return details;
+}
+
 namespace {
 
 /** Walks every row of a query; the callback reads the current row's fields by number. */
@@ -188,22 +205,57 @@ Census readCensus(Connection& connection)
     return census;
 }
 
-void readSchemas(Connection& connection, Database& db)
+/** The schemas other than the system's own into db.schemas; returns every schema's name by its id. */
+std::map<qint64, QString> readSchemas(Connection& connection, Database& db)
 {
-    eachRow(connection, u"SELECT name FROM sys.schemas WHERE name NOT IN "_s + SystemSchemas + u" ORDER BY schema_id"_s,
-            [&](RecordSet& rs) { db.schemas << text(rs, 0); });
+    std::map<qint64, QString> names;
+    eachRow(connection,
+            u"SELECT schema_id, name, CASE WHEN name IN "_s + SystemSchemas
+                + u" THEN 1 ELSE 0 END FROM sys.schemas ORDER BY schema_id"_s,
+            [&](RecordSet& rs) {
+                names.emplace(number(rs, 0), text(rs, 1));
+                if (!flag(rs, 2))
+                    db.schemas << text(rs, 1);
+            });
+    return names;
 }
 
-void readAliasTypes(Connection& connection, Database& db)
+/** A type of sys.types: a system type or an alias type. */
+struct TypeEntry
 {
+    QString name;
+    qint64 schemaId = 0;
+    bool userDefined = false;
+};
+
+/**
+ * Every type in one query, without TYPE_NAME and SCHEMA_NAME: the alias types go into db.aliasTypes; the entries by
+ * user_type_id name the columns' types.
+ */
+std::map<qint64, TypeEntry> readTypes(Connection& connection, Database& db, const std::map<qint64, QString>& schemas)
+{
+    std::map<qint64, TypeEntry> types;
+    std::vector<std::pair<qint64, AliasType>> aliases; // with the system type it is made from
     eachRow(connection,
-            u"SELECT SCHEMA_NAME(schema_id), name, TYPE_NAME(system_type_id), max_length, precision, scale, "
-            u"is_nullable FROM sys.types WHERE is_user_defined = 1 AND is_table_type = 0 AND is_assembly_type = 0 "
-            u"ORDER BY user_type_id"_s,
+            u"SELECT user_type_id, schema_id, name, system_type_id, is_user_defined, is_table_type, "
+            u"is_assembly_type, max_length, precision, scale, is_nullable FROM sys.types ORDER BY user_type_id"_s,
             [&](RecordSet& rs) {
-                db.aliasTypes.push_back(AliasType{text(rs, 0), text(rs, 1), text(rs, 2), int(number(rs, 3)),
-                                                  int(number(rs, 4)), int(number(rs, 5)), flag(rs, 6)});
+                const TypeEntry entry{text(rs, 2), number(rs, 1), flag(rs, 4)};
+                types.emplace(number(rs, 0), entry);
+                if (entry.userDefined && !flag(rs, 5) && !flag(rs, 6)) {
+                    const auto schema = schemas.find(entry.schemaId);
+                    aliases.emplace_back(number(rs, 3),
+                                         AliasType{schema == schemas.end() ? QString() : schema->second, entry.name,
+                                                   QString(), int(number(rs, 7)), int(number(rs, 8)),
+                                                   int(number(rs, 9)), flag(rs, 10)});
+                }
             });
+    for (auto& [systemType, alias] : aliases) {
+        if (const auto base = types.find(systemType); base != types.end())
+            alias.baseType = base->second.name;
+        db.aliasTypes.push_back(std::move(alias));
+    }
+    return types;
 }
 
 void readSequences(Connection& connection, Database& db)
@@ -239,52 +291,130 @@ std::map<qint64, std::size_t> readTables(Connection& connection, Database& db)
     return tableAt;
 }
 
-/** Every column of every table in one query, with its identity, computed definition and named default. */
-void readColumns(Connection& connection, Database& db, const std::map<qint64, std::size_t>& tableAt)
+/** The column of a table and column number, or none. */
+Column* columnAt(Database& db, const std::map<qint64, std::size_t>& tableAt, qint64 tableId, int columnId)
+{
+    const auto at = tableAt.find(tableId);
+    if (at == tableAt.end())
+        return nullptr;
+    for (Column& column : db.tables[at->second].columns) {
+        if (column.id == columnId)
+            return &column;
+    }
+    return nullptr;
+}
+
+/** "(1, 2, 3)": the ids of a query's IN list. */
+QString idList(const std::vector<qint64>& ids)
+{
+    QStringList parts;
+    for (const qint64 id : ids)
+        parts << QString::number(id);
+    return u'(' + parts.join(u", "_s) + u')';
+}
+
+/** Seed, increment and last value of the identity columns of those tables. */
+void readIdentities(Connection& connection,
+                    Database& db,
+                    const std::map<qint64, std::size_t>& tableAt,
+                    const std::vector<qint64>& tables)
 {
     eachRow(connection,
-            u"SELECT c.object_id, c.column_id, c.name, TYPE_NAME(c.user_type_id), SCHEMA_NAME(ty.schema_id), "
-            u"ty.is_user_defined, c.max_length, c.precision, c.scale, c.is_nullable, c.is_identity, c.is_computed, "
-            u"c.collation_name, cc.definition, cc.is_persisted, dc.name, dc.definition, "
-            u"COALESCE(CONVERT(nvarchar(40), ic.seed_value), CONVERT(nvarchar(40), IDENT_SEED("_s
-                + TwoPartName
-                + u"))), COALESCE(CONVERT(nvarchar(40), ic.increment_value), CONVERT(nvarchar(40), IDENT_INCR("_s
-                + TwoPartName
-                + u"))), CONVERT(nvarchar(40), ic.last_value) "
-                  u"FROM sys.columns c JOIN sys.tables t ON t.object_id = c.object_id JOIN sys.types ty ON "
-                  u"ty.user_type_id = c.user_type_id "
-                  u"LEFT JOIN sys.computed_columns cc ON cc.object_id = c.object_id AND cc.column_id = c.column_id "
-                  u"LEFT JOIN sys.default_constraints dc ON dc.object_id = c.default_object_id "
-                  u"LEFT JOIN sys.identity_columns ic ON ic.object_id = c.object_id AND ic.column_id = c.column_id "
-                  u"ORDER BY c.object_id, c.column_id"_s,
+            u"SELECT ic.object_id, ic.column_id, COALESCE(CONVERT(nvarchar(40), ic.seed_value), "
+            u"CONVERT(nvarchar(40), IDENT_SEED("_s
+                + TwoPartName + u"))), COALESCE(CONVERT(nvarchar(40), ic.increment_value), CONVERT(nvarchar(40), "_s
+                + u"IDENT_INCR("_s + TwoPartName
+                + u"))), CONVERT(nvarchar(40), ic.last_value) FROM sys.identity_columns ic "
+                  u"JOIN sys.tables t ON t.object_id = ic.object_id WHERE ic.object_id IN "_s
+                + idList(tables),
+            [&](RecordSet& rs) {
+                Column* column = columnAt(db, tableAt, number(rs, 0), int(number(rs, 1)));
+                if (!column || !column->identity)
+                    return;
+                column->identitySeed = text(rs, 2).trimmed();
+                column->identityIncrement = text(rs, 3).trimmed();
+                column->identityLast = optionalText(rs, 4);
+            });
+}
+
+void readComputed(Connection& connection,
+                  Database& db,
+                  const std::map<qint64, std::size_t>& tableAt,
+                  const std::vector<qint64>& tables)
+{
+    eachRow(connection,
+            u"SELECT object_id, column_id, definition, is_persisted FROM sys.computed_columns WHERE object_id IN "_s
+                + idList(tables),
+            [&](RecordSet& rs) {
+                if (Column* column = columnAt(db, tableAt, number(rs, 0), int(number(rs, 1)))) {
+                    column->computedDefinition = text(rs, 2);
+                    column->persisted = flag(rs, 3);
+                }
+            });
+}
+
+void readDefaults(Connection& connection,
+                  Database& db,
+                  const std::map<qint64, std::size_t>& tableAt,
+                  const std::vector<qint64>& tables)
+{
+    eachRow(connection,
+            u"SELECT parent_object_id, parent_column_id, name, definition FROM sys.default_constraints "
+            u"WHERE parent_object_id IN "_s
+                + idList(tables),
+            [&](RecordSet& rs) {
+                Column* column = columnAt(db, tableAt, number(rs, 0), int(number(rs, 1)));
+                if (column && column->hasDefault) {
+                    column->defaultName = text(rs, 2);
+                    column->defaultDefinition = text(rs, 3);
+                }
+            });
+}
+
+/**
+ * Every column of every table from sys.columns alone, its type named from `types`; then, for the tables whose
+ * columns' flags ask for it, and only for those, the identity, computed and default details (each view that a query
+ * names costs some servers a noticeable time on its first use in a connection).
+ */
+void readColumns(Connection& connection,
+                 Database& db,
+                 const std::map<qint64, std::size_t>& tableAt,
+                 const std::map<qint64, TypeEntry>& types,
+                 const std::map<qint64, QString>& schemas)
+{
+    eachRow(connection,
+            u"SELECT c.object_id, c.column_id, c.name, c.user_type_id, c.max_length, c.precision, c.scale, "
+            u"c.is_nullable, c.is_identity, c.is_computed, c.collation_name, c.default_object_id "
+            u"FROM sys.columns c ORDER BY c.object_id, c.column_id"_s,
             [&](RecordSet& rs) {
                 const auto at = tableAt.find(number(rs, 0));
-                if (at == tableAt.end())
+                const auto type = types.find(number(rs, 3));
+                if (at == tableAt.end() || type == types.end())
                     return;
                 Column c;
                 c.id = int(number(rs, 1));
                 c.name = text(rs, 2);
-                c.type = text(rs, 3);
-                c.typeSchema = text(rs, 4);
-                c.aliasType = flag(rs, 5);
-                c.maxLength = int(number(rs, 6));
-                c.precision = int(number(rs, 7));
-                c.scale = int(number(rs, 8));
-                c.nullable = flag(rs, 9);
-                c.identity = flag(rs, 10);
-                c.computed = flag(rs, 11);
-                c.collation = text(rs, 12).trimmed();
-                c.computedDefinition = text(rs, 13);
-                c.persisted = flag(rs, 14);
-                c.defaultName = text(rs, 15);
-                c.defaultDefinition = text(rs, 16);
-                if (c.identity) {
-                    c.identitySeed = text(rs, 17).trimmed();
-                    c.identityIncrement = text(rs, 18).trimmed();
-                    c.identityLast = optionalText(rs, 19);
-                }
+                c.type = type->second.name;
+                c.aliasType = type->second.userDefined;
+                if (const auto schema = schemas.find(type->second.schemaId); schema != schemas.end())
+                    c.typeSchema = schema->second;
+                c.maxLength = int(number(rs, 4));
+                c.precision = int(number(rs, 5));
+                c.scale = int(number(rs, 6));
+                c.nullable = flag(rs, 7);
+                c.identity = flag(rs, 8);
+                c.computed = flag(rs, 9);
+                c.collation = text(rs, 10).trimmed();
+                c.hasDefault = number(rs, 11) != 0;
                 db.tables[at->second].columns.push_back(std::move(c));
             });
+    const ColumnDetails details = columnDetails(db.tables);
+    if (!details.identity.empty())
+        readIdentities(connection, db, tableAt, details.identity);
+    if (!details.computed.empty())
+        readComputed(connection, db, tableAt, details.computed);
+    if (!details.defaults.empty())
+        readDefaults(connection, db, tableAt, details.defaults);
 }
 
 /** Primary keys, unique constraints and the other row-store indexes, with their columns; the rest are counted. */
@@ -575,8 +705,8 @@ Database readDatabase(Connection& connection)
     Database db;
     const std::set<QString> present = readCollationAndViews(connection, db, optionalViews);
     const Census census = readCensus(connection);
-    readSchemas(connection, db);
-    readAliasTypes(connection, db);
+    const std::map<qint64, QString> schemas = readSchemas(connection, db);
+    const std::map<qint64, TypeEntry> types = readTypes(connection, db, schemas);
     // Servers before 2012 have no sequences; a server without the view cannot say: its sequence objects are counted
     // as not written.
     const bool sequencesRead = present.count(u"sys.sequences"_s) > 0;
@@ -584,7 +714,7 @@ Database readDatabase(Connection& connection)
         readSequences(connection, db);
     const std::map<qint64, std::size_t> tableAt = readTables(connection, db);
     if (!db.tables.empty()) {
-        readColumns(connection, db, tableAt);
+        readColumns(connection, db, tableAt, types, schemas);
         readIndexes(connection, db);
     }
     if (census.has({u"C"_s}))

@@ -57,6 +57,7 @@ struct Column
     QString computedDefinition;
     bool persisted = false;
     QString collation;
+    bool hasDefault = false; ///< the column has a default constraint (its name and definition follow)
     QString defaultName;
     QString defaultDefinition;
 
@@ -168,6 +169,17 @@ struct Database
  * given order (the order the modules were made) decides wherever the dependencies do not, and a cycle is broken in it.
  */
 std::vector<Module> dependencyOrder(std::vector<Module> modules, const std::vector<std::pair<qint64, qint64>>& uses);
+
+/** The tables, by id, whose columns need more than sys.columns gives: identity, computed or default details. */
+struct ColumnDetails
+{
+    std::vector<qint64> identity;
+    std::vector<qint64> computed;
+    std::vector<qint64> defaults;
+};
+
+/** Which tables the identity, computed and default queries ask about (each query only when its list is not empty). */
+ColumnDetails columnDetails(const std::vector<Table>& tables);
 
 /**
  * Reads the whole complete schema of the connection's database with a fixed number of queries. Throws the server's
