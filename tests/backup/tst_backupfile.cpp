@@ -5,6 +5,7 @@
 #include "Gzip.h"
 #include "IntervalSave.h"
 #include "MemoryDatabase.h"
+#include "TestFiles.h"
 #include "Views.h"
 
 #include <QDir>
@@ -27,12 +28,6 @@ using namespace Qt::Literals::StringLiterals;
 // report with FileCont's steps.
 
 namespace {
-
-QByteArray readBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 /** What the system's gzip makes of the file (-dc), or "<gzip failed>". */
 QByteArray systemGunzip(const QString& path)

@@ -11,6 +11,7 @@
 #include "Retention.h"
 #include "ScriptText.h"
 #include "StopRequest.h"
+#include "TestFiles.h"
 #include "Views.h"
 
 #include <QDir>
@@ -27,19 +28,6 @@ namespace {
 
 const QString Server = u"DBHOST\\SQLEXPRESS"_s;
 const QString Database = u"Sales"_s;
-
-QByteArray readBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
 
 /** A backup folder with its log, the engine's state over it, and a stop that the engine heeds. */
 struct Setup

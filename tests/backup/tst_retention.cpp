@@ -9,6 +9,7 @@
 #include "IntervalSave.h"
 #include "MemoryDatabase.h"
 #include "Retention.h"
+#include "TestFiles.h"
 #include "Views.h"
 
 #include <QDir>
@@ -28,19 +29,6 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 const QString Server = u"DBHOST\\SQLEXPRESS"_s;
-
-QByteArray readBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
 
 struct GzipRun
 {

@@ -2,6 +2,7 @@
 #include "CutProxy.h"
 #include "LoopbackSftp.h"
 #include "TdsServer.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -42,12 +43,6 @@ QString binary()
 QStringList filesIn(const QString& folder)
 {
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
-}
-
-QByteArray readBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 /** A table of `rows` rows whose INSERT lines are about 100 bytes each. */

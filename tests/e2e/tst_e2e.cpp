@@ -56,6 +56,19 @@ QString insertedValues(const QByteArray& script)
 }
 
 /** What the server received of the script itself: without the restore's own session and transaction statements. */
+/** Writes a script file as a backup would be: plain, or through gzip. */
+void writeScriptFile(const QString& path, const QByteArray& script, bool compress)
+{
+    if (!compress) {
+        writeBytes(path, script);
+        return;
+    }
+    GzipCompressor compressor;
+    QByteArray bytes = compressor.feed(script);
+    bytes += compressor.finish();
+    writeBytes(path, bytes);
+}
+
 QStringList scriptBatches(const QStringList& batches)
 {
     static const QStringList own = {u"SET XACT_ABORT ON"_s, u"BEGIN TRANSACTION"_s, u"COMMIT TRANSACTION"_s,
@@ -962,17 +975,7 @@ private slots:
         const QByteArray script = ownScript(u"Multi"_s, tables) + ownScript(u"Multi"_s, {{u"F"_s, 3}});
         QTemporaryDir dir;
         const QString path = dir.filePath(compress ? u"multi.sql.gz"_s : u"multi.sql"_s);
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            if (compress) {
-                GzipCompressor compressor;
-                file.write(compressor.feed(script));
-                file.write(compressor.finish());
-            } else {
-                file.write(script);
-            }
-        }
+        writeScriptFile(path, script, compress);
         // A compressed script is decompressed into the temporary folder, and removed afterwards.
         const QString temporary = dir.filePath(u"tmp"_s);
         QVERIFY(QDir().mkpath(temporary));
@@ -1029,17 +1032,7 @@ private slots:
             + ownScript(u"Multi"_s, {{u"F"_s, 3}});
         QTemporaryDir dir;
         const QString path = dir.filePath(compress ? u"one.sql.gz"_s : u"one.sql"_s);
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            if (compress) {
-                GzipCompressor compressor;
-                file.write(compressor.feed(script));
-                file.write(compressor.finish());
-            } else {
-                file.write(script);
-            }
-        }
+        writeScriptFile(path, script, compress);
         m_server.clearRecords();
         FakeDialogs dialogs;
         RestoreOptions options;

@@ -7,17 +7,12 @@
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "IntervalSave.h"
+#include "TestFiles.h"
 #include "Views.h"
 
 #include <QFile>
 #include <QList>
 #include <QTemporaryDir>
-
-inline QByteArray readBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 /** One dump through the real driver into a throwaway folder, with its log there too. */
 struct DumpHarness
