@@ -227,9 +227,10 @@ private:
     std::thread m_thread; // last: it starts when everything above is ready
 };
 
-BackupFile::BackupFile(QString finalPath, std::unique_ptr<ByteStage> stage)
+BackupFile::BackupFile(QString finalPath, std::unique_ptr<ByteStage> stage, WhenExists whenExists)
     : m_finalPath(std::move(finalPath))
     , m_stage(std::move(stage))
+    , m_whenExists(whenExists)
 { }
 
 BackupFile::~BackupFile()
@@ -345,7 +346,7 @@ void BackupFile::commit(int lockWaitMs, const std::function<void()>& whileWaitin
 
 void BackupFile::commitOnWriter(FolderLock& folder)
 {
-    Descriptor existing(openExisting(m_finalPath));
+    Descriptor existing(m_whenExists == WhenExists::Append ? openExisting(m_finalPath) : NoFile);
     if (existing.get() == NoFile) {
         replaceFile(m_workingPath, m_finalPath);
     } else {

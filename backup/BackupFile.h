@@ -48,8 +48,16 @@ public:
 class BackupFile
 {
 public:
+    /** What `commit` does with a file that already has the final name. */
+    enum class WhenExists {
+        Append, ///< the old content, then this one (a second backup within the same minute)
+        Replace, ///< this content alone (a copy of a backup whose file has grown since the last copy)
+    };
+
     /** `finalPath` is where the complete backup goes (".sql", or another ending when a stage changes the bytes). */
-    explicit BackupFile(QString finalPath, std::unique_ptr<ByteStage> stage = {});
+    explicit BackupFile(QString finalPath,
+                        std::unique_ptr<ByteStage> stage = {},
+                        WhenExists whenExists = WhenExists::Append);
     ~BackupFile();
     BackupFile(const BackupFile&) = delete;
     BackupFile& operator=(const BackupFile&) = delete;
@@ -131,6 +139,7 @@ private:
 
     QString m_finalPath;
     std::unique_ptr<ByteStage> m_stage;
+    WhenExists m_whenExists = WhenExists::Append;
     QString m_workingPath;
     /** The working file: a descriptor, or a Windows HANDLE (BackupFilePlatform.h); -1 when none. */
     std::intptr_t m_fd = -1;

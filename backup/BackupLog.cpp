@@ -42,23 +42,23 @@ std::function<void(const QString&)> BackupLog::writer() const
 
 QString BackupLog::savedLine(const QString& backup, const QDateTime& when, const QString& unscripted)
 {
-    return backup + u" was backup saved at "_s + defaultDateTimeText(when)
+    return shownPath(backup) + u" was backup saved at "_s + defaultDateTimeText(when)
         + (unscripted.isEmpty() ? QString() : u"; not scripted: "_s + unscripted);
 }
 
 QString BackupLog::backupFailedLine(const QString& backup, const QDateTime& when, const QString& why)
 {
-    return backup + u" backup failed at "_s + defaultDateTimeText(when) + u": "_s + why;
+    return shownPath(backup) + u" backup failed at "_s + defaultDateTimeText(when) + u": "_s + why;
 }
 
 QString BackupLog::restoreFailedLine(const QString& script, const QDateTime& when, const QString& why)
 {
-    return script + u" restore failed at "_s + defaultDateTimeText(when) + u": "_s + why;
+    return shownPath(script) + u" restore failed at "_s + defaultDateTimeText(when) + u": "_s + why;
 }
 
 QString BackupLog::stepLine(const QString& backup, const QString& outcome, const QDateTime& when)
 {
-    return backup + u' ' + outcome + u" at "_s + defaultDateTimeText(when);
+    return shownPath(backup) + u' ' + outcome + u" at "_s + defaultDateTimeText(when);
 }
 
 QString BackupLog::removedLine(const QString& backup, const QDateTime& when, int keep)
@@ -68,6 +68,11 @@ QString BackupLog::removedLine(const QString& backup, const QDateTime& when, int
 
 QString BackupLog::workingFileRemovedLine(const QString& file, const QDateTime& when)
 {
-    return file + u" was removed at "_s + defaultDateTimeText(when)
+    return shownPath(file) + u" was removed at "_s + defaultDateTimeText(when)
         + u" (the working file of a backup that did not finish)"_s;
+}
+
+QString BackupLog::shownPath(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
 }

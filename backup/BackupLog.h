@@ -9,7 +9,9 @@
 /**
  * The backup log, "backups.log" in the TEMP folder: one line of UTF-8 text and CR LF for each event, appended with the
  * file opened and closed for every line. Every line's text is made here, so that the log reads alike whichever part
- * of the program writes it. A value type: the log is made once and handed to whatever writes to it.
+ * of the program writes it. A file of this system in a line is written with the system's own separators
+ * ("C:\Backups\Sales ....sql" on Windows); an rclone destination's path stays as rclone names it. A value type: the
+ * log is made once and handed to whatever writes to it.
  */
 class BackupLog
 {
@@ -37,10 +39,13 @@ public:
     /** A step after the save: "<backup> <what the step says> at <when>" ("... verified at ...", "... copied to ...").
      */
     static QString stepLine(const QString& backup, const QString& outcome, const QDateTime& when);
-    /** "<backup> was removed at <when> (keeping N)". */
+    /** "<backup> was removed at <when> (keeping N)"; `backup` as given (a local file passes through `shownPath`). */
     static QString removedLine(const QString& backup, const QDateTime& when, int keep);
     /** "<file> was removed at <when> (the working file of a backup that did not finish)". */
     static QString workingFileRemovedLine(const QString& file, const QDateTime& when);
+
+    /** A file of this system as the log and the messages show it: with the system's separators. */
+    static QString shownPath(const QString& path);
 
 private:
     QString m_path;

@@ -11,6 +11,7 @@
 #include "ProcessRunner.h"
 #include "StopRequest.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -27,11 +28,17 @@ const QRegularExpression& logPrefix()
 
 } // namespace
 
-OffsiteCopy::OffsiteCopy(ProcessRunner& runner, Dialogs& dialogs, const Clock& clock, Retention::LogWriter writeLog)
+OffsiteCopy::OffsiteCopy(ProcessRunner& runner,
+                         Dialogs& dialogs,
+                         const Clock& clock,
+                         Retention::LogWriter writeLog,
+                         EventPump letEventsRun,
+                         const StopRequest* stop)
     : m_runner(runner)
     , m_dialogs(dialogs)
     , m_clock(clock)
     , m_writeLog(std::move(writeLog))
+    , m_folderCopy(std::move(letEventsRun), stop)
 { }
 
 QString OffsiteCopy::program()
@@ -43,8 +50,26 @@ QString OffsiteCopy::rcloneProblem() const
 {
     if (!m_runner.findProgram(program()).isEmpty())
         return {};
-    return u"Copying each backup to another place needs rclone, which is not installed. Install it with: apt install "
-           u"rclone"_s;
+    return u"Copying each backup to another place needs rclone, which is not installed. "_s + installHint();
+}
+
+bool OffsiteCopy::isFolder(const QString& destination)
+{
+    const QString text = destination.trimmed();
+    if (text.startsWith(u':')) // rclone's backend given inline (refused as such), never a path
+        return false;
+    if (QDir::isAbsolutePath(text)) // "/mnt/nas"; "D:\Copies" and "\\server\share" on Windows
+        return true;
+    const qsizetype colon = text.indexOf(u':');
+    const qsizetype slash = text.indexOf(u'/');
+    return colon < 0 || (slash >= 0 && slash < colon);
+}
+
+QString OffsiteCopy::problemFor(const QString& destination) const
+{
+    if (QString problem = destinationProblem(destination); !problem.isEmpty())
+        return problem;
+    return isFolder(destination) ? QString() : rcloneProblem();
 }
 
 QString OffsiteCopy::destinationProblem(const QString& destination)
@@ -54,12 +79,9 @@ QString OffsiteCopy::destinationProblem(const QString& destination)
         if (c.category() == QChar::Other_Control)
             return u"The copy destination holds a control character."_s;
     }
-    const qsizetype colon = text.indexOf(u':');
-    const qsizetype slash = text.indexOf(u'/');
-    const bool remote = colon >= 0 && (slash < 0 || colon < slash);
-    if (!remote)
+    if (isFolder(text))
         return {};
-    const QString name = text.left(colon);
+    const QString name = text.left(text.indexOf(u':'));
     if (name.isEmpty() || name.contains(u',') || name.contains(u'='))
         return u"The copy destination \""_s + text
             + u"\" carries the remote's settings. Set the remote up with \"rclone config\" (its passwords and keys "
@@ -156,8 +178,10 @@ AfterSaveOutcome OffsiteCopy::copy(
         return failed(localPath + u" is a working file, not a finished backup"_s);
     if (const QString problem = destinationProblem(dest); !problem.isEmpty())
         return failed(problem);
+    if (isFolder(dest))
+        return copyIntoFolder(localPath, dest, server, database, keep);
     if (const QString problem = rcloneProblem(); !problem.isEmpty())
-        return failed(u"rclone is not installed (apt install rclone)"_s);
+        return failed(u"rclone is not installed ("_s + shortInstallHint() + u')');
 
     for (const QStringList& arguments : {copyArguments(localPath, dest), checkArguments(localPath, dest)}) {
         const ProcessResult result = rclone(arguments);
@@ -172,6 +196,25 @@ AfterSaveOutcome OffsiteCopy::copy(
     if (keep > 0)
         RemoveOldCopies(dest, server, database, keep, QFileInfo(localPath).fileName());
     return AfterSaveOutcome{AfterSaveOutcome::Result::Passed, u"copied to "_s + dest, 0};
+}
+
+AfterSaveOutcome OffsiteCopy::copyIntoFolder(
+    const QString& localPath, const QString& folder, const QString& server, const QString& database, int keep)
+{
+    // A copy that a killed process left half-written goes first, as in the backup folder.
+    Retention retention(m_dialogs, m_clock, m_writeLog);
+    if (QFileInfo(folder).isDir())
+        retention.RemoveStaleWorkingFiles(folder, database);
+    QString copied;
+    try {
+        copied = m_folderCopy.copy(localPath, folder, BackupFile::DefaultLockWaitMs);
+    } catch (const Failure& failure) {
+        return AfterSaveOutcome{AfterSaveOutcome::Result::Failed,
+                                u"not copied to "_s + folder + u": "_s + failure.description(), FailedExitStatus};
+    }
+    if (keep > 0)
+        retention.RemoveOldBackups(folder, server, database, keep, copied);
+    return AfterSaveOutcome{AfterSaveOutcome::Result::Passed, u"copied to "_s + folder, 0};
 }
 
 QStringList OffsiteCopy::RemoveOldCopies(

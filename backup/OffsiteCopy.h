@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FolderCopy.h"
 #include "IntervalSave.h"
 #include "Retention.h"
 
@@ -9,16 +10,18 @@
 class Clock;
 class Dialogs;
 class ProcessRunner;
+class StopRequest;
 struct ProcessResult;
 
 /**
- * The copy of each saved backup to another place ("CopyTo": an rclone destination such as "nas:backups/sales", or a
- * local folder), made by the rclone program as a separate process. The finished file is copied under its own name with
- * `rclone copyto --checksum` and checked with `rclone check` on that one file (size, and the hash where the destination
- * has one). After a good copy the destination keeps the newest copies by the same rule as the backup folder: only
- * files named as this program names the database's backups and, where their head can be read, with its header for the
- * server and the database. Credentials stay in rclone's own configuration: the destination names a remote, never its
- * settings.
+ * The copy of each saved backup to another place ("CopyTo"). An rclone destination such as "nas:backups/sales" is
+ * copied by the rclone program as a separate process: the finished file under its own name with `rclone copyto
+ * --checksum`, checked with `rclone check` on that one file (size, and the hash where the destination has one). A
+ * folder (an absolute path on this system, "/mnt/nas/sql", "D:\Copies", "\\server\share\sql", or any text
+ * that names no remote) is copied by FolderCopy, without rclone. After a good copy the destination keeps the newest
+ * copies by the same rule as the backup folder: only files named as this program names the database's backups and,
+ * where their head can be read, with its header for the server and the database. Credentials stay in rclone's own
+ * configuration: the destination names a remote, never its settings.
  */
 class OffsiteCopy
 {
@@ -39,8 +42,16 @@ public:
         int processLimitMs = 12 * 3600 * 1000;
     };
 
-    /** `writeLog` appends one line to the backup log (throws Failure when it cannot). */
-    OffsiteCopy(ProcessRunner& runner, Dialogs& dialogs, const Clock& clock, Retention::LogWriter writeLog);
+    /**
+     * `writeLog` appends one line to the backup log (throws Failure when it cannot). A copy into a folder runs
+     * `letEventsRun` between its blocks and ends on `stop`.
+     */
+    OffsiteCopy(ProcessRunner& runner,
+                Dialogs& dialogs,
+                const Clock& clock,
+                Retention::LogWriter writeLog,
+                EventPump letEventsRun = {},
+                const StopRequest* stop = nullptr);
 
     void setLimits(const Limits& limits) { m_limits = limits; }
     const Limits& limits() const { return m_limits; }
@@ -49,6 +60,14 @@ public:
     static QString program();
     /** Why a copy cannot be made: rclone is not installed (naming the package to install); empty when it is. */
     QString rcloneProblem() const;
+    /** How to install rclone on this system ("Install it with: apt install rclone"). */
+    static QString installHint();
+    /** The same, short, as a failed copy says it ("apt install rclone"). */
+    static QString shortInstallHint();
+    /** True when `destination` is a folder of this system, copied without rclone; false for an rclone remote. */
+    static bool isFolder(const QString& destination);
+    /** Why no copy can be made to `destination`: `destinationProblem`, else rclone's absence for a remote. */
+    QString problemFor(const QString& destination) const;
     /**
      * Why `destination` is refused, empty when it is usable: an rclone connection string (":sftp,host=...:", or a
      * remote name with parameters) would carry credentials into the settings, the command line and the log.
@@ -98,9 +117,14 @@ private:
     /** "rclone exit status N", or why rclone did not end on its own. */
     static QString howItEnded(const ProcessResult& result);
 
+    /** The copy into a folder, and its retention there. */
+    AfterSaveOutcome copyIntoFolder(
+        const QString& localPath, const QString& folder, const QString& server, const QString& database, int keep);
+
     ProcessRunner& m_runner;
     Dialogs& m_dialogs;
     const Clock& m_clock;
     Retention::LogWriter m_writeLog;
     Limits m_limits;
+    FolderCopy m_folderCopy;
 };

@@ -226,7 +226,8 @@ QStringList Retention::RemoveOldBackups(
         if (sameFileKey(path) == written || path == lastVerified)
             continue;
         if (!removeAndLog(
-                path, [&] { return BackupLog::removedLine(path, m_clock.now(), keep); }, failures))
+                path, [&] { return BackupLog::removedLine(BackupLog::shownPath(path), m_clock.now(), keep); },
+                failures))
             continue;
         removed << path;
         if (QFileInfo::exists(verifiedMarkPath(path)))

@@ -188,8 +188,9 @@ const std::vector<CommandOption>& optionTable()
         {u"compress"_s,
          u"Write the backup through gzip into \"<name>.sql.gz\" (also when the stored setting is off)."_s},
         {u"copy-to"_s,
-         u"Copy the saved backup with rclone to DEST under the same name and check it there, such as nas:backups/sales "
-         u"(a remote set up with \"rclone config\") or a folder (instead of the stored destination). Older copies of "
+         u"Copy the saved backup to DEST under the same name and check it there: a folder, or with rclone a remote "
+         u"such "
+         u"as nas:backups/sales (set up with \"rclone config\") (instead of the stored destination). Older copies of "
          u"the database there are removed as in the backup folder. A failed copy leaves the backup in place and exits "
          u"with 3."_s,
          u"DEST"_s,
@@ -315,18 +316,16 @@ FixedDumpSource commandDumpSource(const ActionContext& action)
 }
 
 /**
- * The copy to another place, checked before the backup: refused when rclone is missing or the destination is not
- * usable. --timeout bounds a destination that stops answering as well. The exit status of a refusal, else none.
+ * The copy to another place, checked before the backup: refused when the destination is not usable, or is an rclone
+ * remote and rclone is missing. --timeout bounds a destination that stops answering as well. The exit status of a
+ * refusal, else none.
  */
 std::optional<int>
 prepareCopy(OffsiteCopy& offsite, const QString& copyTo, const Options& options, CommandEnvironment& env)
 {
     if (copyTo.isEmpty())
         return std::nullopt;
-    QString problem = OffsiteCopy::destinationProblem(copyTo);
-    if (problem.isEmpty())
-        problem = offsite.rcloneProblem();
-    if (!problem.isEmpty()) {
+    if (const QString problem = offsite.problemFor(copyTo); !problem.isEmpty()) {
         env.err << problem << Qt::endl << u"No backup was made (--no-copy makes one without the copy)."_s << Qt::endl;
         return ExitUsage;
     }
@@ -381,7 +380,7 @@ int backupAction(ActionContext& action)
         return interruptedStatus(env);
     if (!saved)
         return ExitFailure;
-    env.out << engine.lastOutputPath() << Qt::endl;
+    env.out << BackupLog::shownPath(engine.lastOutputPath()) << Qt::endl;
     // A step after the save that failed (a drill, a copy) leaves the backup in place but says so in the status.
     int exitStatus = ExitSuccess;
     for (const AfterSaveOutcome& outcome : engine.lastAfterSave()) {
@@ -389,7 +388,8 @@ int backupAction(ActionContext& action)
             exitStatus = outcome.exitStatus;
     }
     if (exitStatus == OffsiteCopy::FailedExitStatus)
-        env.err << u"The backup is saved in "_s << engine.lastOutputPath() << u", but its copy failed."_s << Qt::endl;
+        env.err << u"The backup is saved in "_s << BackupLog::shownPath(engine.lastOutputPath())
+                << u", but its copy failed."_s << Qt::endl;
     return exitStatus;
 }
 

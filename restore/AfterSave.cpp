@@ -2,7 +2,12 @@
 
 AfterSaveSteps::AfterSaveSteps(AfterSaveContext context)
     : m_context(std::move(context))
-    , m_copy(m_context.processes, m_context.dialogs, m_context.clock, m_context.log.writer())
+    , m_copy(m_context.processes,
+             m_context.dialogs,
+             m_context.clock,
+             m_context.log.writer(),
+             m_context.letEventsRun,
+             m_context.stop)
     , m_drill([this] {
         DrillContext drill{m_context.factory, m_context.clock, m_context.connection, m_context.letEventsRun,
                            m_context.progress};

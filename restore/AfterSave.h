@@ -26,13 +26,13 @@ struct AfterSaveContext
     BackupLog log; ///< the copy's removals at the destination are logged here
     /** The connection of the backup that was saved, for the drill. */
     std::function<ConnectionSettings()> connection;
-    /** "Let pending window events run" during the drill; may be empty. */
+    /** "Let pending window events run" during the drill and a copy into a folder; may be empty. */
     EventPump letEventsRun = {};
     /** The drill's stage and how far it has come; may be empty. */
     std::function<void(const QString& text)> progress = {};
     /** Called after every drill, whatever its outcome; may be empty. */
     std::function<void()> drillEnded = {};
-    /** A stop from outside (the drill ends, rclone is stopped). */
+    /** A stop from outside (the drill ends, rclone is stopped, a copy into a folder ends). */
     StopRequest* stop = nullptr;
 };
 

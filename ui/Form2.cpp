@@ -405,9 +405,8 @@ QString Form2::copyProblem(const QString& destination) const
 {
     if (destination.trimmed().isEmpty())
         return {};
-    if (QString problem = OffsiteCopy::destinationProblem(destination); !problem.isEmpty())
-        return problem;
-    return m_services.offsite ? m_services.offsite->rcloneProblem() : QString();
+    return m_services.offsite ? m_services.offsite->problemFor(destination)
+                              : OffsiteCopy::destinationProblem(destination);
 }
 
 void Form2::CopyToText_Validate()

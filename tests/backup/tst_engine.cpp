@@ -43,6 +43,8 @@ struct Setup
     Setup() { engine.reports.setStopRequest(&stop); }
     QString folder() const { return dir.path(); }
     QString backupPath() const { return dir.filePath(u"Sales 2021-08-31 930AM.sql"_s); }
+    /** The backup's path as the log writes it: with the system's separators. */
+    QString loggedPath() const { return QDir::toNativeSeparators(backupPath()); }
     QByteArray log() const { return readBytes(engine.context.log.path()); }
     /** The files of the folder other than the log. */
     QStringList files() const
@@ -146,7 +148,7 @@ private slots:
         std::thread([&] { s.stop.forceEnd(); }).join();
         QCOMPARE(s.files(), QStringList());
         QCOMPARE(QString::fromUtf8(s.log()),
-                 s.backupPath() + u" backup failed at 8/31/2021 9:30:12 AM: interrupted\r\n"_s);
+                 s.loggedPath() + u" backup failed at 8/31/2021 9:30:12 AM: interrupted\r\n"_s);
     }
 
     void writeFailuresAreFileContsAndTheFirstIsTheDumps()
@@ -203,7 +205,7 @@ private slots:
         QCOMPARE(s.engine.lastAfterSave[0].text, u"verified"_s);
         QCOMPARE(s.engine.lastAfterSave[1].result, AfterSaveOutcome::Result::Failed);
         QCOMPARE(QString::fromUtf8(s.log()),
-                 s.backupPath() + u" verified at 8/31/2021 9:30:12 AM\r\n"_s + s.backupPath()
+                 s.loggedPath() + u" verified at 8/31/2021 9:30:12 AM\r\n"_s + s.loggedPath()
                      + u" not copied to nas:sql: no route at 8/31/2021 9:30:12 AM\r\n"_s);
         QCOMPARE(status.caption(),
                  u"Auto Backup Complete at 8/31/2021 9:30:12 AM; verified; not copied to nas:sql: no route"_s);

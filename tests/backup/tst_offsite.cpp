@@ -227,6 +227,8 @@ private slots:
         runner.installed = false;
         Offsite offsite(runner);
         QVERIFY(offsite.copy.rcloneProblem().contains(u"apt install rclone"_s));
+        QVERIFY(offsite.copy.problemFor(u"nas:sql"_s).contains(u"apt install rclone"_s));
+        QCOMPARE(offsite.copy.problemFor(u"/mnt/nas/sql"_s), QString()); // a folder is copied without it
         const AfterSaveOutcome outcome
             = offsite.copy.copy(u"/b/Sales 2021-08-31 930AM.sql"_s, u"nas:sql"_s, u"db1"_s, u"Sales"_s, 0);
         QCOMPARE(outcome.result, AfterSaveOutcome::Result::Failed);
@@ -499,7 +501,7 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("wrong password") << u"password"_s << u"unable to authenticate"_s;
         QTest::newRow("read-only") << u"read-only"_s << u"Read only file system"_s;
-        QTest::newRow("full") << u"full"_s << u"disk space"_s;
+        QTest::newRow("full folder") << u"full"_s << u"No space left on device"_s; // copied without rclone
         QTest::newRow("stops answering") << u"silent"_s << u"i/o timeout"_s;
         QTest::newRow("no such remote") << u"unknown"_s << u"didn't find section in config file"_s;
     }
@@ -544,11 +546,13 @@ private slots:
         QCOMPARE(outcome.exitStatus, 3);
         QVERIFY2(outcome.text.startsWith(u"not copied to "_s + dest + u": "_s), qPrintable(outcome.text));
         QVERIFY2(outcome.text.contains(reason, Qt::CaseInsensitive), qPrintable(outcome.text));
-        QVERIFY2(outcome.text.contains(u"(rclone exit status "_s), qPrintable(outcome.text));
+        QVERIFY2(outcome.text.contains(u"(rclone exit status "_s) == (kind != u"full"_s), qPrintable(outcome.text));
         QVERIFY(!outcome.text.contains(u"right"_s) && !outcome.text.contains(u"wrong"_s));
         // The backup stands; nothing whole arrived and nothing was removed.
         QCOMPARE(readFile(local), bytes);
         QVERIFY(readFile(served + u"/sql/"_s + name) != bytes && readFile(served + u'/' + name) != bytes);
+        if (kind == u"full"_s) // nor does half a copy stay
+            QCOMPARE(QDir(served).entryList(QDir::Files | QDir::Hidden), QStringList());
         QCOMPARE(offsite.lines, QStringList());
     }
 

@@ -4,8 +4,10 @@
 #include "FakeProcessRunner.h"
 #include "Gzip.h"
 #include "MemoryDatabase.h"
+#include "OffsiteCopy.h"
 #include "Settings.h"
 #include "SettingsStore.h"
+#include "TestFiles.h"
 #include "Version.h"
 
 #include <QDir>
@@ -92,11 +94,12 @@ private slots:
         QCOMPARE(run(QStringList()), int(ExitSuccess));
         // The stored folder ends with a separator, as the window stores it; the engine adds its own.
         const QString expected = run.backups() + u"/Sales 2021-08-31 930AM.sql"_s;
-        QCOMPARE(run.outText, expected + u'\n');
+        QCOMPARE(run.outText, QDir::toNativeSeparators(expected) + u'\n');
         QVERIFY(QFile::exists(expected));
         QCOMPARE(run.db.connectionStrings.value(0),
                  u"Driver={SQL Server};Server=db1,1433;Database=Sales;Uid=sa;Pwd=stored;"_s);
-        QVERIFY(run.log().startsWith(expected + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s));
+        QVERIFY(run.log().startsWith(QDir::toNativeSeparators(expected)
+                                     + u" was backup saved at 8/31/2021 9:30:12 AM\r\n"_s));
         QVERIFY(run.errText.contains(u"rows written"_s)); // progress on standard error
     }
 
@@ -387,7 +390,7 @@ private slots:
         Run run;
         QCOMPARE(run({u"--database"_s, u"../escaped"_s}), int(ExitSuccess));
         const QString expected = run.backups() + u"/.._escaped 2021-08-31 930AM.sql"_s;
-        QCOMPARE(run.outText, expected + u'\n');
+        QCOMPARE(run.outText, QDir::toNativeSeparators(expected) + u'\n');
         QVERIFY(QFile::exists(expected));
         QCOMPARE(QDir(run.dir.path()).entryList({u"*.sql"_s}, QDir::Files | QDir::Hidden), QStringList());
     }
@@ -430,7 +433,7 @@ private slots:
         QCOMPARE(run(args), int(ExitSuccess));
         const QString name = u"Sales 2021-08-31 930AM.sql"_s + (compressed ? u".gz"_s : QString());
         const QString path = run.backups() + u'/' + name;
-        QCOMPARE(run.outText, path + u'\n');
+        QCOMPARE(run.outText, QDir::toNativeSeparators(path) + u'\n');
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(isGzip(file.peek(2)), compressed);
@@ -554,7 +557,7 @@ private slots:
         QTest::newRow("--copy-to") << QStringList{u"--copy-to"_s, u"nas:sql"_s} << QString() << false
                                    << u"copied to nas:sql"_s << int(ExitSuccess);
         QTest::newRow("stored destination")
-            << QStringList() << u"/mnt/share"_s << false << u"copied to /mnt/share"_s << int(ExitSuccess);
+            << QStringList() << u"nas:stored"_s << false << u"copied to nas:stored"_s << int(ExitSuccess);
         QTest::newRow("--copy-to over the stored one") << QStringList{u"--copy-to"_s, u"s3:b"_s} << u"nas:sql"_s
                                                        << false << u"copied to s3:b"_s << int(ExitSuccess);
         QTest::newRow("--no-copy") << QStringList{u"--no-copy"_s} << u"nas:sql"_s << false << QString()
@@ -582,7 +585,7 @@ private slots:
         QCOMPARE(run(args), exitCode);
         const QString backup = run.backups() + u"/Sales 2021-08-31 930AM.sql"_s;
         // The backup stands and is printed whatever became of its copy.
-        QCOMPARE(run.outText, backup + u'\n');
+        QCOMPARE(run.outText, QDir::toNativeSeparators(backup) + u'\n');
         QVERIFY(QFile::exists(backup));
         if (said.isEmpty()) {
             QCOMPARE(int(runner.calls.size()), 0);
@@ -591,12 +594,37 @@ private slots:
         }
         QCOMPARE(runner.calls.at(0).arguments.value(0), u"copyto"_s);
         QCOMPARE(runner.calls.at(0).arguments.value(runner.calls.at(0).arguments.size() - 2), backup);
-        QVERIFY2(run.log().contains(backup + u' ' + said + u" at 8/31/2021 9:30:12 AM\r\n"_s), qPrintable(run.log()));
+        QVERIFY2(run.log().contains(QDir::toNativeSeparators(backup) + u' ' + said + u" at 8/31/2021 9:30:12 AM\r\n"_s),
+                 qPrintable(run.log()));
         QVERIFY2(run.errText.contains(u"Auto Backup Complete at 8/31/2021 9:30:12 AM; "_s + said + u'\n'),
                  qPrintable(run.errText));
         QCOMPARE(run.errText.contains(u"but its copy failed"_s), copyFails);
         // The stored destination is not changed by an option.
         QCOMPARE(run.settings.get(SettingKeys::CopyTo), stored);
+    }
+
+    void copyToAFolderNeedsNoRclone()
+    {
+        Run run;
+        FakeProcessRunner runner;
+        runner.installed = false;
+        run.processes = &runner;
+        const QString copies = run.dir.path() + u"/copies"_s;
+        QVERIFY(QDir().mkpath(copies));
+        QCOMPARE(run({u"--copy-to"_s, copies}), int(ExitSuccess));
+        const QString backup = run.backups() + u"/Sales 2021-08-31 930AM.sql"_s;
+        QCOMPARE(readBytes(copies + u"/Sales 2021-08-31 930AM.sql"_s), readBytes(backup));
+        QVERIFY(!readBytes(backup).isEmpty());
+        QVERIFY2(run.log().contains(QDir::toNativeSeparators(backup) + u" copied to "_s + copies + u" at "_s),
+                 qPrintable(run.log()));
+        QCOMPARE(int(runner.calls.size()), 0);
+
+        // A folder that cannot be reached (a share that is down) fails the copy, never the backup.
+        Run missing;
+        missing.processes = &runner;
+        QCOMPARE(missing({u"--copy-to"_s, missing.dir.path() + u"/absent"_s}), int(ExitCopyFailed));
+        QVERIFY2(missing.errText.contains(u"does not exist or cannot be reached"_s), qPrintable(missing.errText));
+        QVERIFY(QFile::exists(missing.backups() + u"/Sales 2021-08-31 930AM.sql"_s));
     }
 
     void copyRefusedBeforeTheBackup_data()
@@ -606,8 +634,8 @@ private slots:
         QTest::addColumn<bool>("installed");
         QTest::addColumn<QString>("said");
         QTest::newRow("no rclone, --copy-to")
-            << QStringList{u"--copy-to"_s, u"nas:sql"_s} << QString() << false << u"apt install rclone"_s;
-        QTest::newRow("no rclone, stored") << QStringList() << u"nas:sql"_s << false << u"apt install rclone"_s;
+            << QStringList{u"--copy-to"_s, u"nas:sql"_s} << QString() << false << OffsiteCopy::installHint();
+        QTest::newRow("no rclone, stored") << QStringList() << u"nas:sql"_s << false << OffsiteCopy::installHint();
         QTest::newRow("connection string")
             << QStringList{u"--copy-to"_s, u":sftp,host=h,pass=x:dir"_s} << QString() << true << u"rclone config"_s;
         QTest::newRow("stored connection string") << QStringList() << u"nas,pass=x:"_s << true << u"rclone config"_s;

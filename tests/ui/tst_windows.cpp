@@ -5,6 +5,7 @@
 
 #include "BackupSchedule.h"
 #include "Gzip.h"
+#include "OffsiteCopy.h"
 #include "SysTray.h"
 #include "TrayMinimizer.h"
 
@@ -898,8 +899,13 @@ private slots:
         h.processes.installed = false;
         enter(u"s3:bucket"_s);
         QCOMPARE(h.dialogs.messages().size(), 2);
-        QVERIFY2(h.dialogs.messages().at(1).contains(u"apt install rclone"_s), qPrintable(h.dialogs.messages().at(1)));
+        QVERIFY2(h.dialogs.messages().at(1).contains(OffsiteCopy::installHint()),
+                 qPrintable(h.dialogs.messages().at(1)));
         QCOMPARE(h.stored(SettingKeys::CopyTo), u"nas:sql"_s);
+        // A folder is copied without rclone: it is taken.
+        enter(u"/mnt/nas/sql"_s);
+        QCOMPARE(h.stored(SettingKeys::CopyTo), u"/mnt/nas/sql"_s);
+        QCOMPARE(h.dialogs.messages().size(), 2);
         // Emptying the field (no copy) is always taken.
         enter(QString());
         QCOMPARE(h.stored(SettingKeys::CopyTo), QString());
@@ -942,7 +948,7 @@ private slots:
         QVERIFY2(messages.at(0).contains(u"rclone config"_s), qPrintable(messages.at(0)));
         QVERIFY2(messages.at(1).contains(u"Failed to load config file (rclone exit status 1)"_s),
                  qPrintable(messages.at(1)));
-        QVERIFY2(messages.at(2).contains(u"apt install rclone"_s), qPrintable(messages.at(2)));
+        QVERIFY2(messages.at(2).contains(OffsiteCopy::installHint()), qPrintable(messages.at(2)));
         QCOMPARE(h.stored(SettingKeys::CopyTo), u"s3:"_s);
     }
 
@@ -955,7 +961,7 @@ private slots:
         h.form2->showWindow();
         QCOMPARE(control<QLineEdit>(h.form2.get(), u"CopyToText"_s)->text(), u"nas:sql"_s);
         QCOMPARE(h.dialogs.messages().size(), 1);
-        QVERIFY(h.dialogs.messages().at(0).contains(u"apt install rclone"_s));
+        QVERIFY(h.dialogs.messages().at(0).contains(OffsiteCopy::installHint()));
         QVERIFY(h.tray.shown); // the rest of the load ran
     }
 
@@ -1007,7 +1013,7 @@ private slots:
                  qPrintable(captions.join(u" | "_s)));
         QFile log(h.root.path() + u"/temp/backups.log"_s);
         QVERIFY(log.open(QIODevice::ReadOnly));
-        QVERIFY(QString::fromUtf8(log.readAll()).contains(backup + u' ' + said + u" at "_s));
+        QVERIFY(QString::fromUtf8(log.readAll()).contains(QDir::toNativeSeparators(backup) + u' ' + said + u" at "_s));
         // A failed copy is no failure of the backup: no box interrupts the user.
         QCOMPARE(h.dialogs.shown().size(), 0);
     }
@@ -1045,7 +1051,8 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QString logText = QString::fromUtf8(log.readAll());
         QVERIFY2(logText.endsWith(u": interrupted\r\n"_s) && logText.count(u"\r\n"_s) == 1, qPrintable(logText));
-        QVERIFY2(logText.contains(u"/Sales 2021-08-31 930AM.sql backup failed at "_s), qPrintable(logText));
+        QVERIFY2(logText.contains(QDir::toNativeSeparators(u"/Sales 2021-08-31 930AM.sql backup failed at "_s)),
+                 qPrintable(logText));
         QCOMPARE(h.dialogs.shown().size(), 0);
     }
 
