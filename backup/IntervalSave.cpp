@@ -20,7 +20,6 @@
 #include <QDir>
 #include <QFile>
 
-#include <optional>
 #include <vector>
 
 using namespace Qt::Literals::StringLiterals;
