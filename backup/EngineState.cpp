@@ -11,7 +11,7 @@ void EngineReports::errorReport(const QString& text)
 {
     if (stopRequested())
         return;
-    m_dialogs.errorReport(text);
+    ForwardingDialogs::errorReport(text);
 }
 
 void EngineReports::noteFailure(const QString& description)

@@ -25,28 +25,14 @@ struct DumpOutcome
  * The error reports of the engine, shown through the dialogs given: none once a stop was requested, for the stop is no
  * failure of a step. The first failure of the dump that runs becomes its outcome.
  */
-class EngineReports : public Dialogs
+class EngineReports : public ForwardingDialogs
 {
 public:
     explicit EngineReports(Dialogs& dialogs)
-        : m_dialogs(dialogs)
+        : ForwardingDialogs(dialogs)
     { }
 
-    void message(const QString& text) override { m_dialogs.message(text); }
-    bool question(const QString& text) override { return m_dialogs.question(text); }
     void errorReport(const QString& text) override;
-    QString openFileName(const QString& title, const QString& filter) override
-    {
-        return m_dialogs.openFileName(title, filter);
-    }
-    QString browseForFolder(const QString& prompt, const QString& startFolder) override
-    {
-        return m_dialogs.browseForFolder(prompt, startFolder);
-    }
-    QString chooseItem(const QString& prompt, const QStringList& items) override
-    {
-        return m_dialogs.chooseItem(prompt, items);
-    }
 
     /** The stop from outside that silences the reports; none: every failure is reported. */
     void setStopRequest(StopRequest* stop) { m_stop = stop; }
@@ -62,7 +48,6 @@ public:
     DumpOutcome* setOutcome(DumpOutcome* outcome);
 
 private:
-    Dialogs& m_dialogs;
     StopRequest* m_stop = nullptr;
     DumpOutcome* m_outcome = nullptr;
 };

@@ -193,3 +193,19 @@ QByteArray readScriptBytes(QIODevice& file, const QString& name)
         throw Failure(reader.errorString(), 62);
     return bytes;
 }
+
+qint64 readThrough(QIODevice& device, qint64 pieceSize, const std::function<void(QByteArrayView piece)>& use)
+{
+    QByteArray piece(pieceSize, Qt::Uninitialized);
+    qint64 total = 0;
+    for (;;) {
+        const qint64 read = device.read(piece.data(), piece.size());
+        if (read < 0)
+            throw Failure(device.errorString(), 62);
+        if (read == 0)
+            return total;
+        total += read;
+        if (use)
+            use(QByteArrayView(piece.constData(), read));
+    }
+}

@@ -7,6 +7,7 @@
 #include <QIODevice>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 /** True when the bytes begin with gzip's magic number, 1f 8b. */
@@ -104,3 +105,11 @@ std::unique_ptr<QIODevice> openScriptFile(const QString& path);
  * Failure when the file is damaged or cannot be read; a damaged file never yields part of its text.
  */
 QByteArray readScriptBytes(QIODevice& file, const QString& name);
+
+/**
+ * Reads an open device through to its end, `pieceSize` bytes at a time, handing each piece to `use` (which may be
+ * empty); returns how many bytes it read. Throws Failure with the device's error when a read fails: a damaged gzip
+ * stream (a `GzipReader`) fails here wherever its damage lies, so a caller that reads it through first learns its
+ * decompressed size and whether it is whole before it uses any of it.
+ */
+qint64 readThrough(QIODevice& device, qint64 pieceSize, const std::function<void(QByteArrayView piece)>& use = {});

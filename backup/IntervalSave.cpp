@@ -2,7 +2,6 @@
 
 #include "AfterSaveRun.h"
 #include "BackupFile.h"
-#include "Catalogue.h"
 #include "DataAccess.h"
 #include "Dialogs.h"
 #include "DumpFile.h"
@@ -15,21 +14,18 @@
 #include "ScriptText.h"
 #include "SnapshotConnection.h"
 #include "StopRequest.h"
+#include "TableWriter.h"
 #include "Views.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSet>
 
-#include <optional>
 #include <vector>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-/** Script bytes collect up to about this much before they are appended to the file. */
-constexpr std::size_t FlushThreshold = 256 * 1024;
 /** Events run at most this often while a dump works (the window stays responsive; the dump stays fast). */
 constexpr qint64 PumpIntervalMs = 10;
 constexpr qint64 ProgressIntervalMs = 1000;
@@ -68,95 +64,28 @@ QString decodeScript(const QByteArray& bytes)
     return QString::fromUtf8(bytes);
 }
 
-struct FileFolders
-{
-    QString data;
-    QString log;
-};
-
-/** Reads rows of (path, type) where type 0 is the data file and 1 the log; the first of each kind wins. */
-void readFolders(RecordSet& files, FileFolders& folders, bool statusBits)
-{
-    while (!files.Eof()) {
-        const QString path = files.Fields(0).text.trimmed();
-        int type = files.Fields(1).text.trimmed().toInt();
-        if (statusBits)
-            type = (type & 0x40) ? 1 : 0; // sysfiles marks the log file with status bit 0x40
-        QString& folder = type == 1 ? folders.log : folders.data;
-        if (folder.isEmpty() && (type == 0 || type == 1))
-            folder = ScriptText::folderOf(path);
-        files.MoveNext();
-    }
-    files.Close();
-}
-
-/**
- * The folders in which the server keeps this database's data and log files, each with its trailing separator.
- * Older servers without sys.database_files answer from sysfiles; when neither tells, the fixed folder stands.
- */
-FileFolders serverFileFolders(Connection* connection)
-{
-    FileFolders folders;
-    if (connection) {
-        try {
-            readFolders(*connection->Execute(u"SELECT physical_name, type FROM sys.database_files"_s), folders, false);
-        } catch (const std::exception&) {
-            try {
-                readFolders(*connection->Execute(u"SELECT filename, status FROM sysfiles"_s), folders, true);
-            } catch (const std::exception&) {
-                // The server cannot tell: the fixed folder is written, without a report.
-            }
-        }
-    }
-    const QString fixed = QString::fromLatin1(ScriptText::FixedFileFolder);
-    if (folders.data.isEmpty())
-        folders.data = fixed;
-    if (folders.log.isEmpty())
-        folders.log = fixed;
-    return folders;
-}
-
-/**
- * Fails unless the fields of the table's rows are the columns of its CREATE TABLE, by name and in order: the INSERT
- * lines name no columns, so a value written in another column's place would be restored into that column.
- */
-void checkColumns(const QString& table, const RecordSet& data, const QStringList& columnNames)
-{
-    const int fieldCount = data.FieldCount();
-    if (fieldCount != columnNames.size())
-        throw Failure(u"The rows of %1 have %2 values but its column list has %3 columns. The backup cannot hold this "
-                      u"table."_s.arg(table)
-                          .arg(fieldCount)
-                          .arg(columnNames.size()));
-    QStringList fieldNames;
-    for (int i = 0; i < fieldCount; ++i)
-        fieldNames << data.FieldName(i);
-    if (fieldNames != columnNames)
-        throw Failure(u"The rows of %1 have the columns (%2) but its column list is (%3). The backup cannot hold this "
-                      u"table."_s.arg(table, fieldNames.join(u", "_s), columnNames.join(u", "_s)));
-}
-
 } // namespace
 
 /**
- * One run of SaveAll: its numbered steps, the script of the tables into the buffer and the throttled event pump. The
- * file is DumpFile's, the steps after the save AfterSaveRun's.
+ * One run of SaveAll: its numbered steps, the header and database block, the tables through TableWriter, and the
+ * throttled event pump. The file is DumpFile's, the steps after the save AfterSaveRun's.
  */
-class DumpRun
+class DumpRun final : public DumpSteps
 {
 public:
     explicit DumpRun(EngineState& engine)
-        : m_engine(engine)
+        : DumpSteps(engine.reports)
+        , m_engine(engine)
         , m_context(engine.context)
-        , m_proc(engine.reports, EngineModuleName, u"SaveAll"_s)
         , m_previousOutcome(engine.reports.setOutcome(&m_outcome))
         , m_file(engine.context, engine.reports)
     { }
-    ~DumpRun() { m_engine.reports.setOutcome(m_previousOutcome); }
-    DumpRun(const DumpRun&) = delete;
-    DumpRun& operator=(const DumpRun&) = delete;
+    ~DumpRun() override { m_engine.reports.setOutcome(m_previousOutcome); }
 
     bool run(const QString& connectionString, StatusFrame& statusFrame);
+
+    void pump() override;
+    void reportProgress() override;
 
 private:
     void openConnection(const QString& connectionString,
@@ -166,70 +95,36 @@ private:
     void dumpTables(SnapshotConnection* connection);
     void logOutcome(StatusFrame& statusFrame);
 
-private:
-    template <typename Statement> bool step(int line, Statement&& statement)
-    {
-        // After a stop no step runs; a step that the stop's cancel made fail is not the dump's failure.
-        if (interrupted())
-            return false;
-        if (m_proc.run(line, std::forward<Statement>(statement)))
-            return true;
-        if (interrupted())
-            return false;
-        // The first failure of this procedure; an earlier one (here or in FileCont) is already noted.
-        m_engine.reports.noteFailure(m_proc.firstFailure());
-        return false;
-    }
-    void lines(int line, const QStringList& texts)
-    {
-        step(line, [&] {
-            for (const QString& text : texts)
-                m_buffer.appendLine(text);
-        });
-    }
-
     /** True once a stop was requested before the backup had its name; the first time, the dump stops there. */
-    bool interrupted();
+    bool interrupted() override;
+    /** The first failure of this procedure; an earlier one (here or in FileCont) is already noted. */
+    void failed(const QString& firstFailure) override { m_engine.reports.noteFailure(firstFailure); }
+    bool write(const QByteArray& bytes) override { return m_file.append(bytes); }
     /** The end of a dump that a stop ended: the working file goes, the log says so, the caption. Returns false. */
     bool endInterrupted(StatusFrame& statusFrame);
 
     void writeHeader(Connection* connection);
-    void dumpTable(Connection* connection, const CatalogueTable& table);
-    void writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion);
-    void writeLongValue(RecordSet& data, int index);
     void dumpCompleteSchema(Connection& connection);
-    void pump();
-    bool flush();
-    void reportProgress();
 
     EngineState& m_engine;
     BackupContext& m_context;
-    ReportingProcedure m_proc;
     DumpOutcome m_outcome;
     DumpOutcome* m_previousOutcome;
     DumpFile m_file;
 
     QString m_serverName;
     QString m_databaseName;
-    ScriptBuffer m_buffer;
-    /** The schemas other than dbo whose CREATE SCHEMA the script holds. */
-    QSet<QString> m_schemasMade;
-    /** A write failed: the dump ends. */
-    bool m_stopped = false;
 
     /** With "CompleteSchema" on: the schema sections around the rows, batches ended by GO. */
     BackupOptions m_options;
     bool m_complete = false;
     /** What the complete schema could not write ("2 synonyms"), for the log line. */
     QString m_unscripted;
-    /** The complete schema's INSERT statements of the table being written; none while rows go one a line. */
-    std::optional<SchemaScript::InsertStatements> m_statements;
 
     bool m_pumped = false;
     qint64 m_lastPumpMs = 0;
     qint64 m_startMs = 0;
     qint64 m_lastProgressMs = 0;
-    DumpProgress m_progress;
 
     bool m_interrupted = false;
 };
@@ -262,7 +157,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
 
     dumpTables(connection.get());
     if (flush())
-        m_stopped = !m_file.finish();
+        setStopped(!m_file.finish());
     if (interrupted())
         return endInterrupted(statusFrame); // nothing more is asked of the server; releasing the connection ends it
 
@@ -280,7 +175,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
         if (!m_file.standsAfterStop())
             return endInterrupted(statusFrame);
         m_interrupted = false;
-        m_stopped = false;
+        setStopped(false);
         m_outcome = {};
     }
     // From here the backup is complete: a stop changes nothing of it; a failed dump leaves no file.
@@ -324,27 +219,22 @@ void DumpRun::openFile(const QString& folder, bool compress)
     m_file.open(folder, m_databaseName, m_engine.retention());
 }
 
-/** The tables: the complete schema's, or the catalogue's in the default format with their rows. */
+/** The tables: the complete schema's, or those of information_schema's list in the default format. */
 void DumpRun::dumpTables(SnapshotConnection* connection)
 {
     // The first write tells whether the file can be written at all; when it cannot, the dump ends here.
     // The catalogue is read whole, with a fixed number of queries, before the first table's rows: the table list
     // (TableList) and the columns of every table (Columns). Without its columns no table can be written, so a failed
     // read of them ends the tables here, with its one report.
-    Catalogue catalogue;
+    std::vector<SchemaModel::Table> tables;
     if (m_complete) {
         if (flush() && connection)
             dumpCompleteSchema(*connection);
-    } else if (flush() && connection && step(SaveAllLine::TableList, [&] { catalogue.readTableList(*connection); })
-               && step(SaveAllLine::Columns, [&] { catalogue.readColumns(*connection); })) {
-        m_progress.tablesTotal = int(catalogue.tables.size()); // SaveAllLine::TablesTotal
-        for (const CatalogueTable& table : catalogue.tables) {
-            dumpTable(connection, table);
-            ++m_progress.tablesDone;
-            if (m_stopped)
-                break;
-            reportProgress();
-        }
+    } else if (flush() && connection
+               && step(SaveAllLine::TableList, [&] { tables = SchemaModel::readTableList(*connection); })
+               && step(SaveAllLine::Columns, [&] { SchemaModel::readListedColumns(*connection, tables); })) {
+        DefaultTableFormat format;
+        TableWriter(*this, *connection, format).write(tables);
     }
 }
 
@@ -369,7 +259,7 @@ bool DumpRun::interrupted()
     if (m_file.isPastCommit() || !m_engine.reports.stopRequested())
         return false;
     m_interrupted = true;
-    m_stopped = true;
+    setStopped(true);
     m_outcome.failed = true;
     m_outcome.firstFailure = InterruptedText;
     return true;
@@ -407,9 +297,9 @@ void DumpRun::writeHeader(Connection* connection)
     lines(SaveAllLine::DatabaseExists, {databaseExistsLine(database)});
     lines(SaveAllLine::DropDatabase, {dropDatabaseLine(database)});
     step(SaveAllLine::CreateDatabase, [&] {
-        const FileFolders folders = serverFileFolders(connection);
+        const SchemaModel::FileFolders folders = SchemaModel::readFileFolders(connection);
         for (const QString& text : createDatabaseBlock(database, folders.data, folders.log))
-            m_buffer.appendLine(text);
+            buffer().appendLine(text);
     });
     // In batches, "USE [D]" cannot share one with the CREATE DATABASE of D (SQL Server compiles the batch first),
     // and the schema that follows must begin a batch of its own.
@@ -428,161 +318,12 @@ void DumpRun::dumpCompleteSchema(Connection& connection)
     if (!step(SaveAllLine::ReadSchema, [&] { db = SchemaModel::readDatabase(connection); }))
         return;
     m_unscripted = db.unscriptedText();
-    m_progress.tablesTotal = int(db.tables.size());
     lines(SaveAllLine::SchemaBeforeData, SchemaScript::unscriptedComment(db) + SchemaScript::beforeData(db));
     if (!flush())
         return;
-    for (const SchemaModel::Table& table : db.tables) {
-        pump();
-        if (m_stopped)
-            return;
-        lines(SaveAllLine::RowsHeader, SchemaScript::rowsHeader(table));
-        const qint64 rowsBefore = m_progress.rowsWritten;
-        std::unique_ptr<RecordSet> data;
-        QStringList names;
-        for (const SchemaModel::Column* column : SchemaScript::insertedColumns(table))
-            names << column->name;
-        const int fieldCount = int(names.size());
-        if (step(SaveAllLine::DataQuery, [&] { data = connection.Execute(SchemaScript::dataQuery(table)); }) && data
-            && step(SaveAllLine::CheckColumns,
-                    [&] { checkColumns(SchemaScript::twoPartName(table.schema, table.name), *data, names); })) {
-            // Several rows a statement: the server parses and plans one statement for up to 1,000 rows.
-            m_statements.emplace(m_buffer, SchemaScript::insertPrefix(table));
-            writeRows({}, *data, fieldCount, {});
-            m_statements->finish();
-            m_statements.reset();
-        }
-        if (m_stopped)
-            return;
-        lines(SaveAllLine::RowsFooter, SchemaScript::rowsFooter(table, m_progress.rowsWritten - rowsBefore));
-        ++m_progress.tablesDone;
-        if (!flush())
-            return;
-        reportProgress();
-    }
-    lines(SaveAllLine::SchemaAfterData, SchemaScript::afterData(db));
-}
-
-void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
-{
-    using namespace ScriptText;
-    // Views and system tables end here (SkipOtherObjects), before any event runs.
-    if (table.type != u"TABLE"_s)
-        return;
-    pump(); // SaveAllLine::PumpPerTable
-    if (m_stopped)
-        return;
-
-    const QString& name = table.name; // SaveAllLine::TableName
-    const QString& schema = table.schema;
-    if (name.contains(u"trace_xe"_s, Qt::CaseInsensitive)) // SaveAllLine::SkipTrace
-        return;
-    // A schema other than dbo is made before its first table, so the script restores onto a server that lacks it.
-    if (!isDbo(schema) && !m_schemasMade.contains(schema)) {
-        lines(SaveAllLine::StructureHeader, schemaBlock(schema));
-        m_schemasMade.insert(schema);
-    }
-    lines(SaveAllLine::StructureHeader, structureHeader(name, schema));
-
-    QStringList columnNames;
-    QStringList typeTexts;
-    std::vector<bool> rowVersion;
-    for (const CatalogueColumn& column : table.columns) { // SaveAllLine::EachColumn
-        pump(); // SaveAllLine::PumpPerColumn
-        if (m_stopped)
-            return;
-        columnNames << column.name; // SaveAllLine::ColumnName
-        step(SaveAllLine::TypeText, [&] {
-            const bool exact = needsPrecision(column.dataType); // SaveAllLine::NeedsPrecision
-            typeTexts << typeText(column.dataType, column.maxLength, exact ? column.precision : std::nullopt,
-                                  exact ? column.scale : std::nullopt);
-        });
-        rowVersion.push_back(column.rowVersion);
-    }
-
-    step(SaveAllLine::CreateTable, [&] {
-        m_buffer.appendLine(dropTableLine(name, schema) + u"\r\n"_s
-                            + createTableLine(name, columnNames, typeTexts, schema));
-        m_buffer.appendLine(QString());
-    });
-    lines(SaveAllLine::DataHeader, dataHeader(name, schema));
-
-    std::unique_ptr<RecordSet> data;
-    step(SaveAllLine::DataQuery, [&] { data = connection->Execute(dataQuery(name, schema)); });
-    // The script's CREATE TABLE must name the rows' columns in their order; a table whose rows disagree is reported.
-    int fieldCount = 0;
-    if (data && step(SaveAllLine::CheckColumns, [&] {
-            fieldCount = data->FieldCount();
-            checkColumns(tableName(name, schema), *data, columnNames);
-        }))
-        writeRows(ScriptText::insertPrefix(table.name, table.schema), *data, fieldCount, rowVersion);
-    if (m_stopped)
-        return;
-    lines(SaveAllLine::TableEnd, {QString()});
-    flush(); // the end of each table reaches the file
-}
-
-void DumpRun::writeRows(const QByteArray& prefix, RecordSet& data, int fieldCount, const std::vector<bool>& rowVersion)
-{
-    // Each row's INSERT line is written as the row is read, so memory does not grow with the table.
-    while (!m_stopped) {
-        bool end = true;
-        if (!step(SaveAllLine::RowsEnd, [&] { end = data.Eof(); }) || end)
-            break;
-        // The clock is read before every row, so a server that sends rows slowly still leaves the window live.
-        pump(); // SaveAllLine::PumpPerRow, SaveAllLine::PumpAfterRow
-        if (m_stopped)
-            break;
-
-        if (m_statements)
-            m_statements->beginRow();
-        else
-            m_buffer.append(prefix);
-        for (int i = 0; i < fieldCount; ++i) {
-            if (i > 0)
-                m_buffer.append(std::string_view(", "));
-            if (std::size_t(i) < rowVersion.size() && rowVersion[std::size_t(i)]) {
-                m_buffer.append(std::string_view("DEFAULT")); // rowversion columns take no explicit value
-                continue;
-            }
-            if (data.isLongField(i)) {
-                writeLongValue(data, i);
-                continue;
-            }
-            const FieldValue* value = nullptr;
-            if (step(SaveAllLine::ReadValue, [&] { value = &data.Fields(i); }))
-                ScriptText::appendValue(m_buffer, *value);
-            else
-                m_buffer.append(std::string_view("NULL"));
-        }
-        if (m_statements)
-            m_statements->endRow();
-        else
-            m_buffer.append(std::string_view(");\r\n"));
-        ++m_progress.rowsWritten;
-
-        const bool moved = step(SaveAllLine::MoveNext, [&] { data.MoveNext(); });
-        if (m_buffer.size() >= FlushThreshold)
-            flush();
-        if (!moved)
-            break;
-    }
-}
-
-void DumpRun::writeLongValue(RecordSet& data, int index)
-{
-    // A long value goes into the file as it comes from the driver, a piece at a time: memory does not grow with it.
-    ScriptText::LongValueWriter value(m_buffer);
-    step(SaveAllLine::ReadValue, [&] {
-        FieldValue piece;
-        while (!m_stopped && data.FieldPiece(index, piece)) {
-            value.add(piece);
-            if (m_buffer.size() >= FlushThreshold)
-                flush();
-            pump();
-        }
-    });
-    value.finish();
+    CompleteTableFormat format;
+    if (TableWriter(*this, connection, format).write(db.tables))
+        lines(SaveAllLine::SchemaAfterData, SchemaScript::afterData(db));
 }
 
 void DumpRun::pump()
@@ -603,32 +344,13 @@ void DumpRun::pump()
         reportProgress();
 }
 
-bool DumpRun::flush()
-{
-    if (m_stopped)
-        return false;
-    if (m_buffer.isEmpty())
-        return true;
-    if (m_statements) {
-        // A row that may still move to the next statement stays in the buffer until it is placed.
-        if (!m_statements->mayFlush())
-            return true;
-        m_statements->flushing();
-    }
-    const QByteArray bytes = QByteArray::fromRawData(m_buffer.data(), qsizetype(m_buffer.size()));
-    const bool written = m_file.append(bytes);
-    m_buffer.clear();
-    m_stopped = !written;
-    return written;
-}
-
 void DumpRun::reportProgress()
 {
     m_lastProgressMs = m_context.clock.monotonicMs();
     if (!m_context.progress)
         return;
-    m_progress.elapsedMs = m_lastProgressMs - m_startMs;
-    m_context.progress(m_progress);
+    progress().elapsedMs = m_lastProgressMs - m_startMs;
+    m_context.progress(progress());
 }
 
 IntervalSave::IntervalSave(BackupContext context)

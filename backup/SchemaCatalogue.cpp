@@ -1,7 +1,7 @@
 #include "SchemaCatalogue.h"
 
-#include "Catalogue.h"
 #include "DataAccess.h"
+#include "ScriptText.h"
 
 #include <QHash>
 
@@ -13,6 +13,12 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace SchemaModel {
+
+bool isRowVersionType(const QString& dataType)
+{
+    return dataType.compare(u"timestamp"_s, Qt::CaseInsensitive) == 0
+        || dataType.compare(u"rowversion"_s, Qt::CaseInsensitive) == 0;
+}
 
 bool Column::rowVersion() const
 {
@@ -129,6 +135,165 @@ std::optional<QString> optionalText(RecordSet& rs, int i)
     const FieldValue& value = rs.Fields(i);
     return value.isNull() ? std::nullopt : std::optional<QString>(value.text.trimmed());
 }
+
+std::optional<qint64> optionalNumber(RecordSet& rs, int i)
+{
+    const FieldValue& value = rs.Fields(i);
+    if (value.isNull())
+        return std::nullopt;
+    bool ok = false;
+    const qint64 n = value.text.trimmed().toLongLong(&ok);
+    return ok ? std::optional<qint64>(n) : std::nullopt;
+}
+
+std::optional<int> optionalInt(RecordSet& rs, int i)
+{
+    const std::optional<qint64> n = optionalNumber(rs, i);
+    return n ? std::optional<int>(int(*n)) : std::nullopt;
+}
+
+QString tableKey(const QString& schema, const QString& name)
+{
+    return schema + u'\x1f' + name;
+}
+
+/** Rows of (path, type) where type 0 is the data file and 1 the log; the first of each kind wins. */
+void readFolders(Connection& connection, const QString& query, FileFolders& folders, bool statusBits)
+{
+    eachRow(connection, query, [&](RecordSet& files) {
+        const QString path = files.Fields(0).text.trimmed();
+        int type = files.Fields(1).text.trimmed().toInt();
+        if (statusBits)
+            type = (type & 0x40) ? 1 : 0; // sysfiles marks the log file with status bit 0x40
+        QString& folder = type == 1 ? folders.log : folders.data;
+        if (folder.isEmpty() && (type == 0 || type == 1))
+            folder = ScriptText::folderOf(path);
+    });
+}
+
+} // namespace
+
+// The default format's catalogue (information_schema) and the database's files. The complete schema's readers follow.
+
+QString tableListQuery()
+{
+    return u"SELECT TABLE_SCHEMA, TABLE_NAME, TABLE_TYPE FROM information_schema.TABLES "
+           u"ORDER BY TABLE_TYPE, TABLE_SCHEMA, TABLE_NAME"_s;
+}
+
+QString listedColumnsQuery()
+{
+    return u"SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, ORDINAL_POSITION, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, "
+           u"NUMERIC_PRECISION, NUMERIC_SCALE, DATETIME_PRECISION, IS_NULLABLE, COLLATION_NAME, COLUMN_DEFAULT "
+           u"FROM information_schema.COLUMNS ORDER BY TABLE_SCHEMA, TABLE_NAME, ORDINAL_POSITION"_s;
+}
+
+std::vector<Table> readTableList(Connection& connection)
+{
+    // One catalogue query, where the ODBC table list (sp_tables) costs a procedure call that on some servers takes
+    // longer than reading every column. Both sort on the server, in the database's collation, tables before views.
+    std::vector<Table> tables;
+    eachRow(connection, tableListQuery(), [&](RecordSet& rs) {
+        Table table;
+        table.schema = text(rs, 0);
+        table.name = text(rs, 1);
+        const QString type = text(rs, 2).trimmed();
+        // information_schema says "BASE TABLE" where the ODBC table list says "TABLE".
+        table.type = type.compare(u"BASE TABLE"_s, Qt::CaseInsensitive) == 0 ? u"TABLE"_s : type.toUpper();
+        if (table.schema.isEmpty())
+            table.schema = u"dbo"_s;
+        tables.push_back(std::move(table));
+    });
+    return tables;
+}
+
+void readListedColumns(Connection& connection, std::vector<Table>& tables)
+{
+    QHash<QString, std::size_t> exact;
+    QHash<QString, std::size_t> folded;
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        tables[i].columns.clear();
+        exact.insert(tableKey(tables[i].schema, tables[i].name), i);
+        folded.insert(tableKey(tables[i].schema, tables[i].name).toCaseFolded(), i);
+    }
+    eachRow(connection, listedColumnsQuery(), [&](RecordSet& rs) {
+        const QString key = tableKey(text(rs, 0), text(rs, 1));
+        // Some servers give the table list's names in another letter case than the column catalogue's.
+        std::optional<std::size_t> index;
+        if (const auto at = exact.constFind(key); at != exact.constEnd())
+            index = *at;
+        else if (const auto near = folded.constFind(key.toCaseFolded()); near != folded.constEnd())
+            index = *near;
+        if (!index)
+            return;
+        Column column;
+        column.name = text(rs, 2);
+        column.id = optionalInt(rs, 3).value_or(0);
+        column.type = text(rs, 4);
+        column.characterLength = optionalNumber(rs, 5);
+        column.numericPrecision = optionalInt(rs, 6);
+        column.numericScale = optionalInt(rs, 7);
+        column.nullable = text(rs, 9).trimmed().compare(u"NO"_s, Qt::CaseInsensitive) != 0;
+        column.collation = text(rs, 10);
+        column.defaultDefinition = text(rs, 11);
+        column.hasDefault = !column.defaultDefinition.isEmpty();
+        tables[*index].columns.push_back(std::move(column));
+    });
+    // The order of the rows is the server's plan's; the order of a table's columns is their ordinal position.
+    for (Table& table : tables)
+        std::stable_sort(table.columns.begin(), table.columns.end(),
+                         [](const Column& a, const Column& b) { return a.id < b.id; });
+}
+
+Table* findTable(std::vector<Table>& tables, const QString& schema, const QString& name)
+{
+    for (Table& table : tables) {
+        if (table.schema == schema && table.name == name)
+            return &table;
+    }
+    for (Table& table : tables) {
+        if (table.schema.compare(schema, Qt::CaseInsensitive) == 0
+            && table.name.compare(name, Qt::CaseInsensitive) == 0)
+            return &table;
+    }
+    return nullptr;
+}
+
+std::vector<QString> otherSchemas(const std::vector<Table>& tables)
+{
+    std::vector<QString> schemas;
+    for (const Table& table : tables) {
+        if (table.type != u"TABLE"_s || table.inDbo())
+            continue;
+        if (std::find(schemas.begin(), schemas.end(), table.schema) == schemas.end())
+            schemas.push_back(table.schema);
+    }
+    return schemas;
+}
+
+FileFolders readFileFolders(Connection* connection)
+{
+    FileFolders folders;
+    if (connection) {
+        try {
+            readFolders(*connection, u"SELECT physical_name, type FROM sys.database_files"_s, folders, false);
+        } catch (const std::exception&) {
+            try {
+                readFolders(*connection, u"SELECT filename, status FROM sysfiles"_s, folders, true);
+            } catch (const std::exception&) {
+                // The server cannot tell: the fixed folder is written, without a report.
+            }
+        }
+    }
+    const QString fixed = QString::fromLatin1(ScriptText::FixedFileFolder);
+    if (folders.data.isEmpty())
+        folders.data = fixed;
+    if (folders.log.isEmpty())
+        folders.log = fixed;
+    return folders;
+}
+
+namespace {
 
 /** The quoted two-part name of a table for IDENT_SEED and its kin, made by the server. */
 const QString TwoPartName = u"QUOTENAME(SCHEMA_NAME(t.schema_id)) + '.' + QUOTENAME(t.name)"_s;

@@ -8,8 +8,16 @@
 
 class Connection;
 
-/** The objects of the complete schema, as the server's catalogue describes them (sys.* views). */
+/**
+ * The catalogue of one database: its tables and columns, and for the complete schema every other object, as the
+ * server's catalogue describes them. Both script formats walk this one model; each reads it with its own queries
+ * (the default format from information_schema, the complete schema from the sys.* views), which give the names and
+ * the types' sizes their own way, one reading function per kind of object.
+ */
 namespace SchemaModel {
+
+/** A rowversion (timestamp) column's type: the server fills the column, an INSERT gives it no value. */
+bool isRowVersionType(const QString& dataType);
 
 struct AliasType
 {
@@ -40,9 +48,9 @@ struct Sequence
 
 struct Column
 {
-    int id = 0;
+    int id = 0; ///< column_id, or ORDINAL_POSITION (1 first) in information_schema: the order of `SELECT *`
     QString name;
-    QString type; ///< the column's own type name (a system type or an alias type)
+    QString type; ///< the column's own type name (a system type or an alias type); DATA_TYPE in information_schema
     QString typeSchema; ///< the schema of an alias type; empty for system types
     bool aliasType = false;
     int maxLength = 0; ///< bytes; -1 for "(max)"
@@ -59,7 +67,15 @@ struct Column
     QString collation;
     bool hasDefault = false; ///< the column has a default constraint (its name and definition follow)
     QString defaultName;
-    QString defaultDefinition;
+    QString defaultDefinition; ///< as stored ("((0))"); empty when the column has no default
+
+    /**
+     * The type's sizes as information_schema gives them, which the default format writes (the complete schema writes
+     * the sizes of sys.columns above); none where the view gives NULL.
+     */
+    std::optional<qint64> characterLength; ///< CHARACTER_MAXIMUM_LENGTH, in characters; -1 for "(max)"
+    std::optional<int> numericPrecision; ///< NUMERIC_PRECISION
+    std::optional<int> numericScale; ///< NUMERIC_SCALE
 
     /** rowversion (timestamp) columns take no value in an INSERT. */
     bool rowVersion() const;
@@ -68,11 +84,13 @@ struct Column
 struct Table
 {
     qint64 id = 0;
-    QString schema;
+    QString schema; ///< the owning schema; "dbo" when information_schema names none
     QString name;
-    std::vector<Column> columns;
+    std::vector<Column> columns; ///< in the order of `SELECT *`
+    QString type = QStringLiteral("TABLE"); ///< "TABLE", "VIEW", "SYSTEM TABLE" (information_schema's table list)
 
     const Column* identityColumn() const;
+    bool inDbo() const { return schema == QStringLiteral("dbo"); }
 };
 
 struct IndexColumn
@@ -180,6 +198,42 @@ struct ColumnDetails
 
 /** Which tables the identity, computed and default queries ask about (each query only when its list is not empty). */
 ColumnDetails columnDetails(const std::vector<Table>& tables);
+
+/** The default format's table list: tables before views, each by schema and name, sorted by the server. */
+QString tableListQuery();
+/** The default format's columns of every table in one query; `ORDINAL_POSITION` orders them within a table. */
+QString listedColumnsQuery();
+
+/**
+ * The default format's table list from information_schema.TABLES, in the order the server sorts it (by type, then
+ * schema and name in the database's collation), the names as that view gives them, without columns. Throws DbError
+ * when the list or a row cannot be read.
+ */
+std::vector<Table> readTableList(Connection& connection);
+/**
+ * The columns of every listed table, read with one query from information_schema.COLUMNS, in ordinal order. Throws
+ * DbError when it fails (the tables stay without).
+ */
+void readListedColumns(Connection& connection, std::vector<Table>& tables);
+
+/** The table of that schema and name: the exact name first, else one that differs only in letter case. */
+Table* findTable(std::vector<Table>& tables, const QString& schema, const QString& name);
+/** The schemas other than dbo that hold a table of type "TABLE", in the order of their first table. */
+std::vector<QString> otherSchemas(const std::vector<Table>& tables);
+
+/** The folders of a database's data and log files, each with its trailing separator. */
+struct FileFolders
+{
+    QString data;
+    QString log;
+};
+
+/**
+ * The folders in which the server keeps the connection's database's data and log files, for the CREATE DATABASE of
+ * the script. Older servers without sys.database_files answer from sysfiles; when neither tells (or there is no
+ * connection), the fixed folder stands. Never throws.
+ */
+FileFolders readFileFolders(Connection* connection);
 
 /**
  * Reads the whole complete schema of the connection's database with a fixed number of queries. Throws the server's

@@ -293,12 +293,6 @@ bool needsPrecision(const QString& dataType)
         || dataType.compare(u"numeric"_s, Qt::CaseInsensitive) == 0;
 }
 
-bool isRowVersion(const QString& dataType)
-{
-    return dataType.compare(u"timestamp"_s, Qt::CaseInsensitive) == 0
-        || dataType.compare(u"rowversion"_s, Qt::CaseInsensitive) == 0;
-}
-
 QString dataQuery(const QString& table, const QString& schema)
 {
     return u"SELECT * FROM "_s + tableName(table, schema);

@@ -112,8 +112,6 @@ QString typeText(const QString& dataType,
                  std::optional<int> scale = {});
 /** True for decimal and numeric, whose type text needs precision and scale. */
 bool needsPrecision(const QString& dataType);
-/** True for rowversion (timestamp) columns, which take DEFAULT instead of a value. */
-bool isRowVersion(const QString& dataType);
 
 /** "SELECT * FROM [T]" or "SELECT * FROM [s].[T]". */
 QString dataQuery(const QString& table, const QString& schema = QString());

@@ -31,3 +31,31 @@ public:
         return {};
     }
 };
+
+/** Dialogs that pass every call on to others: a subclass overrides only what it changes. */
+class ForwardingDialogs : public Dialogs
+{
+public:
+    explicit ForwardingDialogs(Dialogs& target)
+        : m_target(target)
+    { }
+
+    void message(const QString& text) override { m_target.message(text); }
+    bool question(const QString& text) override { return m_target.question(text); }
+    void errorReport(const QString& text) override { m_target.errorReport(text); }
+    QString openFileName(const QString& title, const QString& filter) override
+    {
+        return m_target.openFileName(title, filter);
+    }
+    QString browseForFolder(const QString& prompt, const QString& startFolder) override
+    {
+        return m_target.browseForFolder(prompt, startFolder);
+    }
+    QString chooseItem(const QString& prompt, const QStringList& items) override
+    {
+        return m_target.chooseItem(prompt, items);
+    }
+
+private:
+    Dialogs& m_target;
+};

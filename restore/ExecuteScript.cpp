@@ -127,16 +127,8 @@ qint64 checkedScriptSize(ReportingProcedure& proc, const QString& path)
     qint64 size = 0;
     if (!proc.run(104, [&] {
             const std::unique_ptr<QIODevice> device = openScriptFile(path);
-            auto* gzip = dynamic_cast<GzipReader*>(device.get());
-            if (!gzip) {
-                size = device->size();
-                return;
-            }
-            QByteArray discard(ScriptReader::ReadPiece, Qt::Uninitialized);
-            for (qint64 read = 0; (read = gzip->read(discard.data(), discard.size())) > 0;)
-                size += read;
-            if (gzip->hasFailed())
-                throw Failure(gzip->errorString(), 62);
+            size = dynamic_cast<GzipReader*>(device.get()) ? readThrough(*device, ScriptReader::ReadPiece)
+                                                           : device->size();
         }))
         throw Failure(u"The restore script is empty."_s);
     return size;

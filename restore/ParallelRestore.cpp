@@ -329,16 +329,10 @@ std::unique_ptr<QTemporaryFile> ExpandScript(const QString& path, qint64 size)
     if (!expanded->open())
         throw notWritten(*expanded);
     const std::unique_ptr<QIODevice> source = openScriptFile(path);
-    QByteArray piece(ScriptReader::ReadPiece, Qt::Uninitialized);
-    for (;;) {
-        const qint64 read = source->read(piece.data(), piece.size());
-        if (read < 0)
-            throw Failure(source->errorString(), 62);
-        if (read == 0)
-            break;
-        if (expanded->write(piece.constData(), read) != read)
+    readThrough(*source, ScriptReader::ReadPiece, [&](QByteArrayView piece) {
+        if (expanded->write(piece.data(), piece.size()) != piece.size())
             throw notWritten(*expanded);
-    }
+    });
     if (!expanded->flush())
         throw notWritten(*expanded);
     return expanded;

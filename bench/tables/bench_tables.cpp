@@ -10,11 +10,11 @@
 //                                   the catalogue's two reads alone (the table list, every column), best of the runs
 // Usage: bench_tables [tables] [repetitions]      (defaults: 1000 tables, best of 3)
 
-#include "Catalogue.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "IntervalSave.h"
 #include "OdbcConnection.h"
+#include "SchemaCatalogue.h"
 #include "TdsServer.h"
 #include "Views.h"
 
@@ -219,13 +219,12 @@ bool catalogueReads(ConnectionFactory& factory, const QString& connectionString,
         const std::unique_ptr<Connection> connection = factory.createConnection();
         connection->setCursorLocation(adUseClient);
         connection->Open(connectionString);
-        Catalogue catalogue;
         QElapsedTimer timer;
         timer.start();
-        catalogue.readTableList(*connection);
+        std::vector<SchemaModel::Table> catalogue = SchemaModel::readTableList(*connection);
         tableList = double(timer.nsecsElapsed()) / 1e9;
         timer.restart();
-        catalogue.readColumns(*connection);
+        SchemaModel::readListedColumns(*connection, catalogue);
         columns = double(timer.nsecsElapsed()) / 1e9;
         connection->Close();
     } catch (const std::exception& e) {

@@ -1,11 +1,11 @@
 #include "BackupFile.h"
-#include "Catalogue.h"
 #include "DateTimeText.h"
 #include "ErrorReport.h"
 #include "FakeClock.h"
 #include "FakeDialogs.h"
 #include "IntervalSave.h"
 #include "MemoryDatabase.h"
+#include "SchemaCatalogue.h"
 #include "ScriptText.h"
 #include "StopRequest.h"
 #include "TsqlLexer.h"
@@ -1019,29 +1019,28 @@ private slots:
         db.lowerCaseTableList = true;
         const std::unique_ptr<Connection> connection = db.createConnection();
         connection->Open(QString());
-        Catalogue catalogue;
-        catalogue.readTableList(*connection);
-        catalogue.readColumns(*connection);
-        QCOMPARE(catalogue.tables.size(), std::size_t(4));
-        QCOMPARE(catalogue.tables[1].schema, u"sales"_s);
-        QCOMPARE(catalogue.tables[1].name, u"a"_s);
-        QCOMPARE(catalogue.tables[1].type, u"TABLE"_s);
-        QCOMPARE(catalogue.tables[2].type, u"VIEW"_s);
-        const CatalogueTable* sales = catalogue.find(u"sales"_s, u"A"_s);
-        QVERIFY(sales == &catalogue.tables[1]);
+        std::vector<SchemaModel::Table> tables = SchemaModel::readTableList(*connection);
+        SchemaModel::readListedColumns(*connection, tables);
+        QCOMPARE(tables.size(), std::size_t(4));
+        QCOMPARE(tables[1].schema, u"sales"_s);
+        QCOMPARE(tables[1].name, u"a"_s);
+        QCOMPARE(tables[1].type, u"TABLE"_s);
+        QCOMPARE(tables[2].type, u"VIEW"_s);
+        const SchemaModel::Table* sales = SchemaModel::findTable(tables, u"sales"_s, u"A"_s);
+        QVERIFY(sales == &tables[1]);
         QCOMPARE(sales->columns.size(), std::size_t(2));
         QCOMPARE(sales->columns[0].name, u"n"_s);
-        QCOMPARE(sales->columns[0].ordinal, 1);
-        QCOMPARE(sales->columns[0].maxLength, std::optional<qint64>(20));
+        QCOMPARE(sales->columns[0].id, 1);
+        QCOMPARE(sales->columns[0].characterLength, std::optional<qint64>(20));
         QCOMPARE(sales->columns[0].collation, u"SQL_Latin1_General_CP1_CI_AS"_s);
         QVERIFY(sales->columns[0].nullable);
         QCOMPARE(sales->columns[1].name, u"d"_s);
-        QCOMPARE(sales->columns[1].precision, std::optional<int>(9));
-        QCOMPARE(sales->columns[1].scale, std::optional<int>(2));
+        QCOMPARE(sales->columns[1].numericPrecision, std::optional<int>(9));
+        QCOMPARE(sales->columns[1].numericScale, std::optional<int>(2));
         QVERIFY(!sales->columns[1].nullable);
-        QVERIFY(catalogue.find(u"dbo"_s, u"A"_s) == nullptr);
-        QVERIFY(catalogue.tables[3].columns.at(0).rowVersion);
-        QCOMPARE(catalogue.otherSchemas(), (std::vector<QString>{u"sales"_s, u"hr"_s})); // views make none
+        QVERIFY(SchemaModel::findTable(tables, u"dbo"_s, u"A"_s) == nullptr);
+        QVERIFY(tables[3].columns.at(0).rowVersion());
+        QCOMPARE(SchemaModel::otherSchemas(tables), (std::vector<QString>{u"sales"_s, u"hr"_s})); // views make none
     }
 
     void failedCatalogueIsReportedOnce_data()
@@ -1090,12 +1089,12 @@ private slots:
             h.db.addTable(u"T%1"_s.arg(i), {{u"Id"_s, u"int"_s, {}, 10, 0}, {u"Name"_s, u"varchar"_s, 10, {}, {}}}).rows
                 = {{integer(i), text(u"x"_s)}};
         QVERIFY(h.dump());
-        QCOMPARE(h.db.executed.filter(u"information_schema.TABLES"_s), QStringList{Catalogue::tablesQuery()});
-        QCOMPARE(h.db.executed.filter(u"information_schema.COLUMNS"_s), QStringList{Catalogue::columnsQuery()});
+        QCOMPARE(h.db.executed.filter(u"information_schema.TABLES"_s), QStringList{SchemaModel::tableListQuery()});
+        QCOMPARE(h.db.executed.filter(u"information_schema.COLUMNS"_s), QStringList{SchemaModel::listedColumnsQuery()});
         const QStringList data = h.db.executed.filter(u"SELECT * FROM"_s);
         QCOMPARE(data.size(), tables);
-        const qsizetype firstData
-            = tables > 0 ? h.db.executed.indexOf(data.first()) : h.db.executed.indexOf(Catalogue::columnsQuery()) + 1;
+        const qsizetype firstData = tables > 0 ? h.db.executed.indexOf(data.first())
+                                               : h.db.executed.indexOf(SchemaModel::listedColumnsQuery()) + 1;
         // Before the first row: the snapshot's isolation level and transaction, the database's files, the table list
         // and the column catalogue.
         QCOMPARE(firstData, 5);

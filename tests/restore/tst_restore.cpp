@@ -15,6 +15,7 @@
 #include "StopRequest.h"
 #include "WorkGuard.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -1183,6 +1184,41 @@ private slots:
             QCOMPARE(h.db.batches.mid(1).join(QString()), batch);
         }
         h.verifyAutoBackupOff();
+    }
+
+    void readThroughIsWholeOrFails_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("plain"); // empty: the read must fail
+        const QByteArray sample = sampleBytes();
+        const QByteArray packed = gzipped(sample);
+        QByteArray flipped = packed;
+        flipped[flipped.size() / 2] = char(flipped[flipped.size() / 2] ^ 0x55);
+        QTest::newRow("compressed") << packed << sample;
+        QTest::newRow("two members") << packed + gzipped("SELECT 2\r\n") << sample + "SELECT 2\r\n";
+        QTest::newRow("truncated") << packed.left(packed.size() - 5) << QByteArray();
+        QTest::newRow("damaged inside") << flipped << QByteArray();
+    }
+    void readThroughIsWholeOrFails()
+    {
+        // The read-through that the restore's size check and the decompression for several connections share: the
+        // pieces are the whole stream in order, and damage anywhere fails it rather than ending it short.
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, plain);
+        QBuffer source(&bytes);
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        GzipReader reader(&source, u"a.sql.gz"_s);
+        QByteArray seen;
+        const auto collect = [&](QByteArrayView piece) {
+            QVERIFY(piece.size() <= 1000);
+            seen += piece;
+        };
+        if (plain.isEmpty()) {
+            QVERIFY_THROWS_EXCEPTION(Failure, readThrough(reader, 1000, collect));
+        } else {
+            QCOMPARE(readThrough(reader, 1000, collect), qint64(plain.size()));
+            QCOMPARE(seen, plain);
+        }
     }
 
     void chooseFile_data()

@@ -199,7 +199,8 @@ public:
             uR"(^SELECT TABLE_SCHEMA, TABLE_NAME, TABLE_TYPE FROM information_schema\.TABLES )"
             uR"(ORDER BY TABLE_TYPE, TABLE_SCHEMA, TABLE_NAME$)"_s);
         static const QRegularExpression dataQuery(
-            uR"(^SELECT \* FROM (?:\[((?:[^\]]|\]\])*)\]\.)?\[((?:[^\]]|\]\])*)\]$)"_s,
+            uR"(^SELECT (\*|\[(?:[^\]]|\]\])*\](?:, \[(?:[^\]]|\]\])*\])*) FROM (?:\[((?:[^\]]|\]\])*)\]\.)?)"
+            uR"(\[((?:[^\]]|\]\])*)\]$)"_s,
             QRegularExpression::CaseInsensitiveOption);
         static const QRegularExpression filesQuery(uR"(^SELECT physical_name, ?type FROM sys\.database_files$)"_s,
                                                    QRegularExpression::CaseInsensitiveOption);
@@ -217,8 +218,10 @@ public:
                               u"allow snapshot isolation."_s,
                               3952);
             }
-            const QString schema = m.hasCaptured(1) ? m.captured(1).replace(u"]]"_s, u"]"_s) : u"dbo"_s;
-            const MemoryDatabase::Table& table = findTable(schema, m.captured(2).replace(u"]]"_s, u"]"_s));
+            const QString schema = m.hasCaptured(2) ? m.captured(2).replace(u"]]"_s, u"]"_s) : u"dbo"_s;
+            const MemoryDatabase::Table& table = findTable(schema, m.captured(3).replace(u"]]"_s, u"]"_s));
+            if (m.captured(1) != u"*"_s)
+                return namedColumns(table, m.captured(1));
             QStringList names;
             std::vector<bool> longColumns;
             for (const auto& column : table.columns) {
@@ -295,6 +298,30 @@ private:
     {
         if (!m_open)
             throw DbError(u"[Memory]Operation is not allowed when the object is closed."_s, 3704);
+    }
+
+    /** The rows of the named columns ("[a], [b]"), in the order named; held rows only. */
+    std::unique_ptr<RecordSet> namedColumns(const MemoryDatabase::Table& table, const QString& list) const
+    {
+        static const QRegularExpression name(uR"(\[((?:[^\]]|\]\])*)\])"_s);
+        QStringList names;
+        std::vector<qsizetype> at;
+        for (const QRegularExpressionMatch& m : name.globalMatch(list)) {
+            names << m.captured(1).replace(u"]]"_s, u"]"_s);
+            const auto column = std::find_if(table.columns.begin(), table.columns.end(),
+                                             [&](const MemoryDatabase::Column& c) { return c.name == names.last(); });
+            if (column == table.columns.end())
+                throw DbError(u"[Memory][SQL Server]Invalid column name '%1'."_s.arg(names.last()), 207);
+            at.push_back(column - table.columns.begin());
+        }
+        std::vector<MemoryDatabase::Row> rows;
+        for (const MemoryDatabase::Row& row : table.rows) {
+            MemoryDatabase::Row picked;
+            for (const qsizetype i : at)
+                picked.push_back(row.at(std::size_t(i)));
+            rows.push_back(std::move(picked));
+        }
+        return std::make_unique<MemoryRecordSet>(names, std::move(rows));
     }
 
     const MemoryDatabase::Table& findTable(const QString& schema, const QString& name) const

@@ -16,6 +16,7 @@
  * (tables, views and system tables with their columns and rows) and answers the statement shapes the program sends:
  *   SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, ... FROM information_schema.COLUMNS ORDER BY ... (the catalogue)
  *   SELECT * FROM [<name>] and SELECT * FROM [<schema>].[<name>]
+ *   SELECT [<column>], ... FROM [<schema>].[<name>] (the named columns of the held rows; no generators or pieces)
  *   SELECT physical_name, type FROM sys.database_files
  *   SELECT name FROM master.dbo.sysdatabases WHERE name = N'<name>'
  *   SET TRANSACTION ISOLATION LEVEL ..., BEGIN TRANSACTION, COMMIT, ROLLBACK (answered with an empty result)
