@@ -11,6 +11,7 @@
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "SchemaCatalogue.h"
+#include "SchemaReader.h"
 #include "SchemaScript.h"
 #include "ScriptText.h"
 #include "SnapshotConnection.h"
@@ -209,6 +210,7 @@ private:
     DumpOutcome* m_previousOutcome;
     DumpFile m_file;
 
+    QString m_connectionString;
     QString m_serverName;
     QString m_databaseName;
     ScriptBuffer m_buffer;
@@ -239,6 +241,7 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     const Clock& clock = m_context.clock;
     m_startMs = m_lastProgressMs = clock.monotonicMs();
 
+    m_connectionString = connectionString;
     // Read from the windows once, when the dump starts.
     m_serverName = m_context.source.serverName();
     m_databaseName = m_context.source.databaseName();
@@ -424,8 +427,10 @@ void DumpRun::writeHeader(Connection* connection)
 
 void DumpRun::dumpCompleteSchema(Connection& connection)
 {
+    // What the script writes after the rows is read on a second connection while they stream on this one.
+    SchemaReader reader(m_context.factory, m_connectionString, m_engine.reports.stopRequest());
     SchemaModel::Database db;
-    if (!step(SaveAllLine::ReadSchema, [&] { db = SchemaModel::readDatabase(connection); }))
+    if (!step(SaveAllLine::ReadSchema, [&] { db = reader.readBeforeData(connection); }))
         return;
     m_unscripted = db.unscriptedText();
     m_progress.tablesTotal = int(db.tables.size());
@@ -460,7 +465,8 @@ void DumpRun::dumpCompleteSchema(Connection& connection)
             return;
         reportProgress();
     }
-    lines(SaveAllLine::SchemaAfterData, SchemaScript::afterData(db));
+    if (step(SaveAllLine::ReadSchema, [&] { reader.readAfterData(db); }))
+        lines(SaveAllLine::SchemaAfterData, SchemaScript::afterData(db));
 }
 
 void DumpRun::dumpTable(Connection* connection, const CatalogueTable& table)
