@@ -210,7 +210,6 @@ private:
     DumpOutcome* m_previousOutcome;
     DumpFile m_file;
 
-    QString m_connectionString;
     QString m_serverName;
     QString m_databaseName;
     ScriptBuffer m_buffer;
@@ -224,6 +223,8 @@ private:
     bool m_complete = false;
     /** What the complete schema could not write ("2 synonyms"), for the log line. */
     QString m_unscripted;
+    /** The complete schema's reads on a second connection, while the dump runs its tables. */
+    std::optional<SchemaReader> m_schemaReader;
     /** The complete schema's INSERT statements of the table being written; none while rows go one a line. */
     std::optional<SchemaScript::InsertStatements> m_statements;
 
@@ -241,7 +242,6 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     const Clock& clock = m_context.clock;
     m_startMs = m_lastProgressMs = clock.monotonicMs();
 
-    m_connectionString = connectionString;
     // Read from the windows once, when the dump starts.
     m_serverName = m_context.source.serverName();
     m_databaseName = m_context.source.databaseName();
@@ -254,6 +254,11 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     // A stop from outside that the dump does not reach in time ends the process: what the dump leaves goes first.
     if (StopRequest* const stop = m_engine.reports.stopRequest())
         m_file.removeOnForcedEnd(*stop);
+
+    // The complete schema's second connection begins reading while this one logs in and the header is written; it
+    // reads what comes after the rows while they stream on this one.
+    if (m_complete)
+        m_schemaReader.emplace(m_context.factory, connectionString, m_engine.reports.stopRequest());
 
     // The hook goes before the connection it cancels.
     std::unique_ptr<SnapshotConnection> connection;
@@ -338,6 +343,7 @@ void DumpRun::dumpTables(SnapshotConnection* connection)
     if (m_complete) {
         if (flush() && connection)
             dumpCompleteSchema(*connection);
+        m_schemaReader.reset(); // its thread ends with the tables, however they ended
     } else if (flush() && connection && step(SaveAllLine::TableList, [&] { catalogue.readTableList(*connection); })
                && step(SaveAllLine::Columns, [&] { catalogue.readColumns(*connection); })) {
         m_progress.tablesTotal = int(catalogue.tables.size()); // SaveAllLine::TablesTotal
@@ -427,8 +433,7 @@ void DumpRun::writeHeader(Connection* connection)
 
 void DumpRun::dumpCompleteSchema(Connection& connection)
 {
-    // What the script writes after the rows is read on a second connection while they stream on this one.
-    SchemaReader reader(m_context.factory, m_connectionString, m_engine.reports.stopRequest());
+    SchemaReader& reader = *m_schemaReader;
     SchemaModel::Database db;
     if (!step(SaveAllLine::ReadSchema, [&] { db = reader.readBeforeData(connection); }))
         return;
