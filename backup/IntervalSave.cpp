@@ -10,6 +10,7 @@
 #include "ErrorReport.h"
 #include "Gzip.h"
 #include "SchemaCatalogue.h"
+#include "SchemaReader.h"
 #include "SchemaScript.h"
 #include "ScriptText.h"
 #include "SnapshotConnection.h"
@@ -120,6 +121,8 @@ private:
     bool m_complete = false;
     /** What the complete schema could not write ("2 synonyms"), for the log line. */
     QString m_unscripted;
+    /** The complete schema's reads on a second connection, while the dump runs its tables. */
+    std::optional<SchemaReader> m_schemaReader;
 
     bool m_pumped = false;
     qint64 m_lastPumpMs = 0;
@@ -146,6 +149,11 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     // A stop from outside that the dump does not reach in time ends the process: what the dump leaves goes first.
     if (StopRequest* const stop = m_engine.reports.stopRequest())
         m_file.removeOnForcedEnd(*stop);
+
+    // The complete schema's second connection begins reading while this one logs in and the header is written; it
+    // reads what comes after the rows while they stream on this one.
+    if (m_complete)
+        m_schemaReader.emplace(m_context.factory, connectionString, m_engine.reports.stopRequest());
 
     // The hook goes before the connection it cancels.
     std::unique_ptr<SnapshotConnection> connection;
@@ -230,6 +238,7 @@ void DumpRun::dumpTables(SnapshotConnection* connection)
     if (m_complete) {
         if (flush() && connection)
             dumpCompleteSchema(*connection);
+        m_schemaReader.reset(); // its thread ends with the tables, however they ended
     } else if (flush() && connection
                && step(SaveAllLine::TableList, [&] { tables = SchemaModel::readTableList(*connection); })
                && step(SaveAllLine::Columns, [&] { SchemaModel::readListedColumns(*connection, tables); })) {
@@ -314,15 +323,17 @@ void DumpRun::writeHeader(Connection* connection)
 
 void DumpRun::dumpCompleteSchema(Connection& connection)
 {
+    SchemaReader& reader = *m_schemaReader;
     SchemaModel::Database db;
-    if (!step(SaveAllLine::ReadSchema, [&] { db = SchemaModel::readDatabase(connection); }))
+    if (!step(SaveAllLine::ReadSchema, [&] { db = reader.readBeforeData(connection); }))
         return;
     m_unscripted = db.unscriptedText();
     lines(SaveAllLine::SchemaBeforeData, SchemaScript::unscriptedComment(db) + SchemaScript::beforeData(db));
     if (!flush())
         return;
     CompleteTableFormat format;
-    if (TableWriter(*this, connection, format).write(db.tables))
+    if (TableWriter(*this, connection, format).write(db.tables)
+        && step(SaveAllLine::ReadSchema, [&] { reader.readAfterData(db); }))
         lines(SaveAllLine::SchemaAfterData, SchemaScript::afterData(db));
 }
 

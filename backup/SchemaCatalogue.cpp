@@ -84,6 +84,22 @@ std::vector<Module> dependencyOrder(std::vector<Module> modules, const std::vect
     return ordered;
 }
 
+qint64 Census::count(const QStringList& types) const
+{
+    qint64 n = 0;
+    for (const QString& type : types) {
+        if (const auto at = byType.find(type); at != byType.end())
+            n += at->second.first;
+    }
+    return n;
+}
+
+qint64 Census::topLevel(const QString& type) const
+{
+    const auto at = byType.find(type);
+    return at == byType.end() ? 0 : at->second.second;
+}
+
 ColumnDetails columnDetails(const std::vector<Table>& tables)
 {
     ColumnDetails details;
@@ -307,28 +323,6 @@ const QString SystemSchemas
     = u"('dbo', 'guest', 'INFORMATION_SCHEMA', 'sys', 'db_owner', 'db_accessadmin', 'db_securityadmin', "
       u"'db_ddladmin', 'db_backupoperator', 'db_datareader', 'db_datawriter', 'db_denydatareader', "
       u"'db_denydatawriter')"_s;
-
-/** How many objects of each type sys.objects holds (user objects only), and how many of them belong to no table. */
-struct Census
-{
-    std::map<QString, std::pair<qint64, qint64>> byType; ///< type: (all, those without a parent)
-
-    qint64 count(const QStringList& types) const
-    {
-        qint64 n = 0;
-        for (const QString& type : types) {
-            if (const auto at = byType.find(type); at != byType.end())
-                n += at->second.first;
-        }
-        return n;
-    }
-    qint64 topLevel(const QString& type) const
-    {
-        const auto at = byType.find(type);
-        return at == byType.end() ? 0 : at->second.second;
-    }
-    bool has(const QStringList& types) const { return count(types) > 0; }
-};
 
 const QStringList ModuleTypes = {u"V"_s, u"FN"_s, u"IF"_s, u"TF"_s, u"P"_s, u"TR"_s};
 
@@ -624,18 +618,17 @@ void readIndexes(Connection& connection, Database& db)
             });
 }
 
-void readChecks(Connection& connection, Database& db, const std::map<qint64, std::size_t>& tableAt)
+void readChecks(Connection& connection, Database& db)
 {
     eachRow(connection,
             u"SELECT parent_object_id, name, definition, is_disabled, is_not_trusted FROM sys.check_constraints "
             u"ORDER BY parent_object_id, object_id"_s,
             [&](RecordSet& rs) {
-                if (tableAt.count(number(rs, 0)))
-                    db.checks.push_back(Check{number(rs, 0), text(rs, 1), text(rs, 2), flag(rs, 3), flag(rs, 4)});
+                db.checks.push_back(Check{number(rs, 0), text(rs, 1), text(rs, 2), flag(rs, 3), flag(rs, 4)});
             });
 }
 
-void readForeignKeys(Connection& connection, Database& db, const std::map<qint64, std::size_t>& tableAt)
+void readForeignKeys(Connection& connection, Database& db)
 {
     std::map<qint64, std::size_t> keyAt;
     eachRow(connection,
@@ -647,8 +640,6 @@ void readForeignKeys(Connection& connection, Database& db, const std::map<qint64
                 key.id = number(rs, 0);
                 key.tableId = number(rs, 1);
                 key.referencedTableId = number(rs, 2);
-                if (!tableAt.count(key.tableId) || !tableAt.count(key.referencedTableId))
-                    return;
                 key.name = text(rs, 3);
                 key.onDelete = int(number(rs, 4));
                 key.onUpdate = int(number(rs, 5));
@@ -695,7 +686,7 @@ void sortByTable(Database& db, const std::map<qint64, std::size_t>& tableAt)
  * Views, functions, procedures and triggers of tables, in the order they were made, then each after what it uses. A
  * module without text (WITH ENCRYPTION) cannot be written: it is counted with what is not written.
  */
-void readModules(Connection& connection, Database& db, const std::map<qint64, std::size_t>& tableAt)
+void readModules(Connection& connection, Database& db)
 {
     std::vector<Module> modules;
     eachRow(connection,
@@ -708,8 +699,7 @@ void readModules(Connection& connection, Database& db, const std::map<qint64, st
                 Module m{number(rs, 0), text(rs, 1), text(rs, 2), text(rs, 3).trimmed(), number(rs, 4), text(rs, 5),
                          flag(rs, 6),   flag(rs, 7), flag(rs, 8)};
                 if (m.isTrigger()) {
-                    if (tableAt.count(m.parentId))
-                        db.triggers.push_back(std::move(m));
+                    db.triggers.push_back(std::move(m));
                 } else {
                     modules.push_back(std::move(m));
                 }
@@ -852,9 +842,32 @@ void readUnscripted(
     }
 }
 
+/** Where each table's id stands in db.tables. */
+std::map<qint64, std::size_t> tablePositions(const Database& db)
+{
+    std::map<qint64, std::size_t> tableAt;
+    for (std::size_t i = 0; i < db.tables.size(); ++i)
+        tableAt.emplace(db.tables[i].id, i);
+    return tableAt;
+}
+
+template <typename T, typename Keep> void keepOnly(std::vector<T>& items, Keep keep)
+{
+    items.erase(std::remove_if(items.begin(), items.end(), [&](const T& item) { return !keep(item); }), items.end());
+}
+
 } // namespace
 
-Database readDatabase(Connection& connection)
+void readTableDefinitions(Connection& connection, Database& db)
+{
+    const std::map<qint64, QString> schemas = readSchemas(connection, db);
+    const std::map<qint64, TypeEntry> types = readTypes(connection, db, schemas);
+    const std::map<qint64, std::size_t> tableAt = readTables(connection, db);
+    if (!db.tables.empty())
+        readColumns(connection, db, tableAt, types, schemas);
+}
+
+Overview readOverview(Connection& connection, Database& db)
 {
     const QStringList optionalViews = {u"sys.sequences"_s,
                                        u"sys.database_principals"_s,
@@ -867,29 +880,66 @@ Database readDatabase(Connection& connection)
                                        u"sys.extended_properties"_s,
                                        u"sys.views"_s,
                                        u"sys.triggers"_s};
-    Database db;
-    const std::set<QString> present = readCollationAndViews(connection, db, optionalViews);
-    const Census census = readCensus(connection);
-    const std::map<qint64, QString> schemas = readSchemas(connection, db);
-    const std::map<qint64, TypeEntry> types = readTypes(connection, db, schemas);
+    Overview overview;
+    overview.presentViews = readCollationAndViews(connection, db, optionalViews);
+    overview.census = readCensus(connection);
     // Servers before 2012 have no sequences; a server without the view cannot say: its sequence objects are counted
     // as not written.
-    const bool sequencesRead = present.count(u"sys.sequences"_s) > 0;
-    if (sequencesRead && census.has({u"SO"_s}))
+    overview.sequencesRead = overview.presentViews.count(u"sys.sequences"_s) > 0;
+    if (overview.sequencesRead && overview.census.has({u"SO"_s}))
         readSequences(connection, db);
-    const std::map<qint64, std::size_t> tableAt = readTables(connection, db);
-    if (!db.tables.empty()) {
-        readColumns(connection, db, tableAt, types, schemas);
+    readUnscripted(connection, db, overview.census, overview.presentViews, overview.sequencesRead);
+    return overview;
+}
+
+void readAfterData(Connection& connection, const Overview& overview, Database& db)
+{
+    const Census& census = overview.census;
+    if (census.has({u"U"_s}))
         readIndexes(connection, db);
-    }
     if (census.has({u"C"_s}))
-        readChecks(connection, db, tableAt);
+        readChecks(connection, db);
     if (census.has({u"F"_s}))
-        readForeignKeys(connection, db, tableAt);
-    sortByTable(db, tableAt);
+        readForeignKeys(connection, db);
     if (census.has(ModuleTypes))
-        readModules(connection, db, tableAt);
-    readUnscripted(connection, db, census, present, sequencesRead);
+        readModules(connection, db);
+}
+
+void takeOverview(Database& into, Database&& from)
+{
+    into.collation = std::move(from.collation);
+    into.sequences = std::move(from.sequences);
+    into.unscripted = std::move(from.unscripted);
+}
+
+void takeAfterData(Database& into, Database&& from)
+{
+    const std::map<qint64, std::size_t> tableAt = tablePositions(into);
+    const auto ofTable = [&](qint64 id) { return tableAt.count(id) > 0; };
+    into.indexes = std::move(from.indexes);
+    into.checks = std::move(from.checks);
+    into.foreignKeys = std::move(from.foreignKeys);
+    into.modules = std::move(from.modules);
+    into.triggers = std::move(from.triggers);
+    // What belongs to a table the script does not write (a trace table, a system table) stays out.
+    keepOnly(into.indexes, [&](const Index& index) { return ofTable(index.tableId); });
+    keepOnly(into.checks, [&](const Check& check) { return ofTable(check.tableId); });
+    keepOnly(into.foreignKeys,
+             [&](const ForeignKey& key) { return ofTable(key.tableId) && ofTable(key.referencedTableId); });
+    keepOnly(into.triggers, [&](const Module& trigger) { return ofTable(trigger.parentId); });
+    sortByTable(into, tableAt);
+}
+
+Database readDatabase(Connection& connection)
+{
+    Database db;
+    readTableDefinitions(connection, db);
+    Database side;
+    const Overview overview = readOverview(connection, side);
+    takeOverview(db, std::move(side));
+    Database after;
+    readAfterData(connection, overview, after);
+    takeAfterData(db, std::move(after));
     return db;
 }
 

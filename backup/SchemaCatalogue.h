@@ -3,7 +3,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 class Connection;
@@ -234,6 +236,50 @@ struct FileFolders
  * connection), the fixed folder stands. Never throws.
  */
 FileFolders readFileFolders(Connection* connection);
+
+/** How many objects of each type sys.objects holds (user objects only), and how many of them belong to no table. */
+struct Census
+{
+    std::map<QString, std::pair<qint64, qint64>> byType; ///< type: (all, those without a parent)
+
+    qint64 count(const QStringList& types) const;
+    qint64 topLevel(const QString& type) const;
+    bool has(const QStringList& types) const { return count(types) > 0; }
+};
+
+/** What the overview tells the read of the objects after the data: which kinds of object there are at all. */
+struct Overview
+{
+    std::set<QString> presentViews; ///< the catalogue views, of those a server may lack, that this one has
+    Census census;
+    bool sequencesRead = false;
+};
+
+/*
+ * The complete schema in three parts, so that two connections can share them (SchemaReader); readDatabase reads all
+ * three on one. Each part throws the server's error when a query every server answers fails.
+ */
+
+/** What the rows need: the schemas, the alias types, the tables and their columns with every column detail. */
+void readTableDefinitions(Connection& connection, Database& db);
+
+/**
+ * The rest of what the script writes before the rows: the database's collation, the sequences and the counts of what
+ * is not written; with the census that the objects after the data are asked by.
+ */
+Overview readOverview(Connection& connection, Database& db);
+
+/**
+ * What the script writes after the rows: indexes, checks, foreign keys, modules and triggers, of every user table;
+ * takeAfterData keeps those of the tables that are written, in their order.
+ */
+void readAfterData(Connection& connection, const Overview& overview, Database& db);
+
+/** Moves the parts that readOverview read from `from` into `into`. */
+void takeOverview(Database& into, Database&& from);
+
+/** Moves the parts that readAfterData read from `from` into `into`, for the tables of `into`, by table. */
+void takeAfterData(Database& into, Database&& from);
 
 /**
  * Reads the whole complete schema of the connection's database with a fixed number of queries. Throws the server's

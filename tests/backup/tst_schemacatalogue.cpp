@@ -4,8 +4,14 @@
 #include "SchemaCatalogue.h"
 
 #include "DataAccess.h"
+#include "SchemaReader.h"
+#include "StopRequest.h"
 
 #include <QTest>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace SchemaModel;
@@ -40,18 +46,48 @@ private:
     FieldValue m_field;
 };
 
-/** Answers a query with the rows of the first entry whose key it contains; every other query has no rows. */
+/**
+ * Answers a query with the rows of the first entry whose key it contains; every other query has no rows. A query that
+ * contains `failing` throws; one that contains `blocking` waits until the gate opens or the connection is cancelled.
+ */
 class CatalogueConnection : public Connection
 {
 public:
     QList<std::pair<QString, QList<Row>>> answers;
     QStringList executed;
+    QString failing;
+    QString refuseLogin;
+    QString openedWith;
+    bool closed = false;
+
+    QString blocking;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool gateOpen = false;
+    bool waiting = false;
+    bool cancelled = false;
+    std::atomic<bool>* cancelNote = nullptr; ///< set on cancel, for a test that outlives the connection
 
     void setCursorLocation(int) override { }
-    void Open(const QString&) override { }
+    void Open(const QString& connectionString) override
+    {
+        if (!refuseLogin.isEmpty())
+            throw DbError(refuseLogin, 18456, u"28000"_s);
+        openedWith = connectionString;
+    }
     std::unique_ptr<RecordSet> Execute(const QString& query) override
     {
         executed << query;
+        if (!failing.isEmpty() && query.contains(failing))
+            throw DbError(u"[Catalogue][SQL Server]Invalid object name."_s, 208, u"42S02"_s);
+        if (!blocking.isEmpty() && query.contains(blocking)) {
+            std::unique_lock lock(mutex);
+            waiting = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return gateOpen || cancelled; });
+            if (cancelled)
+                throw DbError(u"[Catalogue]Operation canceled"_s, 0, u"HY008"_s);
+        }
         for (const auto& [key, rows] : answers) {
             if (query.contains(key))
                 return std::make_unique<RowsResult>(rows);
@@ -59,13 +95,49 @@ public:
         return std::make_unique<RowsResult>(QList<Row>());
     }
     std::unique_ptr<RecordSet> OpenSchema(int) override { return std::make_unique<RowsResult>(QList<Row>()); }
-    void Close() override { }
+    void Close() override { closed = true; }
     QStringList infoMessages() const override { return {}; }
+    void cancel() noexcept override
+    {
+        const std::lock_guard lock(mutex);
+        cancelled = true;
+        if (cancelNote)
+            *cancelNote = true;
+        changed.notify_all();
+    }
+
+    void waitUntilBlocked()
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return waiting; });
+    }
+    void openGate()
+    {
+        const std::lock_guard lock(mutex);
+        gateOpen = true;
+        changed.notify_all();
+    }
 
     QStringList sent(const QString& view) const { return executed.filter(view); }
 };
 
-const QString Census = u"GROUP BY type"_s;
+/** Makes the second connection of a SchemaReader: the one given here, or none (throwing `refuse`). */
+class SideFactory : public ConnectionFactory
+{
+public:
+    std::unique_ptr<CatalogueConnection> next = std::make_unique<CatalogueConnection>();
+    CatalogueConnection* side = next.get(); ///< lives as long as the reader that took it
+    QString refuse;
+
+    std::unique_ptr<Connection> createConnection() override
+    {
+        if (!refuse.isEmpty())
+            throw Failure(refuse);
+        return std::move(next);
+    }
+};
+
+const QString CensusQuery = u"GROUP BY type"_s;
 const QString Tables = u"FROM sys.tables t WHERE"_s;
 const QString Columns = u"FROM sys.columns c ORDER BY"_s;
 const QString Types = u"FROM sys.types ORDER BY"_s;
@@ -95,6 +167,76 @@ Row column(int table, int id, const QString& name, int type, bool identity, bool
             QString::number(defaultId)};
 }
 
+/**
+ * A database with something of every kind after the data: dbo.Alpha (id 20) and dbo.Beta (id 10), each with a key,
+ * a check on Beta, a foreign key from Alpha to Beta, a trigger on Alpha, a view; and a key, check, foreign key and
+ * trigger of an object that is not a written table (99).
+ */
+QList<std::pair<QString, QList<Row>>> keyedDatabase()
+{
+    const Row none = {u"0"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s};
+    return {
+        {u"SELECT (SELECT COUNT(*)"_s, {}}, // what is not written: nothing
+        {u"FROM sys.databases"_s, {Row{u"Latin1_General_CI_AS"_s} + none}},
+        {CensusQuery,
+         {{u"U"_s, u"1"_s, u"2"_s},
+          {u"PK"_s, u"0"_s, u"3"_s},
+          {u"C"_s, u"0"_s, u"2"_s},
+          {u"F"_s, u"0"_s, u"2"_s},
+          {u"TR"_s, u"0"_s, u"2"_s},
+          {u"V"_s, u"1"_s, u"1"_s}}},
+        {u"FROM sys.schemas"_s, SchemaRows},
+        {Types, TypeRows},
+        {Tables, {{u"20"_s, u"dbo"_s, u"Alpha"_s}, {u"10"_s, u"dbo"_s, u"Beta"_s}}},
+        {Columns, {column(10, 1, u"b"_s, 56, false, false, 0), column(20, 1, u"a"_s, 56, false, false, 0)}},
+        {u"i.is_primary_key"_s,
+         {{u"10"_s, u"1"_s, u"PK_Beta"_s, u"1"_s, u"1"_s, u"1"_s, u"0"_s, u"0"_s, u"NULL"_s, u"0"_s},
+          {u"20"_s, u"1"_s, u"PK_Alpha"_s, u"1"_s, u"1"_s, u"1"_s, u"0"_s, u"0"_s, u"NULL"_s, u"0"_s},
+          {u"99"_s, u"1"_s, u"PK_Other"_s, u"1"_s, u"1"_s, u"1"_s, u"0"_s, u"0"_s, u"NULL"_s, u"0"_s}}},
+        {u"FROM sys.index_columns"_s,
+         {{u"10"_s, u"1"_s, u"b"_s, u"1"_s, u"0"_s, u"0"_s}, {u"20"_s, u"1"_s, u"a"_s, u"1"_s, u"1"_s, u"0"_s}}},
+        {u"sys.check_constraints"_s,
+         {{u"10"_s, u"CK_Beta"_s, u"([b]>(0))"_s, u"0"_s, u"0"_s}, {u"99"_s, u"CK_Other"_s, u"(1)"_s, u"0"_s, u"0"_s}}},
+        {u"FROM sys.foreign_keys"_s,
+         {{u"30"_s, u"20"_s, u"10"_s, u"FK_Alpha_Beta"_s, u"1"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s},
+          {u"31"_s, u"99"_s, u"10"_s, u"FK_Other"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s, u"0"_s}}},
+        {u"FROM sys.foreign_key_columns"_s, {{u"30"_s, u"a"_s, u"b"_s}, {u"31"_s, u"x"_s, u"b"_s}}},
+        {u"m.uses_ansi_nulls"_s,
+         {{u"40"_s, u"dbo"_s, u"TrAlpha"_s, u"TR"_s, u"20"_s, u"CREATE TRIGGER TrAlpha"_s, u"1"_s, u"1"_s, u"0"_s},
+          {u"41"_s, u"dbo"_s, u"TrOther"_s, u"TR"_s, u"99"_s, u"CREATE TRIGGER TrOther"_s, u"1"_s, u"1"_s, u"0"_s},
+          {u"42"_s, u"dbo"_s, u"V"_s, u"V"_s, u"0"_s, u"CREATE VIEW V"_s, u"1"_s, u"1"_s, u"0"_s}}},
+    };
+}
+
+/** What the script is written from, one line per object, in the model's order. */
+QStringList summary(const Database& db)
+{
+    QStringList lines = {u"collation "_s + db.collation};
+    for (const Table& table : db.tables)
+        lines << u"table "_s + table.name + u' ' + QString::number(table.columns.size());
+    for (const Index& index : db.indexes)
+        lines << u"index "_s + index.name + u' ' + index.keys.at(0).name
+                + (index.keys.at(0).descending ? u"-"_s : u"+"_s);
+    for (const Check& check : db.checks)
+        lines << u"check "_s + check.name + u' ' + check.definition;
+    for (const ForeignKey& key : db.foreignKeys)
+        lines << u"key "_s + key.name + u' ' + key.columns.join(u',') + u'>' + key.referencedColumns.join(u',') + u' '
+                + QString::number(key.onDelete);
+    for (const Module& module : db.modules)
+        lines << u"module "_s + module.name;
+    for (const Module& trigger : db.triggers)
+        lines << u"trigger "_s + trigger.name;
+    return lines;
+}
+
+/** The queries of the tables and their columns, which the dump's own connection reads. */
+const QStringList TableQueries = {u"FROM sys.schemas"_s, Types, Tables, Columns};
+/** The queries of the rest, which the second connection reads. */
+const QStringList SideQueries = {u"FROM sys.databases"_s,      CensusQuery,
+                                 u"SELECT (SELECT COUNT(*)"_s, u"i.is_primary_key"_s,
+                                 u"sys.check_constraints"_s,   u"FROM sys.foreign_keys"_s,
+                                 u"m.uses_ansi_nulls"_s};
+
 } // namespace
 
 class TstSchemaCatalogue : public QObject
@@ -105,7 +247,7 @@ private slots:
     void columnDetailsAreAskedOnlyForTheTablesThatHaveThem()
     {
         CatalogueConnection c;
-        c.answers = {{Census, {{u"U"_s, u"1"_s, u"3"_s}}},
+        c.answers = {{CensusQuery, {{u"U"_s, u"1"_s, u"3"_s}}},
                      {u"FROM sys.schemas"_s, SchemaRows},
                      {Types, TypeRows},
                      {Tables,
@@ -193,7 +335,7 @@ private slots:
         QList<Row> census;
         for (const QString& type : types)
             census << Row{type, u"1"_s, u"1"_s};
-        c.answers = {{Census, census}, {u"FROM sys.schemas"_s, SchemaRows}, {Types, TypeRows}};
+        c.answers = {{CensusQuery, census}, {u"FROM sys.schemas"_s, SchemaRows}, {Types, TypeRows}};
         if (withTables)
             c.answers << std::pair{Tables, QList<Row>{{u"10"_s, u"dbo"_s, u"T"_s}}}
                       << std::pair{Columns, QList<Row>{column(10, 1, u"a"_s, 56, false, false, 0)}};
@@ -203,6 +345,130 @@ private slots:
             QVERIFY2(!c.sent(view).isEmpty(), qPrintable(view));
         for (const QString& view : notAsked)
             QVERIFY2(c.sent(view).isEmpty(), qPrintable(view));
+    }
+
+    void twoConnectionsReadWhatOneDoes()
+    {
+        CatalogueConnection one;
+        one.answers = keyedDatabase();
+        const QStringList expected = summary(readDatabase(one));
+        // The objects of the table the script does not write stay out; the rest go by table, in the tables' order.
+        QCOMPARE(expected,
+                 (QStringList{u"collation Latin1_General_CI_AS"_s, u"table Alpha 1"_s, u"table Beta 1"_s,
+                              u"index PK_Alpha a-"_s, u"index PK_Beta b+"_s, u"check CK_Beta ([b]>(0))"_s,
+                              u"key FK_Alpha_Beta a>b 1"_s, u"module V"_s, u"trigger TrAlpha"_s}));
+
+        CatalogueConnection dumps;
+        dumps.answers = keyedDatabase();
+        SideFactory factory;
+        factory.side->answers = keyedDatabase();
+        // The objects after the data are still being read when the tables are there.
+        factory.side->blocking = u"i.is_primary_key"_s;
+        CatalogueConnection& side = *factory.side;
+        {
+            SchemaReader reader(factory, u"DRIVER={x};DATABASE=d"_s, nullptr);
+            Database db = reader.readBeforeData(dumps);
+            QCOMPARE(db.tables.size(), std::size_t(2));
+            QCOMPARE(db.collation, u"Latin1_General_CI_AS"_s);
+            QVERIFY(db.indexes.empty());
+            side.waitUntilBlocked();
+            side.openGate();
+            reader.readAfterData(db);
+            QCOMPARE(summary(db), expected);
+            QCOMPARE(side.openedWith, u"DRIVER={x};DATABASE=d"_s);
+            QVERIFY(side.closed);
+            for (const QString& query : TableQueries) {
+                QVERIFY2(!dumps.sent(query).isEmpty(), qPrintable(query));
+                QVERIFY2(side.sent(query).isEmpty(), qPrintable(query));
+            }
+            for (const QString& query : SideQueries) {
+                QVERIFY2(dumps.sent(query).isEmpty(), qPrintable(query));
+                QVERIFY2(!side.sent(query).isEmpty(), qPrintable(query));
+            }
+        }
+    }
+
+    void failuresOfTheSecondConnectionReachTheReader_data()
+    {
+        QTest::addColumn<QString>("refuseCreate");
+        QTest::addColumn<QString>("refuseLogin");
+        QTest::addColumn<QString>("failing"); // a query of the second connection that fails
+        QTest::addColumn<bool>("beforeData"); // the failure comes before the rows, else after them
+        QTest::addColumn<QString>("text");
+        QTest::newRow("not made") << u"No driver."_s << QString() << QString() << true
+                                  << u"The second connection that reads the schema could not be made: No driver."_s;
+        QTest::newRow("login refused")
+            << QString() << u"[Catalogue]Login failed."_s << QString() << true
+            << u"The second connection that reads the schema could not be opened: [Catalogue]Login failed."_s;
+        QTest::newRow("census") << QString() << QString() << CensusQuery << true
+                                << u"[Catalogue][SQL Server]Invalid object name."_s;
+        QTest::newRow("foreign keys") << QString() << QString() << u"FROM sys.foreign_keys"_s << false
+                                      << u"[Catalogue][SQL Server]Invalid object name."_s;
+    }
+    void failuresOfTheSecondConnectionReachTheReader()
+    {
+        QFETCH(QString, refuseCreate);
+        QFETCH(QString, refuseLogin);
+        QFETCH(QString, failing);
+        QFETCH(bool, beforeData);
+        QFETCH(QString, text);
+        CatalogueConnection dumps;
+        dumps.answers = keyedDatabase();
+        SideFactory factory;
+        factory.refuse = refuseCreate;
+        factory.side->answers = keyedDatabase();
+        factory.side->refuseLogin = refuseLogin;
+        factory.side->failing = failing;
+        SchemaReader reader(factory, u"DRIVER={x}"_s, nullptr);
+        QString reported;
+        Database db;
+        try {
+            db = reader.readBeforeData(dumps);
+            QVERIFY(!beforeData);
+            QCOMPARE(db.tables.size(), std::size_t(2));
+            reader.readAfterData(db);
+        } catch (const Failure& failure) {
+            reported = failure.description();
+        }
+        QCOMPARE(reported, text);
+        QVERIFY(db.indexes.empty());
+    }
+
+    void aStopCancelsTheSecondConnection()
+    {
+        CatalogueConnection dumps;
+        dumps.answers = keyedDatabase();
+        SideFactory factory;
+        factory.side->answers = keyedDatabase();
+        factory.side->blocking = u"i.is_primary_key"_s; // opens only when cancelled
+        CatalogueConnection& side = *factory.side;
+        StopRequest stop;
+        SchemaReader reader(factory, u"DRIVER={x}"_s, &stop);
+        Database db = reader.readBeforeData(dumps);
+        side.waitUntilBlocked();
+        stop.request(15);
+        QVERIFY(side.cancelled);
+        QVERIFY_THROWS_EXCEPTION(Failure, reader.readAfterData(db));
+        // Nothing more was asked after the cancelled query.
+        QVERIFY(side.executed.last().contains(u"i.is_primary_key"_s));
+        QVERIFY(db.indexes.empty());
+    }
+
+    void aReaderThatGoesEndsItsThread()
+    {
+        // A dump that ends before the rows (a failure, a full disk) takes the reader down while the second
+        // connection still reads: it is cancelled and its thread waited for.
+        SideFactory factory;
+        factory.side->answers = keyedDatabase();
+        factory.side->blocking = CensusQuery;
+        std::atomic<bool> cancelled = false;
+        factory.side->cancelNote = &cancelled;
+        CatalogueConnection& side = *factory.side;
+        {
+            SchemaReader reader(factory, u"DRIVER={x}"_s, nullptr);
+            side.waitUntilBlocked();
+        }
+        QVERIFY(cancelled);
     }
 };
 

@@ -170,12 +170,21 @@ public:
     explicit MemoryConnection(MemoryDatabase& db)
         : m_db(db)
     { }
-    ~MemoryConnection() override { ++m_db.released; }
+    ~MemoryConnection() override
+    {
+        const std::lock_guard lock(m_db.connectionMutex());
+        ++m_db.released;
+    }
 
-    void setCursorLocation(int location) override { m_db.lastCursorLocation = location; }
+    void setCursorLocation(int location) override
+    {
+        const std::lock_guard lock(m_db.connectionMutex());
+        m_db.lastCursorLocation = location;
+    }
 
     void Open(const QString& connectionString) override
     {
+        const std::lock_guard lock(m_db.connectionMutex());
         m_db.connectionStrings.append(connectionString);
         if (!m_db.refuseLogin.isEmpty())
             throw DbError(m_db.refuseLogin, 18456);
@@ -185,6 +194,7 @@ public:
 
     std::unique_ptr<RecordSet> Execute(const QString& commandText) override
     {
+        const std::lock_guard lock(m_db.connectionMutex());
         checkOpen();
         m_info.clear();
         m_db.executed.append(commandText);
@@ -272,6 +282,7 @@ public:
 
     std::unique_ptr<RecordSet> OpenSchema(int schema) override
     {
+        const std::lock_guard lock(m_db.connectionMutex());
         checkOpen();
         if (schema != adSchemaTables)
             throw DbError(u"[Memory]Object or provider is not capable of performing requested operation."_s, 3251);
@@ -286,6 +297,7 @@ public:
 
     void Close() override
     {
+        const std::lock_guard lock(m_db.connectionMutex());
         checkOpen();
         m_open = false;
         ++m_db.closed;

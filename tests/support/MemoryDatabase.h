@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -109,9 +110,16 @@ public:
 
     std::unique_ptr<Connection> createConnection() override;
 
+    /**
+     * Held by every call of a connection made from it, so that connections on several threads at once (the complete
+     * schema's second connection) keep what happened, and the faults, consistent.
+     */
+    std::recursive_mutex& connectionMutex() { return m_connectionMutex; }
+
     /** True for the long types, whose values may be read in pieces. */
     static bool isLongColumn(const Column& column);
 
 private:
     QList<Table> m_tables;
+    std::recursive_mutex m_connectionMutex;
 };
