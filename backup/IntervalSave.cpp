@@ -150,15 +150,15 @@ bool DumpRun::run(const QString& connectionString, StatusFrame& statusFrame)
     if (StopRequest* const stop = m_engine.reports.stopRequest())
         m_file.removeOnForcedEnd(*stop);
 
-    // The complete schema's second connection begins reading while this one logs in and the header is written; it
-    // reads what comes after the rows while they stream on this one.
-    if (m_complete)
-        m_schemaReader.emplace(m_context.factory, connectionString, m_engine.reports.stopRequest());
-
     // The hook goes before the connection it cancels.
     std::unique_ptr<SnapshotConnection> connection;
     StopRequest::Hook cancel;
+    // The complete schema's second connection logs in only after this one: a database that admits one user at a
+    // time is then this dump's, and the second connection is the one refused. It reads while the header is written,
+    // and what comes after the rows while they stream on this one.
     openConnection(connectionString, connection, cancel);
+    if (m_complete)
+        m_schemaReader.emplace(m_context.factory, connectionString, m_engine.reports.stopRequest());
     openFile(folder, compress);
 
     writeHeader(connection.get());
@@ -333,7 +333,7 @@ void DumpRun::dumpCompleteSchema(Connection& connection)
         return;
     CompleteTableFormat format;
     if (TableWriter(*this, connection, format).write(db.tables)
-        && step(SaveAllLine::ReadSchema, [&] { reader.readAfterData(db); }))
+        && step(SaveAllLine::ReadSchema, [&] { reader.readAfterData(connection, db); }))
         lines(SaveAllLine::SchemaAfterData, SchemaScript::afterData(db));
 }
 

@@ -59,10 +59,10 @@ SchemaReader::SchemaReader(ConnectionFactory& factory, const QString& connection
 {
     try {
         m_side = std::make_unique<SideConnection>(factory.createConnection());
-    } catch (const Failure& failure) {
-        m_startFailure = std::make_exception_ptr(
-            Failure(u"The second connection that reads the schema could not be made: "_s + failure.description(),
-                    failure.number()));
+    } catch (const Failure&) {
+        // The dump's own connection reads everything, as it would with one connection.
+        m_sideRefused = true;
+        m_overviewRead.set_value();
         return;
     }
     if (stop)
@@ -96,10 +96,12 @@ void SchemaReader::readOnSide(QString connectionString)
             open = true;
         } catch (const Interrupted&) {
             throw;
-        } catch (const Failure& failure) {
-            throw Failure(u"The second connection that reads the schema could not be opened: "_s
-                              + failure.description(),
-                          failure.number());
+        } catch (const Failure&) {
+            // A server that refuses a second session (a database that admits one user at a time, a limit of
+            // connections) leaves the reads to the dump's own connection: the backup is slower, not failed.
+            m_sideRefused = true;
+            m_overviewRead.set_value();
+            return;
         }
         overview = SchemaModel::readOverview(connection, m_beforeData);
         m_overviewRead.set_value();
@@ -128,22 +130,22 @@ void SchemaReader::readOnSide(QString connectionString)
 
 SchemaModel::Database SchemaReader::readBeforeData(Connection& connection)
 {
-    if (m_startFailure)
-        std::rethrow_exception(m_startFailure);
     SchemaModel::Database db;
     SchemaModel::readTableDefinitions(connection, db);
     m_overview.get(); // the second connection's failure, if it had one
+    if (m_sideRefused)
+        m_ownOverview = SchemaModel::readOverview(connection, m_beforeData);
     SchemaModel::takeOverview(db, std::move(m_beforeData));
     return db;
 }
 
-void SchemaReader::readAfterData(SchemaModel::Database& db)
+void SchemaReader::readAfterData(Connection& connection, SchemaModel::Database& db)
 {
-    if (m_startFailure)
-        std::rethrow_exception(m_startFailure);
     if (m_thread.joinable())
         m_thread.join();
     if (m_afterDataFailure)
         std::rethrow_exception(m_afterDataFailure);
+    if (m_sideRefused)
+        SchemaModel::readAfterData(connection, m_ownOverview, m_afterData);
     SchemaModel::takeAfterData(db, std::move(m_afterData));
 }

@@ -20,6 +20,9 @@ class ConnectionFactory;
  * second over each catalogue view a connection uses first, so the two halves cost the longer one's time, and the
  * objects after the data cost nothing that the rows do not already take.
  *
+ * A server that does not make or admit the second connection leaves every read to the dump's own, in the same order
+ * as one connection reads them, the objects after the data after the rows.
+ *
  * The second connection reads outside the dump's snapshot transaction; the catalogue is not versioned by it anyway.
  * A stop cancels what the second connection waits for; the destructor does too and waits for the thread, so none is
  * left running, whichever way the dump ends.
@@ -35,12 +38,16 @@ public:
 
     /**
      * Everything the script writes before the rows: the tables on `connection`, joined with what the second connection
-     * read meanwhile. Throws the first failure: this connection's, else the second's (its login failing included).
+     * read meanwhile (or, without a second connection, what `connection` reads now). Throws the first failure: this
+     * connection's, else the second's.
      */
     SchemaModel::Database readBeforeData(Connection& connection);
 
-    /** Waits for the objects after the data and moves them into `db`; throws the second connection's failure. */
-    void readAfterData(SchemaModel::Database& db);
+    /**
+     * Waits for the objects after the data and moves them into `db`; throws the second connection's failure. Without
+     * a second connection, `connection` reads them now.
+     */
+    void readAfterData(Connection& connection, SchemaModel::Database& db);
 
 private:
     void readOnSide(QString connectionString);
@@ -53,7 +60,9 @@ private:
     SchemaModel::Database m_beforeData; ///< the second connection's, until readBeforeData takes it
     SchemaModel::Database m_afterData; ///< the second connection's, until readAfterData takes it
     std::exception_ptr m_afterDataFailure;
-    std::exception_ptr m_startFailure;
+    /** The second connection could not be made or opened: the dump's connection reads it all. */
+    bool m_sideRefused = false;
+    SchemaModel::Overview m_ownOverview; ///< what the dump's connection read of the overview, without a second one
     std::thread m_thread;
     StopRequest::Hook m_cancel; ///< goes first: no stop reaches the connection while it is taken down
 };

@@ -302,6 +302,55 @@ const QStringList ApplicationDatabase = {
     u"DELETE FROM hr.Employee WHERE Name = N'Temp'"_s,
 };
 
+/**
+ * The server as it is for a database that admits one user at a time: the first connection is the server's own, every
+ * later one is refused at its login with SQL Server's words for it.
+ */
+class OneSessionFactory : public ConnectionFactory
+{
+public:
+    explicit OneSessionFactory(ConnectionFactory& server)
+        : m_server(server)
+    { }
+
+    int refused = 0;
+
+    std::unique_ptr<Connection> createConnection() override
+    {
+        if (!m_made) {
+            m_made = true;
+            return m_server.createConnection();
+        }
+        return std::make_unique<Refused>(*this);
+    }
+
+private:
+    class Refused : public Connection
+    {
+    public:
+        explicit Refused(OneSessionFactory& factory)
+            : m_factory(factory)
+        { }
+        void setCursorLocation(int) override { }
+        void Open(const QString&) override
+        {
+            ++m_factory.refused;
+            throw DbError(u"[FreeTDS][SQL Server]Database is already open and can only have one user at a time."_s, 924,
+                          u"42000"_s);
+        }
+        std::unique_ptr<RecordSet> Execute(const QString&) override { throw Failure(u"Not open."_s); }
+        std::unique_ptr<RecordSet> OpenSchema(int) override { throw Failure(u"Not open."_s); }
+        void Close() override { }
+        QStringList infoMessages() const override { return {}; }
+
+    private:
+        OneSessionFactory& m_factory;
+    };
+
+    ConnectionFactory& m_server;
+    bool m_made = false;
+};
+
 /** The script with what may differ between two backups of the same database taken apart: the script date, and on the
  * peer the names it makes itself for named defaults ("DF_<table>_<oid>") and indexes ("<name><table><hash>"). */
 QString comparable(const QByteArray& script, bool peer)
@@ -996,6 +1045,25 @@ private slots:
         // A second backup is the first but for its time line.
         compareLines(comparable(trip.second, m_peer).toUtf8(), comparable(trip.first, m_peer).toUtf8());
         checkApplicationRuns(db.name);
+    }
+
+    void completeSchemaWhereTheServerAdmitsOneSession()
+    {
+        // The second connection that reads the schema is refused; the dump's own reads it all, to the same script.
+        ScratchDatabase db(m_server, u"onesession"_s);
+        SETUP(db.createError);
+        SETUP(makeApplication(db));
+        const std::unique_ptr<DumpHarness> usual = backUp(db.name, true);
+        QVERIFY2(usual->dialogs.errorReports().isEmpty(), qPrintable(usual->dialogs.errorReports().join(u'\n')));
+
+        OneSessionFactory factory(m_server.factory());
+        DumpHarness alone(factory, ServerLabel, db.name);
+        alone.source.chosen.complete = true;
+        QVERIFY(alone.dump(m_server.connectionString(db.name)));
+        QVERIFY2(alone.dialogs.errorReports().isEmpty(), qPrintable(alone.dialogs.errorReports().join(u'\n')));
+        QCOMPARE(factory.refused, 1);
+        QVERIFY2(alone.log().contains(u" was backup saved at "_s), qPrintable(alone.log()));
+        compareLines(comparable(alone.output(), m_peer).toUtf8(), comparable(usual->output(), m_peer).toUtf8());
     }
 
     void completeSchemaRunsThroughFisql()
