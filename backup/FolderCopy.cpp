@@ -13,24 +13,23 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-/** The SHA-256 of a whole file, read in blocks, running `betweenBlocks` after each. */
-QByteArray fileHash(const QString& path, const std::function<void()>& betweenBlocks)
+/**
+ * Reads an open file to its end in blocks, handing each to `eachBlock`; returns the SHA-256 of what it read. A read
+ * that fails throws `unreadable` followed by the system's words.
+ */
+QByteArray readInBlocks(QFile& file, const QString& unreadable, const std::function<void(QByteArrayView)>& eachBlock)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure(
-            u"the copy "_s + QDir::toNativeSeparators(path) + u" cannot be read back: "_s + file.errorString(), 75);
     QCryptographicHash hash(QCryptographicHash::Sha256);
     QByteArray block(int(FolderCopy::BlockBytes), Qt::Uninitialized);
     for (;;) {
         const qint64 got = file.read(block.data(), block.size());
         if (got < 0)
-            throw Failure(
-                u"the copy "_s + QDir::toNativeSeparators(path) + u" cannot be read back: "_s + file.errorString(), 75);
+            throw Failure(unreadable + file.errorString(), 75);
         if (got == 0)
             return hash.result();
-        hash.addData(QByteArrayView(block.constData(), got));
-        betweenBlocks();
+        const QByteArrayView piece(block.constData(), got);
+        hash.addData(piece);
+        eachBlock(piece);
     }
 }
 
@@ -55,32 +54,31 @@ QString FolderCopy::copy(const QString& localPath, const QString& folder, int lo
     if (!QFileInfo(folder).isDir())
         throw Failure(u"the folder "_s + shownFolder + u" does not exist or cannot be reached"_s, 76);
     QFile source(localPath);
+    const QString unreadable = u"the backup "_s + QDir::toNativeSeparators(localPath) + u" cannot be read: "_s;
     if (!source.open(QIODevice::ReadOnly))
-        throw Failure(
-            u"the backup "_s + QDir::toNativeSeparators(localPath) + u" cannot be read: "_s + source.errorString(), 75);
+        throw Failure(unreadable + source.errorString(), 75);
 
     const QString target = QDir(folder).filePath(QFileInfo(localPath).fileName());
     BackupFile copy(target, {}, BackupFile::WhenExists::Replace);
     const auto whileWaiting = [this] { betweenBlocks(); };
     copy.setWhileWaiting(whileWaiting);
     copy.create();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    QByteArray block(int(BlockBytes), Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = source.read(block.data(), block.size());
-        if (got < 0)
-            throw Failure(u"the backup "_s + QDir::toNativeSeparators(localPath) + u" cannot be read: "_s
-                              + source.errorString(),
-                          75);
-        if (got == 0)
-            break;
-        hash.addData(QByteArrayView(block.constData(), got));
-        copy.append(block.constData(), std::size_t(got));
+    const QByteArray written = readInBlocks(source, unreadable, [&](QByteArrayView piece) {
+        copy.append(piece.data(), std::size_t(piece.size()));
         betweenBlocks();
-    }
+    });
     copy.commit(lockWaitMs, whileWaiting);
     // The copy is in place: the check runs to its end, so a stop now does not leave a copy nobody compared.
-    if (fileHash(target, m_letEventsRun ? m_letEventsRun : EventPump([] {})) != hash.result()) {
+    QFile check(target);
+    const QString unchecked = u"the copy "_s + QDir::toNativeSeparators(target) + u" cannot be read back: "_s;
+    if (!check.open(QIODevice::ReadOnly))
+        throw Failure(unchecked + check.errorString(), 75);
+    const QByteArray readBack = readInBlocks(check, unchecked, [this](QByteArrayView) {
+        if (m_letEventsRun)
+            m_letEventsRun();
+    });
+    check.close();
+    if (readBack != written) {
         // A damaged copy named like a backup would count among the kept ones: it goes.
         QFile::remove(target);
         throw Failure(u"the copy "_s + QDir::toNativeSeparators(target) + u" differs from the backup and was removed"_s,
