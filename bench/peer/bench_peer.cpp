@@ -16,6 +16,12 @@
 //   dump_complete_vs_default_rows
 //                          the same from the moment each backup asks for its first rows (after the catalogue, which
 //                          the complete schema reads in about 30 queries of the catalogue views)
+//   dump_complete_vs_default_cpu
+//                          the processor seconds the whole machine spent on each backup (the server on it included,
+//                          from /proc/stat), complete schema over default, best of three each
+//   dump_complete_floor_vs_default
+//                          the lowest dump_complete_vs_default these processors allow: the complete-schema backup's
+//                          processor seconds spread over every processor, over the default backup's wall seconds
 //   restore_vs_autocommit_complete_jobs2
 //                          the complete-schema backup of it (multi-row INSERTs) restored by ExecuteScriptAs with two
 //                          connections, over the default backup's batches sent each in autocommit on one connection
@@ -146,6 +152,7 @@ struct Backup
     double seconds = 0;
     double beforeFirstRow = 0; ///< from the start to the first table's rows being asked for
     qint64 bytes = 0;
+    double busySeconds = 0; ///< what every processor of the machine spent on it, the server's share included
 };
 
 /** One backup; the file is removed, or moved to `keepAs` when that is given. */
@@ -169,9 +176,11 @@ Backup backUp(OdbcConnectionFactory& factory,
             backup.beforeFirstRow = double(timer.nsecsElapsed()) / 1e9;
     };
     IntervalSave save(BackupContext{factory, dialogs, clock, source, firstEvents, folder + u"/backups.log"_s, {}, {}});
+    const double busyBefore = machineBusySeconds();
     timer.start();
     backup.ok = save.SaveAll(peer.connectionString(database), status);
     backup.seconds = double(timer.nsecsElapsed()) / 1e9;
+    backup.busySeconds = machineBusySeconds() - busyBefore;
     backup.bytes = QFileInfo(save.lastOutputPath()).size();
     if (!keepAs.isEmpty()) {
         QFile::remove(keepAs);
@@ -314,6 +323,8 @@ int multiRow(OdbcConnectionFactory& factory, const Peer& peer, qint64 rows)
     double dumpComplete = -1;
     double rowsDefault = -1;
     double rowsComplete = -1;
+    double busyDefault = -1;
+    double busyComplete = -1;
     for (int round = 0; round < 3; ++round) {
         const Backup one = backUp(factory, peer, MultiDatabase, dir.path(), false, plain);
         const Backup other = backUp(factory, peer, MultiDatabase, dir.path(), true, complete);
@@ -321,9 +332,12 @@ int multiRow(OdbcConnectionFactory& factory, const Peer& peer, qint64 rows)
             return 1;
         std::fprintf(stderr,
                      "bench_peer: round %d: default backup %.2f s (%.1f MB, %.2f s before the first rows), complete "
-                     "schema %.2f s (%.1f MB, %.2f s before the first rows)\n",
+                     "schema %.2f s (%.1f MB, %.2f s before the first rows); processor seconds, server included: "
+                     "%.2f and %.2f\n",
                      round + 1, one.seconds, double(one.bytes) / 1e6, one.beforeFirstRow, other.seconds,
-                     double(other.bytes) / 1e6, other.beforeFirstRow);
+                     double(other.bytes) / 1e6, other.beforeFirstRow, one.busySeconds, other.busySeconds);
+        busyDefault = round == 0 ? one.busySeconds : std::min(busyDefault, one.busySeconds);
+        busyComplete = round == 0 ? other.busySeconds : std::min(busyComplete, other.busySeconds);
         dumpDefault = round == 0 ? one.seconds : std::min(dumpDefault, one.seconds);
         dumpComplete = round == 0 ? other.seconds : std::min(dumpComplete, other.seconds);
         rowsDefault
@@ -334,6 +348,13 @@ int multiRow(OdbcConnectionFactory& factory, const Peer& peer, qint64 rows)
     std::printf("dump_complete_vs_default=%.2f\n", dumpComplete / dumpDefault);
     // The complete schema's catalogue takes a fixed time, whatever the rows; from the first rows on, the two compare.
     std::printf("dump_complete_vs_default_rows=%.2f\n", rowsComplete / rowsDefault);
+    // Where the server shares the machine, the processor time both take bounds the wall time from below: the complete
+    // dump cannot take less than its processor seconds spread over every processor.
+    if (busyDefault > 0 && busyComplete > 0) {
+        const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+        std::printf("dump_complete_vs_default_cpu=%.2f\n", busyComplete / busyDefault);
+        std::printf("dump_complete_floor_vs_default=%.2f\n", busyComplete / double(processors) / dumpDefault);
+    }
     std::fflush(stdout);
 
     const auto restored = [&] {
