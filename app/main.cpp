@@ -12,6 +12,7 @@
 #include "OdbcConnection.h"
 #include "ProcessRunner.h"
 #include "QtDialogs.h"
+#include "RegexJit.h"
 #include "SettingsStore.h"
 #include "ShellHelpers.h"
 #include "Startup.h"
@@ -110,6 +111,7 @@ std::unique_ptr<OdbcConnectionFactory> connectionFactory(Dialogs& dialogs)
 
 int main(int argc, char* argv[])
 {
+    turnOffRegexJit(); // before any pattern is matched
     // Answered before the application object exists, because that needs a display.
     if (versionAsked(argc, argv)) {
         std::printf("tessaline %s\n", TessalineVersion);

@@ -3,6 +3,7 @@
 #include "DriverEnvironment.h"
 #include "Keyring.h"
 #include "OdbcConnection.h"
+#include "RegexJit.h"
 #include "SettingsStore.h"
 #include "StopRequest.h"
 #include "TerminationSignals.h"
@@ -15,6 +16,7 @@
 
 int main(int argc, char* argv[])
 {
+    turnOffRegexJit(); // before any pattern is matched
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tessaline-backup"));
 

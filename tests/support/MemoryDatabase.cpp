@@ -1,5 +1,7 @@
 #include "MemoryDatabase.h"
 
+#include "RegexJit.h"
+
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -423,3 +425,12 @@ bool MemoryDatabase::isLongColumn(const Column& column)
         return true;
     return (type == u"varchar"_s || type == u"nvarchar"_s || type == u"varbinary"_s) && column.maxLength == -1;
 }
+
+namespace {
+// The in-memory database matches its queries on the dump's and the restore's worker threads too; the tests run with
+// the regular expressions' JIT off, as the programs do.
+const bool regexJitOff = [] {
+    turnOffRegexJit();
+    return true;
+}();
+} // namespace
